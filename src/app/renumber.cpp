@@ -1,0 +1,162 @@
+#include "app/renumber.h"
+
+#include "serial/serial.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr char VERSION[] = "1.2.4";
+constexpr int RUN_ARGUMENT_COUNTS[] = {4, 5};
+constexpr std::uint8_t CMD_CHANGE_ID = 1;
+constexpr std::uint16_t COMMAND_ANSWER_TIMEOUT_MS = 3000;
+constexpr int MODE_STARTUP = 0;
+constexpr int MODE_COMMAND = 2;
+
+void print_usage()
+{
+    std::puts("Motor ID change tool.");
+    std::printf("Version: %s\n\n", VERSION);
+    std::puts("Motor broadcast ID:15");
+    std::puts("Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n");
+    std::puts("usage: renumber [tty device] [id] [target_id] (motor type)");
+    std::puts("ex:    renumber /dev/ttyUSB0 0 1  :Set motor 0 to id 1");
+    std::puts("ex:    renumber /dev/ttyUSB0 15 1 :Set All motor to id 1 (Use with caution)");
+}
+
+} // namespace
+
+bool parse_motor_id(const char* text, std::uint8_t& id)
+{
+    const char* digits = text;
+    while (std::isspace(static_cast<unsigned char>(*digits)) != 0) {
+        ++digits;
+    }
+    if (*digits == '+') {
+        ++digits;
+    }
+    // strtol would take a minus sign and hand back a value that wraps to another motor.
+    if (std::isdigit(static_cast<unsigned char>(*digits)) == 0) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno == ERANGE || *end != '\0' || value > BROADCAST_ID) {
+        return false;
+    }
+    id = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+ArgumentCheck check_arguments(std::span<const char* const> args, Request& request)
+{
+    if (std::find(std::begin(RUN_ARGUMENT_COUNTS), std::end(RUN_ARGUMENT_COUNTS),
+                  static_cast<int>(args.size())) == std::end(RUN_ARGUMENT_COUNTS)) {
+        return ArgumentCheck::usage;
+    }
+    std::uint8_t target_id = 0;
+    if (!parse_motor_id(args[3], target_id)) {
+        return ArgumentCheck::id_out_of_range;
+    }
+    if (target_id == BROADCAST_ID) {
+        return ArgumentCheck::target_is_broadcast;
+    }
+    std::uint8_t id = 0;
+    if (!parse_motor_id(args[2], id)) {
+        return ArgumentCheck::id_out_of_range;
+    }
+    if (args.size() == 5 && std::strcmp(args[4], SUPPORTED_MODEL) != 0) {
+        return ArgumentCheck::unknown_model;
+    }
+    request = Request{.device = args[1], .id = id, .target_id = target_id};
+    return ArgumentCheck::run;
+}
+
+Verdict judge_answer(std::int32_t answered, std::span<const std::uint8_t, SHORT_FRAME_SIZE> answer,
+                     std::uint8_t target_id)
+{
+    if (answered == 0) {
+        return {Outcome::timeout, 0};
+    }
+    IdCommand decoded{};
+    const bool rejected = idcmd_decode(answer, decoded) != 0;
+    const bool complete = answered == static_cast<std::int32_t>(SHORT_FRAME_SIZE);
+    // Four bytes that are no motor answer at all decode to identifier 0; they must never pass
+    // as the change of a motor to 0.
+    if (decoded.id != target_id || (complete && rejected)) {
+        return {Outcome::mismatch, decoded.id};
+    }
+    return {complete ? Outcome::changed : Outcome::incomplete, decoded.id};
+}
+
+std::int32_t report_verdict(const Verdict& verdict, const Request& request)
+{
+    switch (verdict.outcome) {
+    case Outcome::timeout:
+        std::printf("[ERROR] Modify id %d to %d failure, No motor be found(timeout).\n", request.id,
+                    request.target_id);
+        return -1;
+    case Outcome::mismatch:
+        std::printf("[Error] The ID:%d of the feedback does not match.\n", verdict.reported_id);
+        return -2;
+    case Outcome::changed:
+        std::printf("OK! Changed. Now the motor ID:%d\n", request.target_id);
+        return 0;
+    case Outcome::incomplete:
+        std::puts("[ERROR] Error message, don't connect multiple motors at the 485 cable.");
+        return -2;
+    }
+    return -2;
+}
+
+std::int32_t change_motor_id(const Request& request)
+{
+    SerialLink link{};
+    // A link whose descriptor or NOFLSH could not be adjusted still reaches the motor.
+    serial_open(link, request.device);
+
+    motor_send_control(0, link.port, request.id, MODE_STARTUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    motor_send_control(0, link.port, request.id, MODE_COMMAND);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    IdCommand command{.id = request.id, .target_id = request.target_id, .cmd = CMD_CHANGE_ID};
+    ShortFrame frame{0xFB, 0x01, 0x00, 0xBB};
+    ShortFrame answer{};
+    idcmd_encode(frame, command);
+    const std::int32_t answered =
+        serial_exchange(link.port, frame, answer, COMMAND_ANSWER_TIMEOUT_MS);
+    // The process exit releases the device; the link is not closed here.
+    return report_verdict(judge_answer(answered, answer, request.target_id), request);
+}
+
+int renumber_main(int argc, const char* const* argv)
+{
+    Request request{};
+    const std::span<const char* const> args(argv, static_cast<std::size_t>(argc));
+    switch (check_arguments(args, request)) {
+    case ArgumentCheck::run:
+        return change_motor_id(request);
+    case ArgumentCheck::usage:
+        print_usage();
+        return 0;
+    case ArgumentCheck::id_out_of_range:
+        std::puts("Motor id must be in the range 0-15.");
+        return -1;
+    case ArgumentCheck::target_is_broadcast:
+        std::puts("Target motor id must be in the range 0-14.");
+        return -1;
+    case ArgumentCheck::unknown_model:
+        std::printf("Unknow motor type: %s\n", args[4]);
+        return -3;
+    }
+    return -1;
+}

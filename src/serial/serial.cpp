@@ -1,0 +1,131 @@
+#include "serial/serial.h"
+
+#include <libserialport.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr char USB_ADAPTER_PREFIX[] = "/dev/ttyUSB";
+
+[[noreturn]] void fail_open(const char* message)
+{
+    std::puts(message);
+    std::exit(-1);
+}
+
+// libserialport 0.1.1 looks the name up under /sys/class/tty without following symbolic
+// links, so the stable /dev/serial/by-id/... names would not be found. A path that does not
+// resolve is passed on as typed, and the lookup reports it.
+std::string resolve_device_path(const char* device)
+{
+    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(device, nullptr),
+                                                               &std::free);
+    return resolved ? std::string(resolved.get()) : std::string(device);
+}
+
+} // namespace
+
+std::int32_t serial_open(SerialLink& link, const char* device)
+{
+    const std::string path = resolve_device_path(device);
+    if (sp_get_port_by_name(path.c_str(), &link.port) != SP_OK) {
+        fail_open("[Error] Device name does not exist.");
+    }
+    if (sp_open(link.port, SP_MODE_READ_WRITE) != SP_OK) {
+        fail_open("[Error] Failed to open serial port, try opening with administrator privileges.");
+    }
+    if (sp_set_baudrate(link.port, SERIAL_BAUDRATE) != SP_OK) {
+        fail_open("[Error] Set serial failure.");
+    }
+    // The bus runs 8N1 on every adapter we know; a driver that refuses one of these is still
+    // worth a try at the motor.
+    sp_set_bits(link.port, 8);
+    sp_set_parity(link.port, SP_PARITY_NONE);
+    sp_set_stopbits(link.port, 1);
+    sp_set_flowcontrol(link.port, SP_FLOWCONTROL_NONE);
+
+    int fd = -1;
+    const sp_return handle_result = sp_get_port_handle(link.port, &fd);
+    if (handle_result != SP_OK) {
+        std::puts("[Error] Get Serial port FD failure.");
+        return handle_result;
+    }
+    if (serial_disable_noflsh(fd) != 0) {
+        std::fputs("Failed to disable NOFLSH\n", stderr);
+        return -1;
+    }
+    // Only the name as typed is tested: a by-id link to a ttyUSB node does not qualify.
+    if (std::strncmp(device, USB_ADAPTER_PREFIX, sizeof USB_ADAPTER_PREFIX - 1) == 0) {
+        const std::int32_t result = serial_set_low_latency(fd);
+        if (result != 0) {
+            std::printf("[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = %d.\n", result);
+        }
+    }
+    return 0;
+}
+
+std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
+                             std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
+{
+    const sp_return written = sp_nonblocking_write(port, request.data(), request.size());
+    // The read timeout must count from the end of transmission, not from the write call.
+    sp_drain(port);
+    if (static_cast<long long>(written) != static_cast<long long>(request.size())) {
+        std::puts("[Error] Error occurred during serial port write.");
+        return written;
+    }
+    return sp_blocking_read(port, answer.data(), answer.size(), timeout_ms);
+}
+
+std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)
+{
+    sp_nonblocking_write(port, bytes.data(), bytes.size());
+    return sp_drain(port);
+}
+
+std::int32_t serial_close(SerialLink& link)
+{
+    const sp_return result = sp_close(link.port);
+    if (result != SP_OK) {
+        std::puts("[Error] Error occurred while closing the serial port.");
+        return result;
+    }
+    sp_free_port(link.port);
+    link.port = nullptr;
+    return 0;
+}
+
+std::int32_t serial_disable_noflsh(int fd)
+{
+    termios attributes{};
+    if (tcgetattr(fd, &attributes) != 0) {
+        std::perror("tcgetattr");
+        return -1;
+    }
+    // libserialport leaves NOFLSH as the previous user of the device set it.
+    attributes.c_lflag &= ~static_cast<tcflag_t>(NOFLSH);
+    if (tcsetattr(fd, TCSANOW, &attributes) != 0) {
+        std::perror("tcsetattr");
+        return -1;
+    }
+    return 0;
+}
+
+std::int32_t serial_set_low_latency(int fd)
+{
+    serial_struct settings{};
+    if (ioctl(fd, TIOCGSERIAL, &settings) != 0) {
+        return -1;
+    }
+    settings.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &settings);
+}

@@ -1,0 +1,44 @@
+// The serial link to the RS-485 adapter: opening and configuring the device through
+// libserialport, the timed request/answer exchange, and the link's maintenance operations.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+struct sp_port;
+
+/// Holder of the open libserialport port; empty (null) before serial_open.
+struct SerialLink {
+    sp_port* port = nullptr;
+};
+
+inline constexpr int SERIAL_BAUDRATE = 4000000;
+
+/// Opens device at 4,000,000 baud 8N1 without flow control, clears NOFLSH and, for paths
+/// beginning "/dev/ttyUSB", asks for low latency. Ends the process with status 255 when the
+/// device cannot be looked up, opened or set to the baud rate. Returns 0, the library's code
+/// when no descriptor is to be had, or -1 when NOFLSH could not be cleared; the port stays
+/// open and usable in every returned case.
+std::int32_t serial_open(SerialLink& link, const char* device);
+
+/// Writes request, waits until it has left the transmitter, then reads up to answer.size()
+/// bytes within timeout_ms (0 waits without limit). Returns the count read, or the write's
+/// count or code when the write came up short, or a negative libserialport code from the read.
+/// Input already waiting is never discarded: it is what the read returns first.
+std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
+                             std::span<std::uint8_t> answer, std::uint16_t timeout_ms);
+
+/// Writes bytes and waits until they have been transmitted. Returns the drain's status.
+std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes);
+
+/// Closes the port and frees it, leaving the link empty. On a failed close, reports it and
+/// returns the library's code with the port still allocated.
+std::int32_t serial_close(SerialLink& link);
+
+/// Clears NOFLSH on a terminal descriptor. Returns 0, or -1 after a perror line naming the
+/// failed call.
+std::int32_t serial_disable_noflsh(int fd);
+
+/// Sets ASYNC_LOW_LATENCY in the driver's serial settings. Returns the write-back's result, or
+/// -1 without writing anything back when the settings cannot be read.
+std::int32_t serial_set_low_latency(int fd);
