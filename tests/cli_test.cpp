@@ -1,0 +1,90 @@
+// The renumber binary as the operator meets it, where no adapter is needed.
+#include "support/run_process.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr char USAGE[] =
+    "Motor ID change tool.\n"
+    "Version: 1.2.4\n"
+    "\n"
+    "Motor broadcast ID:15\n"
+    "Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n"
+    "\n"
+    "usage: renumber [tty device] [id] [target_id] (motor type)\n"
+    "ex:    renumber /dev/ttyUSB0 0 1  :Set motor 0 to id 1\n"
+    "ex:    renumber /dev/ttyUSB0 15 1 :Set All motor to id 1 (Use with caution)\n";
+
+// With the library's trace on, any lookup or open of the device would show on stderr.
+const std::vector<std::string> LIBRARY_TRACE_ON{"LIBSERIALPORT_DEBUG=1"};
+
+ProcessResult renumber(std::vector<std::string> args,
+                       const std::vector<std::string>& env = LIBRARY_TRACE_ON)
+{
+    args.insert(args.begin(), RENUMBER_BINARY);
+    return run_process(args, env);
+}
+
+TEST(CommandLine, UsageForWrongArgumentCounts)
+{
+    const std::vector<std::vector<std::string>> counts{
+        {}, {"/dev/ttyUSB0", "0"}, {"/dev/ttyUSB0", "0", "1", "KV-R2730-4", "extra"}};
+    for (const auto& args : counts) {
+        const ProcessResult run = renumber(args);
+        EXPECT_EQ(run.out, USAGE);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 0);
+    }
+}
+
+struct RejectionCase {
+    std::vector<std::string> args;
+    const char* message;
+    int status;
+};
+
+TEST(CommandLine, RejectsBadArgumentsBeforeTouchingTheDevice)
+{
+    const char* const range = "Motor id must be in the range 0-15.\n";
+    const char* const not_broadcast = "Target motor id must be in the range 0-14.\n";
+    const RejectionCase cases[] = {
+        {{"/dev/ttyUSB0", "0", "15"}, not_broadcast, 255},
+        {{"/dev/ttyUSB0", "0", "16"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "257"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "271"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "-1"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "1x"}, range, 255},
+        {{"/dev/ttyUSB0", "0", ""}, range, 255},
+        {{"/dev/ttyUSB0", "16", "1"}, range, 255},
+        {{"/dev/ttyUSB0", "x", "1"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "1", "kv-r2730-4"}, "Unknow motor type: kv-r2730-4\n", 253},
+        {{"/dev/ttyUSB0", "0", "1", "%s%n%x"}, "Unknow motor type: %s%n%x\n", 253},
+        {{"/dev/ttyUSB0", "0", "15", "other"}, not_broadcast, 255},
+    };
+    for (const RejectionCase& c : cases) {
+        const ProcessResult run = renumber(c.args);
+        EXPECT_EQ(run.out, c.message) << testing::PrintToString(c.args);
+        EXPECT_EQ(run.err, "") << testing::PrintToString(c.args);
+        EXPECT_EQ(run.status, c.status) << testing::PrintToString(c.args);
+    }
+}
+
+TEST(CommandLine, MissingDeviceEndsWith255AndNothingElse)
+{
+    const ProcessResult run = renumber({"/dev/does-not-exist", "0", "1"}, {"LIBSERIALPORT_DEBUG="});
+    EXPECT_EQ(run.out, "[Error] Device name does not exist.\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 255);
+}
+
+TEST(CommandLine, DeviceThatIsNoSerialPortIsNotFound)
+{
+    for (const char* path : {"/dev/null", "/", "relative/ttyUSB0", ""}) {
+        const ProcessResult run = renumber({path, "0", "1"}, {"LIBSERIALPORT_DEBUG="});
+        EXPECT_EQ(run.out, "[Error] Device name does not exist.\n") << path;
+        EXPECT_EQ(run.status, 255) << path;
+    }
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+// The link's terminal adjustments on descriptors that need no adapter: a pseudo-terminal, a
+// pipe, and a stand-in serial driver that answers the serial-settings requests.
+#include "serial/serial.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <vector>
+
+namespace {
+
+// What the stand-in driver behind one descriptor answers, and the requests it saw.
+struct FakeSerialDriver {
+    int fd = -1;
+    bool settings_readable = true;
+    int write_back_result = 0;
+    int initial_flags = ASYNC_SKIP_TEST;
+    std::vector<unsigned long> requests{};
+    int written_flags = -1;
+};
+
+FakeSerialDriver& driver()
+{
+    static FakeSerialDriver instance;
+    return instance;
+}
+
+} // namespace
+
+// Calls from the serial module resolve to this definition; every descriptor but the stand-in's
+// goes on to libc.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+
+    FakeSerialDriver& fake = driver();
+    if (fd != fake.fd || (request != TIOCGSERIAL && request != TIOCSSERIAL)) {
+        using IoctlFunction = int (*)(int, unsigned long, ...);
+        static const auto real = reinterpret_cast<IoctlFunction>(dlsym(RTLD_NEXT, "ioctl"));
+        return real(fd, request, argument);
+    }
+    fake.requests.push_back(request);
+    auto* settings = static_cast<serial_struct*>(argument);
+    if (request == TIOCGSERIAL) {
+        if (!fake.settings_readable) {
+            errno = ENOTTY;
+            return -1;
+        }
+        *settings = serial_struct{};
+        settings->flags = fake.initial_flags;
+        return 0;
+    }
+    fake.written_flags = settings->flags;
+    return fake.write_back_result;
+}
+
+namespace {
+
+class Pipe : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(pipe(ends_), 0); }
+    void TearDown() override
+    {
+        close(ends_[0]);
+        close(ends_[1]);
+        driver() = FakeSerialDriver{};
+    }
+    int ends_[2] = {-1, -1};
+};
+
+struct LowLatencyCase {
+    bool settings_readable;
+    int write_back_result;
+    std::int32_t expected_result;
+    std::vector<unsigned long> expected_requests;
+};
+
+using LowLatency = Pipe;
+
+TEST_F(LowLatency, WritesBackOnlySettingsItRead)
+{
+    const LowLatencyCase cases[] = {
+        {true, 0, 0, {TIOCGSERIAL, TIOCSSERIAL}},
+        {true, -1, -1, {TIOCGSERIAL, TIOCSSERIAL}},
+        {false, 0, -1, {TIOCGSERIAL}},
+    };
+    for (const LowLatencyCase& c : cases) {
+        driver() = FakeSerialDriver{.fd = ends_[0],
+                                    .settings_readable = c.settings_readable,
+                                    .write_back_result = c.write_back_result};
+        EXPECT_EQ(serial_set_low_latency(ends_[0]), c.expected_result);
+        EXPECT_EQ(driver().requests, c.expected_requests);
+        if (c.settings_readable) {
+            EXPECT_EQ(driver().written_flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
+        }
+    }
+}
+
+TEST_F(LowLatency, DescriptorWithoutSerialDriverFails)
+{
+    EXPECT_EQ(serial_set_low_latency(ends_[0]), -1);
+}
+
+using DisableNoflsh = Pipe;
+
+TEST_F(DisableNoflsh, ReportsTcgetattrOnANonTerminal)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_disable_noflsh(ends_[0]), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tcgetattr: Inappropriate ioctl for device\n");
+}
+
+TEST(DisableNoflshOnTerminal, ClearsOnlyNoflsh)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    before.c_lflag |= NOFLSH | ECHO;
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serial_disable_noflsh(slave), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag & ~static_cast<tcflag_t>(NOFLSH));
+
+    close(slave);
+    close(master);
+}
+
+} // namespace
