@@ -1,0 +1,100 @@
+/*
+ * libmotor-sim-adapter.so: an LD_PRELOAD layer that stands in for a USB-to-RS-485
+ * adapter. It is inert unless MOTOR_SIM_DEVICE names the simulated device path, and
+ * it fakes exactly this, for that path and the descriptors opened on it only:
+ *
+ *   - __lxstat, __lxstat64, lstat, lstat64 of /sys/class/tty/<name> (name = device
+ *     path without "/dev/"): a symbolic link, as sysfs shows a tty;
+ *   - readlink of that sysfs entry: a USB device path for ttyUSB and ttyACM names,
+ *     a platform device path for other names;
+ *   - realpath, __realpath_chk: a path whose symbolic-link chain ends at the
+ *     simulated device (which does not exist on the machine) resolves to it;
+ *   - open, open64, __open_2, __open64_2, openat, openat64, __openat_2, __openat64_2
+ *     of the device path: open the pseudo-terminal slave (MOTOR_SIM_PTY) with the
+ *     same flags plus O_NOCTTY and remember the descriptor; fault refuse-open: EACCES;
+ *   - ioctl on remembered descriptors: TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC keep a
+ *     modem-line state, TIOCGSERIAL answers a zeroed serial_struct carrying the
+ *     flags last set (fault no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags
+ *     and reports whether ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency:
+ *     EPERM), TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under
+ *     fault refuse-baud;
+ *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
+ *     each write are taken, and write returns 0 when N is 0 (see write.c);
+ *   - close of a remembered descriptor forgets it.
+ *
+ * While the device exists its sysfs entry, realpath and open are faked; once the
+ * pseudo-terminal slave is gone (motor-sim hung up the bus) every call passes
+ * through and fails as for an unplugged adapter. Every other call and descriptor is
+ * passed straight to libc. Events go to motor-sim through MOTOR_SIM_EVENT_FD.
+ */
+#ifndef MOTOR_SIM_ADAPTER_H
+#define MOTOR_SIM_ADAPTER_H
+
+#include <limits.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdbool.h>
+#include <stddef.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#define ADAPTER_EXPORT __attribute__((visibility("default")))
+#define ADAPTER_MAX_OWNED 16
+
+/* libc's own entry points, bound once with dlsym(RTLD_NEXT). */
+struct real_calls {
+    int (*open)(const char *, int, ...);
+    int (*open64)(const char *, int, ...);
+    int (*open_2)(const char *, int);
+    int (*open64_2)(const char *, int);
+    int (*openat)(int, const char *, int, ...);
+    int (*openat64)(int, const char *, int, ...);
+    int (*openat_2)(int, const char *, int);
+    int (*openat64_2)(int, const char *, int);
+    int (*close)(int);
+    int (*ioctl)(int, unsigned long, ...);
+    ssize_t (*write)(int, const void *, size_t);
+    ssize_t (*readlink)(const char *, char *, size_t);
+    char *(*realpath)(const char *, char *);
+    char *(*realpath_chk)(const char *, char *, size_t);
+    int (*lxstat)(int, const char *, struct stat *);
+    int (*lxstat64)(int, const char *, struct stat64 *);
+    int (*lstat)(const char *, struct stat *);
+    int (*lstat64)(const char *, struct stat64 *);
+};
+
+/* The layer's one process-wide record. */
+struct adapter_state {
+    struct real_calls real;
+    bool active;                     /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
+    char device[PATH_MAX];           /* simulated path, e.g. /dev/ttyUSB0 */
+    char pty[PATH_MAX];              /* pseudo-terminal slave standing in for it */
+    char sysfs_entry[PATH_MAX];      /* /sys/class/tty/<name>, empty if not under /dev/ */
+    char sysfs_target[PATH_MAX];     /* what readlink of sysfs_entry answers */
+    int event_fd;                    /* -1 when nobody listens */
+    bool refuse_open;
+    bool refuse_baud;
+    bool refuse_low_latency;
+    bool no_serial_info;
+    long write_limit;                /* -1: unlimited */
+    atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
+    atomic_int modem_lines;          /* TIOCM_* bits */
+    atomic_int serial_flags;         /* serial_struct.flags last set */
+};
+
+/* Binds libc and reads the environment on first use; returns the record. */
+struct adapter_state *adapter(void);
+
+/* True when the layer is active and the simulated device is present. */
+bool adapter_device_present(const struct adapter_state *state);
+bool adapter_is_device(const struct adapter_state *state, const char *path);
+
+bool adapter_owns(struct adapter_state *state, int fd);
+void adapter_own(struct adapter_state *state, int fd);
+void adapter_forget(struct adapter_state *state, int fd);
+
+/* Sends one event to motor-sim and waits until it has been handled; errno is kept. */
+void adapter_event(struct adapter_state *state, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#endif

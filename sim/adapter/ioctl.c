@@ -1,0 +1,118 @@
+/* Driver requests a pseudo-terminal refuses but a USB serial adapter answers: modem
+ * lines and the serial_struct (low latency). Also the adapter faults on serial info,
+ * low latency and the 4,000,000 baud rate. */
+#include "adapter.h"
+
+#include <asm/termbits.h>
+#include <errno.h>
+#include <linux/serial.h>
+#include <string.h>
+#include <sys/ioctl.h>
+
+#define REFUSED_RATE 4000000u
+
+/* A hung-up or closed descriptor fails every request; the faked answers must too. */
+static bool alive(struct adapter_state *state, int fd)
+{
+    struct termios2 settings;
+    return state->real.ioctl(fd, TCGETS2, &settings) == 0;
+}
+
+static int fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
+/* The rate a termios2 record asks for in one direction (baud bits, or BOTHER and
+ * the explicit speed). */
+static bool asks_refused_rate(tcflag_t baud_bits, speed_t speed)
+{
+    return baud_bits == BOTHER ? speed == REFUSED_RATE : baud_bits == B4000000;
+}
+
+static bool refuses_rate(const struct termios2 *settings)
+{
+    tcflag_t out_bits = settings->c_cflag & CBAUD;
+    tcflag_t in_bits = (settings->c_cflag >> IBSHIFT) & CBAUD;
+    if (asks_refused_rate(out_bits, settings->c_ospeed))
+        return true;
+    /* B0 as input rate means "same as output". */
+    return in_bits != B0 && asks_refused_rate(in_bits, settings->c_ispeed);
+}
+
+static int modem_request(struct adapter_state *state, unsigned long request, int *lines)
+{
+    const int outputs = TIOCM_DTR | TIOCM_RTS;
+    /* Inputs as an adapter with its handshake lines tied active. */
+    const int inputs = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
+    switch (request) {
+    case TIOCMGET:
+        *lines = (atomic_load(&state->modem_lines) & outputs) | inputs;
+        break;
+    case TIOCMSET:
+        atomic_store(&state->modem_lines, *lines & outputs);
+        break;
+    case TIOCMBIS:
+        atomic_fetch_or(&state->modem_lines, *lines & outputs);
+        break;
+    default:
+        atomic_fetch_and(&state->modem_lines, ~(*lines & outputs));
+        break;
+    }
+    return 0;
+}
+
+static int get_serial(struct adapter_state *state, struct serial_struct *info)
+{
+    if (state->no_serial_info) {
+        adapter_event(state, "serial-get-refused");
+        return fail(ENOTTY);
+    }
+    memset(info, 0, sizeof *info);
+    info->flags = atomic_load(&state->serial_flags);
+    return 0;
+}
+
+static int set_serial(struct adapter_state *state, const struct serial_struct *info)
+{
+    bool low_latency = (info->flags & ASYNC_LOW_LATENCY) != 0;
+    adapter_event(state, "serial-set low-latency=%s %s", low_latency ? "yes" : "no",
+                  state->refuse_low_latency ? "refused" : "ok");
+    if (state->refuse_low_latency)
+        return fail(EPERM);
+    atomic_store(&state->serial_flags, info->flags);
+    return 0;
+}
+
+ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (!adapter_owns(state, fd))
+        return state->real.ioctl(fd, request, argument);
+    switch (request) {
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+        return alive(state, fd) ? modem_request(state, request, argument) : -1;
+    case TIOCGSERIAL:
+        return alive(state, fd) ? get_serial(state, argument) : -1;
+    case TIOCSSERIAL:
+        return alive(state, fd) ? set_serial(state, argument) : -1;
+    case TCSETS2:
+    case TCSETSW2:
+    case TCSETSF2:
+        if (state->refuse_baud && refuses_rate(argument)) {
+            adapter_event(state, "baud-refused %u", REFUSED_RATE);
+            return fail(EINVAL);
+        }
+        return state->real.ioctl(fd, request, argument);
+    default:
+        return state->real.ioctl(fd, request, argument);
+    }
+}

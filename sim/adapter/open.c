@@ -1,0 +1,130 @@
+/* Opening the simulated device opens the pseudo-terminal slave instead; the
+ * descriptor is remembered so that ioctl and write know it. */
+#include "adapter.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+/* open's third argument exists only when the flags ask for a file mode. */
+#define TAKES_MODE(flags) (((flags) & O_CREAT) != 0 || ((flags) & O_TMPFILE) == O_TMPFILE)
+
+static mode_t mode_argument(int flags, va_list args)
+{
+    return TAKES_MODE(flags) ? (mode_t)va_arg(args, unsigned int) : 0;
+}
+
+static bool names_device(struct adapter_state *state, int dirfd, const char *path)
+{
+    return path != NULL && (path[0] == '/' || dirfd == AT_FDCWD) &&
+           adapter_is_device(state, path) && adapter_device_present(state);
+}
+
+/* Opens the slave in place of the device; the event is sent after the open so that
+ * a hang-up motor-sim makes on it meets an already open descriptor. */
+static int open_device(struct adapter_state *state, int flags, mode_t mode)
+{
+    if (state->refuse_open) {
+        adapter_event(state, "open-refused %s", state->device);
+        errno = EACCES;
+        return -1;
+    }
+    int fd = state->real.open(state->pty, flags | O_NOCTTY, mode);
+    if (fd < 0)
+        return fd;
+    adapter_own(state, fd);
+    /* The driver raises DTR and RTS when the port opens. */
+    atomic_store(&state->modem_lines, TIOCM_DTR | TIOCM_RTS);
+    adapter_event(state, "open %s", state->device);
+    return fd;
+}
+
+ADAPTER_EXPORT int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (names_device(state, AT_FDCWD, path))
+        return open_device(state, flags, mode);
+    return state->real.open(path, flags, mode);
+}
+
+ADAPTER_EXPORT int open64(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (names_device(state, AT_FDCWD, path))
+        return open_device(state, flags, mode);
+    return state->real.open64(path, flags, mode);
+}
+
+ADAPTER_EXPORT int __open_2(const char *path, int flags)
+{
+    struct adapter_state *state = adapter();
+    if (names_device(state, AT_FDCWD, path))
+        return open_device(state, flags, 0);
+    return state->real.open_2(path, flags);
+}
+
+ADAPTER_EXPORT int __open64_2(const char *path, int flags)
+{
+    struct adapter_state *state = adapter();
+    if (names_device(state, AT_FDCWD, path))
+        return open_device(state, flags, 0);
+    return state->real.open64_2(path, flags);
+}
+
+ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (names_device(state, dirfd, path))
+        return open_device(state, flags, mode);
+    return state->real.openat(dirfd, path, flags, mode);
+}
+
+ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (names_device(state, dirfd, path))
+        return open_device(state, flags, mode);
+    return state->real.openat64(dirfd, path, flags, mode);
+}
+
+ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
+{
+    struct adapter_state *state = adapter();
+    if (names_device(state, dirfd, path))
+        return open_device(state, flags, 0);
+    return state->real.openat_2(dirfd, path, flags);
+}
+
+ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
+{
+    struct adapter_state *state = adapter();
+    if (names_device(state, dirfd, path))
+        return open_device(state, flags, 0);
+    return state->real.openat64_2(dirfd, path, flags);
+}
+
+ADAPTER_EXPORT int close(int fd)
+{
+    struct adapter_state *state = adapter();
+    if (adapter_owns(state, fd)) {
+        adapter_forget(state, fd);
+        adapter_event(state, "close");
+    }
+    return state->real.close(fd);
+}

@@ -1,0 +1,203 @@
+/* The layer's state: libc binding, configuration from the environment, remembered
+ * descriptors and the event channel to motor-sim. */
+#include "adapter.h"
+
+#include "../protocol.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static struct adapter_state g_state;
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+
+/* dlsym returns an object pointer; copying it is the portable way to a function. */
+#define BIND(field, name)                                                   \
+    do {                                                                    \
+        void *symbol = dlsym(RTLD_NEXT, name);                              \
+        memcpy(&g_state.real.field, &symbol, sizeof g_state.real.field);    \
+    } while (0)
+
+static void bind_libc(void)
+{
+    BIND(open, "open");
+    BIND(open64, "open64");
+    BIND(open_2, "__open_2");
+    BIND(open64_2, "__open64_2");
+    BIND(openat, "openat");
+    BIND(openat64, "openat64");
+    BIND(openat_2, "__openat_2");
+    BIND(openat64_2, "__openat64_2");
+    BIND(close, "close");
+    BIND(ioctl, "ioctl");
+    BIND(write, "write");
+    BIND(readlink, "readlink");
+    BIND(realpath, "realpath");
+    BIND(realpath_chk, "__realpath_chk");
+    BIND(lxstat, "__lxstat");
+    BIND(lxstat64, "__lxstat64");
+    BIND(lstat, "lstat");
+    BIND(lstat64, "lstat64");
+}
+
+static bool copy_text(char *out, size_t size, const char *text)
+{
+    size_t length = strlen(text);
+    if (length == 0 || length >= size)
+        return false;
+    memcpy(out, text, length + 1);
+    return true;
+}
+
+static void read_faults(const char *faults)
+{
+    if (faults == NULL)
+        return;
+    const char *item = faults;
+    while (*item != '\0') {
+        size_t length = strcspn(item, ",");
+        if (length == 11 && strncmp(item, "refuse-open", length) == 0)
+            g_state.refuse_open = true;
+        else if (length == 11 && strncmp(item, "refuse-baud", length) == 0)
+            g_state.refuse_baud = true;
+        else if (length == 18 && strncmp(item, "refuse-low-latency", length) == 0)
+            g_state.refuse_low_latency = true;
+        else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
+            g_state.no_serial_info = true;
+        else if (strncmp(item, "write-limit=", 12) == 0)
+            g_state.write_limit = strtol(item + 12, NULL, 10);
+        item += length;
+        if (*item == ',')
+            ++item;
+    }
+}
+
+/* sysfs shows every tty as a link into the device tree; USB serial adapters and
+ * CDC-ACM devices sit below a USB interface, others below a platform device. */
+static void describe_sysfs(void)
+{
+    if (strncmp(g_state.device, "/dev/", 5) != 0 || g_state.device[5] == '\0')
+        return;
+    const char *name = g_state.device + 5;
+    snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
+    if (strncmp(name, "ttyUSB", 6) == 0)
+        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                 "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/%s/tty/%s", name,
+                 name);
+    else if (strncmp(name, "ttyACM", 6) == 0)
+        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                 "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/%s", name);
+    else
+        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                 "../../devices/platform/serial8250/tty/%s", name);
+}
+
+/* Only a SOCK_SEQPACKET socket is taken as the event channel, so a descriptor number
+ * that a program reused for something else is left alone. */
+static int event_channel(const char *text)
+{
+    if (text == NULL)
+        return -1;
+    char *end = NULL;
+    long fd = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || fd < 0 || fd > INT_MAX)
+        return -1;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt((int)fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET)
+        return -1;
+    return (int)fd;
+}
+
+static void configure(void)
+{
+    bind_libc();
+    g_state.event_fd = -1;
+    g_state.write_limit = -1;
+    atomic_store(&g_state.modem_lines, 0);
+    atomic_store(&g_state.serial_flags, 0);
+    const char *device = getenv(MOTOR_SIM_ENV_DEVICE);
+    const char *pty = getenv(MOTOR_SIM_ENV_PTY);
+    if (device == NULL || pty == NULL || device[0] != '/' ||
+        !copy_text(g_state.device, sizeof g_state.device, device) ||
+        !copy_text(g_state.pty, sizeof g_state.pty, pty))
+        return;
+    describe_sysfs();
+    read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
+    g_state.event_fd = event_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
+    g_state.active = true;
+}
+
+struct adapter_state *adapter(void)
+{
+    pthread_once(&g_once, configure);
+    return &g_state;
+}
+
+bool adapter_device_present(const struct adapter_state *state)
+{
+    return state->active && access(state->pty, F_OK) == 0;
+}
+
+bool adapter_is_device(const struct adapter_state *state, const char *path)
+{
+    return state->active && path != NULL && strcmp(path, state->device) == 0;
+}
+
+bool adapter_owns(struct adapter_state *state, int fd)
+{
+    if (!state->active || fd < 0)
+        return false;
+    for (int i = 0; i < ADAPTER_MAX_OWNED; ++i)
+        if (atomic_load(&state->owned[i]) == fd + 1)
+            return true;
+    return false;
+}
+
+void adapter_own(struct adapter_state *state, int fd)
+{
+    for (int i = 0; i < ADAPTER_MAX_OWNED; ++i) {
+        int expected = 0;
+        if (atomic_compare_exchange_strong(&state->owned[i], &expected, fd + 1))
+            return;
+    }
+}
+
+void adapter_forget(struct adapter_state *state, int fd)
+{
+    for (int i = 0; i < ADAPTER_MAX_OWNED; ++i) {
+        int expected = fd + 1;
+        atomic_compare_exchange_strong(&state->owned[i], &expected, 0);
+    }
+}
+
+void adapter_event(struct adapter_state *state, const char *format, ...)
+{
+    if (state->event_fd < 0)
+        return;
+    int saved_errno = errno;
+    char message[MOTOR_SIM_EVENT_MAX + 1];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    if (length > MOTOR_SIM_EVENT_MAX)
+        length = MOTOR_SIM_EVENT_MAX;
+    ssize_t sent;
+    do
+        sent = send(state->event_fd, message, (size_t)length, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent >= 0) {
+        char ack;
+        ssize_t got;
+        do
+            got = recv(state->event_fd, &ack, 1, 0);
+        while (got < 0 && errno == EINTR);
+    }
+    errno = saved_errno;
+}

@@ -1,0 +1,13 @@
+// The line settings COMMAND left on the device, read from the pseudo-terminal's
+// master side (which reports the slave's settings), for the human trace.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+// E.g. "4000000 baud, 8 data bits, no parity, 1 stop bit, no flow control, raw,
+// NOFLSH clear"; empty if they cannot be read.
+std::string line_settings_describe(int master);
+
+} // namespace sim

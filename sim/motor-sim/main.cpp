@@ -1,0 +1,108 @@
+// motor-sim [OPTION]... [--] COMMAND [ARG]...: runs COMMAND against simulated
+// KV-R2730-4 motors behind a simulated USB-to-RS-485 adapter.
+#include "child.hpp"
+#include "clock.hpp"
+#include "options.hpp"
+#include "pty.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+#include "trace.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// motor-sim's own failures, told apart from COMMAND's statuses as env(1) does.
+constexpr int EXIT_OWN_FAILURE = 125;
+
+int own_failure(const std::string &message)
+{
+    std::fprintf(stderr, "motor-sim: %s\n", message.c_str());
+    return EXIT_OWN_FAILURE;
+}
+
+int errno_failure(const char *call)
+{
+    return own_failure(std::string(call) + ": " + std::strerror(errno));
+}
+
+// The layer's event socket: motor-sim keeps one end, COMMAND inherits the other.
+bool event_socket(int ends[2])
+{
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    return fcntl(ends[1], F_SETFD, 0) == 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    sim::Options options;
+    std::string error;
+    switch (sim::options_parse(argc, argv, options, error)) {
+    case sim::ParseOutcome::help:
+        std::fputs(sim::usage_text(), stdout);
+        return 0;
+    case sim::ParseOutcome::error:
+        std::fprintf(stderr, "motor-sim: %s\nTry 'motor-sim --help' for more information.\n",
+                     error.c_str());
+        return EXIT_OWN_FAILURE;
+    case sim::ParseOutcome::run:
+        break;
+    }
+    if (options.command.empty()) {
+        std::fputs("motor-sim: no command given\n", stderr);
+        std::fputs(sim::usage_text(), stderr);
+        return EXIT_OWN_FAILURE;
+    }
+
+    std::string adapter_path;
+    if (!sim::adapter_locate(adapter_path, error))
+        return own_failure(error);
+    sim::Trace trace;
+    if (!sim::trace_open(trace, options, error))
+        return own_failure(error);
+    sim::Pty pty;
+    if (!sim::pty_create(pty, error))
+        return own_failure(error);
+    int events[2];
+    if (!event_socket(events))
+        return errno_failure("socketpair");
+    sim::Signals signals;
+    if (!sim::signals_capture(signals, error))
+        return own_failure(error);
+
+    std::vector<std::string> environment =
+        sim::child_environment(adapter_path, options, pty.slave_path, events[1]);
+    sim::trace_header(trace, options, pty.slave_path);
+    std::int64_t start_ns = sim::monotonic_ns();
+    pid_t child = -1;
+    if (!sim::child_start(options.command, environment, signals, child, error))
+        return own_failure(error);
+    close(events[1]);
+
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    if (pidfd < 0) {
+        int saved = errno;
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        errno = saved;
+        return errno_failure("pidfd_open");
+    }
+    std::string started;
+    for (const std::string &word : options.command)
+        started += (started.empty() ? "" : " ") + word;
+    sim::trace_note(trace, 0, "started: " + started);
+
+    sim::SessionSetup setup{options, trace, pty, signals, events[0], pidfd, child, start_ns};
+    return sim::session_run(setup);
+}

@@ -1,0 +1,172 @@
+#include "options.hpp"
+
+#include "number.hpp"
+
+#include <getopt.h>
+
+namespace sim {
+namespace {
+
+constexpr std::uint64_t MAX_WRITE_LIMIT = 1'048'576;
+constexpr std::uint64_t MAX_HANGUP_AFTER = 1'000'000;
+
+enum OptionId {
+    OPT_DEVICE = 256,
+    OPT_MOTOR,
+    OPT_NO_MOTOR,
+    OPT_REFUSE_OPEN,
+    OPT_REFUSE_BAUD,
+    OPT_WRITE_LIMIT,
+    OPT_ECHO,
+    OPT_HANGUP_AFTER,
+    OPT_REFUSE_LOW_LATENCY,
+    OPT_NO_SERIAL_INFO,
+    OPT_TRACE,
+    OPT_TRACE_FILE,
+};
+
+const option LONG_OPTIONS[] = {
+    {"device", required_argument, nullptr, OPT_DEVICE},
+    {"motor", required_argument, nullptr, OPT_MOTOR},
+    {"no-motor", no_argument, nullptr, OPT_NO_MOTOR},
+    {"refuse-open", no_argument, nullptr, OPT_REFUSE_OPEN},
+    {"refuse-baud", no_argument, nullptr, OPT_REFUSE_BAUD},
+    {"write-limit", required_argument, nullptr, OPT_WRITE_LIMIT},
+    {"echo", no_argument, nullptr, OPT_ECHO},
+    {"hangup-after", required_argument, nullptr, OPT_HANGUP_AFTER},
+    {"refuse-low-latency", no_argument, nullptr, OPT_REFUSE_LOW_LATENCY},
+    {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
+    {"trace", required_argument, nullptr, OPT_TRACE},
+    {"trace-file", required_argument, nullptr, OPT_TRACE_FILE},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool fail(std::string &message, std::string text)
+{
+    message = std::move(text);
+    return false;
+}
+
+bool apply(int id, const char *value, Options &options, std::string &message)
+{
+    std::uint64_t number = 0;
+    switch (id) {
+    case OPT_DEVICE:
+        if (value[0] != '/')
+            return fail(message, "--device needs an absolute path such as /dev/ttyUSB0");
+        // The path travels in space-separated events and trace records.
+        if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
+            return fail(message, "--device must not contain white space");
+        options.device = value;
+        return true;
+    case OPT_MOTOR: {
+        Motor motor;
+        if (!motor_option_parse(value, motor, message))
+            return false;
+        options.motors.push_back(std::move(motor));
+        options.motor_texts.emplace_back(value);
+        return true;
+    }
+    case OPT_NO_MOTOR:
+        options.no_motor = true;
+        return true;
+    case OPT_REFUSE_OPEN:
+        options.refuse_open = true;
+        return true;
+    case OPT_REFUSE_BAUD:
+        options.refuse_baud = true;
+        return true;
+    case OPT_WRITE_LIMIT:
+        if (!number_parse(value, MAX_WRITE_LIMIT, number))
+            return fail(message, "--write-limit needs a byte count from 0 to 1048576");
+        options.write_limit = static_cast<std::size_t>(number);
+        return true;
+    case OPT_ECHO:
+        options.echo = true;
+        return true;
+    case OPT_HANGUP_AFTER:
+        if (!number_parse(value, MAX_HANGUP_AFTER, number))
+            return fail(message, "--hangup-after needs a frame count from 0 to 1000000");
+        options.hangup_after = number;
+        return true;
+    case OPT_REFUSE_LOW_LATENCY:
+        options.refuse_low_latency = true;
+        return true;
+    case OPT_NO_SERIAL_INFO:
+        options.no_serial_info = true;
+        return true;
+    case OPT_TRACE:
+        if (std::string_view(value) == "human")
+            options.trace = TraceForm::human;
+        else if (std::string_view(value) == "lines")
+            options.trace = TraceForm::lines;
+        else
+            return fail(message, "--trace must be 'human' or 'lines'");
+        return true;
+    case OPT_TRACE_FILE:
+        if (value[0] == '\0')
+            return fail(message, "--trace-file needs a path");
+        options.trace_file = value;
+        return true;
+    default:
+        return fail(message, "internal: unhandled option");
+    }
+}
+
+} // namespace
+
+ParseOutcome options_parse(int argc, char **argv, Options &options, std::string &message)
+{
+    // '+': options end at the command's name; ':': report missing arguments ourselves.
+    optind = 1;
+    opterr = 0;
+    while (true) {
+        int previous = optind;
+        int id = getopt_long(argc, argv, "+:h", LONG_OPTIONS, nullptr);
+        if (id == -1)
+            break;
+        if (id == 'h')
+            return ParseOutcome::help;
+        if (id == '?' || id == ':') {
+            std::string given = previous < argc ? argv[previous] : "";
+            message = id == '?' ? "unknown option '" + given + "'"
+                                : "option '" + given + "' needs a value";
+            return ParseOutcome::error;
+        }
+        if (!apply(id, optarg, options, message))
+            return ParseOutcome::error;
+    }
+    if (options.no_motor && !options.motors.empty()) {
+        message = "--no-motor and --motor exclude each other";
+        return ParseOutcome::error;
+    }
+    if (!options.no_motor && options.motors.empty()) {
+        options.motors.push_back(Motor{});
+        options.motor_texts.emplace_back("0");
+    }
+    for (int i = optind; i < argc; ++i)
+        options.command.emplace_back(argv[i]);
+    return ParseOutcome::run;
+}
+
+std::string adapter_faults(const Options &options)
+{
+    std::string faults;
+    auto add = [&faults](const std::string &fault) {
+        faults += faults.empty() ? fault : "," + fault;
+    };
+    if (options.refuse_open)
+        add("refuse-open");
+    if (options.refuse_baud)
+        add("refuse-baud");
+    if (options.refuse_low_latency)
+        add("refuse-low-latency");
+    if (options.no_serial_info)
+        add("no-serial-info");
+    if (options.write_limit)
+        add("write-limit=" + std::to_string(*options.write_limit));
+    return faults;
+}
+
+} // namespace sim

@@ -1,0 +1,47 @@
+// motor-sim's command line.
+#pragma once
+
+#include "motor.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class TraceForm { human, lines };
+
+struct Options {
+    std::string device = "/dev/ttyUSB0";
+    std::vector<Motor> motors;      // filled with the default motor when none is given
+    std::vector<std::string> motor_texts; // the --motor values, for the trace header
+    bool no_motor = false;
+    bool refuse_open = false;
+    bool refuse_baud = false;
+    bool refuse_low_latency = false;
+    bool no_serial_info = false;
+    bool echo = false;
+    std::optional<std::size_t> write_limit;
+    std::optional<std::uint64_t> hangup_after;
+    TraceForm trace = TraceForm::human;
+    std::string trace_file;         // empty: standard error
+    std::vector<std::string> command;
+};
+
+enum class ParseOutcome { run, help, error };
+
+// On error, message says what is wrong (without the program name).
+ParseOutcome options_parse(int argc, char **argv, Options &options, std::string &message);
+
+// Parses the value of --motor: ID or ID:FAULT[,FAULT...].
+bool motor_option_parse(const std::string &text, Motor &motor, std::string &message);
+
+// The adapter faults as the layer reads them from its environment.
+std::string adapter_faults(const Options &options);
+
+// --help text.
+const char *usage_text();
+
+} // namespace sim

@@ -1,0 +1,356 @@
+#include "session.hpp"
+
+#include "child.hpp"
+#include "clock.hpp"
+#include "collision.hpp"
+#include "frames.hpp"
+#include "line_settings.hpp"
+#include "motor.hpp"
+
+#include "../protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+// A motor's answer waiting for its delay to pass.
+struct PendingAnswer {
+    std::int64_t due_ns;
+    std::uint64_t frame;   // answers collide only when they answer the same frame
+    std::size_t motor;
+    Bytes bytes;
+};
+
+struct Session {
+    const SessionSetup &setup;
+    int event_fd;
+    FrameSplitter splitter{};
+    std::uint64_t frames = 0;          // control frames and short commands received
+    std::vector<PendingAnswer> pending{};
+    Bytes outgoing{};                  // bytes for COMMAND the pty has not taken yet
+    bool low_latency_requested = false;
+    bool device_opened = false;
+    bool hung_up = false;
+    bool command_done = false;
+    int exit_status = 0;
+};
+
+std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
+{
+    return (now_ns - session.setup.start_ns) / NS_PER_MS;
+}
+
+std::int64_t elapsed_ms(const Session &session)
+{
+    return elapsed_ms(session, monotonic_ns());
+}
+
+void hang_up(Session &session)
+{
+    pty_hang_up(session.setup.pty);
+    session.hung_up = true;
+    session.pending.clear();
+    session.outgoing.clear();
+    session.splitter = FrameSplitter{};
+    trace_hangup(session.setup.trace, elapsed_ms(session));
+}
+
+void flush_outgoing(Session &session)
+{
+    int master = session.setup.pty.master;
+    while (!session.outgoing.empty() && master >= 0) {
+        ssize_t written = write(master, session.outgoing.data(), session.outgoing.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno == EAGAIN)
+            return; // the slave's input buffer is full: poll for POLLOUT
+        if (written <= 0) {
+            session.outgoing.clear();
+            return;
+        }
+        session.outgoing.erase(session.outgoing.begin(), session.outgoing.begin() + written);
+    }
+}
+
+// Bytes the bus sends back to COMMAND; none once COMMAND is gone or the bus hung up.
+void send_to_command(Session &session, const Bytes &bytes, const std::string &source)
+{
+    if (bytes.empty() || session.command_done || session.setup.pty.master < 0)
+        return;
+    trace_rx(session.setup.trace, elapsed_ms(session), bytes, source);
+    session.outgoing.insert(session.outgoing.end(), bytes.begin(), bytes.end());
+    flush_outgoing(session);
+}
+
+std::string answer_source(const std::vector<std::size_t> &motors)
+{
+    std::string text = motors.size() == 1 ? "motor " : "motors ";
+    for (std::size_t i = 0; i < motors.size(); ++i)
+        text += (i == 0 ? "#" : ", #") + std::to_string(motors[i]);
+    return motors.size() == 1 ? text : text + " collided";
+}
+
+void answer_frame(Session &session, const Frame &frame, std::uint64_t frame_number,
+                  std::int64_t now_ns)
+{
+    std::vector<Motor> &motors = session.setup.options.motors;
+    std::vector<Bytes> answers;
+    std::vector<std::size_t> answering;
+    for (std::size_t i = 0; i < motors.size(); ++i) {
+        std::optional<MotorAnswer> answer = frame.kind == FrameKind::control
+                                                ? motor_on_control(motors[i], frame.bytes)
+                                                : motor_on_short(motors[i], frame.bytes);
+        if (!answer || answer->bytes.empty())
+            continue;
+        if (answer->delay_ms > 0) {
+            session.pending.push_back({now_ns + answer->delay_ms * NS_PER_MS, frame_number, i,
+                                       std::move(answer->bytes)});
+            continue;
+        }
+        answers.push_back(std::move(answer->bytes));
+        answering.push_back(i);
+    }
+    if (!answers.empty())
+        send_to_command(session, collide(answers), answer_source(answering));
+}
+
+// Traces the frames one chunk completed, then lets the adapter echo the chunk and the
+// motors answer, unless the bus hung up at one of them.
+void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
+{
+    std::vector<Frame> frames;
+    splitter_feed(session.splitter, chunk, frames);
+    const std::optional<std::uint64_t> &hangup_after = session.setup.options.hangup_after;
+    std::uint64_t frame_number = session.frames; // answers collide per frame
+    for (const Frame &frame : frames) {
+        trace_tx(session.setup.trace, elapsed_ms(session, now_ns), frame);
+        if (frame.kind == FrameKind::unknown)
+            continue;
+        ++session.frames;
+        if (hangup_after && session.frames == *hangup_after && !session.hung_up) {
+            hang_up(session);
+            return;
+        }
+    }
+    if (session.setup.options.echo)
+        send_to_command(session, chunk, "echo");
+    for (const Frame &frame : frames) {
+        if (frame.kind == FrameKind::unknown)
+            continue;
+        answer_frame(session, frame, ++frame_number, now_ns);
+    }
+}
+
+// Reads everything COMMAND has sent so far.
+void receive(Session &session)
+{
+    std::uint8_t buffer[4096];
+    while (session.setup.pty.master >= 0) {
+        ssize_t got = read(session.setup.pty.master, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return; // nothing more for now
+        if (got <= 0) {
+            // Cannot happen while motor-sim holds a slave descriptor; stop polling.
+            trace_note(session.setup.trace, elapsed_ms(session),
+                       std::string("read from the bus failed: ") +
+                           (got < 0 ? std::strerror(errno) : "end of file"));
+            pty_hang_up(session.setup.pty);
+            return;
+        }
+        std::int64_t now_ns = monotonic_ns();
+        handle_chunk(session, Bytes(buffer, buffer + got), now_ns);
+    }
+}
+
+// Sends the delayed answers whose time has come, those to the same frame due at the
+// same moment colliding.
+void deliver_due(Session &session)
+{
+    std::int64_t now_ns = monotonic_ns();
+    auto &pending = session.pending;
+    while (!pending.empty()) {
+        auto first = std::min_element(pending.begin(), pending.end(),
+                                      [](const PendingAnswer &a, const PendingAnswer &b) {
+                                          return a.due_ns != b.due_ns ? a.due_ns < b.due_ns
+                                                                      : a.frame < b.frame;
+                                      });
+        if (first->due_ns > now_ns)
+            return;
+        std::int64_t due = first->due_ns;
+        std::uint64_t frame = first->frame;
+        std::vector<Bytes> answers;
+        std::vector<std::size_t> answering;
+        for (const PendingAnswer &answer : pending)
+            if (answer.due_ns == due && answer.frame == frame) {
+                answers.push_back(answer.bytes);
+                answering.push_back(answer.motor);
+            }
+        std::sort(answering.begin(), answering.end());
+        std::erase_if(pending, [due, frame](const PendingAnswer &answer) {
+            return answer.due_ns == due && answer.frame == frame;
+        });
+        send_to_command(session, collide(answers), answer_source(answering));
+    }
+}
+
+void note_event(Session &session, const std::string &message)
+{
+    Trace &trace = session.setup.trace;
+    std::int64_t ms = elapsed_ms(session);
+    std::istringstream words(message);
+    std::string kind;
+    std::string first;
+    std::string second;
+    words >> kind >> first >> second;
+    if (kind == "open" || kind == "open-refused") {
+        trace_device_open(trace, ms, first, kind == "open-refused");
+        session.device_opened = session.device_opened || kind == "open";
+        const auto &hangup_after = session.setup.options.hangup_after;
+        if (kind == "open" && hangup_after && *hangup_after == 0 && !session.hung_up)
+            hang_up(session);
+    } else if (kind == "close") {
+        trace_note(trace, ms, "the command closed the device");
+    } else if (kind == "serial-get-refused") {
+        trace_note(trace, ms, "TIOCGSERIAL refused: no serial information (ENOTTY)");
+    } else if (kind == "serial-set") {
+        bool low_latency = first == "low-latency=yes";
+        session.low_latency_requested = session.low_latency_requested || low_latency;
+        trace_note(trace, ms, std::string("TIOCSSERIAL ") +
+                                  (low_latency ? "with low latency" : "without low latency") +
+                                  (second == "refused" ? ": refused (EPERM)" : ": accepted"));
+    } else if (kind == "baud-refused") {
+        trace_note(trace, ms, first + " baud refused (EINVAL)");
+    } else if (kind == "write-limited") {
+        trace_note(trace, ms, "the adapter took " + second + " of " + first + " bytes written");
+    } else {
+        trace_note(trace, ms, "adapter event: " + message);
+    }
+}
+
+// Handles every event the layer has sent; each is acknowledged once handled.
+void receive_events(Session &session)
+{
+    char message[MOTOR_SIM_EVENT_MAX + 1];
+    while (session.event_fd >= 0) {
+        ssize_t got = recv(session.event_fd, message, MOTOR_SIM_EVENT_MAX, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (got <= 0) { // every holder of the layer's end has gone
+            close(session.event_fd);
+            session.event_fd = -1;
+            return;
+        }
+        note_event(session, std::string(message, static_cast<std::size_t>(got)));
+        const char ack = 'k';
+        send(session.event_fd, &ack, 1, MSG_NOSIGNAL);
+    }
+}
+
+void reap(Session &session)
+{
+    int status = 0;
+    pid_t done;
+    do
+        done = waitpid(session.setup.child, &status, WNOHANG);
+    while (done < 0 && errno == EINTR);
+    if (done == session.setup.child) {
+        session.command_done = true;
+        session.exit_status = exit_status_of(status);
+    } else if (done < 0) {
+        std::fprintf(stderr, "motor-sim: waitpid: %s\n", std::strerror(errno));
+        session.command_done = true;
+        session.exit_status = 125;
+    }
+}
+
+timespec until_next_answer(const Session &session)
+{
+    std::int64_t due = session.pending.front().due_ns;
+    for (const PendingAnswer &answer : session.pending)
+        due = std::min(due, answer.due_ns);
+    std::int64_t wait = std::max<std::int64_t>(0, due - monotonic_ns());
+    return timespec{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+}
+
+void run_until_exit(Session &session)
+{
+    const SessionSetup &setup = session.setup;
+    while (!session.command_done) {
+        pollfd fds[4];
+        nfds_t count = 0;
+        const nfds_t master_slot = count;
+        fds[count++] = {setup.pty.master,
+                        static_cast<short>(POLLIN | (session.outgoing.empty() ? 0 : POLLOUT)), 0};
+        fds[count++] = {session.event_fd, POLLIN, 0};
+        fds[count++] = {setup.signals.fd, POLLIN, 0};
+        const nfds_t child_slot = count;
+        fds[count++] = {setup.pidfd, POLLIN, 0};
+        timespec wait{};
+        bool timed = !session.pending.empty();
+        if (timed)
+            wait = until_next_answer(session);
+        // Negative descriptors (hung-up master, closed event socket) are skipped.
+        int ready = ppoll(fds, count, timed ? &wait : nullptr, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "motor-sim: ppoll: %s\n", std::strerror(errno));
+            int status = 0;
+            waitpid(setup.child, &status, 0);
+            session.command_done = true;
+            session.exit_status = exit_status_of(status);
+            return;
+        }
+        receive_events(session);
+        if (fds[master_slot].revents != 0)
+            receive(session);
+        deliver_due(session);
+        flush_outgoing(session);
+        signals_forward(setup.signals, setup.child);
+        if (fds[child_slot].revents != 0)
+            reap(session);
+    }
+}
+
+} // namespace
+
+int session_run(const SessionSetup &setup)
+{
+    Session session{setup, setup.event_fd};
+    run_until_exit(session);
+    // COMMAND is gone: what it wrote last still reaches the motors (a change command
+    // still changes them), but nobody is left to hear an answer.
+    receive_events(session);
+    receive(session);
+    std::vector<Frame> rest;
+    splitter_finish(session.splitter, rest);
+    std::int64_t now_ns = monotonic_ns();
+    for (const Frame &frame : rest)
+        trace_tx(setup.trace, elapsed_ms(session, now_ns), frame);
+    for (const PendingAnswer &answer : session.pending)
+        trace_note(setup.trace, elapsed_ms(session),
+                   "motor #" + std::to_string(answer.motor) + " would have answered " +
+                       hex_spaced(answer.bytes) + " at +" +
+                       std::to_string(elapsed_ms(session, answer.due_ns)) +
+                       " ms; the command had exited");
+    if (session.event_fd >= 0)
+        close(session.event_fd);
+    trace_close(setup.trace, elapsed_ms(session), session.low_latency_requested,
+                setup.options.motors,
+                session.device_opened ? line_settings_describe(setup.pty.master) : "",
+                session.exit_status);
+    return session.exit_status;
+}
+
+} // namespace sim

@@ -1,0 +1,30 @@
+// One run: the bus between COMMAND and the motors, from COMMAND's start until it has
+// exited and the bus is drained.
+#pragma once
+
+#include "options.hpp"
+#include "pty.hpp"
+#include "signals.hpp"
+#include "trace.hpp"
+
+#include <cstdint>
+#include <sys/types.h>
+
+namespace sim {
+
+struct SessionSetup {
+    Options &options;       // the motors change as commands arrive
+    Trace &trace;
+    Pty &pty;
+    const Signals &signals;
+    int event_fd;           // motor-sim's end of the layer's event socket
+    int pidfd;              // COMMAND's process descriptor
+    pid_t child;
+    std::int64_t start_ns;  // when COMMAND was started
+};
+
+// Plays the motors until COMMAND exits, drains the bus, writes the trace's closing
+// lines and returns the exit status motor-sim must end with.
+int session_run(const SessionSetup &setup);
+
+} // namespace sim

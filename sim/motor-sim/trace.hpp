@@ -1,0 +1,41 @@
+// The trace of a run: human lines (default) or key=value records (--trace lines).
+#pragma once
+
+#include "frames.hpp"
+#include "motor.hpp"
+#include "options.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+struct Trace {
+    int fd = 2;                  // standard error unless --trace-file
+    TraceForm form = TraceForm::human;
+    bool write_failed = false;   // reported once
+};
+
+// Opens --trace-file (truncating it); standard error otherwise. On failure, error
+// names the call.
+bool trace_open(Trace &trace, const Options &options, std::string &error);
+
+// Human form only: what is simulated, before the command starts.
+void trace_header(Trace &trace, const Options &options, const std::string &pty_path);
+
+void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, bool refused);
+void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame);
+// source: what put the bytes on the line, for the human form ("motor 0", "echo").
+void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::string &source);
+void trace_hangup(Trace &trace, std::int64_t ms);
+// Human form only: adapter events and other remarks.
+void trace_note(Trace &trace, std::int64_t ms, std::string_view text);
+
+// Closing lines: low latency, the motors, (human form) the line settings, and the
+// exit status last.
+void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested, const std::vector<Motor> &motors,
+                 const std::string &line_settings, int exit_status);
+
+} // namespace sim

@@ -1,0 +1,90 @@
+// motor-sim --help.
+#include "options.hpp"
+
+namespace sim {
+
+const char *usage_text()
+{
+    return R"(Usage: motor-sim [OPTION]... [--] COMMAND [ARG]...
+Run COMMAND with a simulated USB-to-RS-485 adapter and KV-R2730-4 motors, so that a
+renumbering can be rehearsed without hardware. COMMAND sees the device (default
+/dev/ttyUSB0) through a preloaded adapter layer that leads it to a pseudo-terminal;
+motor-sim plays the motors on the other end and writes a trace. Standard input,
+output and error are COMMAND's own. The exit status is COMMAND's (128+N if signal
+N ended it), or 125 if motor-sim itself failed.
+
+Bus:
+  --device PATH          simulated device path (default /dev/ttyUSB0)
+  --motor MOTOR          add a motor; repeat for several motors on the bus.
+                         MOTOR is ID or ID:FAULT[,FAULT...], ID from 0 to 14.
+                         Without --motor the bus has one honest motor with ID 0.
+  --no-motor             empty bus: nobody answers
+
+Motor faults (in MOTOR):
+  silent                 never answers and ignores commands
+  ignore-command         answers control frames, ignores the change command
+  delay=MS               answers the change command MS ms late
+  reply-id=N             takes identifier N instead of the requested one and
+                         answers FC 01 N BB
+  truncate=N             sends only the first N bytes of its command answer
+                         (the change still happens)
+  reply=HEX              answers the change command with these bytes, e.g.
+                         reply=FC0501BB (the change still happens)
+  extra=HEX              appends these bytes to its command answer
+  control-delay=MS       answers control frames MS ms late
+  control-extra=HEX      appends these bytes to each control answer
+
+Adapter faults:
+  --refuse-open          opening the device fails (EACCES)
+  --refuse-baud          setting 4000000 baud fails (EINVAL)
+  --write-limit N        the adapter takes at most N bytes of each write
+                         (0: nothing; the write returns 0)
+  --echo                 every byte sent comes back to COMMAND before any answer
+  --hangup-after N       the device vanishes once the Nth frame has arrived,
+                         unanswered (0: as soon as COMMAND opens it)
+  --refuse-low-latency   TIOCSSERIAL fails (EPERM)
+  --no-serial-info       TIOCGSERIAL fails (ENOTTY)
+
+Trace:
+  --trace human|lines    readable lines (default), or key=value records
+  --trace-file PATH      write the trace to PATH instead of standard error
+  -h, --help             show this help and exit
+
+The motors:
+  Bytes from COMMAND are split into frames: FE EE starts a 17-byte control frame
+  (byte 2: motor ID in bits 0-3, status in bits 4-6; bytes 15-16: CRC-16/KERMIT of
+  bytes 0-14, low byte first), FB starts a 4-byte short command, anything else is
+  unknown. A control frame with a bad checksum is ignored.
+  A motor answers a control frame to its ID (or to 15, everybody) with 16 bytes:
+  FD DD, (ID | status << 4), eleven zero bytes, CRC-16/KERMIT of those 14 bytes,
+  low byte first.
+  A motor answers FB 01 X BB whose X has its ID (or 15) in the low four bits by
+  taking the high four bits of X as its new ID and answering FC 01 <new ID> BB.
+  Other short commands are traced and ignored.
+  Answers to the same frame due at the same moment collide: the line carries the
+  byte-wise AND of all of them, over the longest one's length (a shorter answer
+  counts as FF, the idle line, where it has ended).
+
+Trace records (--trace lines), one per line:
+  open device=PATH | open-refused device=PATH
+  tx t=MS kind=control motor=M status=S crc=good|bad bytes=HEX
+  tx t=MS kind=short cmd=C arg=A id=I target=T bytes=HEX
+  tx t=MS kind=unknown bytes=HEX
+  rx t=MS bytes=HEX
+  hangup t=MS
+  low-latency requested=yes|no
+  motor index=I start=ID end=ID
+  exit status=N
+  (t: milliseconds since COMMAND started; HEX: upper case, no spaces)
+
+Examples:
+  motor-sim -- renumber /dev/ttyUSB0 0 1
+  motor-sim --motor 3 --motor 5 -- renumber /dev/ttyUSB0 3 4
+  motor-sim --motor 0:reply-id=2 -- renumber /dev/ttyUSB0 0 1
+  motor-sim --motor 0:delay=4000 --trace lines --trace-file run.trace -- \
+      renumber /dev/ttyUSB0 0 1
+  motor-sim --device /dev/ttyACM0 --no-motor -- renumber /dev/ttyACM0 0 1
+)";
+}
+
+} // namespace sim

@@ -1,0 +1,30 @@
+/* Names shared by motor-sim and its adapter layer (C and C++). */
+#ifndef MOTOR_SIM_PROTOCOL_H
+#define MOTOR_SIM_PROTOCOL_H
+
+/* Simulated device path, e.g. /dev/ttyUSB0; the layer is inert without it. */
+#define MOTOR_SIM_ENV_DEVICE "MOTOR_SIM_DEVICE"
+/* Path of the pseudo-terminal slave that stands in for the device. */
+#define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
+/* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
+ * no-serial-info, write-limit=N. */
+#define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
+/* Descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket: the layer sends
+ * one text event per message and waits for a one-byte acknowledgement, so motor-sim
+ * has handled the event before the faked call returns. */
+#define MOTOR_SIM_ENV_EVENT_FD "MOTOR_SIM_EVENT_FD"
+
+/* Longest event message, terminating NUL excluded. */
+#define MOTOR_SIM_EVENT_MAX 512
+
+/* Events, first word of each message:
+ *   open <path>                  the simulated device was opened
+ *   open-refused <path>          an open was refused (refuse-open fault)
+ *   close                        an opened device descriptor was closed
+ *   serial-get-refused           TIOCGSERIAL failed (no-serial-info fault)
+ *   serial-set <low> <result>    TIOCSSERIAL; <low> low-latency=yes|no, <result> ok|refused
+ *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
+ *   write-limited <asked> <took> a write was cut short (write-limit fault)
+ */
+
+#endif
