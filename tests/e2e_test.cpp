@@ -1,0 +1,342 @@
+// The real renumber binary, through the real libserialport, against simulated motors: what the
+// operator sees, what went over the wire, and what the motors ended up as.
+#include "support/run_process.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TraceRecord {
+    std::string kind;
+    std::map<std::string, std::string> fields;
+};
+
+struct SimRun {
+    ProcessResult process;
+    std::vector<TraceRecord> trace;
+
+    std::vector<TraceRecord> all(const std::string& kind) const
+    {
+        std::vector<TraceRecord> found;
+        for (const TraceRecord& record : trace) {
+            if (record.kind == kind) {
+                found.push_back(record);
+            }
+        }
+        return found;
+    }
+    std::vector<std::string> sent_frames() const
+    {
+        std::vector<std::string> frames;
+        for (const TraceRecord& record : all("tx")) {
+            frames.push_back(record.fields.at("bytes"));
+        }
+        return frames;
+    }
+    std::vector<long> sent_times() const
+    {
+        std::vector<long> times;
+        for (const TraceRecord& record : all("tx")) {
+            times.push_back(std::stol(record.fields.at("t")));
+        }
+        return times;
+    }
+    std::string low_latency() const
+    {
+        const auto records = all("low-latency");
+        return records.empty() ? "" : records.back().fields.at("requested");
+    }
+    // Identifier of each simulated motor at the end of the run, in --motor order.
+    std::vector<int> motor_ids() const
+    {
+        std::vector<int> ids;
+        for (const TraceRecord& record : all("motor")) {
+            ids.push_back(std::stoi(record.fields.at("end")));
+        }
+        return ids;
+    }
+};
+
+std::vector<TraceRecord> parse_trace(std::istream& in)
+{
+    std::vector<TraceRecord> records;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        TraceRecord record;
+        words >> record.kind;
+        std::string field;
+        while (words >> field) {
+            const auto equals = field.find('=');
+            record.fields[field.substr(0, equals)] =
+                equals == std::string::npos ? "" : field.substr(equals + 1);
+        }
+        records.push_back(record);
+    }
+    return records;
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/renumber-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(scratch_); }
+
+    SimRun simulate(std::vector<std::string> sim_options, const std::vector<std::string>& args)
+    {
+        const fs::path trace_file = scratch_ / "trace";
+        std::vector<std::string> argv{MOTOR_SIM_BINARY, "--trace", "lines", "--trace-file",
+                                      trace_file.string()};
+        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+        argv.push_back("--");
+        argv.push_back(RENUMBER_BINARY);
+        argv.insert(argv.end(), args.begin(), args.end());
+        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG="}, std::chrono::seconds(20)), {}};
+        std::ifstream in(trace_file);
+        run.trace = parse_trace(in);
+        return run;
+    }
+
+    fs::path scratch_;
+};
+
+std::string control_frame(const std::string& mode_byte, const std::string& crc)
+{
+    return "FEEE" + mode_byte + std::string(24, '0') + crc;
+}
+
+TEST_F(EndToEnd, HonestMotorChangesFromZeroToOne)
+{
+    const SimRun run = simulate({"--motor", "0"}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n");
+    EXPECT_EQ(run.process.err, "");
+    EXPECT_EQ(run.process.status, 0);
+    EXPECT_EQ(run.sent_frames(), (std::vector<std::string>{control_frame("00", "6523"),
+                                                           control_frame("70", "44AF"),
+                                                           "FB0110BB"}));
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+    EXPECT_EQ(run.low_latency(), "yes");
+    const std::vector<long> t = run.sent_times();
+    ASSERT_EQ(t.size(), 3U);
+    EXPECT_GE(t[1] - t[0], 1);
+    EXPECT_LT(t[1] - t[0], 400); // the motor answered: no 500 ms wait
+    EXPECT_GE(t[2] - t[1], 1000);
+    EXPECT_LT(t[2] - t[1], 1500);
+    EXPECT_GE(run.process.elapsed.count(), 1000);
+    EXPECT_LT(run.process.elapsed.count(), 3000);
+}
+
+TEST_F(EndToEnd, BroadcastRenumbersEveryMotor)
+{
+    const SimRun run = simulate({"--motor", "4"}, {"/dev/ttyUSB0", "15", "1", "KV-R2730-4"});
+    EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n");
+    EXPECT_EQ(run.process.status, 0);
+    EXPECT_EQ(run.sent_frames(), (std::vector<std::string>{control_frame("0F", "4E16"),
+                                                           control_frame("7F", "6F9A"),
+                                                           "FB011FBB"}));
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+}
+
+TEST_F(EndToEnd, SilentBusTimesOutAfterAboutFiveSeconds)
+{
+    const SimRun run = simulate({"--no-motor"}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(run.process.out, "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n");
+    EXPECT_EQ(run.process.err, "");
+    EXPECT_EQ(run.process.status, 255);
+    EXPECT_EQ(run.sent_frames().size(), 3U);
+    const std::vector<long> t = run.sent_times();
+    ASSERT_EQ(t.size(), 3U);
+    EXPECT_GE(t[1] - t[0], 500);
+    EXPECT_GE(t[2] - t[1], 1500);
+    EXPECT_GE(run.process.elapsed.count(), 4500);
+    EXPECT_LT(run.process.elapsed.count(), 9000);
+}
+
+struct AnswerCase {
+    std::string motor;   // --motor SPEC
+    std::string id;      // renumber's present id
+    std::string target;  // renumber's target
+    std::string out;
+    int status;
+    int final_id;
+};
+
+TEST_F(EndToEnd, JudgementOfTheAnswer)
+{
+    const AnswerCase cases[] = {
+        {"0:reply=FC0501BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
+        {"0:reply=FC0121BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
+        {"0:reply=000101BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
+        {"0:reply=FC0102BB", "0", "1", "[Error] The ID:2 of the feedback does not match.\n", 254, 1},
+        {"0:reply=FC06ABCD", "0", "1", "[Error] The ID:15 of the feedback does not match.\n", 254, 1},
+        {"0:reply-id=2", "0", "1", "[Error] The ID:2 of the feedback does not match.\n", 254, 2},
+        {"0:truncate=2", "0", "1", "[Error] The ID:0 of the feedback does not match.\n", 254, 1},
+        {"3:truncate=2", "3", "0",
+         "[ERROR] Error message, don't connect multiple motors at the 485 cable.\n", 254, 0},
+        // Four bytes that are no motor answer must not pass as a change to 0.
+        {"3:reply=12345678", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254, 0},
+        {"3:reply=00000000", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254, 0},
+        {"0:delay=3500", "0", "1", "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 1},
+        {"0:ignore-command", "0", "1", "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 0},
+        {"0:extra=FC0102BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
+    };
+    for (const AnswerCase& c : cases) {
+        const SimRun run = simulate({"--motor", c.motor}, {"/dev/ttyUSB0", c.id, c.target});
+        EXPECT_EQ(run.process.out, c.out) << c.motor;
+        EXPECT_EQ(run.process.err, "") << c.motor;
+        EXPECT_EQ(run.process.status, c.status) << c.motor;
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << c.motor;
+    }
+}
+
+struct RejectionCase {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+};
+
+TEST_F(EndToEnd, RejectedRunsNeverOpenTheDevice)
+{
+    const RejectionCase cases[] = {
+        {{"/dev/ttyUSB0", "0", "15"}, "Target motor id must be in the range 0-14.\n", 255},
+        {{"/dev/ttyUSB0", "0", "16"}, "Motor id must be in the range 0-15.\n", 255},
+        {{"/dev/ttyUSB0", "0", "257"}, "Motor id must be in the range 0-15.\n", 255},
+        {{"/dev/ttyUSB0", "16", "1"}, "Motor id must be in the range 0-15.\n", 255},
+        {{"/dev/ttyUSB0", "0", "1", "KV-R2730-5"}, "Unknow motor type: KV-R2730-5\n", 253},
+        {{"/dev/ttyUSB7", "0", "1"}, "[Error] Device name does not exist.\n", 255},
+    };
+    for (const RejectionCase& c : cases) {
+        const SimRun run = simulate({"--motor", "0"}, c.args);
+        EXPECT_EQ(run.process.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(run.process.status, c.status) << testing::PrintToString(c.args);
+        EXPECT_TRUE(run.all("open").empty()) << testing::PrintToString(c.args);
+        EXPECT_TRUE(run.sent_frames().empty()) << testing::PrintToString(c.args);
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{0}) << testing::PrintToString(c.args);
+    }
+}
+
+struct AdapterCase {
+    std::vector<std::string> options;
+    std::string out;
+    int status;
+    int final_id;
+};
+
+TEST_F(EndToEnd, AdapterFailures)
+{
+    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    const AdapterCase cases[] = {
+        {{"--refuse-open"},
+         "[Error] Failed to open serial port, try opening with administrator privileges.\n", 255, 0},
+        {{"--refuse-baud"}, "[Error] Set serial failure.\n", 255, 0},
+        {{"--write-limit", "0"},
+         write_error + write_error + write_error +
+             "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n",
+         255, 0},
+        {{"--refuse-low-latency"},
+         "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\nOK! Changed. Now the motor ID:1\n",
+         0, 1},
+        {{"--no-serial-info"},
+         "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\nOK! Changed. Now the motor ID:1\n",
+         0, 1},
+    };
+    for (const AdapterCase& c : cases) {
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--motor", "0"});
+        const SimRun run = simulate(options, {"/dev/ttyUSB0", "0", "1"});
+        EXPECT_EQ(run.process.out, c.out) << testing::PrintToString(c.options);
+        EXPECT_EQ(run.process.err, "") << testing::PrintToString(c.options);
+        EXPECT_EQ(run.process.status, c.status) << testing::PrintToString(c.options);
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << testing::PrintToString(c.options);
+    }
+}
+
+TEST_F(EndToEnd, ShortWriteOfTheCommandIsNoSuccess)
+{
+    const SimRun run = simulate({"--write-limit", "2", "--motor", "0"}, {"/dev/ttyUSB0", "0", "0"});
+    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    EXPECT_EQ(run.process.out,
+              write_error + write_error + write_error +
+                  "[ERROR] Error message, don't connect multiple motors at the 485 cable.\n");
+    EXPECT_EQ(run.process.status, 254);
+}
+
+TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
+{
+    const fs::path by_id = scratch_ / "usb-FTDI_USB_RS485-if00-port0";
+    const fs::path hop = scratch_ / "hop";
+    fs::create_symlink("/dev/ttyUSB0", hop);
+    fs::create_symlink(hop, by_id);
+
+    struct Case {
+        std::vector<std::string> sim_options;
+        std::string path;
+        std::string requested;
+    };
+    const Case cases[] = {
+        {{}, "/dev/ttyUSB0", "yes"},
+        {{"--device", "/dev/ttyUSB12"}, "/dev/ttyUSB12", "yes"},
+        {{"--device", "/dev/ttyACM0"}, "/dev/ttyACM0", "no"},
+        {{}, by_id.string(), "no"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = c.sim_options;
+        options.insert(options.end(), {"--motor", "0"});
+        const SimRun run = simulate(options, {c.path, "0", "1"});
+        EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n") << c.path;
+        EXPECT_EQ(run.process.status, 0) << c.path;
+        EXPECT_EQ(run.low_latency(), c.requested) << c.path;
+    }
+}
+
+TEST_F(EndToEnd, LateControlAnswerIsReadFirstByTheCommand)
+{
+    // The second control answer arrives during the 1 s pause and waits in the input queue, so
+    // the command's exchange reads its first four bytes (FD DD 73 00) instead of FC 01 00 BB.
+    const SimRun run = simulate({"--motor", "3:control-delay=600"}, {"/dev/ttyUSB0", "3", "0"});
+    EXPECT_EQ(run.process.out, "[Error] The ID:0 of the feedback does not match.\n");
+    EXPECT_EQ(run.process.status, 254);
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{0});
+    const auto received = run.all("rx");
+    ASSERT_FALSE(received.empty());
+    EXPECT_EQ(received.front().fields.at("bytes").substr(0, 8), "FDDD0300");
+}
+
+TEST_F(EndToEnd, NoFalseSuccessUnderFaults)
+{
+    const std::vector<std::vector<std::string>> faults{
+        {"--echo", "--motor", "0"},
+        {"--hangup-after", "2", "--motor", "0"},
+        {"--hangup-after", "3", "--motor", "0"},
+        {"--motor", "0:control-extra=FC0101BB"},
+        {"--motor", "0", "--motor", "0:reply-id=2"},
+        {"--motor", "0:silent", "--motor", "5"},
+    };
+    for (const auto& options : faults) {
+        const SimRun run = simulate(options, {"/dev/ttyUSB0", "0", "1"});
+        const bool reported_success = run.process.status == 0;
+        EXPECT_EQ(reported_success,
+                  run.process.out.find("OK! Changed. Now the motor ID:1") != std::string::npos)
+            << testing::PrintToString(options);
+        if (reported_success) {
+            for (const int id : run.motor_ids()) {
+                EXPECT_TRUE(id == 1 || id == 5) << testing::PrintToString(options);
+            }
+        }
+    }
+}
+
+} // namespace
