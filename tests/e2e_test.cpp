@@ -166,7 +166,7 @@ TEST_F(EndToEnd, SilentBusTimesOutAfterAboutFiveSeconds)
 }
 
 struct AnswerCase {
-    std::string motor;   // --motor SPEC
+    std::string motor;   // the --motor argument
     std::string id;      // renumber's present id
     std::string target;  // renumber's target
     std::string out;
