@@ -17,10 +17,10 @@ static struct adapter_state g_state;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
 /* dlsym returns an object pointer; copying it is the portable way to a function. */
-#define BIND(field, name)                                                   \
-    do {                                                                    \
-        void *symbol = dlsym(RTLD_NEXT, name);                              \
-        memcpy(&g_state.real.field, &symbol, sizeof g_state.real.field);    \
+#define BIND(field, name)                                                \
+    do {                                                                 \
+        void *symbol = dlsym(RTLD_NEXT, name);                           \
+        memcpy(&g_state.real.field, &symbol, sizeof g_state.real.field); \
     } while (0)
 
 static void bind_libc(void)
@@ -36,6 +36,7 @@ static void bind_libc(void)
     BIND(close, "close");
     BIND(ioctl, "ioctl");
     BIND(write, "write");
+    BIND(read, "read");
     BIND(readlink, "readlink");
     BIND(realpath, "realpath");
     BIND(realpath_chk, "__realpath_chk");
@@ -78,23 +79,29 @@ static void read_faults(const char *faults)
 }
 
 /* sysfs shows every tty as a link into the device tree; USB serial adapters and
- * CDC-ACM devices sit below a USB interface, others below a platform device. */
+ * CDC-ACM devices sit below a USB interface, others below a platform device. A name
+ * too long for either path gets no entry, so the lookup fails as for a missing tty. */
 static void describe_sysfs(void)
 {
     if (strncmp(g_state.device, "/dev/", 5) != 0 || g_state.device[5] == '\0')
         return;
     const char *name = g_state.device + 5;
-    snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
+    int entry =
+        snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
+    int target;
     if (strncmp(name, "ttyUSB", 6) == 0)
-        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                 "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/%s/tty/%s", name,
-                 name);
+        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                          "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/%s/tty/%s", name,
+                          name);
     else if (strncmp(name, "ttyACM", 6) == 0)
-        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                 "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/%s", name);
+        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                          "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/%s", name);
     else
-        snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                 "../../devices/platform/serial8250/tty/%s", name);
+        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
+                          "../../devices/platform/serial8250/tty/%s", name);
+    if (entry < 0 || (size_t)entry >= sizeof g_state.sysfs_entry || target < 0 ||
+        (size_t)target >= sizeof g_state.sysfs_target)
+        g_state.sysfs_entry[0] = '\0';
 }
 
 /* Only a SOCK_SEQPACKET socket is taken as the event channel, so a descriptor number

@@ -76,7 +76,9 @@ std::int32_t serial_open(SerialLink& link, const char* device)
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
                              std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
 {
-    const sp_return written = sp_nonblocking_write(port, request.data(), request.size());
+    // The library returns byte counts through its sp_return type, whose enumerators end at 0: a
+    // count held in that type is out of its range, so it is taken as a plain int at once.
+    const int written = sp_nonblocking_write(port, request.data(), request.size());
     // The read timeout must count from the end of transmission, not from the write call.
     sp_drain(port);
     if (static_cast<long long>(written) != static_cast<long long>(request.size())) {
