@@ -25,6 +25,7 @@
  *   serial-set <low> <result>    TIOCSSERIAL; <low> low-latency=yes|no, <result> ok|refused
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
+ *   read <count>                 the command read count (> 0) bytes from the device
  */
 
 #endif

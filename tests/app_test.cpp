@@ -53,8 +53,7 @@ TEST(CheckArguments, StrictIdentifiersInOperatorOrder)
         std::vector<const char*> argv{"renumber"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         Request request{};
-        EXPECT_EQ(check_arguments(argv, request), c.expected)
-            << testing::PrintToString(c.args);
+        EXPECT_EQ(check_arguments(argv, request), c.expected) << testing::PrintToString(c.args);
         if (c.expected == ArgumentCheck::run) {
             EXPECT_STREQ(request.device, dev);
             EXPECT_EQ(request.id, c.id);
@@ -117,12 +116,15 @@ TEST(ReportVerdict, MessagesAndResults)
 {
     const Request request{.device = "/dev/ttyUSB0", .id = 15, .target_id = 3};
     const ReportCase cases[] = {
-        {{Outcome::timeout, 0}, "[ERROR] Modify id 15 to 3 failure, No motor be found(timeout).\n", -1},
+        {{Outcome::timeout, 0},
+         "[ERROR] Modify id 15 to 3 failure, No motor be found(timeout).\n",
+         -1},
         {{Outcome::mismatch, 7}, "[Error] The ID:7 of the feedback does not match.\n", -2},
         {{Outcome::changed, 3}, "OK! Changed. Now the motor ID:3\n", 0},
         // A run that prints [ERROR] never ends with status 0.
         {{Outcome::incomplete, 3},
-         "[ERROR] Error message, don't connect multiple motors at the 485 cable.\n", -2},
+         "[ERROR] Error message, don't connect multiple motors at the 485 cable.\n",
+         -2},
     };
     for (const ReportCase& c : cases) {
         testing::internal::CaptureStdout();

@@ -17,10 +17,10 @@ constexpr char USAGE[] =
     "ex:    renumber /dev/ttyUSB0 15 1 :Set All motor to id 1 (Use with caution)\n";
 
 // With the library's trace on, any lookup or open of the device would show on stderr.
-const std::vector<std::string> LIBRARY_TRACE_ON{"LIBSERIALPORT_DEBUG=1"};
+constexpr char LIBRARY_TRACE_ON[] = "LIBSERIALPORT_DEBUG=1";
 
 ProcessResult renumber(std::vector<std::string> args,
-                       const std::vector<std::string>& env = LIBRARY_TRACE_ON)
+                       const std::vector<std::string>& env = {LIBRARY_TRACE_ON})
 {
     args.insert(args.begin(), RENUMBER_BINARY);
     return run_process(args, env);

@@ -1,117 +1,14 @@
 // The real renumber binary, through the real libserialport, against simulated motors: what the
 // operator sees, what went over the wire, and what the motors ended up as.
-#include "support/run_process.h"
+#include "support/e2e_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TraceRecord {
-    std::string kind;
-    std::map<std::string, std::string> fields;
-};
-
-struct SimRun {
-    ProcessResult process;
-    std::vector<TraceRecord> trace;
-
-    std::vector<TraceRecord> all(const std::string& kind) const
-    {
-        std::vector<TraceRecord> found;
-        for (const TraceRecord& record : trace) {
-            if (record.kind == kind) {
-                found.push_back(record);
-            }
-        }
-        return found;
-    }
-    std::vector<std::string> sent_frames() const
-    {
-        std::vector<std::string> frames;
-        for (const TraceRecord& record : all("tx")) {
-            frames.push_back(record.fields.at("bytes"));
-        }
-        return frames;
-    }
-    std::vector<long> sent_times() const
-    {
-        std::vector<long> times;
-        for (const TraceRecord& record : all("tx")) {
-            times.push_back(std::stol(record.fields.at("t")));
-        }
-        return times;
-    }
-    std::string low_latency() const
-    {
-        const auto records = all("low-latency");
-        return records.empty() ? "" : records.back().fields.at("requested");
-    }
-    // Identifier of each simulated motor at the end of the run, in --motor order.
-    std::vector<int> motor_ids() const
-    {
-        std::vector<int> ids;
-        for (const TraceRecord& record : all("motor")) {
-            ids.push_back(std::stoi(record.fields.at("end")));
-        }
-        return ids;
-    }
-};
-
-std::vector<TraceRecord> parse_trace(std::istream& in)
-{
-    std::vector<TraceRecord> records;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        TraceRecord record;
-        words >> record.kind;
-        std::string field;
-        while (words >> field) {
-            const auto equals = field.find('=');
-            record.fields[field.substr(0, equals)] =
-                equals == std::string::npos ? "" : field.substr(equals + 1);
-        }
-        records.push_back(record);
-    }
-    return records;
-}
-
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/renumber-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        scratch_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(scratch_); }
-
-    SimRun simulate(std::vector<std::string> sim_options, const std::vector<std::string>& args)
-    {
-        const fs::path trace_file = scratch_ / "trace";
-        std::vector<std::string> argv{MOTOR_SIM_BINARY, "--trace", "lines", "--trace-file",
-                                      trace_file.string()};
-        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-        argv.push_back("--");
-        argv.push_back(RENUMBER_BINARY);
-        argv.insert(argv.end(), args.begin(), args.end());
-        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG="}, std::chrono::seconds(20)), {}};
-        std::ifstream in(trace_file);
-        run.trace = parse_trace(in);
-        return run;
-    }
-
-    fs::path scratch_;
-};
 
 std::string control_frame(const std::string& mode_byte, const std::string& crc)
 {
@@ -124,9 +21,9 @@ TEST_F(EndToEnd, HonestMotorChangesFromZeroToOne)
     EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n");
     EXPECT_EQ(run.process.err, "");
     EXPECT_EQ(run.process.status, 0);
-    EXPECT_EQ(run.sent_frames(), (std::vector<std::string>{control_frame("00", "6523"),
-                                                           control_frame("70", "44AF"),
-                                                           "FB0110BB"}));
+    EXPECT_EQ(run.sent_frames(),
+              (std::vector<std::string>{control_frame("00", "6523"), control_frame("70", "44AF"),
+                                        "FB0110BB"}));
     EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
     EXPECT_EQ(run.low_latency(), "yes");
     const std::vector<long> t = run.sent_times();
@@ -144,9 +41,9 @@ TEST_F(EndToEnd, BroadcastRenumbersEveryMotor)
     const SimRun run = simulate({"--motor", "4"}, {"/dev/ttyUSB0", "15", "1", "KV-R2730-4"});
     EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n");
     EXPECT_EQ(run.process.status, 0);
-    EXPECT_EQ(run.sent_frames(), (std::vector<std::string>{control_frame("0F", "4E16"),
-                                                           control_frame("7F", "6F9A"),
-                                                           "FB011FBB"}));
+    EXPECT_EQ(run.sent_frames(),
+              (std::vector<std::string>{control_frame("0F", "4E16"), control_frame("7F", "6F9A"),
+                                        "FB011FBB"}));
     EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
 }
 
@@ -166,9 +63,9 @@ TEST_F(EndToEnd, SilentBusTimesOutAfterAboutFiveSeconds)
 }
 
 struct AnswerCase {
-    std::string motor;   // the --motor argument
-    std::string id;      // renumber's present id
-    std::string target;  // renumber's target
+    std::string motor;  // the --motor argument
+    std::string id;     // renumber's present id
+    std::string target; // renumber's target
     std::string out;
     int status;
     int final_id;
@@ -180,17 +77,23 @@ TEST_F(EndToEnd, JudgementOfTheAnswer)
         {"0:reply=FC0501BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
         {"0:reply=FC0121BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
         {"0:reply=000101BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
-        {"0:reply=FC0102BB", "0", "1", "[Error] The ID:2 of the feedback does not match.\n", 254, 1},
-        {"0:reply=FC06ABCD", "0", "1", "[Error] The ID:15 of the feedback does not match.\n", 254, 1},
+        {"0:reply=FC0102BB", "0", "1", "[Error] The ID:2 of the feedback does not match.\n", 254,
+         1},
+        {"0:reply=FC06ABCD", "0", "1", "[Error] The ID:15 of the feedback does not match.\n", 254,
+         1},
         {"0:reply-id=2", "0", "1", "[Error] The ID:2 of the feedback does not match.\n", 254, 2},
         {"0:truncate=2", "0", "1", "[Error] The ID:0 of the feedback does not match.\n", 254, 1},
         {"3:truncate=2", "3", "0",
          "[ERROR] Error message, don't connect multiple motors at the 485 cable.\n", 254, 0},
         // Four bytes that are no motor answer must not pass as a change to 0.
-        {"3:reply=12345678", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254, 0},
-        {"3:reply=00000000", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254, 0},
-        {"0:delay=3500", "0", "1", "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 1},
-        {"0:ignore-command", "0", "1", "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 0},
+        {"3:reply=12345678", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254,
+         0},
+        {"3:reply=00000000", "3", "0", "[Error] The ID:0 of the feedback does not match.\n", 254,
+         0},
+        {"0:delay=3500", "0", "1",
+         "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 1},
+        {"0:ignore-command", "0", "1",
+         "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 255, 0},
         {"0:extra=FC0102BB", "0", "1", "OK! Changed. Now the motor ID:1\n", 0, 1},
     };
     for (const AnswerCase& c : cases) {
@@ -240,18 +143,23 @@ TEST_F(EndToEnd, AdapterFailures)
     const std::string write_error = "[Error] Error occurred during serial port write.\n";
     const AdapterCase cases[] = {
         {{"--refuse-open"},
-         "[Error] Failed to open serial port, try opening with administrator privileges.\n", 255, 0},
+         "[Error] Failed to open serial port, try opening with administrator privileges.\n",
+         255,
+         0},
         {{"--refuse-baud"}, "[Error] Set serial failure.\n", 255, 0},
         {{"--write-limit", "0"},
          write_error + write_error + write_error +
              "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n",
-         255, 0},
+         255,
+         0},
         {{"--refuse-low-latency"},
          "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\nOK! Changed. Now the motor ID:1\n",
-         0, 1},
+         0,
+         1},
         {{"--no-serial-info"},
          "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\nOK! Changed. Now the motor ID:1\n",
-         0, 1},
+         0,
+         1},
     };
     for (const AdapterCase& c : cases) {
         std::vector<std::string> options = c.options;
@@ -260,7 +168,8 @@ TEST_F(EndToEnd, AdapterFailures)
         EXPECT_EQ(run.process.out, c.out) << testing::PrintToString(c.options);
         EXPECT_EQ(run.process.err, "") << testing::PrintToString(c.options);
         EXPECT_EQ(run.process.status, c.status) << testing::PrintToString(c.options);
-        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << testing::PrintToString(c.options);
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id})
+            << testing::PrintToString(c.options);
     }
 }
 

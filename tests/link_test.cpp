@@ -37,7 +37,8 @@ protected:
             EXPECT_EQ(serial_close(link_), 0);
         }
     }
-    std::int32_t exchange(int motor, std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
+    [[nodiscard]] std::int32_t exchange(int motor, std::span<std::uint8_t> answer,
+                                        std::uint16_t timeout_ms) const
     {
         const ControlFrame frame = motor_control_frame(motor, 0);
         return serial_exchange(link_.port, frame, answer, timeout_ms);

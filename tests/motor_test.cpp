@@ -95,13 +95,9 @@ struct ControlCase {
 TEST(ControlFrame, BytesOnTheWire)
 {
     const ControlCase cases[] = {
-        {0, 0, 0x00, 0x2365},
-        {0, 2, 0x70, 0xAF44},
-        {15, 0, 0x0F, 0x164E},
-        {15, 2, 0x7F, 0x9A6F},
-        {1, 1, 0x11, 0x7C18},
-        {0x13, 0, 0x03, 0},  // only the low nibble addresses the motor
-        {5, 9, 0x05, 0},     // unknown modes send status 0
+        {0, 0, 0x00, 0x2365}, {0, 2, 0x70, 0xAF44}, {15, 0, 0x0F, 0x164E}, {15, 2, 0x7F, 0x9A6F},
+        {1, 1, 0x11, 0x7C18}, {0x13, 0, 0x03, 0}, // only the low nibble addresses the motor
+        {5, 9, 0x05, 0},                          // unknown modes send status 0
     };
     for (const ControlCase& c : cases) {
         const ControlFrame frame = motor_control_frame(c.motor_id, c.requested_mode);

@@ -117,7 +117,8 @@ TEST_F(DisableNoflsh, ReportsTcgetattrOnANonTerminal)
 {
     testing::internal::CaptureStderr();
     EXPECT_EQ(serial_disable_noflsh(ends_[0]), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "tcgetattr: Inappropriate ioctl for device\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tcgetattr: Inappropriate ioctl for device\n");
 }
 
 TEST(DisableNoflshOnTerminal, ClearsOnlyNoflsh)

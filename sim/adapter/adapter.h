@@ -20,6 +20,9 @@
  *     fault refuse-baud;
  *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
  *     each write are taken, and write returns 0 when N is 0 (see write.c);
+ *   - read on remembered descriptors: passed through, and every read that got bytes
+ *     is reported with its count before it returns, so that motor-sim can hang up
+ *     at an exact point of the exchange (--hangup-after-read);
  *   - close of a remembered descriptor forgets it.
  *
  * While the device exists its sysfs entry, realpath and open are faked; once the
@@ -54,6 +57,7 @@ struct real_calls {
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
     ssize_t (*write)(int, const void *, size_t);
+    ssize_t (*read)(int, void *, size_t);
     ssize_t (*readlink)(const char *, char *, size_t);
     char *(*realpath)(const char *, char *);
     char *(*realpath_chk)(const char *, char *, size_t);
@@ -66,20 +70,20 @@ struct real_calls {
 /* The layer's one process-wide record. */
 struct adapter_state {
     struct real_calls real;
-    bool active;                     /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
-    char device[PATH_MAX];           /* simulated path, e.g. /dev/ttyUSB0 */
-    char pty[PATH_MAX];              /* pseudo-terminal slave standing in for it */
-    char sysfs_entry[PATH_MAX];      /* /sys/class/tty/<name>, empty if not under /dev/ */
-    char sysfs_target[PATH_MAX];     /* what readlink of sysfs_entry answers */
-    int event_fd;                    /* -1 when nobody listens */
+    bool active;                 /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
+    char device[PATH_MAX];       /* simulated path, e.g. /dev/ttyUSB0 */
+    char pty[PATH_MAX];          /* pseudo-terminal slave standing in for it */
+    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<name>, empty if not under /dev/ */
+    char sysfs_target[PATH_MAX]; /* what readlink of sysfs_entry answers */
+    int event_fd;                /* -1 when nobody listens */
     bool refuse_open;
     bool refuse_baud;
     bool refuse_low_latency;
     bool no_serial_info;
-    long write_limit;                /* -1: unlimited */
+    long write_limit;                    /* -1: unlimited */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
-    atomic_int modem_lines;          /* TIOCM_* bits */
-    atomic_int serial_flags;         /* serial_struct.flags last set */
+    atomic_int modem_lines;              /* TIOCM_* bits */
+    atomic_int serial_flags;             /* serial_struct.flags last set */
 };
 
 /* Binds libc and reads the environment on first use; returns the record. */

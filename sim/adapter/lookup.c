@@ -13,8 +13,8 @@ int __lxstat64(int version, const char *path, struct stat64 *buf);
 
 static bool is_sysfs_entry(const struct adapter_state *state, const char *path)
 {
-    return path != NULL && state->sysfs_entry[0] != '\0' &&
-           strcmp(path, state->sysfs_entry) == 0 && adapter_device_present(state);
+    return path != NULL && state->sysfs_entry[0] != '\0' && strcmp(path, state->sysfs_entry) == 0 &&
+           adapter_device_present(state);
 }
 
 static void describe_link(const struct adapter_state *state, struct stat *buf)

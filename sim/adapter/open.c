@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 
 /* open's third argument exists only when the flags ask for a file mode. */
-#define TAKES_MODE(flags) (((flags) & O_CREAT) != 0 || ((flags) & O_TMPFILE) == O_TMPFILE)
+#define TAKES_MODE(flags) (((flags)&O_CREAT) != 0 || ((flags)&O_TMPFILE) == O_TMPFILE)
 
 static mode_t mode_argument(int flags, va_list args)
 {

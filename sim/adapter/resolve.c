@@ -59,9 +59,8 @@ static bool chain_reaches_device(struct adapter_state *state, const char *path)
         if (length <= 0)
             return false;
         target[length] = '\0';
-        int written = target[0] == '/'
-                          ? snprintf(current, sizeof current, "%s", target)
-                          : snprintf(current, sizeof current, "%s/%s", prefix, target);
+        int written = target[0] == '/' ? snprintf(current, sizeof current, "%s", target)
+                                       : snprintf(current, sizeof current, "%s/%s", prefix, target);
         if (written >= (int)sizeof current)
             return false;
     }
@@ -72,7 +71,9 @@ static char *answer_device(struct adapter_state *state, char *resolved)
 {
     if (resolved == NULL)
         return strdup(state->device);
-    return strcpy(resolved, state->device);
+    /* realpath's caller provides PATH_MAX bytes, and the device path is shorter. */
+    snprintf(resolved, PATH_MAX, "%s", state->device);
+    return resolved;
 }
 
 ADAPTER_EXPORT char *realpath(const char *path, char *resolved)

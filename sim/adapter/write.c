@@ -1,19 +1,34 @@
-/* Fault write-limit=N: the adapter takes at most N bytes of each write.
+/* The device's data path: writes under fault write-limit=N, and reads reported to
+ * motor-sim.
  *
- * A tty driver with a full output buffer fails a non-blocking write with EAGAIN, but
- * libserialport 0.1.1's sp_nonblocking_write turns every negative write() result,
- * EAGAIN included, into SP_ERR_FAIL. What a program using the library must see for
- * "the adapter took nothing" is the count 0, so with N = 0 write returns 0 (which
- * later libserialport releases also report for EAGAIN). */
+ * write-limit=N: the adapter takes at most N bytes of each write. A tty driver with a
+ * full output buffer fails a non-blocking write with EAGAIN, but libserialport
+ * 0.1.1's sp_nonblocking_write turns every negative write() result, EAGAIN included,
+ * into SP_ERR_FAIL. What a program using the library must see for "the adapter took
+ * nothing" is the count 0, so with N = 0 write returns 0 (which later libserialport
+ * releases also report for EAGAIN).
+ *
+ * read: motor-sim counts what the command has taken off the bus. The event is
+ * acknowledged before read returns, so a hang-up motor-sim makes on it is already in
+ * place for the command's next call. End of file and errors are not reported: after
+ * a hang-up libserialport keeps reading until its deadline. */
 #include "adapter.h"
 
 ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
 {
     struct adapter_state *state = adapter();
-    if (state->write_limit < 0 || (size_t)state->write_limit >= count ||
-        !adapter_owns(state, fd))
+    if (state->write_limit < 0 || (size_t)state->write_limit >= count || !adapter_owns(state, fd))
         return state->real.write(fd, buf, count);
     size_t limit = (size_t)state->write_limit;
     adapter_event(state, "write-limited %zu %zu", count, limit);
     return limit == 0 ? 0 : state->real.write(fd, buf, limit);
+}
+
+ADAPTER_EXPORT ssize_t read(int fd, void *buf, size_t count)
+{
+    struct adapter_state *state = adapter();
+    ssize_t got = state->real.read(fd, buf, count);
+    if (got > 0 && adapter_owns(state, fd))
+        adapter_event(state, "read %zd", got);
+    return got;
 }

@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace sim {
 namespace {
 
@@ -26,6 +24,7 @@ bool starts_with_name(std::string_view entry, std::string_view name)
 std::vector<char *> pointers(const std::vector<std::string> &texts)
 {
     std::vector<char *> out;
+    out.reserve(texts.size() + 1);
     for (const std::string &text : texts)
         out.push_back(const_cast<char *>(text.c_str()));
     out.push_back(nullptr);
@@ -61,8 +60,7 @@ bool adapter_locate(std::string &path, std::string &error)
     return false;
 }
 
-std::vector<std::string> child_environment(const std::string &adapter_path,
-                                           const Options &options,
+std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
                                            const std::string &pty_path, int event_fd)
 {
     std::vector<std::string> environment;
@@ -91,14 +89,14 @@ std::vector<std::string> child_environment(const std::string &adapter_path,
 }
 
 bool child_start(const std::vector<std::string> &command,
-                 const std::vector<std::string> &environment, const Signals &signals,
-                 pid_t &pid, std::string &error)
+                 const std::vector<std::string> &environment, const Signals &signals, pid_t &pid,
+                 std::string &error)
 {
     posix_spawnattr_t attributes;
     int result = posix_spawnattr_init(&attributes);
     if (result == 0)
-        result = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK |
-                                                           POSIX_SPAWN_SETSIGDEF);
+        result =
+            posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (result == 0)
         result = posix_spawnattr_setsigmask(&attributes, &signals.child_mask);
     if (result == 0)

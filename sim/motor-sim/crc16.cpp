@@ -8,7 +8,7 @@ std::uint16_t crc16_kermit(std::span<const std::uint8_t> bytes)
     for (std::uint8_t byte : bytes) {
         crc ^= byte;
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1u) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408u)
+            crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408U)
                                   : static_cast<std::uint16_t>(crc >> 1);
     }
     return crc;

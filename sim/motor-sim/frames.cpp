@@ -48,8 +48,8 @@ void feed_byte(FrameSplitter &splitter, std::uint8_t byte, std::vector<Frame> &o
     }
     partial.push_back(byte);
     if (partial.size() == expected_size(partial)) {
-        FrameKind kind = partial.front() == SHORT_HEAD ? FrameKind::short_command
-                                                       : FrameKind::control;
+        FrameKind kind =
+            partial.front() == SHORT_HEAD ? FrameKind::short_command : FrameKind::control;
         out.push_back({kind, std::move(partial)});
         partial.clear();
     }

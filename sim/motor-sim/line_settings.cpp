@@ -49,8 +49,9 @@ std::string line_settings_describe(int master)
         return {};
     bool raw = (t.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (t.c_oflag & OPOST) == 0;
     return std::to_string(t.c_ospeed) + " baud, " + std::to_string(data_bits(t.c_cflag)) +
-           " data bits, " + parity(t.c_cflag) + ", " + ((t.c_cflag & CSTOPB) != 0 ? "2 stop bits, " : "1 stop bit, ") + flow_control(t) + ", " + (raw ? "raw" : "not raw") + ", NOFLSH " +
-           ((t.c_lflag & NOFLSH) != 0 ? "set" : "clear");
+           " data bits, " + parity(t.c_cflag) + ", " +
+           ((t.c_cflag & CSTOPB) != 0 ? "2 stop bits, " : "1 stop bit, ") + flow_control(t) + ", " +
+           (raw ? "raw" : "not raw") + ", NOFLSH " + ((t.c_lflag & NOFLSH) != 0 ? "set" : "clear");
 }
 
 } // namespace sim

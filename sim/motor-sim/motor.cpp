@@ -16,8 +16,7 @@ bool addressed(const Motor &motor, std::uint8_t nibble)
 
 } // namespace
 
-std::optional<MotorAnswer> motor_on_control(const Motor &motor,
-                                            std::span<const std::uint8_t> frame)
+std::optional<MotorAnswer> motor_on_control(const Motor &motor, std::span<const std::uint8_t> frame)
 {
     if (motor.faults.silent || !control_checksum_good(frame) || !addressed(motor, frame[2] & 0x0F))
         return std::nullopt;
@@ -36,9 +35,9 @@ std::optional<MotorAnswer> motor_on_short(Motor &motor, std::span<const std::uin
         !addressed(motor, frame[2] & 0x0F))
         return std::nullopt;
     motor.id = faults.reply_id.value_or(static_cast<std::uint8_t>(frame[2] >> 4));
-    MotorAnswer answer{faults.reply.value_or(Bytes{ANSWER_HEAD, CHANGE_ID_COMMAND, motor.id,
-                                                   SHORT_TRAILER}),
-                       faults.delay_ms};
+    MotorAnswer answer{
+        faults.reply.value_or(Bytes{ANSWER_HEAD, CHANGE_ID_COMMAND, motor.id, SHORT_TRAILER}),
+        faults.delay_ms};
     if (faults.truncate && *faults.truncate < answer.bytes.size())
         answer.bytes.resize(*faults.truncate);
     answer.bytes.insert(answer.bytes.end(), faults.extra.begin(), faults.extra.end());

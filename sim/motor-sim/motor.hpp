@@ -12,15 +12,15 @@ namespace sim {
 constexpr std::uint8_t BROADCAST_ID = 15;
 
 struct MotorFaults {
-    bool silent = false;          // never answers, ignores commands
-    bool ignore_command = false;  // answers control frames only, never changes
-    std::uint32_t delay_ms = 0;   // late answer to the change command
+    bool silent = false;         // never answers, ignores commands
+    bool ignore_command = false; // answers control frames only, never changes
+    std::uint32_t delay_ms = 0;  // late answer to the change command
     std::uint32_t control_delay_ms = 0;
-    std::optional<std::uint8_t> reply_id;   // takes this identifier instead
-    std::optional<std::size_t> truncate;    // keeps this many bytes of the command answer
-    std::optional<Bytes> reply;             // raw command answer
-    Bytes extra;                  // appended to the command answer
-    Bytes control_extra;          // appended to each control answer
+    std::optional<std::uint8_t> reply_id; // takes this identifier instead
+    std::optional<std::size_t> truncate;  // keeps this many bytes of the command answer
+    std::optional<Bytes> reply;           // raw command answer
+    Bytes extra;                          // appended to the command answer
+    Bytes control_extra;                  // appended to each control answer
 };
 
 struct Motor {

@@ -26,15 +26,31 @@ bool parse_ms(std::string_view value, std::uint32_t &out)
     return true;
 }
 
+// reply=, extra= and control-extra=: bytes in hexadecimal.
+bool parse_bytes_fault(std::string_view name, std::string_view value, MotorFaults &faults,
+                       std::string &message)
+{
+    Bytes bytes;
+    if (!hex_parse(value, bytes))
+        return fail(message, std::string(name) +
+                                 " needs bytes in hexadecimal, two digits each (e.g. FC0501BB)");
+    if (name == "reply")
+        faults.reply = bytes;
+    else if (name == "extra")
+        faults.extra = bytes;
+    else
+        faults.control_extra = bytes;
+    return true;
+}
+
 bool parse_fault(std::string_view fault, MotorFaults &faults, std::string &message)
 {
     std::size_t equals = fault.find('=');
     std::string_view name = fault.substr(0, equals);
-    std::string_view value = equals == std::string_view::npos ? std::string_view{}
-                                                              : fault.substr(equals + 1);
+    std::string_view value =
+        equals == std::string_view::npos ? std::string_view{} : fault.substr(equals + 1);
     bool has_value = equals != std::string_view::npos;
     std::uint64_t number = 0;
-    Bytes bytes;
     if (name == "silent" && !has_value) {
         faults.silent = true;
     } else if (name == "ignore-command" && !has_value) {
@@ -54,15 +70,7 @@ bool parse_fault(std::string_view fault, MotorFaults &faults, std::string &messa
             return fail(message, "truncate needs a byte count from 0 to 4096");
         faults.truncate = static_cast<std::size_t>(number);
     } else if ((name == "reply" || name == "extra" || name == "control-extra") && has_value) {
-        if (!hex_parse(value, bytes))
-            return fail(message, std::string(name) +
-                                     " needs bytes in hexadecimal, two digits each (e.g. FC0501BB)");
-        if (name == "reply")
-            faults.reply = bytes;
-        else if (name == "extra")
-            faults.extra = bytes;
-        else
-            faults.control_extra = bytes;
+        return parse_bytes_fault(name, value, faults, message);
     } else {
         return fail(message, "unknown fault '" + std::string(fault) + "'");
     }
@@ -88,7 +96,8 @@ bool motor_option_parse(const std::string &value, Motor &motor, std::string &mes
             std::size_t comma = faults.find(',');
             std::string reason;
             if (!parse_fault(faults.substr(0, comma), parsed.faults, reason)) {
-                message = "--motor '" + value + "': " + reason;
+                message = "--motor '" + value + "': ";
+                message += reason;
                 return false;
             }
             if (comma == std::string_view::npos)

@@ -19,6 +19,7 @@ enum OptionId {
     OPT_WRITE_LIMIT,
     OPT_ECHO,
     OPT_HANGUP_AFTER,
+    OPT_HANGUP_AFTER_READ,
     OPT_REFUSE_LOW_LATENCY,
     OPT_NO_SERIAL_INFO,
     OPT_TRACE,
@@ -34,6 +35,7 @@ const option LONG_OPTIONS[] = {
     {"write-limit", required_argument, nullptr, OPT_WRITE_LIMIT},
     {"echo", no_argument, nullptr, OPT_ECHO},
     {"hangup-after", required_argument, nullptr, OPT_HANGUP_AFTER},
+    {"hangup-after-read", required_argument, nullptr, OPT_HANGUP_AFTER_READ},
     {"refuse-low-latency", no_argument, nullptr, OPT_REFUSE_LOW_LATENCY},
     {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
     {"trace", required_argument, nullptr, OPT_TRACE},
@@ -89,6 +91,11 @@ bool apply(int id, const char *value, Options &options, std::string &message)
         if (!number_parse(value, MAX_HANGUP_AFTER, number))
             return fail(message, "--hangup-after needs a frame count from 0 to 1000000");
         options.hangup_after = number;
+        return true;
+    case OPT_HANGUP_AFTER_READ:
+        if (!number_parse(value, MAX_HANGUP_AFTER, number) || number == 0)
+            return fail(message, "--hangup-after-read needs a byte count from 1 to 1000000");
+        options.hangup_after_read = number;
         return true;
     case OPT_REFUSE_LOW_LATENCY:
         options.refuse_low_latency = true;

@@ -15,7 +15,7 @@ enum class TraceForm { human, lines };
 
 struct Options {
     std::string device = "/dev/ttyUSB0";
-    std::vector<Motor> motors;      // filled with the default motor when none is given
+    std::vector<Motor> motors;            // filled with the default motor when none is given
     std::vector<std::string> motor_texts; // the --motor values, for the trace header
     bool no_motor = false;
     bool refuse_open = false;
@@ -25,8 +25,9 @@ struct Options {
     bool echo = false;
     std::optional<std::size_t> write_limit;
     std::optional<std::uint64_t> hangup_after;
+    std::optional<std::uint64_t> hangup_after_read; // bytes the command has read, at least 1
     TraceForm trace = TraceForm::human;
-    std::string trace_file;         // empty: standard error
+    std::string trace_file; // empty: standard error
     std::vector<std::string> command;
 };
 
@@ -36,7 +37,7 @@ enum class ParseOutcome { run, help, error };
 ParseOutcome options_parse(int argc, char **argv, Options &options, std::string &message);
 
 // Parses the value of --motor: ID or ID:FAULT[,FAULT...].
-bool motor_option_parse(const std::string &text, Motor &motor, std::string &message);
+bool motor_option_parse(const std::string &value, Motor &motor, std::string &message);
 
 // The adapter faults as the layer reads them from its environment.
 std::string adapter_faults(const Options &options);

@@ -7,9 +7,9 @@
 namespace sim {
 
 struct Pty {
-    int master = -1;        // non-blocking, close-on-exec
-    int slave = -1;         // held by motor-sim so the master never sees a hang-up
-                            // before COMMAND opens the slave, nor after it closes it
+    int master = -1; // non-blocking, close-on-exec
+    int slave = -1;  // held by motor-sim so the master never sees a hang-up
+                     // before COMMAND opens the slave, nor after it closes it
     std::string slave_path;
 };
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sstream>
@@ -25,7 +26,7 @@ namespace {
 // A motor's answer waiting for its delay to pass.
 struct PendingAnswer {
     std::int64_t due_ns;
-    std::uint64_t frame;   // answers collide only when they answer the same frame
+    std::uint64_t frame; // answers collide only when they answer the same frame
     std::size_t motor;
     Bytes bytes;
 };
@@ -34,9 +35,10 @@ struct Session {
     const SessionSetup &setup;
     int event_fd;
     FrameSplitter splitter{};
-    std::uint64_t frames = 0;          // control frames and short commands received
+    std::uint64_t frames = 0;     // control frames and short commands received
+    std::uint64_t bytes_read = 0; // what COMMAND has read from the device so far
     std::vector<PendingAnswer> pending{};
-    Bytes outgoing{};                  // bytes for COMMAND the pty has not taken yet
+    Bytes outgoing{}; // bytes for COMMAND the pty has not taken yet
     bool low_latency_requested = false;
     bool device_opened = false;
     bool hung_up = false;
@@ -112,8 +114,8 @@ void answer_frame(Session &session, const Frame &frame, std::uint64_t frame_numb
         if (!answer || answer->bytes.empty())
             continue;
         if (answer->delay_ms > 0) {
-            session.pending.push_back({now_ns + answer->delay_ms * NS_PER_MS, frame_number, i,
-                                       std::move(answer->bytes)});
+            session.pending.push_back(
+                {now_ns + answer->delay_ms * NS_PER_MS, frame_number, i, std::move(answer->bytes)});
             continue;
         }
         answers.push_back(std::move(answer->bytes));
@@ -180,11 +182,10 @@ void deliver_due(Session &session)
     std::int64_t now_ns = monotonic_ns();
     auto &pending = session.pending;
     while (!pending.empty()) {
-        auto first = std::min_element(pending.begin(), pending.end(),
-                                      [](const PendingAnswer &a, const PendingAnswer &b) {
-                                          return a.due_ns != b.due_ns ? a.due_ns < b.due_ns
-                                                                      : a.frame < b.frame;
-                                      });
+        auto first = std::min_element(
+            pending.begin(), pending.end(), [](const PendingAnswer &a, const PendingAnswer &b) {
+                return a.due_ns != b.due_ns ? a.due_ns < b.due_ns : a.frame < b.frame;
+            });
         if (first->due_ns > now_ns)
             return;
         std::int64_t due = first->due_ns;
@@ -226,13 +227,23 @@ void note_event(Session &session, const std::string &message)
     } else if (kind == "serial-set") {
         bool low_latency = first == "low-latency=yes";
         session.low_latency_requested = session.low_latency_requested || low_latency;
-        trace_note(trace, ms, std::string("TIOCSSERIAL ") +
-                                  (low_latency ? "with low latency" : "without low latency") +
-                                  (second == "refused" ? ": refused (EPERM)" : ": accepted"));
+        trace_note(trace, ms,
+                   std::string("TIOCSSERIAL ") +
+                       (low_latency ? "with low latency" : "without low latency") +
+                       (second == "refused" ? ": refused (EPERM)" : ": accepted"));
     } else if (kind == "baud-refused") {
         trace_note(trace, ms, first + " baud refused (EINVAL)");
     } else if (kind == "write-limited") {
         trace_note(trace, ms, "the adapter took " + second + " of " + first + " bytes written");
+    } else if (kind == "read") {
+        // Hanging up before the acknowledgement: COMMAND's next call meets a vanished device.
+        session.bytes_read += std::strtoull(first.c_str(), nullptr, 10);
+        const auto &hangup_after_read = session.setup.options.hangup_after_read;
+        if (hangup_after_read && session.bytes_read >= *hangup_after_read && !session.hung_up) {
+            trace_note(trace, ms,
+                       "the command has read " + std::to_string(session.bytes_read) + " bytes");
+            hang_up(session);
+        }
     } else {
         trace_note(trace, ms, "adapter event: " + message);
     }
@@ -282,7 +293,8 @@ timespec until_next_answer(const Session &session)
     for (const PendingAnswer &answer : session.pending)
         due = std::min(due, answer.due_ns);
     std::int64_t wait = std::max<std::int64_t>(0, due - monotonic_ns());
-    return timespec{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
+    return timespec{static_cast<time_t>(wait / 1'000'000'000),
+                    static_cast<long>(wait % 1'000'000'000)};
 }
 
 void run_until_exit(Session &session)
@@ -346,10 +358,9 @@ int session_run(const SessionSetup &setup)
                        " ms; the command had exited");
     if (session.event_fd >= 0)
         close(session.event_fd);
-    trace_close(setup.trace, elapsed_ms(session), session.low_latency_requested,
-                setup.options.motors,
-                session.device_opened ? line_settings_describe(setup.pty.master) : "",
-                session.exit_status);
+    trace_close(
+        setup.trace, elapsed_ms(session), session.low_latency_requested, setup.options.motors,
+        session.device_opened ? line_settings_describe(setup.pty.master) : "", session.exit_status);
     return session.exit_status;
 }
 

@@ -13,14 +13,14 @@
 namespace sim {
 
 struct SessionSetup {
-    Options &options;       // the motors change as commands arrive
+    Options &options; // the motors change as commands arrive
     Trace &trace;
     Pty &pty;
     const Signals &signals;
-    int event_fd;           // motor-sim's end of the layer's event socket
-    int pidfd;              // COMMAND's process descriptor
+    int event_fd; // motor-sim's end of the layer's event socket
+    int pidfd;    // COMMAND's process descriptor
     pid_t child;
-    std::int64_t start_ns;  // when COMMAND was started
+    std::int64_t start_ns; // when COMMAND was started
 };
 
 // Plays the motors until COMMAND exits, drains the bus, writes the trace's closing

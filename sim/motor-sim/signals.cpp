@@ -14,7 +14,7 @@ bool signals_capture(Signals &signals, std::string &error)
     for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP})
         sigaddset(&taken, signo);
     sigemptyset(&signals.child_defaults);
-    struct sigaction pipe_action{};
+    struct sigaction pipe_action {};
     if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL) {
         signal(SIGPIPE, SIG_IGN);
         sigaddset(&signals.child_defaults, SIGPIPE);
@@ -35,8 +35,8 @@ void signals_forward(const Signals &signals, pid_t child)
 {
     signalfd_siginfo info{};
     while (read(signals.fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        bool from_process = info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE ||
-                            info.ssi_code == SI_TKILL;
+        bool from_process =
+            info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE || info.ssi_code == SI_TKILL;
         if (from_process && static_cast<pid_t>(info.ssi_pid) != child)
             kill(child, static_cast<int>(info.ssi_signo));
     }

@@ -13,8 +13,8 @@ namespace sim {
 
 struct Signals {
     int fd = -1;
-    sigset_t child_mask;      // the mask motor-sim started with, for COMMAND
-    sigset_t child_defaults;  // signals COMMAND must get back at their default action
+    sigset_t child_mask;     // the mask motor-sim started with, for COMMAND
+    sigset_t child_defaults; // signals COMMAND must get back at their default action
 };
 
 // On failure, error names the failing call.

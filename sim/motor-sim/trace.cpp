@@ -81,8 +81,7 @@ std::string describe_rx(const Bytes &b)
     if (b.size() == CONTROL_ANSWER_SIZE && b[0] == 0xFD && b[1] == 0xDD) {
         Bytes expected = control_answer(b[2] & 0x0F, (b[2] >> 4) & 0x07);
         return "control answer, motor " + std::to_string(b[2] & 0x0F) + ", status " +
-               std::to_string((b[2] >> 4) & 0x07) +
-               (expected == b ? "" : ", not well formed");
+               std::to_string((b[2] >> 4) & 0x07) + (expected == b ? "" : ", not well formed");
     }
     if (b.size() == 4 && b[0] == 0xFC && b[3] == 0xBB)
         return "answer to command " + std::to_string(b[1]) + ", identifier " +
@@ -121,6 +120,9 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
     if (options.hangup_after)
         faults += (faults.empty() ? "" : ",") + std::string("hangup-after=") +
                   std::to_string(*options.hangup_after);
+    if (options.hangup_after_read)
+        faults += (faults.empty() ? "" : ",") + std::string("hangup-after-read=") +
+                  std::to_string(*options.hangup_after_read);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (motors.empty() ? "no motor" : "motors " + motors) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
@@ -131,8 +133,8 @@ void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, b
     if (trace.form == TraceForm::lines)
         emit(trace, std::string(refused ? "open-refused" : "open") + " device=" + path);
     else
-        emit(trace, stamp(ms) + (refused ? "open of " + path + " refused (EACCES)"
-                                        : "opened " + path));
+        emit(trace,
+             stamp(ms) + (refused ? "open of " + path + " refused (EACCES)" : "opened " + path));
 }
 
 void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame)
@@ -165,8 +167,8 @@ void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::stri
     if (trace.form == TraceForm::lines)
         emit(trace, "rx " + ms_field(ms) + " bytes=" + hex_compact(bytes));
     else
-        emit(trace, stamp(ms) + "\u2190 " + hex_brief(bytes) + "  " + describe_rx(bytes) +
-                        " (" + source + ")");
+        emit(trace, stamp(ms) + "\u2190 " + hex_brief(bytes) + "  " + describe_rx(bytes) + " (" +
+                        source + ")");
 }
 
 void trace_hangup(Trace &trace, std::int64_t ms)
@@ -184,19 +186,21 @@ void trace_note(Trace &trace, std::int64_t ms, std::string_view text)
         emit(trace, stamp(ms) + std::string(text));
 }
 
-void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested, const std::vector<Motor> &motors,
-                 const std::string &line_settings, int exit_status)
+void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
+                 const std::vector<Motor> &motors, const std::string &line_settings,
+                 int exit_status)
 {
     if (trace.form == TraceForm::lines) {
         emit(trace, std::string("low-latency requested=") + (low_latency_requested ? "yes" : "no"));
         for (std::size_t i = 0; i < motors.size(); ++i)
-            emit(trace, "motor index=" + std::to_string(i) + " start=" +
-                            std::to_string(motors[i].start_id) + " end=" +
-                            std::to_string(motors[i].id));
+            emit(trace, "motor index=" + std::to_string(i) +
+                            " start=" + std::to_string(motors[i].start_id) +
+                            " end=" + std::to_string(motors[i].id));
         emit(trace, "exit status=" + std::to_string(exit_status));
         return;
     }
-    emit(trace, indent() + "low latency " + (low_latency_requested ? "requested" : "not requested"));
+    emit(trace,
+         indent() + "low latency " + (low_latency_requested ? "requested" : "not requested"));
     if (!line_settings.empty())
         emit(trace, indent() + "line at the end: " + line_settings);
     if (motors.empty())

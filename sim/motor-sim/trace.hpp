@@ -13,9 +13,9 @@
 namespace sim {
 
 struct Trace {
-    int fd = 2;                  // standard error unless --trace-file
+    int fd = 2; // standard error unless --trace-file
     TraceForm form = TraceForm::human;
-    bool write_failed = false;   // reported once
+    bool write_failed = false; // reported once
 };
 
 // Opens --trace-file (truncating it); standard error otherwise. On failure, error
@@ -35,7 +35,8 @@ void trace_note(Trace &trace, std::int64_t ms, std::string_view text);
 
 // Closing lines: low latency, the motors, (human form) the line settings, and the
 // exit status last.
-void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested, const std::vector<Motor> &motors,
-                 const std::string &line_settings, int exit_status);
+void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
+                 const std::vector<Motor> &motors, const std::string &line_settings,
+                 int exit_status);
 
 } // namespace sim

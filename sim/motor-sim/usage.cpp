@@ -42,6 +42,8 @@ Adapter faults:
   --echo                 every byte sent comes back to COMMAND before any answer
   --hangup-after N       the device vanishes once the Nth frame has arrived,
                          unanswered (0: as soon as COMMAND opens it)
+  --hangup-after-read N  the device vanishes as soon as COMMAND has read N bytes
+                         from it in all, before that read returns
   --refuse-low-latency   TIOCSSERIAL fails (EPERM)
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
 

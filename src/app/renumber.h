@@ -15,11 +15,11 @@ struct Request {
 };
 
 enum class ArgumentCheck {
-    run,                  // request filled, go ahead
-    usage,                // wrong argument count: show the usage text
-    id_out_of_range,      // id or target not a whole number from 0 to 15
-    target_is_broadcast,  // target 15
-    unknown_model,        // motor type given and not the supported model
+    run,                 // request filled, go ahead
+    usage,               // wrong argument count: show the usage text
+    id_out_of_range,     // id or target not a whole number from 0 to 15
+    target_is_broadcast, // target 15
+    unknown_model,       // motor type given and not the supported model
 };
 
 /// Strict base-10 motor identifier: optional leading white space and "+", digits only, 0-15.

@@ -16,9 +16,12 @@ constexpr std::uint8_t CMD_VALUE = 6;
 std::uint8_t control_status(int requested_mode)
 {
     switch (requested_mode) {
-    case 1: return 1;
-    case 2: return 7;
-    default: return 0;
+    case 1:
+        return 1;
+    case 2:
+        return 7;
+    default:
+        return 0;
     }
 }
 
@@ -73,8 +76,7 @@ void idcmd_encode(std::span<std::uint8_t, SHORT_FRAME_SIZE> buffer, IdCommand& r
     record = IdCommand{};
 }
 
-std::int32_t idcmd_decode(std::span<const std::uint8_t, SHORT_FRAME_SIZE> answer,
-                          IdCommand& record)
+std::int32_t idcmd_decode(std::span<const std::uint8_t, SHORT_FRAME_SIZE> answer, IdCommand& record)
 {
     record = IdCommand{};
     if (answer[0] == SHORT_ANSWER_HEADER && answer[1] == CMD_VALUE) {

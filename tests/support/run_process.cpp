@@ -2,15 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstring>
-
-extern char** environ;
 
 namespace {
 
@@ -33,6 +31,7 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& extr
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (std::string& s : strings) {
         result.push_back(s.data());
     }
@@ -116,7 +115,6 @@ ProcessResult run_process(const std::vector<std::string>& argv,
     waitpid(pid, &wait_status, 0);
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                           : 128 + WTERMSIG(wait_status);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return result;
 }

@@ -9,7 +9,7 @@
 struct ProcessResult {
     std::string out;
     std::string err;
-    int status = -1;      // exit status, or 128 + signal
+    int status = -1; // exit status, or 128 + signal
     bool timed_out = false;
     std::chrono::milliseconds elapsed{0};
 };

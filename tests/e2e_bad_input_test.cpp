@@ -1,0 +1,188 @@
+// Whatever the operator types: every bad device path, identifier and motor type ends with its
+// message and status, and the simulated bus sees nothing — no open, no frame, no changed motor.
+#include "support/e2e_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using BadInput = EndToEnd;
+
+constexpr char NO_DEVICE[] = "[Error] Device name does not exist.\n";
+constexpr char RANGE[] = "Motor id must be in the range 0-15.\n";
+constexpr char NOT_BROADCAST[] = "Target motor id must be in the range 0-14.\n";
+
+struct RefusalCase {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+};
+
+// The run must have ended before the bus was reached, with the one motor still 0.
+void expect_refused(const SimRun& run, const RefusalCase& c)
+{
+    const std::string where = testing::PrintToString(c.args);
+    EXPECT_EQ(run.process.out, c.out) << where;
+    EXPECT_EQ(run.process.status, c.status) << where;
+    EXPECT_FALSE(run.process.timed_out) << where;
+    EXPECT_TRUE(run.all("open").empty()) << where;
+    EXPECT_TRUE(run.all("open-refused").empty()) << where;
+    EXPECT_TRUE(run.sent_frames().empty()) << where;
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{0}) << where;
+}
+
+TEST_F(BadInput, DevicePathsThatNameNoAdapter)
+{
+    const fs::path file = scratch_ / "file";
+    std::ofstream(file) << "not a tty\n";
+    const fs::path fifo = scratch_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path loop = scratch_ / "loop";
+    fs::create_symlink(loop, loop);
+    const fs::path dangling = scratch_ / "usb-gone-if00-port0";
+    fs::create_symlink("/dev/ttyUSB9", dangling);
+    const std::string too_long = "/dev/ttyUSB0" + std::string(PATH_MAX, 'x');
+
+    const std::vector<std::string> paths{
+        "/dev/ttyUSB9",    // missing
+        "",                // empty
+        "/dev",            // a directory
+        scratch_.string(), // a directory outside /dev
+        file.string(),     // a regular file
+        fifo.string(),     // a FIFO: nothing may open it, or the run would block
+        "/dev/null",       // a device that is no tty
+        too_long,          // longer than PATH_MAX, starting with the simulated name
+        loop.string(),     // a link to itself
+        dangling.string(), // a by-id style link to an adapter that is gone
+        "/dev/ttyUSB0/",   // the simulated device taken as a folder
+    };
+    for (const std::string& path : paths) {
+        const RefusalCase c{{path, "0", "1"}, NO_DEVICE, 255};
+        const SimRun run = simulate({"--motor", "0"}, c.args);
+        expect_refused(run, c);
+        EXPECT_EQ(run.process.err, "") << path.substr(0, 40);
+    }
+}
+
+TEST_F(BadInput, IdentifiersAreRefusedBeforeTheLibraryIsCalled)
+{
+    const RefusalCase cases[] = {
+        // signs
+        {{"/dev/ttyUSB0", "0", "-1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "-0"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "-15", "1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "+-1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "++1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "+", "1"}, RANGE, 255},
+        // white space, anywhere but in front
+        {{"/dev/ttyUSB0", "0", "1 "}, RANGE, 255},
+        {{"/dev/ttyUSB0", "1\n", "2"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "1 2"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", " \t"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "+ 1"}, RANGE, 255},
+        // leading zeros do not hide the value
+        {{"/dev/ttyUSB0", "0", "0016"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "000000000000000000000000015"}, NOT_BROADCAST, 255},
+        // huge values, none wrapping onto a motor: 2^64 + 1, 2^32 + 1, 2^63, -(2^63) - 1
+        {{"/dev/ttyUSB0", "0", "18446744073709551617"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "4294967297", "1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "9223372036854775808"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "-9223372036854775809", "1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "271"}, RANGE, 255},
+        // other notations
+        {{"/dev/ttyUSB0", "0", "0x1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0xF", "1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "A"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "1e1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "1.0"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", "\xEF\xBC\x91"}, RANGE, 255}, // FULLWIDTH DIGIT ONE
+        {{"/dev/ttyUSB0", "\xD9\xA3", "1"}, RANGE, 255},     // ARABIC-INDIC DIGIT THREE
+        // empty
+        {{"/dev/ttyUSB0", "", "1"}, RANGE, 255},
+        {{"/dev/ttyUSB0", "0", ""}, RANGE, 255},
+        // the target is judged first, then the present id, then the motor type, then the device
+        {{"/dev/ttyUSB0", "-1", "15", "%n"}, NOT_BROADCAST, 255},
+        {{"", "x", "1", "%n"}, RANGE, 255},
+        {{"/dev/null", "0", "1", "other"}, "Unknow motor type: other\n", 253},
+    };
+    for (const RefusalCase& c : cases) {
+        // With the library's trace on, any lookup or open would show on standard error.
+        const SimRun run = simulate({"--motor", "0"}, c.args, {"LIBSERIALPORT_DEBUG=1"});
+        expect_refused(run, c);
+        EXPECT_EQ(run.process.err, "") << testing::PrintToString(c.args);
+    }
+}
+
+TEST_F(BadInput, MotorTypesOtherThanTheOneSupported)
+{
+    const std::vector<std::string> types{
+        "%s%n%x",                           // printf conversions must be printed, never interpreted
+        "%s%s%s%s%s%s%s",                   // more conversions than arguments
+        "KV-R2730-4\xC3\xA9",               // non-ASCII after the right name
+        "\xFF\xFE\x80",                     // bytes that are no UTF-8 at all
+        "\xEF\xBC\xAB\xEF\xBC\xB6-R2730-4", // FULLWIDTH "KV"
+        "KV-R2730-4 ",                      // near misses
+        " KV-R2730-4",
+        "KV-R2730-40",
+        "KV-R2730-",
+        "KV-R2730-5",
+        "kv-r2730-4",
+        "KV_R2730_4",
+        "KV-R2730-4\n",
+        "",
+    };
+    for (const std::string& type : types) {
+        const RefusalCase c{
+            {"/dev/ttyUSB0", "0", "1", type}, "Unknow motor type: " + type + "\n", 253};
+        const SimRun run = simulate({"--motor", "0"}, c.args, {"LIBSERIALPORT_DEBUG=1"});
+        expect_refused(run, c);
+        EXPECT_EQ(run.process.err, "") << testing::PrintToString(c.args);
+    }
+}
+
+struct AcceptedCase {
+    std::vector<std::string> args;
+    std::vector<std::string> motors; // --motor values
+    std::string command_frame;       // the change command as sent
+    std::string out;
+    std::vector<int> final_ids;
+};
+
+TEST_F(BadInput, UnusualButWholeNumbersReachTheRightMotor)
+{
+    const AcceptedCase cases[] = {
+        {{"/dev/ttyUSB0", " +3", "007", "KV-R2730-4"},
+         {"3", "5"},
+         "FB0173BB",
+         "OK! Changed. Now the motor ID:7\n",
+         {7, 5}},
+        {{"/dev/ttyUSB0", "\t\n000000000000000000000005", "+14"},
+         {"3", "5"},
+         "FB01E5BB",
+         "OK! Changed. Now the motor ID:14\n",
+         {3, 14}},
+    };
+    for (const AcceptedCase& c : cases) {
+        std::vector<std::string> options;
+        for (const std::string& motor : c.motors) {
+            options.insert(options.end(), {"--motor", motor});
+        }
+        const SimRun run = simulate(options, c.args);
+        const std::string where = testing::PrintToString(c.args);
+        EXPECT_EQ(run.process.out, c.out) << where;
+        EXPECT_EQ(run.process.status, 0) << where;
+        ASSERT_EQ(run.sent_frames().size(), 3U) << where;
+        EXPECT_EQ(run.sent_frames()[2], c.command_frame) << where;
+        EXPECT_EQ(run.motor_ids(), c.final_ids) << where;
+    }
+}
+
+} // namespace

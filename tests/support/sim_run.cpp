@@ -1,0 +1,83 @@
+#include "support/sim_run.h"
+
+#include <fstream>
+#include <sstream>
+
+std::vector<TraceRecord> SimRun::all(const std::string& kind) const
+{
+    std::vector<TraceRecord> found;
+    for (const TraceRecord& record : trace) {
+        if (record.kind == kind) {
+            found.push_back(record);
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> SimRun::sent_frames() const
+{
+    std::vector<std::string> frames;
+    for (const TraceRecord& record : all("tx")) {
+        frames.push_back(record.fields.at("bytes"));
+    }
+    return frames;
+}
+
+std::vector<long> SimRun::sent_times() const
+{
+    std::vector<long> times;
+    for (const TraceRecord& record : all("tx")) {
+        times.push_back(std::stol(record.fields.at("t")));
+    }
+    return times;
+}
+
+std::string SimRun::low_latency() const
+{
+    const auto records = all("low-latency");
+    return records.empty() ? "" : records.back().fields.at("requested");
+}
+
+std::vector<int> SimRun::motor_ids() const
+{
+    std::vector<int> ids;
+    for (const TraceRecord& record : all("motor")) {
+        ids.push_back(std::stoi(record.fields.at("end")));
+    }
+    return ids;
+}
+
+std::vector<TraceRecord> parse_trace(std::istream& in)
+{
+    std::vector<TraceRecord> records;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        TraceRecord record;
+        words >> record.kind;
+        std::string field;
+        while (words >> field) {
+            const auto equals = field.find('=');
+            record.fields[field.substr(0, equals)] =
+                equals == std::string::npos ? "" : field.substr(equals + 1);
+        }
+        records.push_back(record);
+    }
+    return records;
+}
+
+SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
+                     const std::vector<std::string>& command,
+                     const std::filesystem::path& trace_file,
+                     const std::vector<std::string>& extra_env)
+{
+    std::vector<std::string> argv{motor_sim, "--trace", "lines", "--trace-file",
+                                  trace_file.string()};
+    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+    argv.emplace_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    SimRun run{run_process(argv, extra_env, std::chrono::seconds(20)), {}};
+    std::ifstream in(trace_file);
+    run.trace = parse_trace(in);
+    return run;
+}
