@@ -1,0 +1,59 @@
+// The checks of one device against what renumber needs from it: a node libserialport can look
+// up, read and write access, no service or process in the way, a chip that reaches 4,000,000
+// baud, and the FTDI latency timer. Each gives a verdict, the reason and what to do.
+#pragma once
+
+#include "doctor/inventory.h"
+#include "doctor/sysroot.h"
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The values are the exit statuses a diagnosis ends with.
+enum class Verdict { ok = 0, warn = 1, fail = 2 };
+
+struct CheckResult {
+    Verdict verdict = Verdict::ok;
+    std::string topic; // "device", "access", ...
+    std::string reason;
+    std::string fix; // empty when there is nothing to do
+};
+
+/// Everything the checks look at, gathered once.
+struct DeviceFacts {
+    std::string typed;                    // the path exactly as given, as renumber would get it
+    Resolution resolution;                // every link followed
+    struct stat info {};                  // of the resolved path, when it exists
+    bool library_finds_it = false;        // libserialport can look the resolved name up
+    std::optional<SerialAdapter> adapter; // the kernel's tty behind the resolved name
+    std::vector<SerialAdapter> present;   // every adapter plugged in, for hints
+    std::vector<ChipWithoutTty> chips_without_tty;
+    std::vector<ProcessInfo> processes;
+};
+
+DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed);
+
+CheckResult check_device_node(const DeviceFacts& facts);
+CheckResult check_access(const SystemRoot& root, const Identity& identity,
+                         const DeviceFacts& facts);
+CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts);
+CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts);
+CheckResult check_holders(const DeviceFacts& facts);
+CheckResult check_chip(const DeviceFacts& facts);
+CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts);
+
+struct Diagnosis {
+    std::vector<CheckResult> results;
+    std::vector<std::string> skipped; // topics that need a device the first check did not find
+};
+
+Diagnosis diagnose(const SystemRoot& root, const Identity& identity, const std::string& typed);
+
+/// 0 when every check is OK, 1 with warnings only, 2 with at least one FAIL.
+int exit_status(const std::vector<CheckResult>& results);
+
+/// One line per check: "FAIL  access       reason. Fix: what to do."
+std::string format_result(const CheckResult& result);

@@ -1,0 +1,292 @@
+#include "doctor/inventory.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <tuple>
+
+namespace {
+
+constexpr char TTY_CLASS[] = "/sys/class/tty/";
+constexpr char STABLE_NAMES[] = "/dev/serial/by-id";
+constexpr char USB_DEVICES[] = "/sys/bus/usb/devices";
+constexpr char DEVICE_TREE[] = "/sys/devices/";
+
+std::vector<std::string> split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+template <typename Number> std::optional<Number> parse_number(const std::string& text)
+{
+    Number value{};
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The sysfs name of the driver bound to a device folder: the last part of its driver link.
+std::string bound_driver(const SystemRoot& root, const std::string& device)
+{
+    const Resolution driver = resolve_path(root, device + "/driver");
+    return driver.error ? std::string() : base_name(driver.path);
+}
+
+std::optional<UsbIds> read_usb_ids(const SystemRoot& root, const std::string& usb_device)
+{
+    const auto vendor = read_attribute(root, usb_device + "/idVendor");
+    const auto product = read_attribute(root, usb_device + "/idProduct");
+    const auto vendor_id = vendor ? parse_hex_id(*vendor) : std::nullopt;
+    const auto product_id = product ? parse_hex_id(*product) : std::nullopt;
+    if (!vendor_id || !product_id) {
+        return std::nullopt;
+    }
+    const auto release = read_attribute(root, usb_device + "/bcdDevice");
+    const std::optional<std::uint16_t> release_id = release ? parse_hex_id(*release) : std::nullopt;
+    return UsbIds{*vendor_id, *product_id, release_id.value_or(std::uint16_t{0})};
+}
+
+// A ttyUSB sits three folders below its USB device (port, interface, device), a ttyACM two;
+// walking up to the first folder with idVendor covers both and any hub in between.
+std::string usb_device_above(const SystemRoot& root, const std::string& sys_path)
+{
+    for (std::string folder = parent_path(sys_path); folder.starts_with(DEVICE_TREE);
+         folder = parent_path(folder)) {
+        if (path_exists(root, folder + "/idVendor") && path_exists(root, folder + "/idProduct")) {
+            return folder;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> stable_names_of(const SystemRoot& root, const std::string& node)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const std::string& entry : list_directory(root, STABLE_NAMES, error)) {
+        const std::string link = std::string(STABLE_NAMES) + "/" + entry;
+        const Resolution target = resolve_path(root, link);
+        if (!target.error && target.path == node) {
+            names.push_back(link);
+        }
+    }
+    return names;
+}
+
+// "ttyUSB10" sorts after "ttyUSB9".
+std::tuple<std::string, unsigned, std::string> natural_key(const std::string& name)
+{
+    const std::size_t digits = name.find_first_of("0123456789");
+    if (digits == std::string::npos) {
+        return {name, 0, ""};
+    }
+    const std::size_t digits_end = name.find_first_not_of("0123456789", digits);
+    const std::string number = name.substr(digits, digits_end - digits);
+    return {name.substr(0, digits), parse_number<unsigned>(number).value_or(0), name};
+}
+
+} // namespace
+
+std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::string& name)
+{
+    const std::string class_entry = TTY_CLASS + name;
+    if (name.empty() || name.find('/') != std::string::npos || !path_exists(root, class_entry)) {
+        return std::nullopt;
+    }
+    SerialAdapter adapter;
+    adapter.name = name;
+    adapter.node = "/dev/" + name;
+    const Resolution resolved = resolve_path(root, class_entry);
+    adapter.sys_path = resolved.error ? class_entry : resolved.path;
+    adapter.dev_numbers = read_attribute(root, class_entry + "/dev").value_or("");
+    adapter.driver = bound_driver(root, class_entry + "/device");
+    adapter.usb_device = usb_device_above(root, adapter.sys_path);
+    if (!adapter.usb_device.empty()) {
+        adapter.ids = read_usb_ids(root, adapter.usb_device);
+        adapter.product = read_attribute(root, adapter.usb_device + "/product").value_or("");
+    }
+    adapter.stable_names = stable_names_of(root, adapter.node);
+    return adapter;
+}
+
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const std::string& name : list_directory(root, TTY_CLASS, error)) {
+        if (name.starts_with("ttyUSB") || name.starts_with("ttyACM")) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return natural_key(a) < natural_key(b);
+    });
+    std::vector<SerialAdapter> adapters;
+    for (const std::string& name : names) {
+        if (auto adapter = describe_tty(root, name)) {
+            adapters.push_back(std::move(*adapter));
+        }
+    }
+    return adapters;
+}
+
+std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
+                                                   const std::vector<SerialAdapter>& adapters)
+{
+    std::vector<ChipWithoutTty> chips;
+    std::error_code error;
+    for (const std::string& name : list_directory(root, USB_DEVICES, error)) {
+        // Interfaces ("1-1:1.0") and root hubs ("usb1") are listed here too.
+        if (name.find(':') != std::string::npos || name.starts_with("usb")) {
+            continue;
+        }
+        const Resolution device = resolve_path(root, std::string(USB_DEVICES) + "/" + name);
+        const std::optional<UsbIds> ids =
+            device.error ? std::nullopt : read_usb_ids(root, device.path);
+        if (!ids || find_chip(*ids) == nullptr ||
+            std::any_of(adapters.begin(), adapters.end(), [&](const SerialAdapter& adapter) {
+                return adapter.usb_device == device.path;
+            })) {
+            continue;
+        }
+        ChipWithoutTty chip{name, *ids, read_attribute(root, device.path + "/product").value_or(""),
+                            ""};
+        for (const std::string& entry : list_directory(root, device.path, error)) {
+            if (entry.starts_with(name + ":")) {
+                chip.interface_driver = bound_driver(root, device.path + "/" + entry);
+                break;
+            }
+        }
+        chips.push_back(std::move(chip));
+    }
+    return chips;
+}
+
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root)
+{
+    std::vector<ProcessInfo> processes;
+    std::error_code error;
+    for (const std::string& entry : list_directory(root, "/proc", error)) {
+        const std::optional<int> pid = parse_number<int>(entry);
+        // The doctor itself never opens the device; its own descriptors would only be noise.
+        if (!pid || (is_real_root(root) && *pid == ::getpid())) {
+            continue;
+        }
+        ProcessInfo process;
+        process.pid = *pid;
+        const std::string folder = "/proc/" + entry;
+        process.command = read_attribute(root, folder + "/comm").value_or("?");
+        std::error_code fd_error;
+        const std::vector<std::string> fds = list_directory(root, folder + "/fd", fd_error);
+        process.files_readable = !fd_error;
+        for (const std::string& fd : fds) {
+            std::error_code link_error;
+            std::string fd_path = folder;
+            fd_path.append("/fd/").append(fd);
+            const auto target = read_link(root, fd_path, link_error);
+            if (target && target->starts_with("/dev/")) {
+                process.open_files.push_back(*target);
+            }
+        }
+        processes.push_back(std::move(process));
+    }
+    return processes;
+}
+
+bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command)
+{
+    return std::any_of(processes.begin(), processes.end(),
+                       [&](const ProcessInfo& process) { return process.command == command; });
+}
+
+std::vector<std::string> udev_properties(const SystemRoot& root, const std::string& dev_numbers)
+{
+    std::vector<std::string> properties;
+    for (const std::string& line : read_lines(root, "/run/udev/data/c" + dev_numbers)) {
+        if (line.starts_with("E:")) {
+            properties.push_back(line.substr(2));
+        }
+    }
+    return properties;
+}
+
+Identity identity_of_this_process()
+{
+    Identity identity{::geteuid(), ::getegid(), {}};
+    const int count = ::getgroups(0, nullptr);
+    if (count > 0) {
+        identity.groups.resize(static_cast<std::size_t>(count));
+        const int filled = ::getgroups(count, identity.groups.data());
+        identity.groups.resize(static_cast<std::size_t>(std::max(filled, 0)));
+    }
+    return identity;
+}
+
+std::optional<Identity> parse_identity(const std::string& text)
+{
+    const std::vector<std::string> fields = split(text, ':');
+    if (fields.size() < 2 || fields.size() > 3) {
+        return std::nullopt;
+    }
+    const auto uid = parse_number<uid_t>(fields[0]);
+    const auto gid = parse_number<gid_t>(fields[1]);
+    if (!uid || !gid) {
+        return std::nullopt;
+    }
+    Identity identity{*uid, *gid, {}};
+    if (fields.size() == 3 && !fields[2].empty()) {
+        for (const std::string& group : split(fields[2], ',')) {
+            const auto number = parse_number<gid_t>(group);
+            if (!number) {
+                return std::nullopt;
+            }
+            identity.groups.push_back(*number);
+        }
+    }
+    return identity;
+}
+
+std::vector<GroupEntry> read_groups(const SystemRoot& root)
+{
+    std::vector<GroupEntry> groups;
+    for (const std::string& line : read_lines(root, "/etc/group")) {
+        const std::vector<std::string> fields = split(line, ':');
+        const auto gid = fields.size() == 4 ? parse_number<gid_t>(fields[2]) : std::nullopt;
+        if (!gid) {
+            continue;
+        }
+        GroupEntry group{fields[0], *gid, {}};
+        if (!fields[3].empty()) {
+            group.members = split(fields[3], ',');
+        }
+        groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid)
+{
+    for (const std::string& line : read_lines(root, "/etc/passwd")) {
+        const std::vector<std::string> fields = split(line, ':');
+        if (fields.size() < 4 || parse_number<uid_t>(fields[2]) != uid) {
+            continue;
+        }
+        if (const auto gid = parse_number<gid_t>(fields[3])) {
+            return PasswdEntry{fields[0], *gid};
+        }
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,84 @@
+// What the machine holds, read from the kernel's own files: serial adapters and their USB
+// chips (/sys), stable names (/dev/serial/by-id), processes and their open files (/proc), the
+// udev database (/run/udev/data) and the group and user files (/etc).
+#pragma once
+
+#include "doctor/chips.h"
+#include "doctor/sysroot.h"
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct SerialAdapter {
+    std::string name;          // "ttyUSB0", the kernel's name under /sys/class/tty
+    std::string node;          // "/dev/ttyUSB0"
+    std::string sys_path;      // "/sys/devices/.../ttyUSB0/tty/ttyUSB0", links followed
+    std::string dev_numbers;   // "188:0", from the tty's dev attribute
+    std::string driver;        // "ftdi_sio", "ch341-uart", "cdc_acm"; empty when unbound
+    std::string usb_device;    // the USB device folder above the tty; empty off USB
+    std::optional<UsbIds> ids; // idVendor, idProduct, bcdDevice of that device
+    std::string product;       // its product string, when it has one
+    std::vector<std::string> stable_names; // /dev/serial/by-id links that lead to node
+};
+
+/// A USB device whose ids are in the chip table but that has no tty: its interface was taken
+/// away from the serial driver (brltty does this through usbfs) or the driver is missing.
+struct ChipWithoutTty {
+    std::string usb_name; // "1-1"
+    UsbIds ids;
+    std::string product;
+    std::string interface_driver; // "usbfs" when a program claimed it; empty when unbound
+};
+
+/// The kernel's tty name ("ttyUSB0"), or nothing if /sys/class/tty does not list it.
+std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::string& name);
+
+/// Every ttyUSB* and ttyACM* the kernel lists, in natural order (ttyUSB2 before ttyUSB10).
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root);
+
+std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
+                                                   const std::vector<SerialAdapter>& adapters);
+
+struct ProcessInfo {
+    int pid = 0;
+    std::string command;                 // /proc/<pid>/comm
+    std::vector<std::string> open_files; // targets of /proc/<pid>/fd/* that lie under /dev
+    bool files_readable = true;          // false when /proc/<pid>/fd could not be listed
+};
+
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root);
+
+bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);
+
+/// The E: properties of a device in the udev database, keyed by "c<major>:<minor>".
+std::vector<std::string> udev_properties(const SystemRoot& root, const std::string& dev_numbers);
+
+struct Identity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups; // supplementary groups of the login session
+};
+
+/// The effective user and groups of this process, which a later renumber run would share.
+Identity identity_of_this_process();
+
+/// "UID:GID[:G1,G2,...]", for tests that play another user; nothing when malformed.
+std::optional<Identity> parse_identity(const std::string& text);
+
+struct GroupEntry {
+    std::string name;
+    gid_t gid = 0;
+    std::vector<std::string> members;
+};
+
+std::vector<GroupEntry> read_groups(const SystemRoot& root);
+
+/// The login name of uid from /etc/passwd, and its primary group; nothing when not listed.
+struct PasswdEntry {
+    std::string name;
+    gid_t gid = 0;
+};
+std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid);

@@ -1,0 +1,449 @@
+// renumber-doctor on fake machines: every outcome of every check, the exit status, the listing,
+// the command line, and that a run changes nothing and never opens the device.
+#include "doctor/doctor.h"
+#include "doctor/sysroot.h"
+#include "fake_tree.h"
+#include "support/run_process.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace {
+
+constexpr char ROOT_USER[] = "0:0:0";
+constexpr char ALICE[] = "1000:1000:1000";
+constexpr char ALICE_IN_DIALOUT[] = "1000:1000:1000,20";
+constexpr char BY_ID[] = "/dev/serial/by-id/usb-FTDI_Single_RS485_Cable_FT6X9K2A-if00-port0";
+constexpr char BRLTTY_RULES[] =
+    "# Device: 1A86:7523\n"
+    "# Baum [NLS eReader Zoomax (20 cells)]\n"
+    "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", GOTO=\"brltty_usb_run\"\n"
+    "# ENV{PRODUCT}==\"403/6014/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"ht\", GOTO=\"brltty_usb_run\"\n";
+
+FakeAdapter with(FakeAdapter adapter, const std::function<void(FakeAdapter&)>& change)
+{
+    change(adapter);
+    return adapter;
+}
+
+const FakeAdapter FT232H{};
+const FakeAdapter CH340{.vendor = "1a86",
+                        .product = "7523",
+                        .release = "0264",
+                        .product_name = "USB Serial",
+                        .interface_driver = "ch341",
+                        .serial_driver = "ch341-uart",
+                        .by_id = "usb-1a86_USB_Serial-if00-port0",
+                        .latency_timer = "",
+                        .udev_properties = {}};
+// What brltty leaves behind: the interface bound to usbfs, no tty.
+const FakeAdapter CH340_CLAIMED = with(CH340, [](FakeAdapter& a) {
+    a.interface_driver = "usbfs";
+    a.has_tty = false;
+});
+
+using Build = std::function<void(FakeTree&)>;
+
+Build adapter(const FakeAdapter& fake)
+{
+    return [fake](FakeTree& tree) { add_adapter(tree, fake); };
+}
+
+Build chip(const char* vendor, const char* product, const char* release)
+{
+    return adapter(with(FT232H, [=](FakeAdapter& a) {
+        a.vendor = vendor;
+        a.product = product;
+        a.release = release;
+    }));
+}
+
+// A machine built by each step in turn.
+template <typename... Steps> Build all(Steps... steps)
+{
+    return [=](FakeTree& tree) { (steps(tree), ...); };
+}
+
+Build process(int pid, const char* command, const std::vector<std::string>& files = {})
+{
+    return [=](const FakeTree& tree) { add_process(tree, pid, command, files); };
+}
+
+const Build HEALTHY = adapter(FT232H);
+const Build RULES = [](FakeTree& tree) { add_brltty_rules(tree, BRLTTY_RULES); };
+
+struct Case {
+    const char* name;
+    Build machine;
+    std::string device;
+    const char* verdict;
+    std::string fragment; // must appear in the check's line
+    const char* identity = ALICE_IN_DIALOUT;
+};
+
+// "FAIL  access       ..." for topic, or "" when the check did not print.
+std::string line_of(const std::string& out, const std::string& topic)
+{
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 6 + topic.size() && line.compare(6, topic.size() + 1, topic + " ") == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+class Doctor : public ::testing::Test {
+protected:
+    // Without mknod (not root) device nodes are plain files owned by the test's user; the checks
+    // after the first still run on them, but the first check and the access check cannot pass.
+    void SetUp() override
+    {
+        make_node(tree, "/dev/probe", 1, 3, 0600);
+        nodes_possible = tree.nodes_made;
+    }
+    void TearDown() override { remove_tree(tree); }
+
+    DoctorRun doctor(const Build& machine, std::vector<std::string> args,
+                     const char* identity = ALICE_IN_DIALOUT)
+    {
+        remove_tree(tree);
+        tree = make_tree();
+        machine(tree);
+        args.insert(args.begin(), {"--root", tree.root, "--identity", identity});
+        return doctor_main(args);
+    }
+
+    void check(const char* topic, const std::vector<Case>& cases)
+    {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const DoctorRun run = doctor(c.machine, {c.device}, c.identity);
+            const std::string line = line_of(run.out, topic);
+            EXPECT_EQ(line.substr(0, line.find(' ')), c.verdict) << run.out;
+            EXPECT_NE(line.find(c.fragment), std::string::npos)
+                << "no \"" << c.fragment << "\" in: " << line;
+        }
+    }
+
+    FakeTree tree = make_tree();
+    bool nodes_possible = true;
+};
+
+constexpr char NEEDS_NODES[] = "needs device nodes owned by root:dialout: run as root (CAP_MKNOD)";
+
+TEST_F(Doctor, DeviceNode)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES;
+    }
+    const char* other = "/dev/serial/by-id/usb-FTDI_Other-if00-port0";
+    const Build dangling = [other](const FakeTree& tree) {
+        make_relative_link(tree, other, "/dev/ttyUSB1");
+    };
+    check("device",
+          {{"node", HEALTHY, "/dev/ttyUSB0", "OK",
+            "/dev/ttyUSB0: character device 188:0, the kernel's tty ttyUSB0"},
+           {"stable name", HEALTHY, BY_ID, "OK",
+            "leads to /dev/ttyUSB0 (" + std::string(BY_ID) + " -> ../../ttyUSB0): character"},
+           {"absent", HEALTHY, "/dev/ttyUSB1", "FAIL",
+            "/dev/ttyUSB1 does not exist: renumber would stop with \"[Error] Device name does "
+            "not exist.\" Fix: name one of the adapters present: /dev/ttyUSB0 (" +
+                std::string(BY_ID)},
+           {"dangling stable name", all(HEALTHY, dangling), other, "FAIL",
+            "leads to /dev/ttyUSB1 (" + std::string(other) +
+                " -> ../../ttyUSB1), which does "
+                "not exist"},
+           {"plain file", [](const FakeTree& tree) { write_file(tree, "/dev/ttyUSB0", ""); },
+            "/dev/ttyUSB0", "FAIL", "/dev/ttyUSB0: a regular file, not a character device"},
+           {"node the kernel does not list",
+            [](FakeTree& tree) { make_node(tree, "/dev/ttyS9", 4, 73, 0660); }, "/dev/ttyS9",
+            "FAIL", "so libserialport cannot look it up"}});
+}
+
+TEST_F(Doctor, Access)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES;
+    }
+    const Build joined = [](const FakeTree& tree) {
+        write_file(tree, "/etc/group", "root:x:0:\ndialout:x:20:bob,alice\nalice:x:1000:\n");
+    };
+    const auto mode = [](mode_t bits) {
+        return adapter(with(FT232H, [=](FakeAdapter& a) { a.node_mode = bits; }));
+    };
+    check("access",
+          {{"root", HEALTHY, "/dev/ttyUSB0", "OK", "running as root", ROOT_USER},
+           {"member", HEALTHY, "/dev/ttyUSB0", "OK",
+            "crw-rw---- root:dialout; alice may read and write it as a member of dialout"},
+           {"not a member", HEALTHY, "/dev/ttyUSB0", "FAIL",
+            "alice is not in dialout: renumber would stop with \"[Error] Failed to open serial "
+            "port, try opening with administrator privileges.\" Fix: sudo usermod -aG dialout "
+            "alice, then log out and back in",
+            ALICE},
+           {"joined after login", all(HEALTHY, joined), BY_ID, "FAIL",
+            "/etc/group puts alice in dialout, but this login session started before that", ALICE},
+           {"owner only", mode(0600), "/dev/ttyUSB0", "FAIL",
+            "neither alice nor dialout may read and write it"},
+           {"open to all", mode(0666), "/dev/ttyUSB0", "OK",
+            "crw-rw-rw- root:dialout; alice may read and write it", ALICE}});
+}
+
+TEST_F(Doctor, Brltty)
+{
+    const char* claim = "its udev rules (/usr/lib/udev/rules.d/85-brltty.rules) claim 1a86:7523";
+    check("brltty",
+          {{"absent", HEALTHY, "/dev/ttyUSB0", "OK", "has no udev rules"},
+           {"commented rule", all(HEALTHY, RULES), "/dev/ttyUSB0", "OK",
+            "its udev rules do not name this adapter"},
+           {"rules name the adapter", all(adapter(CH340), RULES), "/dev/ttyUSB0", "WARN",
+            "brltty is not running, but " + std::string(claim)},
+           {"running", all(HEALTHY, process(812, "brltty")), "/dev/ttyUSB0", "WARN",
+            "brltty is running; its rules do not name this adapter"},
+           {"claimed the adapter", all(adapter(CH340_CLAIMED), RULES, process(812, "brltty")),
+            "/dev/ttyUSB0", "FAIL",
+            "brltty is running and " + std::string(claim) + " (ENV{PRODUCT}==\"1a86/7523/*\")"}});
+}
+
+TEST_F(Doctor, ModemManager)
+{
+    const Build ignored = adapter(
+        with(FT232H, [](FakeAdapter& a) { a.udev_properties = {"ID_MM_DEVICE_IGNORE=1"}; }));
+    check("ModemManager",
+          {{"absent", HEALTHY, "/dev/ttyUSB0", "OK", "not running"},
+           {"ignores the adapter", all(ignored, process(640, "ModemManager")), "/dev/ttyUSB0", "OK",
+            "udev marks /dev/ttyUSB0 ID_MM_DEVICE_IGNORE=1"},
+           {"may probe", all(HEALTHY, process(640, "ModemManager")), BY_ID, "WARN",
+            "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6014\", "
+            "ENV{ID_MM_DEVICE_IGNORE}=\"1\""},
+           {"probing", all(HEALTHY, process(640, "ModemManager", {"/dev/ttyUSB0"})), "/dev/ttyUSB0",
+            "FAIL", "ModemManager (pid 640) has /dev/ttyUSB0 open"}});
+}
+
+TEST_F(Doctor, Holders)
+{
+    const char* free = "no other process has /dev/ttyUSB0 open";
+    check("holders",
+          {{"free", HEALTHY, "/dev/ttyUSB0", "OK", free},
+           {"another tty held", all(HEALTHY, process(4242, "minicom", {"/dev/ttyUSB1"})),
+            "/dev/ttyUSB0", "OK", free},
+           {"held", all(HEALTHY, process(4242, "minicom", {"/dev/pts/3", "/dev/ttyUSB0"})),
+            "/dev/ttyUSB0", "FAIL", "/dev/ttyUSB0 is open in pid 4242 (minicom)"},
+           {"ModemManager left to its own line",
+            all(HEALTHY, process(640, "ModemManager", {"/dev/ttyUSB0"})), "/dev/ttyUSB0", "OK",
+            "open apart from ModemManager (see its line)"},
+           {"held, named by its stable name",
+            all(HEALTHY, process(4242, "minicom", {"/dev/ttyUSB0"})), BY_ID, "FAIL",
+            "Fix: quit those programs first (or kill 4242)"}});
+}
+
+TEST_F(Doctor, Chip)
+{
+    const FakeAdapter ch9102 = with(CH340, [](FakeAdapter& a) {
+        a.tty = "ttyACM0";
+        a.product = "55d4";
+        a.interface_driver = "cdc_acm";
+    });
+    check("chip", {{"FT232H", HEALTHY, "/dev/ttyUSB0", "OK",
+                    "FTDI FT232H (0403:6014, driver ftdi_sio) is documented up to 12,000,000 baud"},
+                   {"FT232R", chip("0403", "6001", "0600"), "/dev/ttyUSB0", "FAIL",
+                    "FTDI FT232R (0403:6001, driver ftdi_sio) is documented up to 3,000,000 baud, "
+                    "below the motor bus's 4,000,000"},
+                   {"CH340", adapter(CH340), "/dev/ttyUSB0", "FAIL",
+                    "WCH CH340 (1a86:7523, driver ch341-uart) is documented up to 2,000,000 baud"},
+                   {"FT2232H", chip("0403", "6010", "0700"), "/dev/ttyUSB0", "OK", "FTDI FT2232H"},
+                   {"FT2232D, same ids", chip("0403", "6010", "0500"), "/dev/ttyUSB0", "FAIL",
+                    "FTDI FT2232C/D"},
+                   {"CH9102 at exactly 4 Mbaud", adapter(ch9102), "/dev/ttyACM0", "OK",
+                    "WCH CH9102 (1a86:55d4, driver cdc_acm) is documented up to 4,000,000 baud"},
+                   {"PL2303", chip("067b", "2303", "0300"), "/dev/ttyUSB0", "WARN",
+                    "revisions that sysfs cannot tell apart"},
+                   {"unknown", chip("1234", "5678", "0100"), "/dev/ttyUSB0", "WARN",
+                    "no documented maximum baud rate for USB device 1234:5678 (driver ftdi_sio), "
+                    "\"Single RS485 Cable\""}});
+}
+
+TEST_F(Doctor, Latency)
+{
+    const auto timer = [](const char* value) {
+        return adapter(with(FT232H, [=](FakeAdapter& a) { a.latency_timer = value; }));
+    };
+    check("latency",
+          {{"ttyUSB path", HEALTHY, "/dev/ttyUSB0", "OK",
+            "FTDI latency timer is 16 ms; renumber switches the port to low latency itself"},
+           {"stable name", HEALTHY, BY_ID, "WARN",
+            "every answer waits up to 16 ms in the adapter. Fix: give renumber /dev/ttyUSB0 "
+            "instead, or lower the timer: echo 1 | sudo tee "
+            "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer"},
+           {"already low", timer("1"), BY_ID, "OK", "latency timer is 1 ms"},
+           {"unreadable", timer(""), BY_ID, "WARN",
+            "cannot read the FTDI latency timer: stat "
+            "/sys/class/tty/ttyUSB0/device/latency_timer: No such file or directory"},
+           {"not FTDI", adapter(CH340), "/dev/ttyUSB0", "OK", "driver ch341-uart is not FTDI's"}});
+}
+
+TEST_F(Doctor, ExitStatusSummarisesTheChecks)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES;
+    }
+    const DoctorRun healthy = doctor(HEALTHY, {"/dev/ttyUSB0"});
+    EXPECT_EQ(healthy.status, 0);
+    EXPECT_TRUE(healthy.out.ends_with("All checks OK: nothing here stops renumber.\n"));
+    const DoctorRun warned = doctor(HEALTHY, {BY_ID});
+    EXPECT_EQ(warned.status, 1);
+    EXPECT_TRUE(warned.out.ends_with("1 WARN: renumber can run; read the WARN lines.\n"));
+    const DoctorRun failed =
+        doctor(all(adapter(CH340_CLAIMED), RULES, process(812, "brltty")), {"/dev/ttyUSB0"});
+    EXPECT_EQ(failed.status, 2);
+    EXPECT_TRUE(failed.out.ends_with(
+        "Not checked without the adapter's tty: access, holders, chip, latency.\n"
+        "2 FAIL, 0 WARN: renumber will not work until the FAIL lines are fixed.\n"))
+        << failed.out;
+}
+
+TEST_F(Doctor, ListsAdaptersInNaturalOrderWithTheirStableNames)
+{
+    const FakeAdapter second = with(FT232H, [](FakeAdapter& a) {
+        a.tty = "ttyUSB10";
+        a.usb_port = "1-2";
+    });
+    const FakeAdapter first = with(CH340, [](FakeAdapter& a) { a.tty = "ttyUSB2"; });
+    const DoctorRun run = doctor(all(adapter(second), adapter(first)), {});
+    EXPECT_EQ(run.out, "/dev/ttyUSB2  WCH CH340 (1a86:7523, driver ch341-uart)  \"USB Serial\"  "
+                       "up to 2,000,000 baud\n"
+                       "    /dev/serial/by-id/usb-1a86_USB_Serial-if00-port0\n"
+                       "/dev/ttyUSB10  FTDI FT232H (0403:6014, driver ftdi_sio)  "
+                       "\"Single RS485 Cable\"  up to 12,000,000 baud\n"
+                       "    " +
+                           std::string(BY_ID) +
+                           "\n"
+                           "Check one with: renumber-doctor /dev/ttyUSB2\n");
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(Doctor, ListingNamesAChipWhoseTtyWasTaken)
+{
+    const DoctorRun run = doctor(adapter(CH340_CLAIMED), {});
+    EXPECT_EQ(run.out, "No serial adapter found: the kernel lists no ttyUSB* or ttyACM* under "
+                       "/sys/class/tty.\n"
+                       "USB device 1-1 is a WCH CH340 (1a86:7523) without a tty: its interface is "
+                       "held by usbfs, as brltty does when it claims an adapter; renumber-doctor "
+                       "/dev/ttyUSB0 says more.\n"
+                       "Plug the USB-to-RS-485 adapter in and run again; journalctl -k shows "
+                       "whether the kernel saw it.\n");
+    EXPECT_EQ(run.status, 2);
+}
+
+// Watches every folder of the tree and the device node while the real binary runs.
+TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
+{
+    add_adapter(tree, FT232H);
+    add_process(tree, 640, "ModemManager", {"/dev/ttyUSB0"});
+    add_brltty_rules(tree, BRLTTY_RULES);
+    // inotify reports only opens that succeed, and no driver here answers 188:0; as a null
+    // device the node would take any open, and show it.
+    std::error_code error;
+    std::filesystem::remove(tree.root + "/dev/ttyUSB0", error);
+    make_node(tree, "/dev/ttyUSB0", 1, 3, 0660);
+    const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watcher, 0);
+    constexpr std::uint32_t CHANGES = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |
+                                      IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+    std::map<int, std::string> watched;
+    watched[inotify_add_watch(watcher, (tree.root + "/dev/ttyUSB0").c_str(), IN_OPEN)] = "node";
+    for (auto it = std::filesystem::recursive_directory_iterator(tree.root, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_directory(error) && !it->is_symlink(error)) {
+            watched[inotify_add_watch(watcher, it->path().c_str(), IN_OPEN | CHANGES)] =
+                it->path().string();
+        }
+    }
+    ASSERT_FALSE(watched.contains(-1));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"/dev/ttyUSB0"}, {BY_ID}}) {
+        std::vector<std::string> argv{DOCTOR_BINARY, "--root", tree.root, "--identity", ALICE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_NE(run_process(argv).out, "");
+    }
+    int opens = 0;
+    alignas(inotify_event) std::array<char, 65536> buffer{};
+    for (ssize_t length; (length = read(watcher, buffer.data(), buffer.size())) > 0;) {
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + at);
+            const std::string where =
+                watched[event->wd] + "/" + (event->len != 0 ? event->name : "");
+            EXPECT_EQ(event->mask & (CHANGES | IN_Q_OVERFLOW), 0U) << "changed: " << where;
+            EXPECT_NE(watched[event->wd], "node") << "the device node was opened";
+            EXPECT_FALSE(where.ends_with("/dev/ttyUSB0")) << "the device node was opened";
+            opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    close(watcher);
+    EXPECT_GT(opens, 0) << "the watch saw nothing, so it proves nothing";
+}
+
+TEST(DoctorCommandLine, BadUsageAndNoAdapter)
+{
+    FakeTree empty = make_tree();
+    struct Expectation {
+        std::vector<std::string> args;
+        int status;
+        const char* out;
+        const char* err;
+    };
+    const std::vector<Expectation> expectations{
+        {{"--root", empty.root}, 2, "No serial adapter found", ""},
+        {{"--help"}, 0, "usage: renumber-doctor            list the serial adapters", ""},
+        {{"--verbose"}, EXIT_BAD_USAGE, "", "renumber-doctor: unknown option '--verbose'\n"},
+        {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, EXIT_BAD_USAGE, "", "one device at a time"},
+        {{"--root", empty.root + "/missing"},
+         EXIT_BAD_USAGE,
+         "",
+         "/missing: realpath: No such file or directory"},
+        {{"--identity", "alice"}, EXIT_BAD_USAGE, "", "--identity needs UID:GID[:GID,...]"}};
+    for (const Expectation& expected : expectations) {
+        std::vector<std::string> argv{DOCTOR_BINARY};
+        argv.insert(argv.end(), expected.args.begin(), expected.args.end());
+        const ProcessResult run = run_process(argv);
+        SCOPED_TRACE(argv.back());
+        EXPECT_EQ(run.status, expected.status);
+        EXPECT_NE(run.out.find(expected.out), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(expected.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.empty(), std::string(expected.out).empty()) << run.out;
+    }
+    remove_tree(empty);
+}
+
+TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
+{
+    FakeTree tree = make_tree();
+    write_file(tree, "/only-in-the-tree/ttyUSB0", "");
+    make_link(tree, "/dev/absolute", "/only-in-the-tree/ttyUSB0");
+    make_link(tree, "/dev/climbing", "../../../../../only-in-the-tree/ttyUSB0");
+    make_relative_link(tree, "/dev/serial/by-id/gone", "/dev/ttyUSB7");
+    make_link(tree, "/dev/loop-a", "loop-b");
+    make_link(tree, "/dev/loop-b", "loop-a");
+    const SystemRoot root{tree.root};
+    for (const char* path : {"/dev/absolute", "/dev/climbing"}) {
+        const Resolution resolved = resolve_path(root, path);
+        EXPECT_FALSE(resolved.error) << path;
+        EXPECT_EQ(resolved.path, "/only-in-the-tree/ttyUSB0") << path;
+    }
+    const Resolution gone = resolve_path(root, "/dev/serial/by-id/gone");
+    EXPECT_EQ(gone.error, std::errc::no_such_file_or_directory);
+    EXPECT_EQ(gone.missing, "/dev/ttyUSB7");
+    EXPECT_EQ(gone.hops, std::vector<std::string>{"/dev/serial/by-id/gone -> ../../ttyUSB7"});
+    EXPECT_EQ(resolve_path(root, "/dev/loop-a").error, std::errc::too_many_symbolic_link_levels);
+    remove_tree(tree);
+}
+
+} // namespace
