@@ -1,0 +1,73 @@
+# Manual pages, documentation and the Debian package. Included after every subdirectory, so the
+# install rules of all targets are known when CPack is configured.
+include(GNUInstallDirs)
+
+# Every page under man/ is installed, compressed as Debian policy asks (gzip -9n: no name or
+# time stamp, so the package is reproducible). man-db reads plain and compressed pages alike.
+file(GLOB RENUMBER_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.[1-9])
+find_program(RENUMBER_GZIP gzip REQUIRED)
+set(RENUMBER_COMPRESSED_MAN_PAGES)
+foreach(page IN LISTS RENUMBER_MAN_PAGES)
+  get_filename_component(name ${page} NAME)
+  string(REGEX REPLACE "^.*\\.([1-9])$" "\\1" section ${name})
+  set(copy ${CMAKE_BINARY_DIR}/man/${name})
+  add_custom_command(
+    OUTPUT ${copy}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${page} ${copy}
+    COMMAND ${RENUMBER_GZIP} -9nf ${copy}
+    DEPENDS ${page}
+    COMMENT "Compressing manual page ${name}"
+    VERBATIM)
+  list(APPEND RENUMBER_COMPRESSED_MAN_PAGES ${copy}.gz)
+  # A page goes with the program it documents, so a component install stays self-contained.
+  if(name MATCHES "^motor-sim\\.")
+    set(component motor-sim)
+  else()
+    set(component renumber)
+  endif()
+  install(FILES ${copy}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+          COMPONENT ${component})
+endforeach()
+add_custom_target(man-pages ALL DEPENDS ${RENUMBER_COMPRESSED_MAN_PAGES})
+
+# The README carries the bench troubleshooting, which is most useful on the robot itself.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT renumber)
+
+set(RENUMBER_PACKAGE_MAINTAINER
+    "renumber maintainers <maintainers@users.noreply.c-seed-a9ef1d65.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME renumber)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${RENUMBER_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "change the bus identifier of a KV-R2730-4 motor")
+# Lines of the long description stay under 80 columns, as dpkg and apt show them unwrapped.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "renumber changes the bus identifier of a KV-R2730-4 motor on an RS-485\n"
+  "bus, through a USB-to-RS-485 adapter. Every motor leaves the factory with\n"
+  "the same identifier, so each one must be renumbered, alone on the bus,\n"
+  "before several can share a cable.\n"
+  "\n"
+  "motor-sim runs a command against simulated motors behind a simulated\n"
+  "adapter and traces every frame on the wire, for rehearsing a renumbering\n"
+  "without hardware.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# The umask of whoever builds the package must not leak into its directories.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends comes from dpkg-shlibdeps over the installed binaries (libserialport0, libc6,
+# libstdc++6, libgcc-s1), so it follows whatever the build actually linked.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# One package with every component; source packages are not made with CPack.
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)

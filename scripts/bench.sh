@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark and writes a short Markdown report with the machine it ran on:
+#   scripts/bench.sh [--runs N] [REPORT]
+# REPORT defaults to build-bench/benchmarks.md; `scripts/bench.sh docs/benchmarks.md` refreshes
+# the checked-in figures. N is the number of end-to-end runs per case (default 11).
+# Benchmarks report figures and judge none: a slow machine gives slow figures, not a failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=build-bench
+runs=11
+report=$BUILD/benchmarks.md
+while [ $# -gt 0 ]; do
+    case $1 in
+        --runs) runs=${2:?--runs needs a number}; shift 2 ;;
+        -h|--help) sed -n '2,6s/^# \{0,1\}//p' "$0"; exit 0 ;;
+        -*) echo "bench.sh: unknown option $1" >&2; exit 2 ;;
+        *) report=$1; shift ;;
+    esac
+done
+
+scripts/install-deps.sh
+if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
+    as_root=()
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends libbenchmark-dev
+fi
+
+# -O2, as the Debian package is built, so the figures are those of the shipped binaries.
+build_type=RelWithDebInfo
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=$build_type -DRENUMBER_BENCHMARKS=ON \
+    -DRENUMBER_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)" --target bench-motor bench-e2e >/dev/null
+
+package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "not installed"; }
+cpu_field() { LC_ALL=C lscpu 2>/dev/null | sed -n "s/^$1: *//p" | head -n 1; }
+os=$(sed -n 's/^PRETTY_NAME="\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' /etc/os-release)
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git status --porcelain 2>/dev/null)" ]; then
+    commit="$commit with uncommitted changes"
+fi
+governor=$(cat /sys/devices/system/cpu/cpu0/cpufreq/scaling_governor 2>/dev/null || echo "not exposed")
+virtualisation=$(cpu_field 'Hypervisor vendor')
+if [ -z "$virtualisation" ] && grep -qw hypervisor /proc/cpuinfo; then
+    virtualisation="virtual machine (the CPU reports a hypervisor)"
+fi
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+
+echo "bench.sh: protocol module (Google Benchmark)..." >&2
+micro=$BUILD/bench-motor.txt
+"$BUILD"/bench/bench-motor --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$BUILD"/bench-motor.json --benchmark_out_format=json >"$micro" 2>&1
+
+echo "bench.sh: end to end under motor-sim, $runs runs per case (about $((runs * 6 + 12)) s)..." >&2
+e2e=$BUILD/bench-e2e.md
+"$BUILD"/bench/bench-e2e --runs "$runs" >"$e2e"
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+mkdir -p "$(dirname "$report")"
+{
+    echo "# Benchmarks"
+    echo
+    echo "Written by \`scripts/bench.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'); run it again to"
+    echo "measure your own machine (\`scripts/bench.sh docs/benchmarks.md\` rewrites this file)."
+    echo "These are figures, not tests: nothing judges them and CI does not run them."
+    echo
+    echo "## Machine"
+    echo
+    echo "| | |"
+    echo "|---|---|"
+    echo "| CPU | $(cpu_field 'Model name'), $(nproc) cores available |"
+    echo "| virtualisation | ${virtualisation:-none reported} |"
+    echo "| CPU frequency governor | $governor |"
+    echo "| memory | $(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) |"
+    echo "| system | $os, Linux $(uname -r) |"
+    echo "| compiler | $(c++ --version | head -n 1), build type $build_type (-O2) |"
+    echo "| libserialport0 | $(package_version libserialport0) |"
+    echo "| Google Benchmark (libbenchmark-dev) | $(package_version libbenchmark-dev) |"
+    echo "| source | commit $commit |"
+    echo "| load average (1, 5, 15 min) | $load_before before, $load_after after |"
+    echo
+    echo "## A whole run against the protocol's own waits"
+    echo
+    echo "renumber runs under \`motor-sim --trace lines --trace-file ...\`, which plays the"
+    echo "adapter and the motor on a pseudo-terminal. The protocol itself makes a run wait"
+    echo "1 ms + 1 s when the motor answers, and 500 ms + 1 ms + 500 ms + 1 s + 3 s = 5001 ms when"
+    echo "nobody answers; the overhead is what the tool adds to that: process start, device"
+    echo "lookup and set-up, writing, draining, and exit. The runs without motor-sim below show"
+    echo "how much of it is the process's own start-up. A real adapter adds its own latency (see"
+    echo "the README's troubleshooting), which the simulator does not have."
+    echo
+    cat "$e2e"
+    echo
+    echo "## Protocol module"
+    echo
+    echo "Google Benchmark, five repetitions of each: the median and the coefficient of"
+    echo "variation (all four aggregates are in $BUILD/bench-motor.json). Control frames are"
+    echo "17 bytes, pages 4 KiB; \`crc32_words/4\` is 16 bytes, \`/1024\` is 4 KiB. Where a 17-byte"
+    echo "checksum runs faster per byte than a 4 KiB one, that is because each byte's table lookup"
+    echo "waits for the previous one: a long buffer runs at the lookup's latency, while the"
+    echo "checksums of successive short frames overlap in the processor. Debian's libbenchmark"
+    echo "warns that it was built without NDEBUG; that touches only its bookkeeping between"
+    echo "batches."
+    echo
+    echo '```'
+    grep -v -e '_mean ' -e '_stddev ' "$micro"
+    echo '```'
+} >"$report"
+
+echo "bench.sh: report written to $report" >&2

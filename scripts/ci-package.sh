@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# CI: builds the Debian package, installs it with dpkg, runs the installed renumber and
+# motor-sim, checks the installed manual page against the tool, and purges the package again.
+# Exits non-zero on the first failure; the package is purged on every exit once installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=build-package
+PACKAGE=renumber
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    as_root=(sudo)
+fi
+step() { printf '\n== %s\n' "$*"; }
+fail() { printf 'ci-package: %s\n' "$*" >&2; exit 1; }
+installed() { dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null | grep -q 'install ok installed'; }
+# Any trace of the package in dpkg's database, even the config-files state that -r leaves.
+known() { [ -n "$(dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null)" ]; }
+
+start=$SECONDS
+
+step "dependencies"
+scripts/install-deps.sh
+# dpkg-shlibdeps (dpkg-dev) and file find the Depends line; man-db renders the installed pages.
+extra=()
+for package in dpkg-dev file man-db; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        extra+=("$package")
+    fi
+done
+if [ ${#extra[@]} -gt 0 ]; then
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${extra[@]}"
+fi
+
+step "build"
+# -O2 as Debian builds its packages (and as scripts/build.sh does); CPack strips the binaries.
+rm -rf "$BUILD"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRENUMBER_WARNINGS_AS_ERRORS=ON \
+    -DRENUMBER_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j "$(nproc)"
+
+step "package"
+(cd "$BUILD" && cpack -G DEB)
+debs=("$BUILD"/"$PACKAGE"_*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    fail "expected one .deb in $BUILD, found: ${debs[*]}"
+fi
+deb=${debs[0]}
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+depends=$(dpkg-deb --field "$deb" Depends)
+for needed in libserialport0 libc6; do
+    grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
+done
+
+step "install"
+if known; then
+    echo "purging a $PACKAGE package left from an earlier run"
+    "${as_root[@]}" dpkg --purge "$PACKAGE"
+fi
+cleanup() {
+    if known; then
+        "${as_root[@]}" dpkg --purge "$PACKAGE" >/dev/null || true
+    fi
+}
+trap cleanup EXIT
+"${as_root[@]}" dpkg -i "$deb"
+installed || fail "dpkg -i did not leave $PACKAGE installed"
+
+step "run the installed programs"
+# From an empty folder with the system's PATH only, so nothing from the build tree is used.
+workdir=$(mktemp -d)
+trap 'cleanup; rm -rf "$workdir"' EXIT
+cd "$workdir"
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+for program in renumber motor-sim; do
+    where=$(command -v "$program") || fail "$program is not on PATH after installing"
+    [ "$where" = "/usr/bin/$program" ] || fail "$program resolves to $where, not /usr/bin/$program"
+done
+
+status=0
+renumber >usage.txt || status=$?
+cat usage.txt
+[ "$status" -eq 0 ] || fail "renumber without arguments exited with $status, not 0"
+grep -qx 'usage: renumber \[tty device\] \[id\] \[target_id\] (motor type)' usage.txt ||
+    fail "renumber without arguments did not print its usage text"
+
+status=0
+motor-sim -- renumber /dev/ttyUSB0 0 1 >run.txt 2>trace.txt || status=$?
+cat run.txt trace.txt
+[ "$status" -eq 0 ] || fail "motor-sim -- renumber /dev/ttyUSB0 0 1 exited with $status, not 0"
+grep -qx 'OK! Changed. Now the motor ID:1' run.txt || fail "renumber did not report the change"
+grep -q 'motor #0: identifier 0 → 1' trace.txt || fail "the simulated motor was not renumbered"
+
+step "manual pages"
+for page in renumber motor-sim; do
+    file=/usr/share/man/man1/$page.1.gz
+    [ -f "$file" ] || fail "$file is not installed"
+    gzip -t "$file"
+done
+# The usage text quoted in renumber(1) must be what the installed tool prints, byte for byte.
+LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings /usr/share/man/man1/renumber.1.gz >renumber.man \
+    2>man-warnings.txt
+[ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "renumber(1) renders with warnings"; }
+awk '/^ *Motor ID change tool\.$/ { match($0, /^ */); indent = RLENGTH; on = 1 }
+     on { print (length($0) > indent ? substr($0, indent + 1) : "") }
+     on && /Use with caution\)$/ { exit }' renumber.man >quoted-usage.txt
+diff -u usage.txt quoted-usage.txt || fail "renumber(1) does not quote the usage text exactly"
+LC_ALL=C.UTF-8 man --warnings /usr/share/man/man1/motor-sim.1.gz >/dev/null 2>man-warnings.txt
+[ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "motor-sim(1) renders with warnings"; }
+
+step "remove"
+"${as_root[@]}" dpkg --purge "$PACKAGE"
+! known || fail "dpkg still knows $PACKAGE after dpkg --purge"
+for path in /usr/bin/renumber /usr/bin/motor-sim /usr/lib/renumber \
+            /usr/share/man/man1/renumber.1.gz /usr/share/doc/renumber; do
+    [ ! -e "$path" ] || fail "$path is still there after dpkg --purge"
+done
+
+printf '\nci-package: built, installed, ran and purged %s in %d s\n' "$(basename "$deb")" \
+    $((SECONDS - start))
