@@ -2,6 +2,7 @@
 // bit-at-a-time references written here from the frame layouts. Every input feeds every check:
 // the whole input is the checksums' data, its first bytes the records' fields.
 #include "motor/motor.h"
+#include "support/crc_reference.h"
 
 #include <array>
 #include <cstddef>
@@ -34,19 +35,6 @@ std::uint32_t word_at(std::span<const std::uint8_t> data, std::size_t i)
            static_cast<std::uint32_t>(at(data, i + 2)) << 8U | at(data, i + 3);
 }
 
-// CRC-16 with the reflected polynomial 0x8408, one bit at a time, from any starting value.
-std::uint16_t crc16_reference(std::uint16_t crc, std::span<const std::uint8_t> bytes)
-{
-    for (const std::uint8_t byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1U) ^ 0x8408U)
-                                  : static_cast<std::uint16_t>(crc >> 1U);
-        }
-    }
-    return crc;
-}
-
 // CRC-32/MPEG-2 over the words' bytes, most significant byte first, one bit at a time.
 std::uint32_t crc32_reference(std::span<const std::uint32_t> words)
 {
@@ -65,7 +53,7 @@ std::uint32_t crc32_reference(std::span<const std::uint32_t> words)
 void check_checksums(std::span<const std::uint8_t> data)
 {
     const auto start = static_cast<std::uint16_t>(at(data, 0) << 8U | at(data, 1));
-    require(crc16_update(start, data) == crc16_reference(start, data), "crc16_update");
+    require(crc16_update(start, data) == crc16_bitwise(start, data), "crc16_update");
     std::vector<std::uint32_t> words;
     for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
         words.push_back(word_at(data, i));
@@ -83,7 +71,7 @@ void check_control_frame(std::span<const std::uint8_t> data)
     const unsigned status = mode == 1 ? 1U : mode == 2 ? 7U : 0U;
     expected[2] =
         static_cast<std::uint8_t>((static_cast<unsigned>(motor_id) & 0x0FU) | status << 4U);
-    const std::uint16_t crc = crc16_reference(0, std::span(expected).first(15));
+    const std::uint16_t crc = crc16_bitwise(0, std::span(expected).first(15));
     expected[15] = static_cast<std::uint8_t>(crc & 0xFFU);
     expected[16] = static_cast<std::uint8_t>(crc >> 8U);
     require(motor_control_frame(motor_id, mode) == expected, "motor_control_frame");

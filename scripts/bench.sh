@@ -19,14 +19,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-scripts/install-deps.sh
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
-    as_root=()
-    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-    "${as_root[@]}" apt-get update -qq
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends libbenchmark-dev
-fi
+scripts/install-deps.sh libbenchmark-dev
 
 # -O2, as the Debian package is built, so the figures are those of the shipped binaries.
 build_type=RelWithDebInfo

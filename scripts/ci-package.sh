@@ -21,19 +21,8 @@ known() { [ -n "$(dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null)" ]; }
 start=$SECONDS
 
 step "dependencies"
-scripts/install-deps.sh
 # dpkg-shlibdeps (dpkg-dev) and file find the Depends line; man-db renders the installed pages.
-extra=()
-for package in dpkg-dev file man-db; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        extra+=("$package")
-    fi
-done
-if [ ${#extra[@]} -gt 0 ]; then
-    "${as_root[@]}" apt-get update -qq
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-        apt-get install -y -qq --no-install-recommends "${extra[@]}"
-fi
+scripts/install-deps.sh dpkg-dev file man-db
 
 step "build"
 # -O2 as Debian builds its packages (and as scripts/build.sh does); CPack strips the binaries.

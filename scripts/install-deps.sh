@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing renumber need. Asks for root (sudo)
-# only when something is missing.
+# Installs the Debian packages that building and testing renumber need, and any further packages
+# named as arguments (the hardening, packaging and benchmark scripts name theirs). Asks for root
+# (sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libserialport-dev libgtest-dev)
+packages=(cmake g++ make pkg-config libserialport-dev libgtest-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

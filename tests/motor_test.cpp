@@ -1,6 +1,7 @@
 // Checksums against published check values and bitwise references, frames against the bytes
 // the motor expects, and the short-command encoder and decoder.
 #include "motor/motor.h"
+#include "support/crc_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +17,9 @@ Bytes ascii(std::string_view text)
     return Bytes(text.begin(), text.end());
 }
 
-// CRC-16/KERMIT one bit at a time, as the catalogue of parametrised CRCs defines it.
 std::uint16_t kermit_bitwise(const Bytes& bytes)
 {
-    std::uint16_t crc = 0;
-    for (const std::uint8_t byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1U) ^ 0x8408U)
-                                  : static_cast<std::uint16_t>(crc >> 1U);
-        }
-    }
-    return crc;
+    return crc16_bitwise(0, bytes);
 }
 
 // CRC-32/MPEG-2 over bytes, one bit at a time.
