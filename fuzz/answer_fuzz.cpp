@@ -6,6 +6,7 @@
 // Property: "OK! Changed." and status 0 exactly when all four bytes came, the decoder accepts
 // them and their identifier is the target; every other run prints its own failure message.
 #include "app/renumber.h"
+#include "require.h"
 #include "stdout_capture.h"
 
 #include <algorithm>
@@ -19,14 +20,6 @@
 namespace {
 
 constexpr std::uint8_t FIRST_LINK_FAILURE = 0xFC;
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 // The answer frame as the motor protocol defines it, written apart from idcmd_decode.
 struct Reading {

@@ -7,6 +7,7 @@
 // from renumber_main without any call into the serial library, whose lookup and open are
 // replaced here by traps.
 #include "app/renumber.h"
+#include "require.h"
 #include "stdout_capture.h"
 
 #include <libserialport.h>
@@ -23,14 +24,6 @@
 namespace {
 
 constexpr std::size_t MAX_ARGUMENTS = 16;
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "property violated: %s\n", what);
-        std::abort();
-    }
-}
 
 [[noreturn]] void device_touched(const char* call)
 {

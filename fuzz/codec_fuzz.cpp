@@ -2,6 +2,7 @@
 // bit-at-a-time references written here from the frame layouts. Every input feeds every check:
 // the whole input is the checksums' data, its first bytes the records' fields.
 #include "motor/motor.h"
+#include "require.h"
 #include "support/crc_reference.h"
 
 #include <array>
@@ -13,14 +14,6 @@
 #include <vector>
 
 namespace {
-
-void require(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "differs from the reference: %s\n", what);
-        std::abort();
-    }
-}
 
 // Byte i of the input, 0 past its end.
 std::uint8_t at(std::span<const std::uint8_t> data, std::size_t i)
@@ -53,12 +46,14 @@ std::uint32_t crc32_reference(std::span<const std::uint32_t> words)
 void check_checksums(std::span<const std::uint8_t> data)
 {
     const auto start = static_cast<std::uint16_t>(at(data, 0) << 8U | at(data, 1));
-    require(crc16_update(start, data) == crc16_bitwise(start, data), "crc16_update");
+    require(crc16_update(start, data) == crc16_bitwise(start, data),
+            "crc16_update differs from the bitwise reference");
     std::vector<std::uint32_t> words;
     for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
         words.push_back(word_at(data, i));
     }
-    require(crc32_words(words) == crc32_reference(words), "crc32_words");
+    require(crc32_words(words) == crc32_reference(words),
+            "crc32_words differs from the bitwise reference");
 }
 
 void check_control_frame(std::span<const std::uint8_t> data)

@@ -76,10 +76,10 @@ static char *answer_device(struct adapter_state *state, char *resolved)
     return resolved;
 }
 
-ADAPTER_EXPORT char *realpath(const char *path, char *resolved)
+/* What libc's realpath gave, unless it failed on a chain that ends at the simulated device. */
+static char *resolve_or_device(struct adapter_state *state, const char *path, char *resolved,
+                               char *result)
 {
-    struct adapter_state *state = adapter();
-    char *result = state->real.realpath(path, resolved);
     if (result != NULL || path == NULL || !adapter_device_present(state))
         return result;
     int saved_errno = errno;
@@ -89,16 +89,16 @@ ADAPTER_EXPORT char *realpath(const char *path, char *resolved)
     return NULL;
 }
 
+ADAPTER_EXPORT char *realpath(const char *path, char *resolved)
+{
+    struct adapter_state *state = adapter();
+    return resolve_or_device(state, path, resolved, state->real.realpath(path, resolved));
+}
+
 /* The _FORTIFY_SOURCE form; libc's own checks of the buffer size still run. */
 ADAPTER_EXPORT char *__realpath_chk(const char *path, char *resolved, size_t resolved_size)
 {
     struct adapter_state *state = adapter();
-    char *result = state->real.realpath_chk(path, resolved, resolved_size);
-    if (result != NULL || path == NULL || !adapter_device_present(state))
-        return result;
-    int saved_errno = errno;
-    if (chain_reaches_device(state, path))
-        return answer_device(state, resolved);
-    errno = saved_errno;
-    return NULL;
+    return resolve_or_device(state, path, resolved,
+                             state->real.realpath_chk(path, resolved, resolved_size));
 }
