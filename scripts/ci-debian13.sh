@@ -47,12 +47,19 @@ mounts_under() { awk -v r="$1" '$2 == r || index($2, r "/") == 1 { print $2 }' /
 # and deletes the folder. rm never crosses into another file system, so a mount that could not be
 # undone keeps its contents.
 teardown() {
-    local status=$? pid point
+    local status=$? round pid point found
     trap - EXIT INT TERM HUP
-    for pid in /proc/[0-9]*; do
-        if [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ]; then
-            kill -KILL "${pid#/proc/}" 2>/dev/null || true
-        fi
+    # A few rounds, for children forked while the first were being stopped.
+    for round in 1 2 3 4 5; do
+        found=0
+        for pid in /proc/[0-9]*; do
+            if [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ]; then
+                kill -KILL "${pid#/proc/}" 2>/dev/null || true
+                found=1
+            fi
+        done
+        [ "$found" = 1 ] || break
+        sleep 0.2
     done
     # Every mount under the root, debootstrap's own included, innermost first.
     while read -r point; do
@@ -72,15 +79,16 @@ trap teardown EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM HUP
 
-mount_in() { # mount_in TARGET MOUNT-ARGUMENTS...
-    local target=$1
-    shift
-    mount "$@" "$target"
+# In the background and waited for, so that a signal to this script is handled at once rather
+# than after the command ends; the teardown then stops what runs inside the root.
+interruptible() {
+    "$@" &
+    wait $!
 }
 
 printf '== debootstrap %s from %s into %s\n' "$suite" "$mirror" "$root"
 # minbase: dpkg, apt and the essential packages; scripts/install-deps.sh inside adds the rest.
-if ! debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1; then
+if ! interruptible debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$work/debootstrap.log" 2>&1; then
     tail -n 30 "$work/debootstrap.log" >&2
     [ ! -f "$root/debootstrap/debootstrap.log" ] || tail -n 30 "$root/debootstrap/debootstrap.log" >&2
     fail "debootstrap failed"
@@ -88,10 +96,10 @@ fi
 bootstrapped=$SECONDS
 printf 'ci-debian13: bootstrapped in %d s\n' $((bootstrapped - start))
 
-mount_in "$root/proc" -t proc proc
-mount_in "$root/sys" -t sysfs -o ro sysfs
+mount -t proc proc "$root/proc"
+mount -t sysfs -o ro sysfs "$root/sys"
 # A /dev of its own with the usual nodes, so nothing inside can reach the host's disks.
-mount_in "$root/dev" -t tmpfs -o mode=0755,nosuid,size=16m tmpfs
+mount -t tmpfs -o mode=0755,nosuid,size=16m tmpfs "$root/dev"
 for node in null:1:3 zero:1:5 full:1:7 random:1:8 urandom:1:9 tty:5:0; do
     IFS=: read -r name major minor <<<"$node"
     mknod -m 0666 "$root/dev/$name" c "$major" "$minor"
@@ -103,7 +111,7 @@ ln -s /proc/self/fd/2 "$root/dev/stderr"
 mkdir -m 1777 "$root/dev/shm"
 mkdir "$root/dev/pts"
 # A private devpts instance: the host's terminals stay out, and its ptmx is usable by everyone.
-mount_in "$root/dev/pts" -t devpts -o newinstance,ptmxmode=0666,mode=0620,gid=5 devpts
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620,gid=5 devpts "$root/dev/pts"
 ln -s pts/ptmx "$root/dev/ptmx"
 
 # The tree as checked out, without build folders or git's data.
@@ -111,7 +119,7 @@ mkdir -p "$root/src/renumber"
 tar -C "$source_tree" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$root/src/renumber" -xf -
 
 printf '== scripts/test.sh on Debian 13\n'
-chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
+interruptible chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c 'cd /src/renumber && . /etc/os-release && echo "$PRETTY_NAME" &&
                   scripts/test.sh'
