@@ -33,6 +33,11 @@ add_custom_target(man-pages ALL DEPENDS ${RENUMBER_COMPRESSED_MAN_PAGES})
 # The README carries the bench troubleshooting, which is most useful on the robot itself.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT renumber)
+# The licence goes with every installed part, in Debian's machine-readable form.
+foreach(component IN ITEMS renumber motor-sim)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          COMPONENT ${component})
+endforeach()
 
 set(RENUMBER_PACKAGE_MAINTAINER
     "renumber maintainers <maintainers@users.noreply.c-seed-a9ef1d65.example>"
@@ -54,7 +59,6 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "adapter and traces every frame on the wire, for rehearsing a renumbering\n"
   "without hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 # The umask of whoever builds the package must not leak into its directories.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -67,6 +71,20 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libstdc++6, libgcc-s1), so it follows whatever the build actually linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# A cross build is labelled with its target's architecture, unless the packager names one.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE AND RENUMBER_DEB_HOST_ARCH)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${RENUMBER_DEB_HOST_ARCH})
+endif()
+
+# Stripping (the target's strip tool), changelog.Debian and the lintian overrides are added to
+# the staged files; the ldconfig scripts CPack adds for the private layer are taken out again.
+# Variables named CPACK_* reach those scripts through CPackConfig.cmake.
+set(CPACK_RENUMBER_STRIP ${CMAKE_STRIP})
+set(CPACK_RENUMBER_GZIP ${RENUMBER_GZIP})
+set(CPACK_RENUMBER_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian)
+set(CPACK_RENUMBER_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebPreBuild.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebPostBuild.cmake)
 
 # One package with every component; source packages are not made with CPack.
 set(CPACK_SOURCE_GENERATOR "")

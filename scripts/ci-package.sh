@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# CI: builds the Debian package, installs it with dpkg, runs the installed renumber and
-# motor-sim, checks the installed manual page against the tool, and purges the package again.
-# Exits non-zero on the first failure; the package is purged on every exit once installed.
+# CI: builds the Debian package, checks it with lintian (no error, no warning), installs it with
+# dpkg, runs the installed renumber, motor-sim and renumber-doctor, checks the installed manual
+# pages, and removes the package again, which must leave nothing behind. Exits non-zero on the
+# first failure; the package is purged on every exit once installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,14 +22,16 @@ known() { [ -n "$(dpkg-query -W -f='${Status}' "$PACKAGE" 2>/dev/null)" ]; }
 start=$SECONDS
 
 step "dependencies"
-# dpkg-shlibdeps (dpkg-dev) and file find the Depends line; man-db renders the installed pages.
-scripts/install-deps.sh dpkg-dev file man-db
+# dpkg-shlibdeps (dpkg-dev) and file find the Depends line, dpkg-buildflags (dpkg-dev) gives the
+# hardening flags; man-db renders the installed pages.
+scripts/install-deps.sh dpkg-dev file man-db lintian
 
 step "build"
-# -O2 as Debian builds its packages (and as scripts/build.sh does); CPack strips the binaries.
+# -O2 as Debian builds its packages (and as scripts/build.sh does), with the distribution's
+# hardening flags insisted on; the packaging strips the binaries.
 rm -rf "$BUILD"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRENUMBER_WARNINGS_AS_ERRORS=ON \
-    -DRENUMBER_BUILD_TESTS=OFF >/dev/null
+    -DRENUMBER_BUILD_TESTS=OFF -DRENUMBER_DISTRIBUTION_FLAGS=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
 
 step "package"
@@ -44,6 +47,12 @@ depends=$(dpkg-deb --field "$deb" Depends)
 for needed in libserialport0 libc6; do
     grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
+
+step "lintian"
+# Every override in the package carries its reason (--show-overrides lists them, but would count
+# them as findings); info and pedantic tags are shown, not fatal.
+lintian --fail-on error,warning --display-info --pedantic "$deb" ||
+    fail "lintian found errors or warnings in $(basename "$deb")"
 
 step "install"
 if known; then
@@ -65,7 +74,7 @@ workdir=$(mktemp -d)
 trap 'cleanup; rm -rf "$workdir"' EXIT
 cd "$workdir"
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-for program in renumber motor-sim; do
+for program in renumber motor-sim renumber-doctor; do
     where=$(command -v "$program") || fail "$program is not on PATH after installing"
     [ "$where" = "/usr/bin/$program" ] || fail "$program resolves to $where, not /usr/bin/$program"
 done
@@ -84,8 +93,21 @@ cat run.txt trace.txt
 grep -qx 'OK! Changed. Now the motor ID:1' run.txt || fail "renumber did not report the change"
 grep -q 'motor #0: identifier 0 → 1' trace.txt || fail "the simulated motor was not renumbered"
 
+# renumber-doctor only reads the machine: its usage, and its verdict on a device that is absent.
+status=0
+renumber-doctor --help >doctor-usage.txt || status=$?
+cat doctor-usage.txt
+[ "$status" -eq 0 ] || fail "renumber-doctor --help exited with $status, not 0"
+grep -q '^usage: renumber-doctor ' doctor-usage.txt || fail "renumber-doctor --help shows no usage"
+status=0
+renumber-doctor /dev/ttyUSB99 >doctor.txt || status=$?
+cat doctor.txt
+[ "$status" -eq 2 ] || fail "renumber-doctor on an absent device exited with $status, not 2"
+grep -Eq '^FAIL +device +/dev/ttyUSB99 ' doctor.txt ||
+    fail "renumber-doctor did not report /dev/ttyUSB99 as missing"
+
 step "manual pages"
-for page in renumber motor-sim; do
+for page in renumber motor-sim renumber-doctor; do
     file=/usr/share/man/man1/$page.1.gz
     [ -f "$file" ] || fail "$file is not installed"
     gzip -t "$file"
@@ -98,16 +120,24 @@ awk '/^ *Motor ID change tool\.$/ { match($0, /^ */); indent = RLENGTH; on = 1 }
      on { print (length($0) > indent ? substr($0, indent + 1) : "") }
      on && /Use with caution\)$/ { exit }' renumber.man >quoted-usage.txt
 diff -u usage.txt quoted-usage.txt || fail "renumber(1) does not quote the usage text exactly"
-LC_ALL=C.UTF-8 man --warnings /usr/share/man/man1/motor-sim.1.gz >/dev/null 2>man-warnings.txt
-[ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "motor-sim(1) renders with warnings"; }
+for page in motor-sim renumber-doctor; do
+    LC_ALL=C.UTF-8 man --warnings "/usr/share/man/man1/$page.1.gz" >"$page.man" 2>man-warnings.txt
+    [ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "$page(1) renders with warnings"; }
+done
+# man renumber-doctor finds the page by name once the package is installed.
+LC_ALL=C.UTF-8 man -w renumber-doctor | grep -qx /usr/share/man/man1/renumber-doctor.1.gz ||
+    fail "man does not find renumber-doctor(1)"
+grep -Eq '^ *renumber-doctor - ' renumber-doctor.man || fail "renumber-doctor(1) has no NAME line"
 
 step "remove"
-"${as_root[@]}" dpkg --purge "$PACKAGE"
-! known || fail "dpkg still knows $PACKAGE after dpkg --purge"
-for path in /usr/bin/renumber /usr/bin/motor-sim /usr/lib/renumber \
-            /usr/share/man/man1/renumber.1.gz /usr/share/doc/renumber; do
-    [ ! -e "$path" ] || fail "$path is still there after dpkg --purge"
+# No conffiles and no maintainer scripts: removing leaves nothing, not even the config-files state.
+"${as_root[@]}" dpkg --remove "$PACKAGE"
+! known || fail "dpkg still knows $PACKAGE after dpkg --remove: $(dpkg-query -W -f='${Status}' "$PACKAGE")"
+for path in /usr/bin/renumber /usr/bin/motor-sim /usr/bin/renumber-doctor /usr/lib/renumber \
+            /usr/share/man/man1/renumber.1.gz /usr/share/man/man1/renumber-doctor.1.gz \
+            /usr/share/doc/renumber /usr/share/lintian/overrides/renumber; do
+    [ ! -e "$path" ] || fail "$path is still there after dpkg --remove"
 done
 
-printf '\nci-package: built, installed, ran and purged %s in %d s\n' "$(basename "$deb")" \
+printf '\nci-package: built, checked, installed, ran and removed %s in %d s\n' "$(basename "$deb")" \
     $((SECONDS - start))
