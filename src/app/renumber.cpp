@@ -1,6 +1,7 @@
 #include "app/renumber.h"
 
 #include "serial/serial.h"
+#include "version.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr char VERSION[] = "1.2.4";
 constexpr int RUN_ARGUMENT_COUNTS[] = {4, 5};
 constexpr std::uint8_t CMD_CHANGE_ID = 1;
 constexpr std::uint16_t COMMAND_ANSWER_TIMEOUT_MS = 3000;
@@ -23,7 +23,7 @@ constexpr int MODE_COMMAND = 2;
 void print_usage()
 {
     std::puts("Motor ID change tool.");
-    std::printf("Version: %s\n\n", VERSION);
+    std::printf("Version: %s\n\n", RENUMBER_VERSION);
     std::puts("Motor broadcast ID:15");
     std::puts("Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n");
     std::puts("usage: renumber [tty device] [id] [target_id] (motor type)");
