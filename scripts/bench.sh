@@ -27,7 +27,11 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$(nproc)" >/dev/null
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$BUILD"/CMakeCache.txt)
 
-package_version() { dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "not installed"; }
+# The native architecture's package: foreign-architecture copies may be installed beside it.
+package_version() {
+    dpkg-query -W -f='${Version}' "$1:$(dpkg --print-architecture)" 2>/dev/null ||
+        echo "not installed"
+}
 cpu_field() { LC_ALL=C lscpu 2>/dev/null | sed -n "s/^$1: *//p" | head -n 1; }
 os=$(sed -n 's/^PRETTY_NAME="\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' /etc/os-release)
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
@@ -89,18 +93,20 @@ mkdir -p "$(dirname "$report")"
     echo "same measurement of bench-idle, a program that does nothing, spawned with the same"
     echo "environment and layer. It also times the protocol's waits in its own process (the same"
     echo "sleeps, and selects that time out as libserialport's reads do): how late the machine's"
-    echo "timers end them is the kernel's, and is split out of renumber's own work. The answers"
-    echo "come from bench-e2e, so its wake-up on each frame counts in the figures, as a real"
-    echo "motor's reaction time would. A real adapter adds its own latency (see the README's"
-    echo "troubleshooting)."
+    echo "timers end them is the kernel's and the scheduler's, not renumber's. The answers come"
+    echo "from bench-e2e, so its wake-up on each frame counts in the figures, as a real motor's"
+    echo "reaction time would. renumber's CPU time (user and system, from wait4) less the"
+    echo "do-nothing run's is its own work, and hardly depends on what else the machine runs."
+    echo "A real adapter adds its own latency (see the README's troubleshooting)."
     echo
     echo "The figures of earlier reports (13.5 ms with an answering motor) were taken under"
     echo "motor-sim, whose acknowledged event channel and process handling they counted as"
     echo "renumber's."
     echo
-    echo "The machine was shared with other work while this ran (see the load average above), so"
-    echo "single runs scatter by several milliseconds: read the medians, and the ranges as the"
-    echo "noise they are."
+    echo "The machine was shared with other work while this ran (see the load average above):"
+    echo "every wait ends late when the processors are busy, so single rounds scatter by many"
+    echo "milliseconds. Read the medians, the ranges as the noise they are, and the CPU time as the"
+    echo "figure that the load disturbs least; on a quiet machine the overhead comes out lower."
     echo
     cat "$e2e"
     echo
