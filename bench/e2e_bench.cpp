@@ -1,11 +1,20 @@
-// End-to-end timing of renumber under motor-sim: a whole run's wall time against the waits the
-// protocol itself prescribes, and renumber's peak resident memory. Prints a Markdown section.
+// A whole run of renumber against the waits the protocol itself prescribes, and renumber's peak
+// resident memory. Prints a Markdown section.
 //
-//   bench-e2e [--runs N] [--motor-sim PATH] [--renumber PATH] [--measure PATH]
+//   bench-e2e [--runs N] [--renumber PATH]
 //
-// Each run is motor-sim --trace lines ... -- bench-measure RESULT renumber /dev/ttyUSB0 0 1:
-// bench-measure times and reaps renumber itself, and the trace tells where the time went.
+// renumber runs on a bare pseudo-terminal: motor-sim's adapter layer is preloaded with no event
+// channel, so it only redirects the device's lookup and open, and this program answers on the
+// other end as an honest motor 0 would (or stays silent). motor-sim itself is not involved: its
+// acknowledged events and process handling would otherwise be counted as renumber's.
+//
+// The cost of starting and reaping a process is the harness's, not renumber's: each run is
+// paired with a run of bench-idle (a program that does nothing) spawned, served and reaped the
+// same way, and the idle run's time is subtracted.
 // Figures only: nothing here judges them, and no test runs this program.
+#include "motor/motor.h"
+#include "protocol.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -17,10 +26,17 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -29,50 +45,101 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int DEFAULT_RUNS = 11;
-constexpr const char* DEVICE = "/dev/ttyUSB0";
+constexpr char DEVICE[] = "/dev/ttyUSB0";
+
+// One of the protocol's waits: a pause, or a read that times out with nothing to read.
+struct Wait {
+    bool read;
+    int ms;
+};
 
 // What the protocol makes renumber wait, whatever the machine: with an answering motor the
 // 1 ms and 1 s pauses; with nobody on the bus also both 500 ms control waits and the 3 s
 // command wait.
 struct Scenario {
     const char* name;
-    const char* tag;      // in file names
     const char* headline; // in the report's first sentence about it
-    std::vector<std::string> sim_options;
-    int expected_status;
-    double protocol_wait_ms;
-    // Waits that fall between the first frame and the last event on the bus (the last answer,
-    // or the last frame when nobody answers), and after that event.
-    double span_wait_ms;
-    double after_span_wait_ms;
     bool answers;
+    int expected_status;
+    std::vector<Wait> waits;
+};
+
+const std::array<Scenario, 2> SCENARIOS{{
+    {.name = "honest motor",
+     .headline = "With an answering motor",
+     .answers = true,
+     .expected_status = 0,
+     .waits = {{false, 1}, {false, 1000}}},
+    {.name = "silent bus",
+     .headline = "With a silent bus",
+     .answers = false,
+     .expected_status = 255,
+     .waits = {{true, 500}, {false, 1}, {true, 500}, {false, 1000}, {true, 3000}}},
+}};
+
+double protocol_wait_ms(const Scenario& scenario)
+{
+    double total = 0;
+    for (const Wait& wait : scenario.waits) {
+        total += wait.ms;
+    }
+    return total;
+}
+
+// How late the machine's timers end the scenario's waits, in this process: a pause sleeps as
+// renumber's does, a read wait is a select with nothing to watch, as libserialport's read
+// times out.
+double lateness_ms(const Scenario& scenario)
+{
+    const Clock::time_point start = Clock::now();
+    for (const Wait& wait : scenario.waits) {
+        if (wait.read) {
+            timespec timeout{.tv_sec = wait.ms / 1000, .tv_nsec = (wait.ms % 1000) * 1000000L};
+            pselect(0, nullptr, nullptr, nullptr, &timeout, nullptr);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait.ms));
+        }
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count() -
+           protocol_wait_ms(scenario);
+}
+
+// What crossed the pseudo-terminal during one run.
+struct Traffic {
+    int control_frames = 0;
+    int short_frames = 0;
+    int stray_bytes = 0;
 };
 
 struct Measured {
-    double wall_ms = 0;
+    double wall_ms = 0; // from just before the spawn to the reaping
+    double cpu_ms = 0;  // user and system time of the child
     long max_rss_kib = 0;
     int status = -1;
+    Traffic traffic;
 };
 
-struct Trace {
-    std::vector<long> tx_ms;
-    std::vector<long> rx_ms;
-};
-
-struct Run {
-    Measured measured;
-    double whole_ms = 0; // motor-sim included
-    // The overhead split in two, from differences of trace times only, so no clock alignment
-    // between motor-sim and renumber is needed: beyond the waits between the first frame and
-    // the last event, and outside that span (start-up, device set-up, exit).
-    double span_extra_ms = 0;
-    double outside_ms = 0;
+struct Paths {
+    std::string renumber;
+    std::string idle;
+    std::string adapter;
+    std::string work;
 };
 
 void fail(const std::string& message)
 {
     std::fprintf(stderr, "bench-e2e: %s\n", message.c_str());
     std::exit(1);
+}
+
+void fail_errno(const char* call)
+{
+    fail(std::string(call) + ": " + std::strerror(errno));
+}
+
+double milliseconds(const timeval& time)
+{
+    return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
 }
 
 int status_of(int wait_status)
@@ -85,36 +152,184 @@ int status_of(int wait_status)
 
 std::vector<char*> pointers(std::vector<std::string>& words)
 {
-    std::vector<char*> argv;
-    argv.reserve(words.size() + 1);
+    std::vector<char*> result;
+    result.reserve(words.size() + 1);
     for (std::string& word : words) {
-        argv.push_back(word.data());
+        result.push_back(word.data());
     }
-    argv.push_back(nullptr);
-    return argv;
+    result.push_back(nullptr);
+    return result;
 }
 
-// Starts argv with standard output and error sent to output_path (when given).
-pid_t spawn(std::vector<std::string> words, const char* output_path)
+// A pseudo-terminal standing in for the adapter. This program keeps the slave open as well, so
+// the master never reports a hang-up between runs of the command.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string slave_path;
+};
+
+Pty open_pty()
 {
+    Pty pty;
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.master < 0) {
+        fail_errno("posix_openpt");
+    }
+    std::array<char, 128> name{};
+    if (grantpt(pty.master) != 0 || unlockpt(pty.master) != 0 ||
+        ptsname_r(pty.master, name.data(), name.size()) != 0) {
+        fail_errno("grantpt, unlockpt or ptsname_r");
+    }
+    if (fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK) != 0) {
+        fail_errno("fcntl");
+    }
+    pty.slave_path = name.data();
+    pty.slave = open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (pty.slave < 0 || tcgetattr(pty.slave, &raw) != 0) {
+        fail_errno(pty.slave_path.c_str());
+    }
+    // Nothing echoes or rewrites the bytes before the command sets the line up itself.
+    cfmakeraw(&raw);
+    tcsetattr(pty.slave, TCSANOW, &raw);
+    return pty;
+}
+
+void close_pty(Pty& pty)
+{
+    close(pty.slave);
+    close(pty.master);
+}
+
+// The environment with the adapter layer preloaded for DEVICE only; no event channel is given,
+// so the layer reports nothing and waits for nobody.
+std::vector<std::string> environment(const Paths& paths, const Pty& pty)
+{
+    std::vector<std::string> words;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        if (!text.starts_with("LD_PRELOAD=") && !text.starts_with("MOTOR_SIM_")) {
+            words.emplace_back(text);
+        }
+    }
+    words.push_back("LD_PRELOAD=" + paths.adapter);
+    words.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + DEVICE);
+    words.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty.slave_path);
+    return words;
+}
+
+// Answers complete frames at the front of pending as motor 0 would, or only counts them.
+void serve(std::vector<std::uint8_t>& pending, int master, bool answers, Traffic& traffic)
+{
+    std::size_t used = 0;
+    while (used < pending.size()) {
+        const std::span<const std::uint8_t> rest(pending.data() + used, pending.size() - used);
+        std::vector<std::uint8_t> answer;
+        if (rest[0] == 0xFE && (rest.size() < 2 || rest[1] == 0xEE)) {
+            if (rest.size() < CONTROL_FRAME_SIZE) {
+                break;
+            }
+            ++traffic.control_frames;
+            // FD DD, identifier and status as addressed, eleven zero bytes, CRC-16 low byte first.
+            answer.assign(CONTROL_ANSWER_SIZE, 0);
+            answer[0] = 0xFD;
+            answer[1] = 0xDD;
+            answer[2] = rest[2];
+            const std::uint16_t crc =
+                crc16_update(0, std::span(answer).first(CONTROL_ANSWER_SIZE - 2));
+            answer[CONTROL_ANSWER_SIZE - 2] = static_cast<std::uint8_t>(crc & 0xFF);
+            answer[CONTROL_ANSWER_SIZE - 1] = static_cast<std::uint8_t>(crc >> 8);
+            used += CONTROL_FRAME_SIZE;
+        } else if (rest[0] == 0xFB) {
+            if (rest.size() < SHORT_FRAME_SIZE) {
+                break;
+            }
+            ++traffic.short_frames;
+            // Command 1: the high four bits of byte 2 are the new identifier.
+            answer = {0xFC, 0x01, static_cast<std::uint8_t>(rest[2] >> 4), 0xBB};
+            used += SHORT_FRAME_SIZE;
+        } else {
+            ++traffic.stray_bytes;
+            ++used;
+        }
+        if (answers && write(master, answer.data(), answer.size()) < 0) {
+            fail_errno("write to the pseudo-terminal");
+        }
+    }
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+// Spawns words with the adapter layer on a fresh pseudo-terminal, serves the bus until the
+// process ends and reaps it. Its output goes to output_path.
+Measured run_once(const Paths& paths, std::vector<std::string> words, bool answers,
+                  const std::string& output_path)
+{
+    Pty pty = open_pty();
+    std::vector<std::string> env_words = environment(paths, pty);
+    std::vector<char*> argv = pointers(words);
+    std::vector<char*> envp = pointers(env_words);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (output_path != nullptr) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path,
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    }
-    std::vector<char*> argv = pointers(words);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+
+    const Clock::time_point start = Clock::now();
     pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (result != 0) {
-        fail("posix_spawnp: " + words.front() + ": " + std::strerror(result));
+    if (spawned != 0) {
+        fail("posix_spawn: " + words.front() + ": " + std::strerror(spawned));
     }
-    return pid;
+    // Debian 12's <sys/pidfd.h> lacks C linkage for C++, hence the raw system call.
+    const auto pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        fail_errno("pidfd_open");
+    }
+    Measured measured;
+    std::vector<std::uint8_t> pending;
+    std::array<pollfd, 2> fds{{{pty.master, POLLIN, 0}, {pidfd, POLLIN, 0}}};
+    while (true) {
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail_errno("poll");
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::array<std::uint8_t, 256> bytes{};
+            const ssize_t got = read(pty.master, bytes.data(), bytes.size());
+            if (got > 0) {
+                pending.insert(pending.end(), bytes.begin(), bytes.begin() + got);
+                serve(pending, pty.master, answers, measured.traffic);
+            }
+        } else if (fds[0].revents != 0) {
+            fds[0].fd = -1; // a hang-up or error: stop watching the bus, wait for the process
+        }
+    }
+    int wait_status = 0;
+    rusage usage{};
+    while (wait4(pid, &wait_status, 0, &usage) < 0) {
+        if (errno != EINTR) {
+            fail_errno("wait4");
+        }
+    }
+    measured.wall_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    measured.max_rss_kib = usage.ru_maxrss; // KiB on Linux, this one child only
+    measured.cpu_ms = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
+    measured.status = status_of(wait_status);
+    close(pidfd);
+    close_pty(pty);
+    measured.traffic.stray_bytes += static_cast<int>(pending.size());
+    return measured;
 }
 
-std::string read_file(const std::string& path)
+std::string read_text(const std::string& path)
 {
     std::ifstream in(path);
     std::stringstream text;
@@ -122,96 +337,29 @@ std::string read_file(const std::string& path)
     return text.str();
 }
 
-// The number after "key=" in text, or nothing when the key is missing or not followed by one.
-bool field(const std::string& text, const char* key, double& value)
+Measured run_renumber(const Paths& paths, const Scenario& scenario)
 {
-    const std::size_t at = text.find(key);
-    if (at == std::string::npos) {
-        return false;
+    const std::string output = paths.work + "/output";
+    const Measured measured =
+        run_once(paths, {paths.renumber, DEVICE, "0", "1"}, scenario.answers, output);
+    const Traffic& seen = measured.traffic;
+    if (measured.status != scenario.expected_status || seen.control_frames != 2 ||
+        seen.short_frames != 1 || seen.stray_bytes != 0) {
+        fail(std::string(scenario.name) + ": renumber exited with " +
+             std::to_string(measured.status) + " after " + std::to_string(seen.control_frames) +
+             " control frames, " + std::to_string(seen.short_frames) + " short frames and " +
+             std::to_string(seen.stray_bytes) + " other bytes; its output:\n" + read_text(output));
     }
-    const char* start = text.c_str() + at + std::strlen(key);
-    char* end = nullptr;
-    value = std::strtod(start, &end);
-    return end != start;
+    return measured;
 }
 
-Measured parse_result(const std::string& path)
+Measured run_idle(const Paths& paths)
 {
-    const std::string text = read_file(path);
-    double wall_ms = 0;
-    double max_rss_kib = 0;
-    double status = 0;
-    if (!field(text, "wall_ms=", wall_ms) || !field(text, "max_rss_kib=", max_rss_kib) ||
-        !field(text, "status=", status)) {
-        fail("no measurement in " + path);
+    const Measured measured = run_once(paths, {paths.idle}, false, paths.work + "/output-idle");
+    if (measured.status != 0) {
+        fail("bench-idle exited with " + std::to_string(measured.status));
     }
-    return {wall_ms, static_cast<long>(max_rss_kib), static_cast<int>(status)};
-}
-
-// Reads the t= of each tx and rx record of a --trace lines file.
-Trace parse_trace(const std::string& path)
-{
-    Trace trace;
-    std::istringstream lines(read_file(path));
-    std::string line;
-    while (std::getline(lines, line)) {
-        const bool tx = line.rfind("tx t=", 0) == 0;
-        const bool rx = line.rfind("rx t=", 0) == 0;
-        if (tx || rx) {
-            (tx ? trace.tx_ms : trace.rx_ms).push_back(std::strtol(line.c_str() + 5, nullptr, 10));
-        }
-    }
-    return trace;
-}
-
-struct Paths {
-    std::string measure;
-    std::string motor_sim;
-    std::string renumber;
-    std::string work;
-};
-
-Run run_once(const Paths& paths, const Scenario& scenario, const std::string& tag)
-{
-    const std::string trace_path = paths.work + "/trace-" + tag;
-    const std::string result_path = paths.work + "/result-" + tag;
-    const std::string output_path = paths.work + "/output-" + tag;
-    std::vector<std::string> words{paths.motor_sim};
-    words.insert(words.end(), scenario.sim_options.begin(), scenario.sim_options.end());
-    for (const std::string& word :
-         {std::string("--trace"), std::string("lines"), std::string("--trace-file"), trace_path,
-          std::string("--"), paths.measure, result_path, paths.renumber, std::string(DEVICE),
-          std::string("0"), std::string("1")}) {
-        words.push_back(word);
-    }
-
-    const Clock::time_point start = Clock::now();
-    const pid_t pid = spawn(words, output_path.c_str());
-    int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
-            fail(std::string("waitpid: ") + std::strerror(errno));
-        }
-    }
-    Run run;
-    run.whole_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    if (status_of(wait_status) != scenario.expected_status) {
-        fail(std::string(scenario.name) + ": motor-sim exited with " +
-             std::to_string(status_of(wait_status)) + ", not " +
-             std::to_string(scenario.expected_status) + "; output:\n" + read_file(output_path));
-    }
-    run.measured = parse_result(result_path);
-    const Trace trace = parse_trace(trace_path);
-    // Two control frames and the change command; with a motor, an answer to each.
-    const std::size_t answers = scenario.answers ? 3 : 0;
-    if (trace.tx_ms.size() != 3 || trace.rx_ms.size() != answers) {
-        fail(std::string(scenario.name) + ": unexpected trace in " + trace_path);
-    }
-    const long last = scenario.answers ? trace.rx_ms.back() : trace.tx_ms.back();
-    const auto span = static_cast<double>(last - trace.tx_ms.front());
-    run.span_extra_ms = span - scenario.span_wait_ms;
-    run.outside_ms = run.measured.wall_ms - span - scenario.after_span_wait_ms;
-    return run;
+    return measured;
 }
 
 double median(std::vector<double> values)
@@ -225,207 +373,87 @@ double median(std::vector<double> values)
 std::string spread(const std::vector<double>& values, int decimals)
 {
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    char text[96];
-    std::snprintf(text, sizeof text, "%.*f (%.*f–%.*f)", decimals, median(values), decimals, *low,
-                  decimals, *high);
-    return text;
+    std::array<char, 96> text{};
+    std::snprintf(text.data(), text.size(), "%.*f (%.*f–%.*f)", decimals, median(values), decimals,
+                  *low, decimals, *high);
+    return text.data();
 }
 
-// renumber without motor-sim and its layer.
-struct Direct {
-    const char* name;
-    std::vector<std::string> arguments;
-    int expected_status;
-    std::vector<double> walls, rss;
-};
-
-// Per scenario, the figures of all its runs.
+// Per scenario, the figures of all its runs, each renumber run with its paired idle run and
+// lateness measurement.
 struct Summary {
-    std::vector<double> walls, overheads, ratios, span_extra, outside, whole, rss;
+    std::vector<double> walls, idles, overheads, lateness, cpu, rss, idle_rss;
 };
 
-std::vector<Run> run_scenario(const Paths& paths, const Scenario& scenario, int runs)
+Summary run_scenario(const Paths& paths, const Scenario& scenario, int runs)
 {
-    // One unrecorded run first, so the page cache holds every binary and library.
-    run_once(paths, scenario, std::string(scenario.tag) + "-warm-up");
-    std::vector<Run> results;
-    results.reserve(static_cast<std::size_t>(runs));
-    for (int index = 0; index < runs; ++index) {
-        results.push_back(
-            run_once(paths, scenario, std::string(scenario.tag) + "-" + std::to_string(index)));
-    }
-    return results;
-}
-
-Measured measure_direct(const Paths& paths, const Direct& direct)
-{
-    const std::string result = paths.work + "/result-direct";
-    std::vector<std::string> words{paths.measure, result, paths.renumber};
-    words.insert(words.end(), direct.arguments.begin(), direct.arguments.end());
-    const pid_t pid = spawn(words, (paths.work + "/output-direct").c_str());
-    int wait_status = 0;
-    while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
-    }
-    const Measured measured = parse_result(result);
-    if (measured.status != direct.expected_status) {
-        fail(std::string(direct.name) + ": renumber exited with " +
-             std::to_string(measured.status));
-    }
-    return measured;
-}
-
-void run_direct(const Paths& paths, Direct& direct, int runs)
-{
-    measure_direct(paths, direct); // warms the page cache
-    for (int index = 0; index < runs; ++index) {
-        const Measured measured = measure_direct(paths, direct);
-        direct.walls.push_back(measured.wall_ms);
-        direct.rss.push_back(static_cast<double>(measured.max_rss_kib));
-    }
-}
-
-Summary summarize(const Scenario& scenario, const std::vector<Run>& runs)
-{
+    // One unrecorded pair first, so the page cache holds every binary and library.
+    run_idle(paths);
+    run_renumber(paths, scenario);
     Summary summary;
-    for (const Run& run : runs) {
-        summary.walls.push_back(run.measured.wall_ms);
-        summary.overheads.push_back(run.measured.wall_ms - scenario.protocol_wait_ms);
-        summary.ratios.push_back(run.measured.wall_ms / scenario.protocol_wait_ms);
-        summary.span_extra.push_back(run.span_extra_ms);
-        summary.outside.push_back(run.outside_ms);
-        summary.whole.push_back(run.whole_ms);
-        summary.rss.push_back(static_cast<double>(run.measured.max_rss_kib));
+    for (int index = 0; index < runs; ++index) {
+        const Measured idle = run_idle(paths);
+        const double late_ms = lateness_ms(scenario);
+        const Measured run = run_renumber(paths, scenario);
+        const double overhead = run.wall_ms - protocol_wait_ms(scenario) - idle.wall_ms;
+        summary.walls.push_back(run.wall_ms);
+        summary.idles.push_back(idle.wall_ms);
+        summary.overheads.push_back(overhead);
+        summary.lateness.push_back(late_ms);
+        summary.cpu.push_back(run.cpu_ms - idle.cpu_ms);
+        summary.rss.push_back(static_cast<double>(run.max_rss_kib));
+        summary.idle_rss.push_back(static_cast<double>(idle.max_rss_kib));
     }
     return summary;
 }
 
-double highest(const std::vector<double>& values)
+void print_report(int runs, const std::array<Summary, SCENARIOS.size()>& summaries)
 {
-    return *std::max_element(values.begin(), values.end());
-}
-
-void print_headline(const std::vector<Scenario>& scenarios, const std::vector<Summary>& summaries,
-                    const Direct& missing_device)
-{
-    std::printf("**Headline.**");
     double rss = 0;
-    for (std::size_t index = 0; index < scenarios.size(); ++index) {
+    std::printf("**Headline.**");
+    for (std::size_t index = 0; index < SCENARIOS.size(); ++index) {
         const Summary& summary = summaries[index];
-        std::printf(" %s: a whole run takes %.1f ms against the protocol's %.0f ms of waits, "
-                    "%.1f ms more, a ratio of %.4f.",
-                    scenarios[index].headline, median(summary.walls),
-                    scenarios[index].protocol_wait_ms, median(summary.overheads),
-                    median(summary.ratios));
-        rss = std::max(rss, highest(summary.rss));
+        std::printf(" %s: renumber adds %.1f ms to the protocol's %.0f ms of waits, while the "
+                    "same waits alone end %.1f ms late; its own CPU time is %.2f ms.",
+                    SCENARIOS[index].headline, median(summary.overheads),
+                    protocol_wait_ms(SCENARIOS[index]), median(summary.lateness),
+                    median(summary.cpu));
+        rss = std::max(rss, *std::max_element(summary.rss.begin(), summary.rss.end()));
     }
-    std::printf(" renumber's peak resident memory is at most %.0f KiB under motor-sim, %.0f KiB "
-                "without the simulator's layer.\n\n",
-                rss, highest(missing_device.rss));
-}
-
-void print_report(int runs, const std::vector<Scenario>& scenarios,
-                  const std::vector<Summary>& summaries, const std::array<Direct, 2>& directs)
-{
-    std::printf("%d runs per case after one unrecorded warm-up run; each cell is the median, with "
-                "the lowest and highest run in brackets. The wall time is renumber's own, from "
-                "starting the process to reaping it (bench-measure, run by motor-sim in its "
-                "place).\n\n",
-                runs);
-    std::printf("| case | exit status | wall time, ms | protocol's own waits, ms | overhead, ms | "
-                "ratio |\n|---|---|---|---|---|---|\n");
-    for (std::size_t index = 0; index < scenarios.size(); ++index) {
-        const Summary& summary = summaries[index];
-        std::printf("| %s | %d | %s | %.0f | %s | %s |\n", scenarios[index].name,
-                    scenarios[index].expected_status, spread(summary.walls, 1).c_str(),
-                    scenarios[index].protocol_wait_ms, spread(summary.overheads, 1).c_str(),
-                    spread(summary.ratios, 4).c_str());
-    }
+    std::printf(" renumber's peak resident memory is at most %.0f KiB.\n\n", rss);
 
     std::printf(
-        "\nWhere the overhead goes. The span runs from the first frame renumber sends to the "
-        "last event on the bus (the motor's answer, or the change command when nobody "
-        "answers), by motor-sim's trace; its times are whole milliseconds, so the split is good "
-        "to about 1 ms. Within the span, the figure is what exceeds the pauses and waits (the "
-        "simulated motor answers within the same millisecond); outside it are start-up, device "
-        "lookup and set-up, the final wait's overshoot and exit. motor-sim's whole run adds the "
-        "simulator's own pseudo-terminal set-up and trace.\n\n");
-    std::printf("| case | within the span, beyond its pauses and waits, ms | outside the span, "
-                "ms | motor-sim's whole run, ms |\n|---|---|---|---|\n");
-    for (std::size_t index = 0; index < scenarios.size(); ++index) {
+        "%d rounds per case after one unrecorded warm-up round; each cell is the median, with "
+        "the lowest and highest round in brackets. A round is a do-nothing run, the protocol's "
+        "waits timed in bench-e2e itself, then renumber's run. renumber's overhead is its wall "
+        "time less the protocol's waits less the do-nothing run of its round, and its CPU time "
+        "is likewise less the do-nothing run's.\n\n",
+        runs);
+    std::printf("| case | exit status | wall time, ms | protocol's waits, ms | do-nothing run, ms "
+                "| renumber's overhead, ms | the waits alone end late by, ms | renumber's CPU "
+                "time, ms |\n|---|---|---|---|---|---|---|---|\n");
+    for (std::size_t index = 0; index < SCENARIOS.size(); ++index) {
         const Summary& summary = summaries[index];
-        std::printf("| %s | %s | %s | %s |\n", scenarios[index].name,
-                    spread(summary.span_extra, 0).c_str(), spread(summary.outside, 1).c_str(),
-                    spread(summary.whole, 1).c_str());
+        std::printf("| %s | %d | %s | %.0f | %s | %s | %s | %s |\n", SCENARIOS[index].name,
+                    SCENARIOS[index].expected_status, spread(summary.walls, 1).c_str(),
+                    protocol_wait_ms(SCENARIOS[index]), spread(summary.idles, 2).c_str(),
+                    spread(summary.overheads, 1).c_str(), spread(summary.lateness, 1).c_str(),
+                    spread(summary.cpu, 2).c_str());
     }
 
-    std::printf("\nrenumber without motor-sim, for comparison: its own start-up, and the device "
-                "lookup with a missing device (status 255), without the simulator's layer.\n\n");
-    std::printf("| run | wall time, ms | peak RSS, KiB |\n|---|---|---|\n");
-    for (const Direct& direct : directs) {
-        std::printf("| %s | %s | %s |\n", direct.name, spread(direct.walls, 2).c_str(),
-                    spread(direct.rss, 0).c_str());
+    std::printf("\nPeak resident memory (wait4's ru_maxrss, which covers the one child; the "
+                "adapter layer is preloaded into both):\n\n");
+    std::printf("| case | renumber, KiB | do-nothing run, KiB |\n|---|---|---|\n");
+    for (std::size_t index = 0; index < SCENARIOS.size(); ++index) {
+        std::printf("| %s | %s | %s |\n", SCENARIOS[index].name,
+                    spread(summaries[index].rss, 0).c_str(),
+                    spread(summaries[index].idle_rss, 0).c_str());
     }
-
-    std::printf("\nPeak resident memory of the renumber process under motor-sim (wait4's "
-                "ru_maxrss, which covers that one process; the adapter layer is preloaded into "
-                "it):\n\n");
-    std::printf("| run | peak RSS, KiB |\n|---|---|\n");
-    for (std::size_t index = 0; index < scenarios.size(); ++index) {
-        std::printf("| %s | %s |\n", scenarios[index].name,
-                    spread(summaries[index].rss, 0).c_str());
-    }
-}
-
-void benchmark(int runs, const Paths& paths)
-{
-    const std::vector<Scenario> scenarios{
-        {.name = "honest motor",
-         .tag = "honest",
-         .headline = "With an answering motor",
-         .sim_options = {},
-         .expected_status = 0,
-         .protocol_wait_ms = 1 + 1000,
-         .span_wait_ms = 1 + 1000,
-         .after_span_wait_ms = 0,
-         .answers = true},
-        {.name = "silent bus",
-         .tag = "silent",
-         .headline = "With a silent bus",
-         .sim_options = {"--no-motor"},
-         .expected_status = 255,
-         .protocol_wait_ms = 500 + 1 + 500 + 1000 + 3000,
-         .span_wait_ms = 500 + 1 + 500 + 1000,
-         .after_span_wait_ms = 3000,
-         .answers = false},
-    };
-    std::vector<Summary> summaries;
-    summaries.reserve(scenarios.size());
-    for (const Scenario& scenario : scenarios) {
-        summaries.push_back(summarize(scenario, run_scenario(paths, scenario, runs)));
-    }
-    // The usage text is the process's start-up alone; a missing device adds libserialport's
-    // lookup.
-    std::array<Direct, 2> directs{{
-        {.name = "usage text", .arguments = {}, .expected_status = 0, .walls = {}, .rss = {}},
-        {.name = "missing device",
-         .arguments = {"/dev/renumber-bench-missing", "0", "1"},
-         .expected_status = 255,
-         .walls = {},
-         .rss = {}},
-    }};
-    for (Direct& direct : directs) {
-        run_direct(paths, direct, runs);
-    }
-    print_headline(scenarios, summaries, std::get<1>(directs));
-    print_report(runs, scenarios, summaries, directs);
 }
 
 int usage_error(const char* message)
 {
-    std::fprintf(stderr,
-                 "bench-e2e: %s\nusage: bench-e2e [--runs N] [--motor-sim PATH] [--renumber "
-                 "PATH] [--measure PATH]\n",
-                 message);
+    std::fprintf(stderr, "bench-e2e: %s\nusage: bench-e2e [--runs N] [--renumber PATH]\n", message);
     return 2;
 }
 
@@ -434,7 +462,7 @@ int usage_error(const char* message)
 int main(int argc, char** argv)
 {
     int runs = DEFAULT_RUNS;
-    Paths paths{BENCH_MEASURE, BENCH_MOTOR_SIM, BENCH_RENUMBER, {}};
+    Paths paths{BENCH_RENUMBER, BENCH_IDLE, BENCH_ADAPTER, {}};
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
         if (index + 1 >= argc) {
@@ -448,27 +476,27 @@ int main(int argc, char** argv)
                 return usage_error("--runs takes a number from 1 to 1000");
             }
             runs = static_cast<int>(parsed);
-        } else if (option == "--motor-sim") {
-            paths.motor_sim = value;
         } else if (option == "--renumber") {
             paths.renumber = value;
-        } else if (option == "--measure") {
-            paths.measure = value;
         } else {
             return usage_error(("unknown option " + option).c_str());
         }
     }
-    char work[] = "/tmp/renumber-bench-XXXXXX";
-    if (mkdtemp(work) == nullptr) {
-        fail(std::string("mkdtemp: ") + std::strerror(errno));
+    std::array<char, 32> work{"/tmp/renumber-bench-XXXXXX"};
+    if (mkdtemp(work.data()) == nullptr) {
+        fail_errno("mkdtemp");
     }
-    paths.work = work;
-    benchmark(runs, paths);
-    // The traces are only needed while the report is made.
+    paths.work = work.data();
+    std::array<Summary, SCENARIOS.size()> summaries;
+    for (std::size_t index = 0; index < SCENARIOS.size(); ++index) {
+        summaries[index] = run_scenario(paths, SCENARIOS[index], runs);
+    }
+    print_report(runs, summaries);
     std::error_code error;
     std::filesystem::remove_all(paths.work, error);
     if (error) {
-        std::fprintf(stderr, "bench-e2e: remove %s: %s\n", work, error.message().c_str());
+        std::fprintf(stderr, "bench-e2e: remove %s: %s\n", paths.work.c_str(),
+                     error.message().c_str());
     }
     return 0;
 }

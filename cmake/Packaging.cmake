@@ -4,18 +4,22 @@ include(GNUInstallDirs)
 
 # Every page under man/ is installed, compressed as Debian policy asks (gzip -9n: no name or
 # time stamp, so the package is reproducible). man-db reads plain and compressed pages alike.
+# The pages carry @PROJECT_VERSION@ where the version goes; BUILD/man/ holds them filled in,
+# readable with man ./BUILD/man/renumber.1, and the compressed copies in BUILD/man/gz/.
 file(GLOB RENUMBER_MAN_PAGES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/man/*.[1-9])
 find_program(RENUMBER_GZIP gzip REQUIRED)
 set(RENUMBER_COMPRESSED_MAN_PAGES)
 foreach(page IN LISTS RENUMBER_MAN_PAGES)
   get_filename_component(name ${page} NAME)
   string(REGEX REPLACE "^.*\\.([1-9])$" "\\1" section ${name})
-  set(copy ${CMAKE_BINARY_DIR}/man/${name})
+  set(configured ${CMAKE_BINARY_DIR}/man/${name})
+  set(copy ${CMAKE_BINARY_DIR}/man/gz/${name})
+  configure_file(${page} ${configured} @ONLY)
   add_custom_command(
     OUTPUT ${copy}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${page} ${copy}
+    COMMAND ${CMAKE_COMMAND} -E copy ${configured} ${copy}
     COMMAND ${RENUMBER_GZIP} -9nf ${copy}
-    DEPENDS ${page}
+    DEPENDS ${configured}
     COMMENT "Compressing manual page ${name}"
     VERBATIM)
   list(APPEND RENUMBER_COMPRESSED_MAN_PAGES ${copy}.gz)

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-BUILD=build-package
+BUILD=build-release   # the release preset's folder
 PACKAGE=renumber
 
 as_root=()
@@ -27,12 +27,11 @@ step "dependencies"
 scripts/install-deps.sh dpkg-dev file man-db lintian
 
 step "build"
-# -O2 as Debian builds its packages (and as scripts/build.sh does), with the distribution's
+# The release preset (-O2 as Debian builds its packages, no tests), with the distribution's
 # hardening flags insisted on; the packaging strips the binaries.
 rm -rf "$BUILD"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRENUMBER_WARNINGS_AS_ERRORS=ON \
-    -DRENUMBER_BUILD_TESTS=OFF -DRENUMBER_DISTRIBUTION_FLAGS=ON >/dev/null
-cmake --build "$BUILD" -j "$(nproc)"
+cmake --preset release -DRENUMBER_DISTRIBUTION_FLAGS=ON >/dev/null
+cmake --build --preset release -j "$(nproc)"
 
 step "package"
 (cd "$BUILD" && cpack -G DEB)

@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+ctest --preset dev -j "$(nproc)"

@@ -1,6 +1,7 @@
 #include "app/renumber.h"
 
 #include "serial/serial.h"
+#include "version.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,17 +14,24 @@
 
 namespace {
 
-constexpr char VERSION[] = "1.2.4";
 constexpr int RUN_ARGUMENT_COUNTS[] = {4, 5};
 constexpr std::uint8_t CMD_CHANGE_ID = 1;
 constexpr std::uint16_t COMMAND_ANSWER_TIMEOUT_MS = 3000;
+// Control frames: model selector 0 is the one supported model; the first frame requests mode 0
+// (status 0), the second mode 2 (status 7).
+constexpr int MODEL_SELECTOR = 0;
 constexpr int MODE_STARTUP = 0;
 constexpr int MODE_COMMAND = 2;
+// The entry point's results; the process exit status is their low byte (255, 254, 253).
+constexpr std::int32_t STATUS_OK = 0;
+constexpr std::int32_t STATUS_FAILURE = -1;    // bad identifier, or no answer
+constexpr std::int32_t STATUS_BAD_ANSWER = -2; // another identifier, or a cut-short answer
+constexpr std::int32_t STATUS_UNKNOWN_MODEL = -3;
 
 void print_usage()
 {
     std::puts("Motor ID change tool.");
-    std::printf("Version: %s\n\n", VERSION);
+    std::printf("Version: %s\n\n", RENUMBER_VERSION);
     std::puts("Motor broadcast ID:15");
     std::puts("Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n");
     std::puts("usage: renumber [tty device] [id] [target_id] (motor type)");
@@ -103,18 +111,18 @@ std::int32_t report_verdict(const Verdict& verdict, const Request& request)
     case Outcome::timeout:
         std::printf("[ERROR] Modify id %d to %d failure, No motor be found(timeout).\n", request.id,
                     request.target_id);
-        return -1;
+        return STATUS_FAILURE;
     case Outcome::mismatch:
         std::printf("[Error] The ID:%d of the feedback does not match.\n", verdict.reported_id);
-        return -2;
+        return STATUS_BAD_ANSWER;
     case Outcome::changed:
         std::printf("OK! Changed. Now the motor ID:%d\n", request.target_id);
-        return 0;
+        return STATUS_OK;
     case Outcome::incomplete:
         std::puts("[ERROR] Error message, don't connect multiple motors at the 485 cable.");
-        return -2;
+        return STATUS_BAD_ANSWER;
     }
-    return -2;
+    return STATUS_BAD_ANSWER;
 }
 
 std::int32_t change_motor_id(const Request& request)
@@ -123,9 +131,9 @@ std::int32_t change_motor_id(const Request& request)
     // A link whose descriptor or NOFLSH could not be adjusted still reaches the motor.
     serial_open(link, request.device);
 
-    motor_send_control(0, link.port, request.id, MODE_STARTUP);
+    motor_send_control(MODEL_SELECTOR, link.port, request.id, MODE_STARTUP);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    motor_send_control(0, link.port, request.id, MODE_COMMAND);
+    motor_send_control(MODEL_SELECTOR, link.port, request.id, MODE_COMMAND);
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
     IdCommand command{.id = request.id, .target_id = request.target_id, .cmd = CMD_CHANGE_ID};
@@ -147,16 +155,16 @@ int renumber_main(int argc, const char* const* argv)
         return change_motor_id(request);
     case ArgumentCheck::usage:
         print_usage();
-        return 0;
+        return STATUS_OK;
     case ArgumentCheck::id_out_of_range:
         std::puts("Motor id must be in the range 0-15.");
-        return -1;
+        return STATUS_FAILURE;
     case ArgumentCheck::target_is_broadcast:
         std::puts("Target motor id must be in the range 0-14.");
-        return -1;
+        return STATUS_FAILURE;
     case ArgumentCheck::unknown_model:
         std::printf("Unknow motor type: %s\n", args[4]);
-        return -3;
+        return STATUS_UNKNOWN_MODEL;
     }
-    return -1;
+    return STATUS_FAILURE;
 }

@@ -1,5 +1,5 @@
-// Throughput of the protocol module: the checksums and the short-command encoder and decoder.
-// Figures only: nothing here judges them, and no test runs this program.
+// Throughput of the protocol module's checksums: the CRC-16 that seals every control frame and
+// the word-wise CRC-32. Figures only: nothing here judges them, and no test runs this program.
 #include "motor/motor.h"
 
 #include <benchmark/benchmark.h>
@@ -61,45 +61,6 @@ void BM_crc32_words(benchmark::State& state)
 }
 // Four words as a 16-byte record, and 1024 words as 4 KiB.
 BENCHMARK(BM_crc32_words)->Arg(4)->Arg(PAGE_BYTES / sizeof(std::uint32_t));
-
-void BM_motor_control_frame(benchmark::State& state)
-{
-    for ([[maybe_unused]] auto _ : state) {
-        ControlFrame frame = motor_control_frame(15, 2);
-        benchmark::DoNotOptimize(frame);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_motor_control_frame);
-
-void BM_idcmd_encode(benchmark::State& state)
-{
-    ShortFrame frame{0xFB, 0x01, 0x00, 0xBB};
-    for ([[maybe_unused]] auto _ : state) {
-        // The encoder clears the record, so each command starts from a fresh one.
-        IdCommand command{.id = 0, .target_id = 1, .cmd = 1};
-        benchmark::DoNotOptimize(command);
-        idcmd_encode(frame, command);
-        benchmark::DoNotOptimize(frame);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_idcmd_encode);
-
-void BM_idcmd_decode(benchmark::State& state, ShortFrame answer)
-{
-    IdCommand record{};
-    for ([[maybe_unused]] auto _ : state) {
-        benchmark::DoNotOptimize(answer);
-        std::int32_t rejected = idcmd_decode(answer, record);
-        benchmark::DoNotOptimize(rejected);
-        benchmark::DoNotOptimize(record);
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK_CAPTURE(BM_idcmd_decode, accepted, ShortFrame{0xFC, 0x01, 0x01, 0xBB});
-BENCHMARK_CAPTURE(BM_idcmd_decode, value, ShortFrame{0xFC, 0x06, 0x01, 0x02});
-BENCHMARK_CAPTURE(BM_idcmd_decode, rejected, ShortFrame{0x00, 0x00, 0x00, 0x00});
 
 } // namespace
 
