@@ -1,0 +1,144 @@
+// The process around the procedure: started by a service or a cron job with standard streams
+// closed, writing into a pipe whose reader has gone, or failing to open the port for one of
+// several reasons. Nothing but the three frames may reach the bus, the exit status must tell the
+// outcome, and standard error must say why an open failed.
+#include "support/e2e_fixture.h"
+
+#include <libserialport.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iostream>
+#include <tuple>
+
+namespace {
+
+constexpr char SHELL[] = "/bin/sh";
+constexpr char FLOCK[] = "/usr/bin/flock";
+constexpr char OPEN_FAILED[] =
+    "[Error] Failed to open serial port, try opening with administrator privileges.\n";
+
+const std::vector<std::string> THREE_FRAMES{"FEEE000000000000000000000000006523",
+                                            "FEEE7000000000000000000000000044AF", "FB0110BB"};
+
+class Process : public EndToEnd {
+protected:
+    // renumber /dev/ttyUSB0 0 1 started by a shell running script, with "$0" "$@" standing for
+    // renumber and its arguments.
+    SimRun through_shell(const std::vector<std::string>& sim_options, const std::string& script,
+                         const std::vector<std::string>& env)
+    {
+        return run_under_sim(MOTOR_SIM_BINARY, sim_options,
+                             {SHELL, "-c", script, RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"},
+                             scratch_ / "trace", env);
+    }
+};
+
+struct ClosedStreamCase {
+    std::string redirection; // closes one standard descriptor
+    std::string debug;       // LIBSERIALPORT_DEBUG
+    std::vector<std::string> sim_options;
+    int status;
+    int final_id;
+};
+
+TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
+{
+    const std::vector<std::string> one_motor{"--motor", "0"};
+    // A motor that takes another identifier: the run fails with 254 and prints on the way.
+    const std::vector<std::string> wrong_motor{"--motor", "0:reply-id=2"};
+    const ClosedStreamCase cases[] = {
+        {">&-", "", one_motor, 0, 1},
+        {">&-", "", wrong_motor, 254, 2},
+        {"2>&-", "", one_motor, 0, 1},
+        {"2>&-", "1", one_motor, 0, 1},
+        {"2>&-", "1", wrong_motor, 254, 2},
+        {"<&-", "", one_motor, 0, 1},
+        {"<&- >&- 2>&-", "1", one_motor, 0, 1},
+    };
+    for (const ClosedStreamCase& c : cases) {
+        const SimRun run = through_shell(c.sim_options, "exec \"$0\" \"$@\" " + c.redirection,
+                                         {"LIBSERIALPORT_DEBUG=" + c.debug});
+        const std::string where = c.redirection + " LIBSERIALPORT_DEBUG=" + c.debug + " " +
+                                  testing::PrintToString(c.sim_options);
+        // Every byte on the wire is traced: a message or a trace line would show as more.
+        EXPECT_EQ(run.sent_frames(), THREE_FRAMES) << where;
+        EXPECT_EQ(run.process.status, c.status) << where;
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << where;
+    }
+}
+
+TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
+{
+    // ":" exits at once, so the success message meets a pipe nobody reads; the status goes out
+    // by the shell's own standard output.
+    const SimRun run = through_shell({"--motor", "0"},
+                                     "exec 3>&1; { \"$0\" \"$@\"; echo \"status=$?\" >&3; } | :",
+                                     {"LIBSERIALPORT_DEBUG="});
+    EXPECT_EQ(run.process.out, "status=0\n");
+    EXPECT_EQ(run.process.status, 0);
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+}
+
+// libserialport takes an exclusive flock on the port from release 0.1.2 on.
+bool library_locks_the_port()
+{
+    return std::make_tuple(sp_get_major_package_version(), sp_get_minor_package_version(),
+                           sp_get_micro_package_version()) >= std::make_tuple(0, 1, 2);
+}
+
+TEST_F(Process, PortHeldByAnotherProgram)
+{
+    if (access(FLOCK, X_OK) != 0) {
+        GTEST_SKIP() << FLOCK << " is not installed";
+    }
+    // flock(1) opens the simulated device, holds an exclusive lock on it and starts renumber.
+    const SimRun run =
+        run_under_sim(MOTOR_SIM_BINARY, {"--motor", "0"},
+                      {FLOCK, "/dev/ttyUSB0", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"},
+                      scratch_ / "trace", {"LIBSERIALPORT_DEBUG="});
+    const std::string version = sp_get_package_version_string();
+    if (library_locks_the_port()) {
+        EXPECT_EQ(run.process.out, OPEN_FAILED) << "libserialport " << version;
+        EXPECT_EQ(run.process.err,
+                  "sp_open: Resource temporarily unavailable (the port is locked by another "
+                  "program)\n")
+            << "libserialport " << version;
+        EXPECT_EQ(run.process.status, 255);
+        EXPECT_TRUE(run.sent_frames().empty());
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{0});
+    } else {
+        std::cout << "libserialport " << version
+                  << " takes no lock: renumber opens a port another program holds\n";
+        EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n") << version;
+        EXPECT_EQ(run.process.status, 0);
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+    }
+}
+
+TEST_F(Process, OpenFailuresSayWhy)
+{
+    // Permission refused by the adapter's node.
+    SimRun run = simulate({"--refuse-open", "--motor", "0"}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(run.process.out, OPEN_FAILED);
+    EXPECT_EQ(run.process.err, "sp_open: Permission denied\n");
+    EXPECT_EQ(run.process.status, 255);
+
+    // A device that is no serial port at all, and a terminal the system lists as a tty that is
+    // no serial port: the pseudo-terminal multiplexer has no modem lines.
+    run = simulate({"--motor", "0"}, {"/dev/null", "0", "1"});
+    EXPECT_EQ(run.process.out, "[Error] Device name does not exist.\n");
+    EXPECT_EQ(run.process.err, "sp_get_port_by_name: Not a serial port\n");
+    EXPECT_EQ(run.process.status, 255);
+    if (!std::filesystem::exists("/sys/class/tty/ptmx")) {
+        GTEST_SKIP() << "no /sys/class/tty here: the library finds no tty at all";
+    }
+    run = simulate({"--motor", "0"}, {"/dev/ptmx", "0", "1"});
+    EXPECT_EQ(run.process.out, OPEN_FAILED);
+    EXPECT_EQ(run.process.err, "sp_open: Inappropriate ioctl for device\n");
+    EXPECT_EQ(run.process.status, 255);
+}
+
+} // namespace
