@@ -34,14 +34,14 @@ enum class Behaviour {
 };
 
 struct LeftoverCase {
-    int motor_id;       // the motor's identifier on the bus
-    int id;             // identifier named on the command line
-    int target;         // identifier asked for
+    int motor_id; // the motor's identifier on the bus
+    int id;       // identifier named on the command line
+    int target;   // identifier asked for
     Behaviour behaviour;
-    std::string fault;  // the --motor faults, without the identifier
+    std::string fault;    // the --motor faults, without the identifier
     std::string leftover; // hexadecimal, sent by the bus after the second control frame
-    unsigned delay_ms;  // how long after that frame
-    bool expect_success; // the motor took the command and carries the target
+    unsigned delay_ms;    // how long after that frame
+    bool expect_success;  // the motor took the command and carries the target
 };
 
 std::string hex_byte(unsigned value)
@@ -67,7 +67,7 @@ std::string random_leftover(std::mt19937& rng, int target)
     if (rng() % 4 == 0) {
         bytes += byte(); // shifted by one stray byte, the answer shape is still in the queue
     }
-    bytes += shape == 0 ? "FC" + byte() + hex_byte(static_cast<unsigned>(target)) + byte()
+    bytes += shape == 0   ? "FC" + byte() + hex_byte(static_cast<unsigned>(target)) + byte()
              : shape == 1 ? byte() + byte() + hex_byte(static_cast<unsigned>(target)) + "BB"
                           : "FC01" + hex_byte(static_cast<unsigned>(target)) + "BB";
     for (unsigned i = rng() % 3; i > 0; --i) {
@@ -108,9 +108,9 @@ LeftoverCase random_case(std::mt19937& rng)
     // Well inside the 1 s pause before the command, even when the control answer never came.
     c.delay_ms = static_cast<unsigned>(rng() % 500);
     c.expect_success =
-        addressed && (c.behaviour == Behaviour::honest ||
-                      (c.behaviour == Behaviour::reply_id &&
-                       c.fault == "reply-id=" + std::to_string(c.target)));
+        addressed &&
+        (c.behaviour == Behaviour::honest ||
+         (c.behaviour == Behaviour::reply_id && c.fault == "reply-id=" + std::to_string(c.target)));
     return c;
 }
 
@@ -148,14 +148,15 @@ protected:
         auto worker = [&] {
             for (std::size_t i = next++; i < cases.size(); i = next++) {
                 const LeftoverCase& c = cases[i];
-                runs[i] = run_under_sim(
-                    MOTOR_SIM_BINARY, sim_options(c),
-                    {RENUMBER_BINARY, "/dev/ttyUSB0", std::to_string(c.id),
-                     std::to_string(c.target)},
-                    scratch_ / ("trace-" + std::to_string(i)), {"LIBSERIALPORT_DEBUG="});
+                runs[i] = run_under_sim(MOTOR_SIM_BINARY, sim_options(c),
+                                        {RENUMBER_BINARY, "/dev/ttyUSB0", std::to_string(c.id),
+                                         std::to_string(c.target)},
+                                        scratch_ / ("trace-" + std::to_string(i)),
+                                        {"LIBSERIALPORT_DEBUG="});
             }
         };
         std::vector<std::thread> workers;
+        workers.reserve(RUNS_AT_ONCE);
         for (int w = 0; w < RUNS_AT_ONCE; ++w) {
             workers.emplace_back(worker);
         }
@@ -172,6 +173,7 @@ TEST_F(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
     RecordProperty("seed", std::to_string(seed));
     std::mt19937 rng(seed);
     std::vector<LeftoverCase> cases;
+    cases.reserve(RUNS);
     for (int i = 0; i < RUNS; ++i) {
         cases.push_back(random_case(rng));
     }
