@@ -55,17 +55,17 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
     constexpr char NOT_SERIAL[] = "Not a serial port";
     // Standard error names the failed lookup and why, so that a typo tells from a wrong node.
     const std::vector<std::pair<std::string, std::string>> paths{
-        {"/dev/ttyUSB9", MISSING},                               // missing
-        {"", MISSING},                                           // empty
-        {"/dev", NOT_SERIAL},                                    // a directory
-        {scratch_.string(), NOT_SERIAL},                         // a directory outside /dev
-        {file.string(), NOT_SERIAL},                             // a regular file
-        {fifo.string(), NOT_SERIAL},                             // a FIFO: nothing may open it
-        {"/dev/null", NOT_SERIAL},                               // a device that is no tty
-        {too_long, "File name too long"},                        // the simulated name, too long
-        {loop.string(), "Too many levels of symbolic links"},    // a link to itself
-        {dangling.string(), MISSING},                            // a link to an adapter gone
-        {"/dev/ttyUSB0/", MISSING},                              // the device taken as a folder
+        {"/dev/ttyUSB9", MISSING},                            // missing
+        {"", MISSING},                                        // empty
+        {"/dev", NOT_SERIAL},                                 // a directory
+        {scratch_.string(), NOT_SERIAL},                      // a directory outside /dev
+        {file.string(), NOT_SERIAL},                          // a regular file
+        {fifo.string(), NOT_SERIAL},                          // a FIFO: nothing may open it
+        {"/dev/null", NOT_SERIAL},                            // a device that is no tty
+        {too_long, "File name too long"},                     // the simulated name, too long
+        {loop.string(), "Too many levels of symbolic links"}, // a link to itself
+        {dangling.string(), MISSING},                         // a link to an adapter gone
+        {"/dev/ttyUSB0/", MISSING},                           // the device taken as a folder
     };
     for (const auto& [path, reason] : paths) {
         const RefusalCase c{{path, "0", "1"}, NO_DEVICE, 255};

@@ -363,11 +363,10 @@ int session_run(const SessionSetup &setup)
         trace_tx(setup.trace, elapsed_ms(session, now_ns), frame);
     for (const PendingAnswer &answer : session.pending)
         trace_note(setup.trace, elapsed_ms(session),
-                   (answer.motor == INJECTED ? std::string("the bus would have sent")
-                                             : "motor #" + std::to_string(answer.motor) +
-                                                   " would have answered") +
-                       " " +
-                       hex_spaced(answer.bytes) + " at +" +
+                   (answer.motor == INJECTED
+                        ? std::string("the bus would have sent")
+                        : "motor #" + std::to_string(answer.motor) + " would have answered") +
+                       " " + hex_spaced(answer.bytes) + " at +" +
                        std::to_string(elapsed_ms(session, answer.due_ns)) +
                        " ms; the command had exited");
     if (session.event_fd >= 0)
