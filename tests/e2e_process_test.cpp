@@ -4,18 +4,16 @@
 // outcome, and standard error must say why an open failed.
 #include "support/e2e_fixture.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 namespace {
 
 constexpr char SHELL[] = "/bin/sh";
-constexpr char FLOCK[] = "/usr/bin/flock";
 constexpr char OPEN_FAILED[] =
     "[Error] Failed to open serial port, try opening with administrator privileges.\n";
 
@@ -24,14 +22,22 @@ constexpr std::array<const char*, 3> THREE_FRAMES{"FEEE0000000000000000000000000
 
 class Process : public EndToEnd {
 protected:
-    // renumber /dev/ttyUSB0 0 1 started by a shell running script, with "$0" "$@" standing for
-    // renumber and its arguments.
+    // A shell runs script with "$@" standing for motor-sim running renumber /dev/ttyUSB0 0 1. The
+    // shell stays outside the simulated adapter, whose layer a sanitized build cannot preload
+    // into it; motor-sim hands its standard descriptors on as it got them.
     SimRun through_shell(const std::vector<std::string>& sim_options, const std::string& script,
-                         const std::vector<std::string>& env)
+                         const std::string& debug)
     {
-        return run_under_sim(MOTOR_SIM_BINARY, sim_options,
-                             {SHELL, "-c", script, RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"},
-                             scratch_ / "trace", env);
+        const std::filesystem::path trace = scratch_ / "trace";
+        std::vector<std::string> argv{
+            SHELL,     "-c",    script,         "sh",          MOTOR_SIM_BINARY,
+            "--trace", "lines", "--trace-file", trace.string()};
+        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+        argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
+        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}), {}};
+        std::ifstream in(trace);
+        run.trace = parse_trace(in);
+        return run;
     }
 };
 
@@ -55,8 +61,7 @@ TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
         {"<&- >&- 2>&-", "1", one_motor, 0, 1},
     };
     for (const ClosedStreamCase& c : cases) {
-        const SimRun run = through_shell(c.sim_options, R"(exec "$0" "$@" )" + c.redirection,
-                                         {"LIBSERIALPORT_DEBUG=" + c.debug});
+        const SimRun run = through_shell(c.sim_options, R"(exec "$@" )" + c.redirection, c.debug);
         const std::string where = c.redirection + " LIBSERIALPORT_DEBUG=" + c.debug + " " +
                                   testing::PrintToString(c.sim_options);
         // Every byte on the wire is traced: a message or a trace line would show as more.
@@ -71,10 +76,9 @@ TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
 TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
 {
     // ":" exits at once, so the success message meets a pipe nobody reads; the status goes out
-    // by the shell's own standard output.
+    // by the shell's own standard output. motor-sim exits with renumber's status.
     const SimRun run =
-        through_shell({"--motor", "0"}, R"(exec 3>&1; { "$0" "$@"; echo "status=$?" >&3; } | :)",
-                      {"LIBSERIALPORT_DEBUG="});
+        through_shell({"--motor", "0"}, R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "");
     EXPECT_EQ(run.process.out, "status=0\n");
     EXPECT_EQ(run.process.status, 0);
     EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
@@ -82,22 +86,18 @@ TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
 
 TEST_F(Process, PortHeldByAnotherProgram)
 {
-    if (access(FLOCK, X_OK) != 0) {
-        GTEST_SKIP() << FLOCK << " is not installed";
-    }
-    // flock(1) opens the simulated device, holds an exclusive lock on it and starts the command.
-    auto held = [this](const std::string& command) {
-        return run_under_sim(MOTOR_SIM_BINARY, {"--motor", "0"},
-                             {FLOCK, "/dev/ttyUSB0", command, "/dev/ttyUSB0", "0", "1"},
-                             scratch_ / "trace", {"LIBSERIALPORT_DEBUG="});
+    // lock_probe opens the simulated device and holds an exclusive flock on it, as a program on
+    // libserialport 0.1.2 does, then opens it with the library itself, or starts renumber.
+    auto held = [this](std::vector<std::string> command) {
+        command.insert(command.begin(), {LOCK_PROBE_BINARY, "/dev/ttyUSB0"});
+        return run_under_sim(MOTOR_SIM_BINARY, {"--motor", "0"}, command, scratch_ / "trace",
+                             {"LIBSERIALPORT_DEBUG="});
     };
-    // libserialport 0.1.2 and later lock the port right after opening it; 0.1.1 does not. The
-    // probe opens the held port with the installed library alone.
-    const SimRun probe = held(LOCK_PROBE_BINARY);
+    const SimRun probe = held({});
     ASSERT_TRUE(probe.process.status == 0 || probe.process.status == 1) << probe.process.err;
     const bool library_locks = probe.process.status == 1;
 
-    const SimRun run = held(RENUMBER_BINARY);
+    const SimRun run = held({RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
     if (library_locks) {
         EXPECT_EQ(run.process.out, OPEN_FAILED);
         EXPECT_EQ(run.process.err, "sp_open: Resource temporarily unavailable (the port is locked "
