@@ -70,11 +70,11 @@ TEST(CommandLine, RejectsBadArgumentsBeforeTouchingTheDevice)
     }
 }
 
-TEST(CommandLine, MissingDeviceEndsWith255AndNothingElse)
+TEST(CommandLine, MissingDeviceEndsWith255AndTheReason)
 {
     const ProcessResult run = renumber({"/dev/does-not-exist", "0", "1"}, {"LIBSERIALPORT_DEBUG="});
     EXPECT_EQ(run.out, "[Error] Device name does not exist.\n");
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "sp_get_port_by_name: No such file or directory\n");
     EXPECT_EQ(run.status, 255);
 }
 

@@ -51,24 +51,27 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
     fs::create_symlink("/dev/ttyUSB9", dangling);
     const std::string too_long = "/dev/ttyUSB0" + std::string(PATH_MAX, 'x');
 
-    const std::vector<std::string> paths{
-        "/dev/ttyUSB9",    // missing
-        "",                // empty
-        "/dev",            // a directory
-        scratch_.string(), // a directory outside /dev
-        file.string(),     // a regular file
-        fifo.string(),     // a FIFO: nothing may open it, or the run would block
-        "/dev/null",       // a device that is no tty
-        too_long,          // longer than PATH_MAX, starting with the simulated name
-        loop.string(),     // a link to itself
-        dangling.string(), // a by-id style link to an adapter that is gone
-        "/dev/ttyUSB0/",   // the simulated device taken as a folder
+    constexpr char MISSING[] = "No such file or directory";
+    constexpr char NOT_SERIAL[] = "Not a serial port";
+    // Standard error names the failed lookup and why, so that a typo tells from a wrong node.
+    const std::vector<std::pair<std::string, std::string>> paths{
+        {"/dev/ttyUSB9", MISSING},                            // missing
+        {"", MISSING},                                        // empty
+        {"/dev", NOT_SERIAL},                                 // a directory
+        {scratch_.string(), NOT_SERIAL},                      // a directory outside /dev
+        {file.string(), NOT_SERIAL},                          // a regular file
+        {fifo.string(), NOT_SERIAL},                          // a FIFO: nothing may open it
+        {"/dev/null", NOT_SERIAL},                            // a device that is no tty
+        {too_long, "File name too long"},                     // the simulated name, too long
+        {loop.string(), "Too many levels of symbolic links"}, // a link to itself
+        {dangling.string(), MISSING},                         // a link to an adapter gone
+        {"/dev/ttyUSB0/", MISSING},                           // the device taken as a folder
     };
-    for (const std::string& path : paths) {
+    for (const auto& [path, reason] : paths) {
         const RefusalCase c{{path, "0", "1"}, NO_DEVICE, 255};
         const SimRun run = simulate({"--motor", "0"}, c.args);
         expect_refused(run, c);
-        EXPECT_EQ(run.process.err, "") << path.substr(0, 40);
+        EXPECT_EQ(run.process.err, "sp_get_port_by_name: " + reason + "\n") << path.substr(0, 40);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -96,6 +97,19 @@ TEST_F(Link, SendIsAnsweredOnTheNextRead)
     Answer answer{};
     EXPECT_EQ(exchange(ABSENT_MOTOR, answer, 500), 16);
     EXPECT_EQ(answer[2], 0x70); // the answer to the status-7 frame sent without reading
+}
+
+TEST_F(Link, DiscardDropsTheWaitingAnswerAndNothingAfter)
+{
+    const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);
+    ASSERT_EQ(serial_send(link_.port, frame), 0);
+    // Give the answer time to arrive, then throw it away unread.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(serial_discard_input(link_.port), 0);
+    Answer answer{};
+    EXPECT_EQ(exchange(ABSENT_MOTOR, answer, 300), 0);
+    // Answers that come after the discard are read as ever.
+    EXPECT_EQ(exchange(ANSWERING_MOTOR, answer, 500), 16);
 }
 
 TEST_F(Link, CloseReleasesThePortForTheNextOpen)

@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::uint64_t MAX_WRITE_LIMIT = 1'048'576;
 constexpr std::uint64_t MAX_HANGUP_AFTER = 1'000'000;
+constexpr std::uint64_t MAX_SEND_DELAY_MS = 3'600'000;
 
 enum OptionId {
     OPT_DEVICE = 256,
@@ -20,6 +21,7 @@ enum OptionId {
     OPT_ECHO,
     OPT_HANGUP_AFTER,
     OPT_HANGUP_AFTER_READ,
+    OPT_SEND_AFTER,
     OPT_REFUSE_LOW_LATENCY,
     OPT_NO_SERIAL_INFO,
     OPT_TRACE,
@@ -36,6 +38,7 @@ const option LONG_OPTIONS[] = {
     {"echo", no_argument, nullptr, OPT_ECHO},
     {"hangup-after", required_argument, nullptr, OPT_HANGUP_AFTER},
     {"hangup-after-read", required_argument, nullptr, OPT_HANGUP_AFTER_READ},
+    {"send-after", required_argument, nullptr, OPT_SEND_AFTER},
     {"refuse-low-latency", no_argument, nullptr, OPT_REFUSE_LOW_LATENCY},
     {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
     {"trace", required_argument, nullptr, OPT_TRACE},
@@ -97,6 +100,14 @@ bool apply(int id, const char *value, Options &options, std::string &message)
             return fail(message, "--hangup-after-read needs a byte count from 1 to 1000000");
         options.hangup_after_read = number;
         return true;
+    case OPT_SEND_AFTER: {
+        Injection injection;
+        if (!injection_parse(value, injection))
+            return fail(message, "--send-after needs N:MS:HEX, a frame count from 1 to 1000000, "
+                                 "milliseconds from 0 to 3600000 and bytes in hexadecimal");
+        options.send_after = std::move(injection);
+        return true;
+    }
     case OPT_REFUSE_LOW_LATENCY:
         options.refuse_low_latency = true;
         return true;
@@ -122,6 +133,25 @@ bool apply(int id, const char *value, Options &options, std::string &message)
 }
 
 } // namespace
+
+bool injection_parse(const std::string &value, Injection &injection)
+{
+    const std::size_t first = value.find(':');
+    const std::size_t second = first == std::string::npos ? first : value.find(':', first + 1);
+    if (second == std::string::npos)
+        return false;
+    std::uint64_t frame = 0;
+    std::uint64_t delay = 0;
+    if (!number_parse(std::string_view(value).substr(0, first), MAX_HANGUP_AFTER, frame) ||
+        frame == 0 ||
+        !number_parse(std::string_view(value).substr(first + 1, second - first - 1),
+                      MAX_SEND_DELAY_MS, delay) ||
+        !hex_parse(std::string_view(value).substr(second + 1), injection.bytes))
+        return false;
+    injection.after_frame = frame;
+    injection.delay_ms = static_cast<std::uint32_t>(delay);
+    return true;
+}
 
 ParseOutcome options_parse(int argc, char **argv, Options &options, std::string &message)
 {

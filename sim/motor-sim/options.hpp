@@ -13,6 +13,13 @@ namespace sim {
 
 enum class TraceForm { human, lines };
 
+// Bytes the bus sends to COMMAND on its own, some time after a given frame (--send-after).
+struct Injection {
+    std::uint64_t after_frame = 1; // control frames and short commands counted from 1
+    std::uint32_t delay_ms = 0;
+    Bytes bytes;
+};
+
 struct Options {
     std::string device = "/dev/ttyUSB0";
     std::vector<Motor> motors;            // filled with the default motor when none is given
@@ -26,6 +33,7 @@ struct Options {
     std::optional<std::size_t> write_limit;
     std::optional<std::uint64_t> hangup_after;
     std::optional<std::uint64_t> hangup_after_read; // bytes the command has read, at least 1
+    std::optional<Injection> send_after;
     TraceForm trace = TraceForm::human;
     std::string trace_file; // empty: standard error
     std::vector<std::string> command;
@@ -35,6 +43,9 @@ enum class ParseOutcome { run, help, error };
 
 // On error, message says what is wrong (without the program name).
 ParseOutcome options_parse(int argc, char **argv, Options &options, std::string &message);
+
+// Parses the value of --send-after: N:MS:HEX.
+bool injection_parse(const std::string &value, Injection &injection);
 
 // Parses the value of --motor: ID or ID:FAULT[,FAULT...].
 bool motor_option_parse(const std::string &value, Motor &motor, std::string &message);

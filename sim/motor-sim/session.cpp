@@ -23,7 +23,12 @@
 namespace sim {
 namespace {
 
-// A motor's answer waiting for its delay to pass.
+// Stands for --send-after's bytes in place of a motor index and a frame number: they never
+// collide with a motor's answer.
+constexpr std::size_t INJECTED = SIZE_MAX;
+constexpr std::uint64_t INJECTED_FRAME = UINT64_MAX;
+
+// A motor's answer (or the injected bytes) waiting for its delay to pass.
 struct PendingAnswer {
     std::int64_t due_ns;
     std::uint64_t frame; // answers collide only when they answer the same frame
@@ -95,6 +100,8 @@ void send_to_command(Session &session, const Bytes &bytes, const std::string &so
 
 std::string answer_source(const std::vector<std::size_t> &motors)
 {
+    if (motors.size() == 1 && motors.front() == INJECTED)
+        return "injected";
     std::string text = motors.size() == 1 ? "motor " : "motors ";
     for (std::size_t i = 0; i < motors.size(); ++i)
         text += (i == 0 ? "#" : ", #") + std::to_string(motors[i]);
@@ -149,6 +156,10 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
         if (frame.kind == FrameKind::unknown)
             continue;
         answer_frame(session, frame, ++frame_number, now_ns);
+        const std::optional<Injection> &injection = session.setup.options.send_after;
+        if (injection && frame_number == injection->after_frame)
+            session.pending.push_back({now_ns + injection->delay_ms * NS_PER_MS, INJECTED_FRAME,
+                                       INJECTED, injection->bytes});
     }
 }
 
@@ -352,8 +363,10 @@ int session_run(const SessionSetup &setup)
         trace_tx(setup.trace, elapsed_ms(session, now_ns), frame);
     for (const PendingAnswer &answer : session.pending)
         trace_note(setup.trace, elapsed_ms(session),
-                   "motor #" + std::to_string(answer.motor) + " would have answered " +
-                       hex_spaced(answer.bytes) + " at +" +
+                   (answer.motor == INJECTED
+                        ? std::string("the bus would have sent")
+                        : "motor #" + std::to_string(answer.motor) + " would have answered") +
+                       " " + hex_spaced(answer.bytes) + " at +" +
                        std::to_string(elapsed_ms(session, answer.due_ns)) +
                        " ms; the command had exited");
     if (session.event_fd >= 0)

@@ -123,6 +123,11 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
     if (options.hangup_after_read)
         faults += (faults.empty() ? "" : ",") + std::string("hangup-after-read=") +
                   std::to_string(*options.hangup_after_read);
+    if (options.send_after)
+        faults += (faults.empty() ? "" : ",") + std::string("send-after=") +
+                  std::to_string(options.send_after->after_frame) + ":" +
+                  std::to_string(options.send_after->delay_ms) + ":" +
+                  hex_compact(options.send_after->bytes);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (motors.empty() ? "no motor" : "motors " + motors) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));

@@ -44,6 +44,9 @@ Adapter faults:
                          unanswered (0: as soon as COMMAND opens it)
   --hangup-after-read N  the device vanishes as soon as COMMAND has read N bytes
                          from it in all, before that read returns
+  --send-after N:MS:HEX  MS ms after the Nth frame has arrived (N from 1), the bus
+                         sends these bytes to COMMAND, e.g. --send-after 2:300:FC0101BB
+                         for input still waiting when the change command goes out
   --refuse-low-latency   TIOCSSERIAL fails (EPERM)
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
 

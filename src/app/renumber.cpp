@@ -3,10 +3,14 @@
 #include "serial/serial.h"
 #include "version.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +139,10 @@ std::int32_t change_motor_id(const Request& request)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     motor_send_control(MODEL_SELECTOR, link.port, request.id, MODE_COMMAND);
     std::this_thread::sleep_for(std::chrono::seconds(1));
+    // A control answer that came late or long is still waiting; read as the command's answer it
+    // could name the target for a motor that never saw the command. The exchange itself never
+    // discards. A failed discard means the device is gone, which the write then reports.
+    serial_discard_input(link.port);
 
     IdCommand command{.id = request.id, .target_id = request.target_id, .cmd = CMD_CHANGE_ID};
     ShortFrame frame{0xFB, 0x01, 0x00, 0xBB};
@@ -144,6 +152,24 @@ std::int32_t change_motor_id(const Request& request)
         serial_exchange(link.port, frame, answer, COMMAND_ANSWER_TIMEOUT_MS);
     // The process exit releases the device; the link is not closed here.
     return report_verdict(judge_answer(answered, answer, request.target_id), request);
+}
+
+bool prepare_process()
+{
+    // Started with a standard descriptor closed, the process would get the device as that
+    // descriptor, and its messages (or the library's trace) would go out on the motor bus.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is fd: every lower one is open by now.
+        if (open("/dev/null", O_RDWR | O_NOCTTY) != fd) {
+            return false;
+        }
+    }
+    // A reader that has gone must not turn a done change into death by SIGPIPE: the exit status
+    // tells the outcome.
+    return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
 
 int renumber_main(int argc, const char* const* argv)

@@ -52,5 +52,9 @@ std::int32_t report_verdict(const Verdict& verdict, const Request& request);
 /// Sends both control frames and the change-identifier command, then judges the answer.
 std::int32_t change_motor_id(const Request& request);
 
+/// Makes sure descriptors 0, 1 and 2 are open (on /dev/null where they were closed), so that the
+/// device can never be one of them, and ignores SIGPIPE. False when that cannot be done.
+bool prepare_process();
+
 /// The program: returns the process's exit status (negative values wrap to 253-255).
 int renumber_main(int argc, const char* const* argv);

@@ -3,8 +3,10 @@
 #include <libserialport.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,10 +18,60 @@ namespace {
 
 constexpr char USB_ADAPTER_PREFIX[] = "/dev/ttyUSB";
 
-[[noreturn]] void fail_open(const char* message)
+// The operator's message keeps its wording; the line on standard error, in perror form, is
+// what tells a refused permission from a port in use from a node that is no serial port.
+[[noreturn]] void fail_open(const char* message, const char* call, const std::string& reason)
 {
     std::puts(message);
+    std::fprintf(stderr, "%s: %s\n", call, reason.c_str());
     std::exit(-1);
+}
+
+// Only SP_ERR_FAIL carries the system's error; errno means nothing after the other codes.
+// Read before anything else can change errno.
+std::string failure_reason(sp_return code)
+{
+    switch (code) {
+    case SP_ERR_FAIL: {
+        const int error = sp_last_error_code();
+        char* text = sp_last_error_message();
+        std::string reason = text != nullptr ? text : std::strerror(error);
+        sp_free_error_message(text);
+        return reason;
+    }
+    case SP_ERR_MEM:
+        return std::strerror(ENOMEM);
+    case SP_ERR_SUPP:
+        return std::strerror(EOPNOTSUPP);
+    default:
+        return std::strerror(EINVAL);
+    }
+}
+
+// The lookup refuses with SP_ERR_ARG both a path that does not exist and one the system does
+// not list as a serial port; the node itself tells them apart.
+std::string lookup_reason(const std::string& path, sp_return code)
+{
+    if (code != SP_ERR_ARG) {
+        return failure_reason(code);
+    }
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0) {
+        return std::strerror(errno);
+    }
+    return "Not a serial port";
+}
+
+// libserialport 0.1.2 and later lock the port with flock(LOCK_EX | LOCK_NB) right after opening
+// it; EWOULDBLOCK from the open means another program holds that lock.
+std::string open_reason(sp_return code)
+{
+    const bool locked = code == SP_ERR_FAIL && sp_last_error_code() == EWOULDBLOCK;
+    std::string reason = failure_reason(code);
+    if (locked) {
+        reason += " (the port is locked by another program)";
+    }
+    return reason;
 }
 
 // libserialport 0.1.1 looks the name up under /sys/class/tty without following symbolic
@@ -37,14 +89,19 @@ std::string resolve_device_path(const char* device)
 std::int32_t serial_open(SerialLink& link, const char* device)
 {
     const std::string path = resolve_device_path(device);
-    if (sp_get_port_by_name(path.c_str(), &link.port) != SP_OK) {
-        fail_open("[Error] Device name does not exist.");
+    const sp_return found = sp_get_port_by_name(path.c_str(), &link.port);
+    if (found != SP_OK) {
+        fail_open("[Error] Device name does not exist.", "sp_get_port_by_name",
+                  lookup_reason(path, found));
     }
-    if (sp_open(link.port, SP_MODE_READ_WRITE) != SP_OK) {
-        fail_open("[Error] Failed to open serial port, try opening with administrator privileges.");
+    const sp_return opened = sp_open(link.port, SP_MODE_READ_WRITE);
+    if (opened != SP_OK) {
+        fail_open("[Error] Failed to open serial port, try opening with administrator privileges.",
+                  "sp_open", open_reason(opened));
     }
-    if (sp_set_baudrate(link.port, SERIAL_BAUDRATE) != SP_OK) {
-        fail_open("[Error] Set serial failure.");
+    const sp_return baud_set = sp_set_baudrate(link.port, SERIAL_BAUDRATE);
+    if (baud_set != SP_OK) {
+        fail_open("[Error] Set serial failure.", "sp_set_baudrate", failure_reason(baud_set));
     }
     // The bus runs 8N1 on every adapter we know; a driver that refuses one of these is still
     // worth a try at the motor.
@@ -86,6 +143,11 @@ std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> reques
         return written;
     }
     return sp_blocking_read(port, answer.data(), answer.size(), timeout_ms);
+}
+
+std::int32_t serial_discard_input(sp_port* port)
+{
+    return sp_flush(port, SP_BUF_INPUT);
 }
 
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)

@@ -16,7 +16,9 @@ inline constexpr int SERIAL_BAUDRATE = 4000000;
 
 /// Opens device at 4,000,000 baud 8N1 without flow control, clears NOFLSH and, for paths
 /// beginning "/dev/ttyUSB", asks for low latency. Ends the process with status 255 when the
-/// device cannot be looked up, opened or set to the baud rate. Returns 0, the library's code
+/// device cannot be looked up, opened or set to the baud rate, after the operator's message on
+/// standard output and the failed call with its reason on standard error ("sp_open: Permission
+/// denied"). Returns 0, the library's code
 /// when no descriptor is to be had, or -1 when NOFLSH could not be cleared; the port stays
 /// open and usable in every returned case.
 std::int32_t serial_open(SerialLink& link, const char* device);
@@ -27,6 +29,10 @@ std::int32_t serial_open(SerialLink& link, const char* device);
 /// Input already waiting is never discarded: it is what the read returns first.
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
                              std::span<std::uint8_t> answer, std::uint16_t timeout_ms);
+
+/// Discards whatever the adapter has received and nobody has read yet. Returns the library's
+/// status.
+std::int32_t serial_discard_input(sp_port* port);
 
 /// Writes bytes and waits until they have been transmitted. Returns the drain's status.
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes);

@@ -1,0 +1,141 @@
+// The process around the procedure: started by a service or a cron job with standard streams
+// closed, writing into a pipe whose reader has gone, or failing to open the port for one of
+// several reasons. Nothing but the three frames may reach the bus, the exit status must tell the
+// outcome, and standard error must say why an open failed.
+#include "support/e2e_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+constexpr char SHELL[] = "/bin/sh";
+constexpr char OPEN_FAILED[] =
+    "[Error] Failed to open serial port, try opening with administrator privileges.\n";
+
+constexpr std::array<const char*, 3> THREE_FRAMES{"FEEE000000000000000000000000006523",
+                                                  "FEEE7000000000000000000000000044AF", "FB0110BB"};
+
+class Process : public EndToEnd {
+protected:
+    // A shell runs script with "$@" standing for motor-sim running renumber /dev/ttyUSB0 0 1. The
+    // shell stays outside the simulated adapter, whose layer a sanitized build cannot preload
+    // into it; motor-sim hands its standard descriptors on as it got them.
+    SimRun through_shell(const std::vector<std::string>& sim_options, const std::string& script,
+                         const std::string& debug)
+    {
+        const std::filesystem::path trace = scratch_ / "trace";
+        std::vector<std::string> argv{
+            SHELL,     "-c",    script,         "sh",          MOTOR_SIM_BINARY,
+            "--trace", "lines", "--trace-file", trace.string()};
+        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+        argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
+        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}), {}};
+        std::ifstream in(trace);
+        run.trace = parse_trace(in);
+        return run;
+    }
+};
+
+struct ClosedStreamCase {
+    std::string redirection; // closes one standard descriptor
+    std::string debug;       // LIBSERIALPORT_DEBUG
+    std::vector<std::string> sim_options;
+    int status;
+    int final_id;
+};
+
+TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
+{
+    const std::vector<std::string> one_motor{"--motor", "0"};
+    // A motor that takes another identifier: the run fails with 254 and prints on the way.
+    const std::vector<std::string> wrong_motor{"--motor", "0:reply-id=2"};
+    const ClosedStreamCase cases[] = {
+        {">&-", "", one_motor, 0, 1},           {">&-", "", wrong_motor, 254, 2},
+        {"2>&-", "", one_motor, 0, 1},          {"2>&-", "1", one_motor, 0, 1},
+        {"2>&-", "1", wrong_motor, 254, 2},     {"<&-", "", one_motor, 0, 1},
+        {"<&- >&- 2>&-", "1", one_motor, 0, 1},
+    };
+    for (const ClosedStreamCase& c : cases) {
+        const SimRun run = through_shell(c.sim_options, R"(exec "$@" )" + c.redirection, c.debug);
+        const std::string where = c.redirection + " LIBSERIALPORT_DEBUG=" + c.debug + " " +
+                                  testing::PrintToString(c.sim_options);
+        // Every byte on the wire is traced: a message or a trace line would show as more.
+        EXPECT_EQ(run.sent_frames(),
+                  std::vector<std::string>(THREE_FRAMES.begin(), THREE_FRAMES.end()))
+            << where;
+        EXPECT_EQ(run.process.status, c.status) << where;
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << where;
+    }
+}
+
+TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
+{
+    // ":" exits at once, so the success message meets a pipe nobody reads; the status goes out
+    // by the shell's own standard output. motor-sim exits with renumber's status.
+    const SimRun run =
+        through_shell({"--motor", "0"}, R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "");
+    EXPECT_EQ(run.process.out, "status=0\n");
+    EXPECT_EQ(run.process.status, 0);
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+}
+
+TEST_F(Process, PortHeldByAnotherProgram)
+{
+    // lock_probe opens the simulated device and holds an exclusive flock on it, as a program on
+    // libserialport 0.1.2 does, then opens it with the library itself, or starts renumber.
+    auto held = [this](std::vector<std::string> command) {
+        command.insert(command.begin(), {LOCK_PROBE_BINARY, "/dev/ttyUSB0"});
+        return run_under_sim(MOTOR_SIM_BINARY, {"--motor", "0"}, command, scratch_ / "trace",
+                             {"LIBSERIALPORT_DEBUG="});
+    };
+    const SimRun probe = held({});
+    ASSERT_TRUE(probe.process.status == 0 || probe.process.status == 1) << probe.process.err;
+    const bool library_locks = probe.process.status == 1;
+
+    const SimRun run = held({RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
+    if (library_locks) {
+        EXPECT_EQ(run.process.out, OPEN_FAILED);
+        EXPECT_EQ(run.process.err, "sp_open: Resource temporarily unavailable (the port is locked "
+                                   "by another program)\n");
+        EXPECT_EQ(run.process.status, 255);
+        EXPECT_TRUE(run.sent_frames().empty());
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{0});
+    } else {
+        std::cout << "The installed libserialport takes no lock: renumber opens a port another "
+                     "program holds.\n";
+        EXPECT_EQ(run.process.out, "OK! Changed. Now the motor ID:1\n");
+        EXPECT_EQ(run.process.err, "");
+        EXPECT_EQ(run.process.status, 0);
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
+    }
+}
+
+TEST_F(Process, OpenFailuresSayWhy)
+{
+    // Permission refused by the adapter's node.
+    SimRun run = simulate({"--refuse-open", "--motor", "0"}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(run.process.out, OPEN_FAILED);
+    EXPECT_EQ(run.process.err, "sp_open: Permission denied\n");
+    EXPECT_EQ(run.process.status, 255);
+
+    // A device that is no serial port at all, and a terminal the system lists as a tty that is
+    // no serial port: the pseudo-terminal multiplexer has no modem lines.
+    run = simulate({"--motor", "0"}, {"/dev/null", "0", "1"});
+    EXPECT_EQ(run.process.out, "[Error] Device name does not exist.\n");
+    EXPECT_EQ(run.process.err, "sp_get_port_by_name: Not a serial port\n");
+    EXPECT_EQ(run.process.status, 255);
+    if (!std::filesystem::exists("/sys/class/tty/ptmx") || !std::filesystem::exists("/dev/ptmx")) {
+        GTEST_SKIP() << "no /sys/class/tty/ptmx or /dev/ptmx here (a chroot?)";
+    }
+    run = simulate({"--motor", "0"}, {"/dev/ptmx", "0", "1"});
+    EXPECT_EQ(run.process.out, OPEN_FAILED);
+    EXPECT_EQ(run.process.err, "sp_open: Inappropriate ioctl for device\n");
+    EXPECT_EQ(run.process.status, 255);
+}
+
+} // namespace
