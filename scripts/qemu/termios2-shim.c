@@ -11,7 +11,8 @@
  *     qemu 7.2 carries. Its termios translation knows the baud bits B0 to B460800 only and
  *     turns every higher one into B0, so 4,000,000 baud reads back as 460,800 under
  *     emulation.
- * On a native run every request succeeds or fails on its own and the shim changes nothing.
+ * Both ioctl and, on 32-bit systems, its 64-bit-time twin __ioctl_time64 are bridged. On a
+ * native run every request succeeds or fails on its own and the shim changes nothing.
  * Built once per architecture under <dir>/$LIB/ so that one LD_PRELOAD entry fits the host
  * programs and the emulated ones alike.
  */
@@ -38,15 +39,15 @@ static const struct rate carried[] = {
 };
 #define CARRIED_COUNT (sizeof carried / sizeof carried[0])
 
-static int (*next_ioctl)(int, unsigned long, ...);
+/* libc's ioctl, or its 64-bit-time twin: whichever the caller called. */
+typedef int (*ioctl_call)(int, unsigned long, ...);
 
-static int pass(int fd, unsigned long request, void *argument)
+static ioctl_call next_call(const char *name)
 {
-    if (next_ioctl == NULL) {
-        void *symbol = dlsym(RTLD_NEXT, "ioctl");
-        memcpy(&next_ioctl, &symbol, sizeof next_ioctl);
-    }
-    return next_ioctl(fd, request, argument);
+    ioctl_call call = NULL;
+    void *symbol = dlsym(RTLD_NEXT, name);
+    memcpy(&call, &symbol, sizeof call);
+    return call;
 }
 
 static speed_t speed_of(tcflag_t bits)
@@ -77,10 +78,10 @@ static tcflag_t classic_bits(tcflag_t bits, speed_t speed)
     return bits == BOTHER ? bits_near(speed) : bits;
 }
 
-static int get_classic(int fd, struct termios2 *settings)
+static int get_classic(ioctl_call next, int fd, struct termios2 *settings)
 {
     struct termios classic;
-    if (pass(fd, TCGETS, &classic) != 0)
+    if (next(fd, TCGETS, &classic) != 0)
         return -1;
     memset(settings, 0, sizeof *settings);
     memcpy(settings, &classic, sizeof classic);
@@ -90,7 +91,8 @@ static int get_classic(int fd, struct termios2 *settings)
     return 0;
 }
 
-static int set_classic(int fd, unsigned long request, const struct termios2 *settings)
+static int set_classic(ioctl_call next, int fd, unsigned long request,
+                       const struct termios2 *settings)
 {
     struct termios classic;
     memcpy(&classic, settings, sizeof classic);
@@ -98,7 +100,30 @@ static int set_classic(int fd, unsigned long request, const struct termios2 *set
     tcflag_t in_bits = classic_bits((settings->c_cflag >> IBSHIFT) & CBAUD, settings->c_ispeed);
     classic.c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
     classic.c_cflag |= out_bits | (in_bits << IBSHIFT);
-    return pass(fd, request, &classic);
+    return next(fd, request, &classic);
+}
+
+static int bridge(ioctl_call next, int fd, unsigned long request, void *argument)
+{
+    if (next == NULL) {
+        errno = ENOSYS;
+        return -1;
+    }
+    int result = next(fd, request, argument);
+    if (result != -1 || errno != ENOSYS)
+        return result;
+    switch (request) {
+    case TCGETS2:
+        return get_classic(next, fd, argument);
+    case TCSETS2:
+        return set_classic(next, fd, TCSETS, argument);
+    case TCSETSW2:
+        return set_classic(next, fd, TCSETSW, argument);
+    case TCSETSF2:
+        return set_classic(next, fd, TCSETSF, argument);
+    default:
+        return result;
+    }
 }
 
 __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...)
@@ -107,19 +132,19 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     va_start(args, request);
     void *argument = va_arg(args, void *);
     va_end(args);
-    int result = pass(fd, request, argument);
-    if (result != -1 || errno != ENOSYS)
-        return result;
-    switch (request) {
-    case TCGETS2:
-        return get_classic(fd, argument);
-    case TCSETS2:
-        return set_classic(fd, TCSETS, argument);
-    case TCSETSW2:
-        return set_classic(fd, TCSETSW, argument);
-    case TCSETSF2:
-        return set_classic(fd, TCSETSF, argument);
-    default:
-        return result;
-    }
+    return bridge(next_call("ioctl"), fd, request, argument);
 }
+
+#if __TIMESIZE == 32
+/* What programs built with _TIME_BITS=64 call on 32-bit systems. */
+int __ioctl_time64(int fd, unsigned long request, ...);
+
+__attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    return bridge(next_call("__ioctl_time64"), fd, request, argument);
+}
+#endif
