@@ -89,6 +89,10 @@ restore_machine() {
     exit "$status"
 }
 trap restore_machine EXIT
+# A stopped run restores too: the signal becomes an exit, which runs the trap above.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # Registers qemu for the architecture unless an entry of that name is already there.
 register_qemu() {
@@ -204,14 +208,21 @@ package() {
     for needed in libserialport0 libc6 libstdc++6; do
         grep -Fqx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
     done
-    local unpacked program
+    # Every program and library in it is built for the architecture, motor-sim's layer included.
+    local unpacked binary elf_count=0
     unpacked=$(mktemp -d)
     scratch+=("$unpacked")
     dpkg-deb -x "$deb" "$unpacked"
-    for program in usr/bin/renumber usr/bin/motor-sim; do
-        file -L "$unpacked/$program" | grep -q "$(machine "$arch")" ||
-            fail "$program in the package is not an $arch program"
+    while IFS= read -r -d '' binary; do
+        file "$binary" | grep -q ELF || continue
+        file "$binary" | grep -q "$(machine "$arch")" ||
+            fail "${binary#"$unpacked"/} in the package is not built for $arch"
+        elf_count=$((elf_count + 1))
+    done < <(find "$unpacked" -type f -print0)
+    for binary in usr/bin/renumber usr/bin/motor-sim usr/lib/renumber/libmotor-sim-adapter.so; do
+        [ -f "$unpacked/$binary" ] || fail "the package lacks $binary"
     done
+    echo "$elf_count programs and libraries in the package, all built for $arch"
 }
 
 # timed LABEL COMMAND...: runs the command and notes how long it took.
