@@ -10,10 +10,13 @@ set(RENUMBER_DISTRIBUTION_FLAGS AUTO CACHE STRING
     "Use dpkg-buildflags' hardening flags: AUTO (release builds), ON or OFF")
 set_property(CACHE RENUMBER_DISTRIBUTION_FLAGS PROPERTY STRINGS AUTO ON OFF)
 
-# The Debian architecture the build is for: the host's, or the cross compiler's target.
+# The Debian architecture the build is for: the one a toolchain file in cmake/toolchains/ names,
+# else the host's, or the cross compiler's target.
 find_program(RENUMBER_DPKG_ARCHITECTURE dpkg-architecture)
 set(RENUMBER_DEB_HOST_ARCH "")
-if(RENUMBER_DPKG_ARCHITECTURE)
+if(RENUMBER_DEB_ARCHITECTURE)
+  set(RENUMBER_DEB_HOST_ARCH ${RENUMBER_DEB_ARCHITECTURE})
+elseif(RENUMBER_DPKG_ARCHITECTURE)
   set(target_option)
   if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
     set(target_option -t ${CMAKE_LIBRARY_ARCHITECTURE})

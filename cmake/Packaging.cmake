@@ -75,7 +75,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libstdc++6, libgcc-s1), so it follows whatever the build actually linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# A cross build is labelled with its target's architecture, unless the packager names one.
+# A cross build is labelled with its target's architecture (cmake/BuildFlags.cmake), unless the
+# packager names one; left alone, CPack would ask dpkg, which answers for the build machine.
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE AND RENUMBER_DEB_HOST_ARCH)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${RENUMBER_DEB_HOST_ARCH})
 endif()

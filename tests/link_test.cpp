@@ -7,7 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -119,6 +124,23 @@ TEST_F(Link, CloseReleasesThePortForTheNextOpen)
     ASSERT_EQ(serial_open(link_, DEVICE), 0);
     Answer answer{};
     EXPECT_EQ(exchange(ANSWERING_MOTOR, answer, 500), 16);
+}
+
+// The port lookup reaches the layer through whichever lstat entry point this build calls:
+// lstat, lstat64, or __lstat64_time64 on a 32-bit system built for 64-bit time.
+TEST(SimulatedAdapter, SysfsEntryIsALinkIntoAUsbDevice)
+{
+    const char* entry = "/sys/class/tty/ttyUSB0";
+    struct stat info {};
+    ASSERT_EQ(lstat(entry, &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    std::array<char, 256> target{};
+    const ssize_t length = readlink(entry, target.data(), target.size());
+    ASSERT_GT(length, 0);
+    EXPECT_EQ(info.st_size, length);
+    const std::string_view link(target.data(), static_cast<std::size_t>(length));
+    EXPECT_NE(link.find("/usb1/"), std::string_view::npos) << link;
+    EXPECT_TRUE(link.ends_with("/tty/ttyUSB0")) << link;
 }
 
 } // namespace

@@ -3,8 +3,9 @@
  * adapter. It is inert unless MOTOR_SIM_DEVICE names the simulated device path, and
  * it fakes exactly this, for that path and the descriptors opened on it only:
  *
- *   - __lxstat, __lxstat64, lstat, lstat64 of /sys/class/tty/<name> (name = device
- *     path without "/dev/"): a symbolic link, as sysfs shows a tty;
+ *   - __lxstat, __lxstat64, lstat, lstat64 (and __lstat64_time64 where time_t is
+ *     32 bits wide) of /sys/class/tty/<name> (name = device path without "/dev/"):
+ *     a symbolic link, as sysfs shows a tty;
  *   - readlink of that sysfs entry: a USB device path for ttyUSB and ttyACM names,
  *     a platform device path for other names;
  *   - realpath, __realpath_chk: a path whose symbolic-link chain ends at the
@@ -12,12 +13,13 @@
  *   - open, open64, __open_2, __open64_2, openat, openat64, __openat_2, __openat64_2
  *     of the device path: open the pseudo-terminal slave (MOTOR_SIM_PTY) with the
  *     same flags plus O_NOCTTY and remember the descriptor; fault refuse-open: EACCES;
- *   - ioctl on remembered descriptors: TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC keep a
- *     modem-line state, TIOCGSERIAL answers a zeroed serial_struct carrying the
- *     flags last set (fault no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags
- *     and reports whether ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency:
- *     EPERM), TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under
- *     fault refuse-baud;
+ *   - ioctl (and __ioctl_time64 where time_t is 32 bits wide) on remembered
+ *     descriptors: TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC keep a modem-line state,
+ *     TIOCGSERIAL answers a zeroed serial_struct carrying the flags last set (fault
+ *     no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags and reports whether
+ *     ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency: EPERM),
+ *     TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under fault
+ *     refuse-baud;
  *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
  *     each write are taken, and write returns 0 when N is 0 (see write.c);
  *   - read on remembered descriptors: passed through, and every read that got bytes
@@ -33,6 +35,19 @@
 #ifndef MOTOR_SIM_ADAPTER_H
 #define MOTOR_SIM_ADAPTER_H
 
+/* The layer answers libc's entry points by their own names, each with the records of
+ * that entry point: open and open64, lstat and lstat64, ioctl. _FILE_OFFSET_BITS=64
+ * and _TIME_BITS=64 would rename the declarations of open, lstat and ioctl to the
+ * 64-bit entry points, defining those twice and the base ones not at all, so the
+ * layer is compiled for the base ABI whatever the rest of the build asks for; the
+ * 64-bit-time entry points of 32-bit systems are added on their own (ioctl.c,
+ * lookup_time64.c). This header must therefore come before any system header. */
+#ifdef _FEATURES_H
+#error "adapter.h must be included before any system header"
+#endif
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
+
 #include <limits.h>
 #include <stdarg.h>
 #include <stdatomic.h>
@@ -41,7 +56,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#define ADAPTER_EXPORT __attribute__((visibility("default")))
+#include "sysfs_link.h"
+
 #define ADAPTER_MAX_OWNED 16
 
 /* libc's own entry points, bound once with dlsym(RTLD_NEXT). */
@@ -56,6 +72,7 @@ struct real_calls {
     int (*openat64_2)(int, const char *, int);
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
+    int (*ioctl_time64)(int, unsigned long, ...); /* 32-bit systems only */
     ssize_t (*write)(int, const void *, size_t);
     ssize_t (*read)(int, void *, size_t);
     ssize_t (*readlink)(const char *, char *, size_t);
@@ -65,6 +82,7 @@ struct real_calls {
     int (*lxstat64)(int, const char *, struct stat64 *);
     int (*lstat)(const char *, struct stat *);
     int (*lstat64)(const char *, struct stat64 *);
+    int (*lstat64_time64)(const char *, void *); /* 32-bit systems only */
 };
 
 /* The layer's one process-wide record. */
@@ -85,6 +103,11 @@ struct adapter_state {
     atomic_int modem_lines;              /* TIOCM_* bits */
     atomic_int serial_flags;             /* serial_struct.flags last set */
 };
+
+#if __TIMESIZE == 32
+/* What programs built with _TIME_BITS=64 call in place of ioctl. */
+int __ioctl_time64(int fd, unsigned long request, ...);
+#endif
 
 /* Binds libc and reads the environment on first use; returns the record. */
 struct adapter_state *adapter(void);

@@ -11,11 +11,14 @@
 
 #define REFUSED_RATE 4000000u
 
+/* libc's ioctl, or its 64-bit-time twin: the one the caller meant. */
+typedef int (*ioctl_call)(int, unsigned long, ...);
+
 /* A hung-up or closed descriptor fails every request; the faked answers must too. */
-static bool alive(struct adapter_state *state, int fd)
+static bool alive(ioctl_call next, int fd)
 {
     struct termios2 settings;
-    return state->real.ioctl(fd, TCGETS2, &settings) == 0;
+    return next(fd, TCGETS2, &settings) == 0;
 }
 
 static int fail(int error)
@@ -85,25 +88,21 @@ static int set_serial(struct adapter_state *state, const struct serial_struct *i
     return 0;
 }
 
-ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
+static int answer(struct adapter_state *state, ioctl_call next, int fd, unsigned long request,
+                  void *argument)
 {
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    struct adapter_state *state = adapter();
     if (!adapter_owns(state, fd))
-        return state->real.ioctl(fd, request, argument);
+        return next(fd, request, argument);
     switch (request) {
     case TIOCMGET:
     case TIOCMSET:
     case TIOCMBIS:
     case TIOCMBIC:
-        return alive(state, fd) ? modem_request(state, request, argument) : -1;
+        return alive(next, fd) ? modem_request(state, request, argument) : -1;
     case TIOCGSERIAL:
-        return alive(state, fd) ? get_serial(state, argument) : -1;
+        return alive(next, fd) ? get_serial(state, argument) : -1;
     case TIOCSSERIAL:
-        return alive(state, fd) ? set_serial(state, argument) : -1;
+        return alive(next, fd) ? set_serial(state, argument) : -1;
     case TCSETS2:
     case TCSETSW2:
     case TCSETSF2:
@@ -111,8 +110,34 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
             adapter_event(state, "baud-refused %u", REFUSED_RATE);
             return fail(EINVAL);
         }
-        return state->real.ioctl(fd, request, argument);
+        return next(fd, request, argument);
     default:
-        return state->real.ioctl(fd, request, argument);
+        return next(fd, request, argument);
     }
 }
+
+ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    return answer(state, state->real.ioctl, fd, request, argument);
+}
+
+#if __TIMESIZE == 32
+/* 32-bit systems built for 64-bit time (Debian's armhf from 13 on) call this instead. It
+ * differs from ioctl only in requests that carry a time, none of which is answered here. */
+ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    if (state->real.ioctl_time64 == NULL)
+        return fail(ENOSYS);
+    return answer(state, state->real.ioctl_time64, fd, request, argument);
+}
+#endif

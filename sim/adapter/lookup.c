@@ -17,6 +17,15 @@ static bool is_sysfs_entry(const struct adapter_state *state, const char *path)
            adapter_device_present(state);
 }
 
+bool adapter_sysfs_link(const char *path, size_t *length)
+{
+    const struct adapter_state *state = adapter();
+    if (!is_sysfs_entry(state, path))
+        return false;
+    *length = strlen(state->sysfs_target);
+    return true;
+}
+
 static void describe_link(const struct adapter_state *state, struct stat *buf)
 {
     memset(buf, 0, sizeof *buf);
@@ -39,6 +48,12 @@ static int missing(void)
 {
     errno = ENOSYS;
     return -1;
+}
+
+int adapter_real_lstat64_time64(const char *path, void *buf)
+{
+    struct adapter_state *state = adapter();
+    return state->real.lstat64_time64 != NULL ? state->real.lstat64_time64(path, buf) : missing();
 }
 
 ADAPTER_EXPORT int __lxstat(int version, const char *path, struct stat *buf)

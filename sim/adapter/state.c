@@ -35,6 +35,7 @@ static void bind_libc(void)
     BIND(openat64_2, "__openat64_2");
     BIND(close, "close");
     BIND(ioctl, "ioctl");
+    BIND(ioctl_time64, "__ioctl_time64");
     BIND(write, "write");
     BIND(read, "read");
     BIND(readlink, "readlink");
@@ -44,6 +45,7 @@ static void bind_libc(void)
     BIND(lxstat64, "__lxstat64");
     BIND(lstat, "lstat");
     BIND(lstat64, "lstat64");
+    BIND(lstat64_time64, "__lstat64_time64");
 }
 
 static bool copy_text(char *out, size_t size, const char *text)
