@@ -355,14 +355,21 @@ std::string console_tty(const SystemRoot& root, const std::string& value)
     return !resolved.error && resolved.path.starts_with("/dev/") ? resolved.path.substr(5) : name;
 }
 
-std::string console_source(const SystemRoot& root, const std::string& name)
+struct ConsoleSource {
+    std::string where; // "console=ttyAMA0,115200 on the kernel command line and ..."
+    std::string entry; // "console=ttyAMA0,115200", as the command line spells it
+};
+
+ConsoleSource console_source(const SystemRoot& root, const std::string& name)
 {
     std::string content;
     std::vector<std::string> sources;
+    std::string entry;
     if (!read_file(root, "/proc/cmdline", content)) {
         for (const std::string& word : split_words(content)) {
             if (word.starts_with("console=") && console_tty(root, word.substr(8)) == name) {
                 sources.push_back(word + " on the kernel command line");
+                entry = word;
                 break;
             }
         }
@@ -371,7 +378,7 @@ std::string console_source(const SystemRoot& root, const std::string& name)
         contains(split_words(content), name)) {
         sources.emplace_back("/sys/class/tty/console/active");
     }
-    return join(sources, " and ");
+    return {join(sources, " and "), entry.empty() ? "console=" + name : entry};
 }
 
 std::string cmdline_file(const SystemRoot& root)
@@ -420,7 +427,8 @@ bool udev_rule_matches(const SystemRoot& root, const std::string& line,
 CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
 {
     const std::string name = base_name(facts.resolution.path);
-    const std::string source = console_source(root, name);
+    const ConsoleSource console = console_source(root, name);
+    const std::string& source = console.where;
     std::vector<std::string> getties;
     for (const ProcessInfo& process : facts.processes) {
         if (std::find(GETTIES.begin(), GETTIES.end(), process.command) != GETTIES.end() &&
@@ -441,7 +449,7 @@ CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
     if (!source.empty()) {
         reason += (reason.empty() ? "" : "; ") + name + " is a kernel console (" + source +
                   "): the kernel writes its messages into the motor bus";
-        fixes.push_back("take the console=" + name + " entry off the kernel command line (" +
+        fixes.push_back("take the " + console.entry + " entry off the kernel command line (" +
                         cmdline_file(root) + ") and reboot");
     }
     if (getties.empty()) {

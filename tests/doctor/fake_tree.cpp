@@ -112,7 +112,7 @@ void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& int
                                 adapter.usb_port.substr(adapter.usb_port.find('-') + 1) + ":1." +
                                 std::to_string(number) + (tty.starts_with("ttyUSB") ? "-port0" : "");
     const bool usb_serial = tty.starts_with("ttyUSB");
-    const std::size_t digits = tty.find_first_of("0123456789");
+    const std::size_t digits = tty.find_last_not_of("0123456789") + 1;
     const auto minor = static_cast<unsigned>(std::strtoul(tty.c_str() + digits, nullptr, 10));
     const unsigned major = tty.starts_with("ttyACM") ? 166 : usb_serial ? 188 : 170;
     const std::string numbers = std::to_string(major) + ":" + std::to_string(minor);
@@ -197,7 +197,7 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
         }
         write_file(tree, "/run/udev/data/c189:" + std::to_string(adapter.usb_minor), record);
     }
-    const std::size_t digits = adapter.tty.find_first_of("0123456789");
+    const std::size_t digits = adapter.tty.find_last_not_of("0123456789") + 1;
     const int first = std::atoi(adapter.tty.c_str() + digits);
     for (int port = 0; port < adapter.ports; ++port) {
         const std::string name = adapter.usb_port + ":1." + std::to_string(port);
