@@ -62,6 +62,10 @@ std::string orphan_hint(const ChipWithoutTty& chip)
 
 std::string adapter_hint(const DeviceFacts& facts)
 {
+    if (facts.ports_error) {
+        return "cannot list the serial ports: reading /sys/class/tty: " +
+               facts.ports_error.message();
+    }
     if (!facts.present.empty()) {
         std::vector<std::string> names;
         for (const SerialAdapter& adapter : facts.present) {
@@ -225,7 +229,7 @@ Grant evaluate_access(const SystemRoot& root, const std::vector<AclEntry>& acl,
         if ((entry.tag == ACL_GROUP_OBJ || entry.tag == ACL_GROUP) &&
             std::find(groups.begin(), groups.end(), gid) != groups.end()) {
             matched = true;
-            if (granted(entry.perm & (entry.tag == ACL_GROUP ? mask : mask))) {
+            if (granted(entry.perm & mask)) {
                 return {true, (entry.tag == ACL_GROUP ? "through an ACL entry for group "
                                                       : "as a member of ") +
                                   group_name(root, gid)};
@@ -378,8 +382,7 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
         "renumber would share the line and the motor's answers with them (a timeout, or an "
         "answer read by the other program)";
     const std::string refuse =
-        std::string(OPEN_FAILURE).replace(0, 22, "renumber would stop with") +
-        " (status 255), after a line beginning \"sp_open: \" on standard error with the "
+        std::string(OPEN_FAILURE) + " (status 255), after a line beginning \"sp_open: \" on standard error with the "
         "library's reason";
     if (version.empty()) {
         return "libserialport0 is not in the package database: release 0.1.1 takes no lock and " +
@@ -482,9 +485,9 @@ DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed)
     DeviceFacts facts;
     facts.typed = typed;
     facts.resolution = resolve_path(root, typed);
-    facts.present = find_adapters(root);
+    facts.present = find_adapters(root, facts.ports_error);
     facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes = scan_processes(root);
+    facts.processes = scan_processes(root, facts.processes_error);
     facts.serial_library_version = installed_serial_library(root);
     if (facts.resolution.error || stat_path(root, facts.resolution.path, facts.info)) {
         return facts;
@@ -590,6 +593,12 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
             pids.push_back(std::to_string(process.pid));
             holder_pids.push_back(process.pid);
         }
+    }
+    if (facts.processes_error) {
+        return {Verdict::warn, "holders",
+                "cannot tell which programs have " + node + " open: reading /proc: " +
+                    facts.processes_error.message(),
+                "sudo fuser -v " + node + " names them"};
     }
     const std::string unseen =
         uninspected > 0 ? " (" + std::to_string(uninspected) +

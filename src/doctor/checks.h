@@ -32,6 +32,8 @@ struct DeviceFacts {
     std::vector<SerialAdapter> present;   // every adapter plugged in, for hints
     std::vector<ChipWithoutTty> chips_without_tty;
     std::vector<ProcessInfo> processes;
+    std::error_code ports_error;     // /sys/class/tty could not be read whole
+    std::error_code processes_error; // /proc could not be read whole
     std::string serial_library_version; // libserialport0's Version in the package database
 };
 

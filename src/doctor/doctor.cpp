@@ -62,7 +62,12 @@ std::optional<std::string> option_value(const std::vector<std::string>& args, st
 
 std::string list_adapters(const SystemRoot& root, int& status)
 {
-    const std::vector<SerialAdapter> adapters = find_adapters(root);
+    std::error_code error;
+    const std::vector<SerialAdapter> adapters = find_adapters(root, error);
+    if (error) {
+        status = static_cast<int>(Verdict::fail);
+        return "Cannot list the serial ports: reading /sys/class/tty: " + error.message() + "\n";
+    }
     const std::vector<ChipWithoutTty> orphans = find_chips_without_tty(root, adapters);
     std::string out;
     if (adapters.empty()) {

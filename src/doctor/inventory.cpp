@@ -161,10 +161,9 @@ std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::str
     return adapter;
 }
 
-std::vector<SerialAdapter> find_adapters(const SystemRoot& root)
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code& error)
 {
     std::vector<std::string> names;
-    std::error_code error;
     for (const std::string& name : list_directory(root, TTY_CLASS, error)) {
         const bool port = std::any_of(PORT_PREFIXES.begin(), PORT_PREFIXES.end(), [&](const char* prefix) {
             const std::string_view rest = std::string_view(name).substr(std::min(name.size(), std::string_view(prefix).size()));
@@ -224,10 +223,9 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
     return chips;
 }
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root)
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error)
 {
     std::vector<ProcessInfo> processes;
-    std::error_code error;
     for (const std::string& entry : list_directory(root, "/proc", error)) {
         const std::optional<int> pid = parse_number<int>(entry);
         // The doctor itself never opens the device; its own descriptors would only be noise.

@@ -49,7 +49,8 @@ std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::str
 /// Every serial port a motor bus could hang on, in natural order (ttyUSB2 before ttyUSB10):
 /// ttyUSB*, ttyACM*, the native UARTs (ttyS* without the placeholders of type 0, ttyAMA*,
 /// ttySC*) and the nodes of WCH's own drivers (ttyCH343USB*, ttyCH9344USB*).
-std::vector<SerialAdapter> find_adapters(const SystemRoot& root);
+/// error: /sys/class/tty could not be read whole.
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code& error);
 
 std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
                                                    const std::vector<SerialAdapter>& adapters);
@@ -61,7 +62,8 @@ struct ProcessInfo {
     bool files_readable = true;          // false when /proc/<pid>/fd could not be listed
 };
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root);
+/// error: /proc could not be read whole.
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error);
 
 bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);
 

@@ -1,5 +1,6 @@
 // renumber-doctor on fake machines: every outcome of every check, the exit status, the listing,
 // the command line, and that a run changes nothing and never opens the device.
+#include "doctor/chips.h"
 #include "doctor/doctor.h"
 #include "doctor/sysroot.h"
 #include "machines.h"
@@ -8,9 +9,16 @@
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
+#include <sys/xattr.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 
 namespace {
@@ -32,6 +40,40 @@ struct Case {
     std::string fragment; // must appear in the check's line
     const char* identity = ALICE_IN_DIALOUT;
 };
+
+// libserialport0 in the package database, as dpkg records it.
+Build library(const char* version, const char* status = "install ok installed")
+{
+    return file("/var/lib/dpkg/status",
+                "Package: libc6\nStatus: install ok installed\nVersion: 2.36-9\n\n"
+                "Package: libserialport0\nStatus: " +
+                    std::string(status) + "\nPriority: optional\nVersion: " + version +
+                    "\nDescription: library for accessing serial ports\n");
+}
+
+// /proc/locks with one flock of pid on /dev/ttyUSB0, named by device and inode as the kernel
+// names it.
+Build flock_by(int pid)
+{
+    return [pid](const FakeTree& tree) {
+        struct stat info {};
+        ASSERT_EQ(::stat((tree.root + "/dev/ttyUSB0").c_str(), &info), 0);
+        std::array<char, 128> line{};
+        std::snprintf(line.data(), line.size(), "1: FLOCK  ADVISORY  WRITE %d %02x:%02x:%lu 0 EOF\n",
+                      pid, major(info.st_dev), minor(info.st_dev),
+                      static_cast<unsigned long>(info.st_ino));
+        write_file(tree, "/proc/locks", std::string("2: POSIX  ADVISORY  WRITE 612 00:19:4 0 EOF\n") + line.data());
+    };
+}
+
+// A process whose open files this user may not see.
+Build no_fds(int pid)
+{
+    return [pid](const FakeTree& tree) {
+        std::error_code error;
+        std::filesystem::remove_all(tree.root + "/proc/" + std::to_string(pid) + "/fd", error);
+    };
+}
 
 class DoctorCheck : public Doctor {
 protected:
@@ -157,7 +199,38 @@ TEST_F(DoctorCheck, Holders)
             "open apart from those with their own line above"},
            {"held, named by its stable name",
             all(HEALTHY, process(4242, "minicom", {"/dev/ttyUSB0"})), BY_ID, "FAIL",
-            "Fix: quit those programs first (or kill 4242)"}});
+            "Fix: quit those programs first (or kill 4242)"},
+           {"a getty has its own line", all(HEALTHY, process(702, "agetty", {"/dev/ttyUSB0"})),
+            "/dev/ttyUSB0", "OK", "open apart from those with their own line above"},
+           {"processes of other users", all(HEALTHY, process(1, "systemd"), no_fds(1)),
+            "/dev/ttyUSB0", "OK",
+            "(1 processes belong to other users and only root sees their files: sudo "
+            "renumber-doctor checks them too)"}});
+}
+
+// What renumber does with a port another program holds depends on the libserialport release.
+TEST_F(DoctorCheck, HoldersSayWhatRenumberWouldPrint)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES; // the lock names the node's inode
+    }
+    const Build held = all(HEALTHY, process(4242, "picocom", {"/dev/ttyUSB0"}));
+    const std::string refused = "renumber would stop with \"[Error] Failed to open serial port, "
+                                "try opening with administrator privileges.\" (status 255), after "
+                                "a line beginning \"sp_open: \" on standard error";
+    check("holders",
+          {{"Debian 12", all(held, library("0.1.1-4")), "/dev/ttyUSB0", "FAIL",
+            "libserialport 0.1.1-4 takes no lock, so renumber would share the line"},
+           {"Debian 13, holder locked it", all(held, library("0.1.2-1"), flock_by(4242)),
+            "/dev/ttyUSB0", "FAIL",
+            "libserialport 0.1.2-1 locks the port on open (flock) and pid 4242 holds that lock, "
+            "so " + refused},
+           {"Debian 13, another process locked it", all(held, library("0.1.2-1"), flock_by(77)),
+            "/dev/ttyUSB0", "FAIL", "locks the port on open, but they hold no lock on it"},
+           {"removed package", all(held, library("0.1.2-1", "deinstall ok config-files")),
+            "/dev/ttyUSB0", "FAIL", "libserialport0 is not in the package database"},
+           {"an epoch and a later release", all(held, library("1:0.2.0-1"), flock_by(4242)),
+            "/dev/ttyUSB0", "FAIL", "and pid 4242 holds that lock"}});
 }
 
 // A USB serial part bound to its driver, with the descriptors the driver reads.
@@ -435,6 +508,183 @@ TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
     EXPECT_EQ(gone.hops, std::vector<std::string>{"/dev/serial/by-id/gone -> ../../ttyUSB7"});
     EXPECT_EQ(resolve_path(root, "/dev/loop-a").error, std::errc::too_many_symbolic_link_levels);
     remove_tree(tree);
+}
+
+} // namespace
+
+namespace {
+
+// system.posix_acl_access as the kernel stores it: version 2, then (tag, perm, id) entries.
+std::string acl_bytes(const std::vector<std::array<std::uint32_t, 3>>& entries)
+{
+    std::string bytes;
+    const auto put = [&bytes](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xffU);
+        }
+    };
+    put(2, 4);
+    for (const auto& [tag, perm, id] : entries) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return bytes;
+}
+
+constexpr std::uint32_t NO_ID = 0xffffffff;
+
+TEST_F(Doctor, AccessCountsAclsAndTheUserBehindSudo)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES;
+    }
+    bool acl_refused = false;
+    const auto acl = [&acl_refused](std::vector<std::array<std::uint32_t, 3>> entries) {
+        return [&acl_refused, entries](FakeTree& tree) {
+            add_adapter(tree, with(FT232H, [](FakeAdapter& a) { a.node_mode = 0660; }));
+            write_file(tree, "/etc/group", "root:x:0:\ndialout:x:20:\nplugdev:x:46:alice\n"
+                                           "alice:x:1000:\n");
+            const std::string bytes = acl_bytes(entries);
+            acl_refused |= ::setxattr((tree.root + "/dev/ttyUSB0").c_str(),
+                                      "system.posix_acl_access", bytes.data(), bytes.size(),
+                                      0) != 0;
+        };
+    };
+    // What systemd-logind's uaccess gives the user at the seat: user:alice:rw-.
+    const auto uaccess = acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 6, NO_ID},
+                              {0x20, 0, NO_ID}});
+    const auto masked = acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 4, NO_ID},
+                             {0x20, 0, NO_ID}});
+    const auto by_group = acl({{1, 6, NO_ID}, {4, 6, NO_ID}, {8, 6, 46}, {0x10, 6, NO_ID},
+                               {0x20, 0, NO_ID}});
+    struct Row {
+        const char* name;
+        Build machine;
+        const char* identity;
+        std::vector<std::string> more;
+        const char* verdict;
+        const char* fragment;
+    };
+    const std::vector<Row> rows{
+        {"uaccess ACL", uaccess, ALICE, {}, "OK", "alice may read and write it through an ACL entry for alice"},
+        {"ACL entry cut by the mask", masked, ALICE, {}, "FAIL",
+         "crw-r----- root:dialout; neither alice nor dialout may read and write it"},
+        {"ACL entry for a group", by_group, "1000:1000:1000,46", {}, "OK",
+         "through an ACL entry for group plugdev"},
+        {"sudo, user outside dialout", adapter(FT232H), ROOT_USER, {"--invoked-by", ALICE}, "WARN",
+         "checked as root through sudo, which may open /dev/ttyUSB0; /dev/ttyUSB0 is crw-rw---- "
+         "root:dialout; without sudo, alice is not in dialout"},
+        {"sudo, user in dialout", adapter(FT232H), ROOT_USER, {"--invoked-by", ALICE_IN_DIALOUT},
+         "OK", "without sudo, alice may read and write it as a member of dialout"},
+        {"plain root", adapter(FT232H), ROOT_USER, {}, "OK", "running as root"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const DoctorRun run = doctor(row.machine, {"/dev/ttyUSB0"}, row.identity, row.more);
+        if (acl_refused) {
+            GTEST_SKIP() << "needs a file system with POSIX ACLs for the temporary folder";
+        }
+        const std::string line = line_of(run.out, "access");
+        EXPECT_EQ(line.substr(0, line.find(' ')), row.verdict) << run.out;
+        EXPECT_NE(line.find(row.fragment), std::string::npos) << line;
+    }
+}
+
+TEST_F(Doctor, ModemManagerSaysWhatOnlyRootSees)
+{
+    const DoctorRun run =
+        doctor(all(adapter(FT232H), process(640, "ModemManager"), no_fds(640)), {"/dev/ttyUSB0"});
+    EXPECT_NE(line_of(run.out, "ModemManager")
+                  .find("it runs as root, so only sudo renumber-doctor sees whether it has the "
+                        "port open"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(Doctor, ListsNativeUartsVendorNodesAndWhatAChipWithoutTtyNeeds)
+{
+    const Build machine = all(
+        adapter(with(CH340, [](FakeAdapter& a) { a.tty = "ttyUSB0"; })),
+        adapter(with(CH340, [](FakeAdapter& a) {
+            a.tty = "ttyUSB1";
+            a.usb_port = "1-2";
+            a.usb_minor = 4;
+        })),
+        adapter(with(FT232H, [](FakeAdapter& a) {
+            a.usb_port = "1-3";
+            a.usb_minor = 5;
+            a.interface_driver = "ftdi_sio";
+            a.release = "0600";
+            a.product = "6001";
+            a.has_tty = false;
+            a.interface_driver = "none";
+        })),
+        [](FakeTree& tree) {
+            add_uart(tree, FakeUart{});
+            add_uart(tree, FakeUart{.tty = "ttyS1",
+                                    .device = "/sys/devices/platform/serial8250",
+                                    .driver = "serial8250",
+                                    .clock = "0",
+                                    .type = "0",
+                                    .major = 4,
+                                    .minor = 65});
+            // A device no driver took: no driver link on its interface.
+            std::error_code error;
+            std::filesystem::remove(
+                tree.root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/driver", error);
+        });
+    const DoctorRun run = doctor(machine, {});
+    EXPECT_EQ(run.out,
+              "/dev/ttyS0  native UART, driver serial, up to 115,200 baud\n"
+              "/dev/ttyUSB0  WCH CH340 (1a86:7523, driver ch341-uart)  \"USB Serial\"  up to "
+              "2,000,000 baud\n"
+              "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n"
+              "    (no /dev/serial/by-id name)\n"
+              "/dev/ttyUSB1  WCH CH340 (1a86:7523, driver ch341-uart)  \"USB Serial\"  up to "
+              "2,000,000 baud\n"
+              "    /dev/serial/by-id/usb-1a86_USB_Serial-if00-port0  (shared: no serial number)\n"
+              "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+              "USB device 1-3 is a FTDI FT232R (0403:6001) without a tty: no driver holds it; load "
+              "it with sudo modprobe ftdi_sio (on Ubuntu: sudo apt install "
+              "linux-modules-extra-$(uname -r)); renumber-doctor /dev/ttyUSB0 says more.\n"
+              "Check one with: renumber-doctor /dev/ttyS0\n");
+}
+
+TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
+{
+    FakeTree tree = make_tree();
+    write_file(tree, "/dir/a", "");
+    const SystemRoot root{tree.root};
+    std::error_code error;
+    EXPECT_EQ(list_directory(root, "/dir", error), std::vector<std::string>{"a"});
+    EXPECT_FALSE(error);
+    const ReadEntry failing = [](DIR*) -> dirent* {
+        errno = EIO;
+        return nullptr;
+    };
+    EXPECT_TRUE(list_directory(root, "/dir", error, failing).empty());
+    EXPECT_EQ(error, std::errc::io_error);
+    const ReadEntry ending = [](DIR*) -> dirent* { return nullptr; };
+    list_directory(root, "/dir", error, ending);
+    EXPECT_FALSE(error) << "a null entry with errno 0 is the end of the directory";
+    remove_tree(tree);
+}
+
+// Every row of the chip table appears in renumber-doctor(1) with its source.
+TEST(DoctorManual, ListsEveryChipRowWithItsSource)
+{
+    std::ifstream file(DOCTOR_MANUAL);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string manual = text.str();
+    ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
+    for (std::size_t at = manual.find("\\-"); at != std::string::npos; at = manual.find("\\-", at)) {
+        manual.replace(at, 2, "-");
+    }
+    for (const ChipRow& row : chip_table()) {
+        EXPECT_NE(manual.find(row.name), std::string::npos) << row.name;
+        EXPECT_NE(manual.find(row.source), std::string::npos) << row.name << ": " << row.source;
+    }
 }
 
 } // namespace
