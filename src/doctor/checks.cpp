@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -39,21 +40,12 @@ std::string join(const std::vector<std::string>& parts, const char* separator)
     return text;
 }
 
-// The module that serves a chip: the usb-serial driver "ch341-uart" lives in ch341.ko.
-std::string module_of(const ChipRow& row)
-{
-    const std::string driver = row.driver;
-    return driver == "ch341-uart" ? "ch341" : driver;
-}
-
 std::string orphan_hint(const ChipWithoutTty& chip)
 {
     const std::string what = "USB device " + chip.usb_name + " is a " +
                              chip_label(chip.chip, chip.ids, "") + " without a tty";
     if (chip.interface_driver.empty()) {
-        const std::string module = module_of(*chip.chip);
-        return what + ": no driver holds it, so load " + module + " (sudo modprobe " + module +
-               "; on Ubuntu it comes with sudo apt install linux-modules-extra-$(uname -r))";
+        return what + ": no driver holds it; load it with " + load_module_command(*chip.chip);
     }
     return what + ": its interface is held by " + chip.interface_driver +
            (chip.interface_driver == "usbfs" ? " (a program such as brltty took it)" : "") +
@@ -203,48 +195,62 @@ struct Grant {
     std::string how; // "as the owner", "as a member of dialout", "through an ACL entry for alice"
 };
 
+bool grants_read_write(std::uint16_t perm)
+{
+    return (perm & READ_WRITE) == READ_WRITE;
+}
+
+const AclEntry* find_entry(const std::vector<AclEntry>& acl, std::uint16_t tag,
+                           std::optional<std::uint32_t> id = std::nullopt)
+{
+    const auto found = std::find_if(acl.begin(), acl.end(), [&](const AclEntry& entry) {
+        return entry.tag == tag && (!id || entry.id == *id);
+    });
+    return found != acl.end() ? &*found : nullptr;
+}
+
+// The group class: any group entry (the owning group or a named one) that matches decides;
+// nothing when none matches.
+std::optional<Grant> group_grant(const SystemRoot& root, const std::vector<AclEntry>& acl,
+                                 const struct stat& info, const std::vector<gid_t>& groups,
+                                 std::uint16_t mask)
+{
+    std::optional<Grant> refusal;
+    for (const AclEntry& entry : acl) {
+        const bool group_entry = entry.tag == ACL_GROUP_OBJ || entry.tag == ACL_GROUP;
+        const gid_t gid = entry.tag == ACL_GROUP_OBJ ? info.st_gid : entry.id;
+        if (!group_entry || std::find(groups.begin(), groups.end(), gid) == groups.end()) {
+            continue;
+        }
+        if (grants_read_write(entry.perm & mask)) {
+            return Grant{true, (entry.tag == ACL_GROUP ? "through an ACL entry for group "
+                                                       : "as a member of ") +
+                                   group_name(root, gid)};
+        }
+        refusal = Grant{false, "as a member of its group"};
+    }
+    return refusal;
+}
+
 // POSIX.1e access check: owner, named user, any matching group entry, then others.
 Grant evaluate_access(const SystemRoot& root, const std::vector<AclEntry>& acl,
                       const struct stat& info, uid_t uid, const std::vector<gid_t>& groups,
                       const std::string& user)
 {
-    std::uint16_t mask = 7;
-    for (const AclEntry& entry : acl) {
-        mask = entry.tag == ACL_MASK ? entry.perm : mask;
+    const AclEntry* mask_entry = find_entry(acl, ACL_MASK);
+    const std::uint16_t mask = mask_entry != nullptr ? mask_entry->perm : 7;
+    if (const AclEntry* owner = find_entry(acl, ACL_USER_OBJ);
+        owner != nullptr && uid == info.st_uid) {
+        return {grants_read_write(owner->perm), "as its owner"};
     }
-    const auto granted = [](std::uint16_t perm) { return (perm & READ_WRITE) == READ_WRITE; };
-    for (const AclEntry& entry : acl) {
-        if (entry.tag == ACL_USER_OBJ && uid == info.st_uid) {
-            return {granted(entry.perm), "as its owner"};
-        }
+    if (const AclEntry* named = find_entry(acl, ACL_USER, uid)) {
+        return {grants_read_write(named->perm & mask), "through an ACL entry for " + user};
     }
-    for (const AclEntry& entry : acl) {
-        if (entry.tag == ACL_USER && entry.id == uid) {
-            return {granted(entry.perm & mask), "through an ACL entry for " + user};
-        }
+    if (std::optional<Grant> grant = group_grant(root, acl, info, groups, mask)) {
+        return *grant;
     }
-    bool matched = false;
-    for (const AclEntry& entry : acl) {
-        const gid_t gid = entry.tag == ACL_GROUP_OBJ ? info.st_gid : entry.id;
-        if ((entry.tag == ACL_GROUP_OBJ || entry.tag == ACL_GROUP) &&
-            std::find(groups.begin(), groups.end(), gid) != groups.end()) {
-            matched = true;
-            if (granted(entry.perm & mask)) {
-                return {true, (entry.tag == ACL_GROUP ? "through an ACL entry for group "
-                                                      : "as a member of ") +
-                                  group_name(root, gid)};
-            }
-        }
-    }
-    if (matched) {
-        return {false, "as a member of its group"};
-    }
-    for (const AclEntry& entry : acl) {
-        if (entry.tag == ACL_OTHER) {
-            return {granted(entry.perm), "as anyone may"};
-        }
-    }
-    return {};
+    const AclEntry* other = find_entry(acl, ACL_OTHER);
+    return {other != nullptr && grants_read_write(other->perm), "as anyone may"};
 }
 
 std::string user_name_of(const SystemRoot& root, uid_t uid)
@@ -270,7 +276,12 @@ AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
     Grant grant = evaluate_access(root, acl, facts.info, identity.uid, session, user);
     // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
     if (identity.own && is_real_root(root)) {
-        grant.allowed = ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        const bool kernel_allows =
+            ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        if (kernel_allows && !grant.allowed) {
+            grant.how = "(the kernel allows it, beyond the mode and ACL)";
+        }
+        grant.allowed = kernel_allows;
     }
     if (grant.allowed) {
         return {true, user + " may read and write it " + grant.how, ""};
@@ -289,7 +300,8 @@ AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
     }
     const bool group_may = (facts.info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (!group_may) {
-        return {false, "neither " + user + " nor " + group + " may read and write it: " + OPEN_FAILURE,
+        return {false,
+                "neither " + user + " nor " + group + " may read and write it: " + OPEN_FAILURE,
                 "run renumber with sudo, or have a udev rule give the adapter MODE=\"0660\", "
                 "GROUP=\"dialout\" and join dialout"};
     }
@@ -337,23 +349,38 @@ std::vector<std::string> twins_of(const DeviceFacts& facts)
     return adapter.serial.empty() ? twins : std::vector<std::string>{};
 }
 
+std::vector<std::string> words_of(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::size_t start = line.find_first_not_of(' ');
+    while (start != std::string::npos) {
+        const std::size_t end = line.find(' ', start);
+        words.push_back(line.substr(start, end - start));
+        start = line.find_first_not_of(' ', end);
+    }
+    return words;
+}
+
+int leading_number(const std::string& text)
+{
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
 // Processes holding an flock on the node, from /proc/locks: "1: FLOCK ADVISORY WRITE <pid>
-// <major>:<minor>:<inode> 0 EOF", the device numbers in hexadecimal.
+// <major>:<minor>:<inode> 0 EOF", the device numbers in hexadecimal. Waiters ("1: -> FLOCK")
+// hold nothing yet.
 std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
 {
     std::vector<int> pids;
-    std::array<char, 32> file{};
+    std::array<char, 48> file{};
     std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
                   static_cast<unsigned long>(info.st_ino));
     for (const std::string& line : read_lines(root, "/proc/locks")) {
-        std::array<char, 16> type{};
-        std::array<char, 64> where{};
-        int pid = 0;
-        if (line.find("->") == std::string::npos &&
-            std::sscanf(line.c_str(), "%*d: %15s %*s %*s %d %63s", type.data(), &pid,
-                        where.data()) == 3 &&
-            std::strcmp(type.data(), "FLOCK") == 0 && file.data() == std::string(where.data())) {
-            pids.push_back(pid);
+        const std::vector<std::string> words = words_of(line);
+        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data()) {
+            pids.push_back(leading_number(words[4]));
         }
     }
     return pids;
@@ -367,7 +394,7 @@ std::vector<int> version_numbers(const std::string& version)
         version.substr(epoch == std::string::npos ? 0 : epoch + 1, version.find('-'));
     std::size_t at = 0;
     while (at < upstream.size()) {
-        numbers.push_back(std::atoi(upstream.c_str() + at));
+        numbers.push_back(leading_number(upstream.substr(at)));
         const std::size_t dot = upstream.find('.', at);
         at = dot == std::string::npos ? upstream.size() : dot + 1;
     }
@@ -382,7 +409,8 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
         "renumber would share the line and the motor's answers with them (a timeout, or an "
         "answer read by the other program)";
     const std::string refuse =
-        std::string(OPEN_FAILURE) + " (status 255), after a line beginning \"sp_open: \" on standard error with the "
+        std::string(OPEN_FAILURE) +
+        " (status 255), after a line beginning \"sp_open: \" on standard error with the "
         "library's reason";
     if (version.empty()) {
         return "libserialport0 is not in the package database: release 0.1.1 takes no lock and " +
@@ -401,8 +429,8 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
         return "libserialport " + version + " locks the port on open (flock) and pid " +
                join(locking, ", ") + " holds that lock, so " + refuse;
     }
-    return "libserialport " + version + " locks the port on open, but they hold no lock on it, so " +
-           share;
+    return "libserialport " + version +
+           " locks the port on open, but they hold no lock on it, so " + share;
 }
 
 std::string rate_outcome(const ChipRow& row, const std::string& driver)
@@ -532,9 +560,9 @@ CheckResult check_device_node(const DeviceFacts& facts)
         const std::string numbers = facts.adapter ? " " + facts.adapter->dev_numbers : "";
         const std::string found = shown_path(facts) + ": character device" + numbers +
                                   ", the kernel's tty " + base_name(resolution.path);
-        const std::vector<std::string> twins =
-            facts.adapter && went_through_stable_name(facts) ? twins_of(facts)
-                                                             : std::vector<std::string>{};
+        const std::vector<std::string> twins = facts.adapter && went_through_stable_name(facts)
+                                                   ? twins_of(facts)
+                                                   : std::vector<std::string>{};
         if (twins.empty()) {
             return {Verdict::ok, "device", found, ""};
         }
@@ -596,8 +624,8 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
     }
     if (facts.processes_error) {
         return {Verdict::warn, "holders",
-                "cannot tell which programs have " + node + " open: reading /proc: " +
-                    facts.processes_error.message(),
+                "cannot tell which programs have " + node +
+                    " open: reading /proc: " + facts.processes_error.message(),
                 "sudo fuser -v " + node + " names them"};
     }
     const std::string unseen =
@@ -641,17 +669,17 @@ CheckResult check_chip(const DeviceFacts& facts)
     const std::string documented = label + " is documented up to " + format_baud(row->max_baud) +
                                    " baud (" + row->source + ")";
     const bool own_module = !adapter.driver.empty() && adapter.driver != row->driver;
-    const std::string module = own_module ? "; " + adapter.driver +
-                                                " is the maker's own module, not the kernel's " +
-                                                row->driver
-                                          : "";
-    const bool runs = row->handling == RateHandling::exact ||
-                      (row->handling == RateHandling::passed_to_chip &&
-                       row->max_baud >= MOTOR_BUS_BAUD);
+    const std::string module =
+        own_module
+            ? "; " + adapter.driver + " is the maker's own module, not the kernel's " + row->driver
+            : "";
+    const bool runs =
+        row->handling == RateHandling::exact ||
+        (row->handling == RateHandling::passed_to_chip && row->max_baud >= MOTOR_BUS_BAUD);
     if (runs) {
         return {Verdict::ok, "chip",
-                documented + "; the line runs at the motor bus's " +
-                    format_baud(MOTOR_BUS_BAUD) + module,
+                documented + "; the line runs at the motor bus's " + format_baud(MOTOR_BUS_BAUD) +
+                    module,
                 ""};
     }
     return {Verdict::fail, "chip",

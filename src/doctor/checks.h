@@ -1,6 +1,7 @@
 // The checks of one device against what renumber needs from it: a node libserialport can look
 // up that is a serial port and no terminal, read and write access, no console, getty, service or
-// process in the way, a chip that really runs 4,000,000 baud, and the FTDI latency timer. Each gives a verdict, the reason and what to do.
+// process in the way, a chip that really runs 4,000,000 baud, and the FTDI latency timer. Each
+// gives a verdict, the reason and what to do.
 #pragma once
 
 #include "doctor/inventory.h"
@@ -32,8 +33,8 @@ struct DeviceFacts {
     std::vector<SerialAdapter> present;   // every adapter plugged in, for hints
     std::vector<ChipWithoutTty> chips_without_tty;
     std::vector<ProcessInfo> processes;
-    std::error_code ports_error;     // /sys/class/tty could not be read whole
-    std::error_code processes_error; // /proc could not be read whole
+    std::error_code ports_error;        // /sys/class/tty could not be read whole
+    std::error_code processes_error;    // /proc could not be read whole
     std::string serial_library_version; // libserialport0's Version in the package database
 };
 

@@ -100,20 +100,20 @@ constexpr std::array CHIPS{
             "CH9101DS1: 3 Mbps"},
     ChipRow{0x04d8, 0x00df, ANY_RELEASE, "", "Microchip MCP2200", CDC_ACM, 1'000'000,
             passed_to_chip, 0, "MCP2200 datasheet (DS20002228): 1,000,000 baud"},
-    ChipRow{0x04e2, 0x1410, ANY_RELEASE, "", "MaxLinear XR21V1410", "xr_serial", 12'000'000,
-            exact, 0, "XR21V1410 datasheet: 12 Mbps; xr_serial.c divides 48 MHz exactly"},
+    ChipRow{0x04e2, 0x1410, ANY_RELEASE, "", "MaxLinear XR21V1410", "xr_serial", 12'000'000, exact,
+            0, "XR21V1410 datasheet: 12 Mbps; xr_serial.c divides 48 MHz exactly"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "H", "Prolific PL2303H", PL2303, 1'228'800,
             clamped_reported, 1'228'800, "pl2303.c pl2303_type_data[TYPE_H]: 1,228,800"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "HX", "Prolific PL2303HX", PL2303, 6'000'000, exact, 0,
             "pl2303.c pl2303_type_data[TYPE_HX]: 6,000,000; 4,000,000 divides exactly"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "TA or G", "Prolific PL2303TA or G-series", PL2303,
             6'000'000, exact, 0, "pl2303.c pl2303_type_data[TYPE_TA]: 6,000,000; G: 12,000,000"},
-    ChipRow{0x067b, 0x2303, ANY_RELEASE, "HXD", "Prolific PL2303HXD", PL2303, 12'000'000, exact,
-            0, "pl2303.c pl2303_type_data[TYPE_HXD]: 12,000,000"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "HXD", "Prolific PL2303HXD", PL2303, 12'000'000, exact, 0,
+            "pl2303.c pl2303_type_data[TYPE_HXD]: 12,000,000"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "TB or G", "Prolific PL2303TB or G-series", PL2303,
             12'000'000, exact, 0, "pl2303.c pl2303_type_data[TYPE_TB]: 12,000,000"},
-    ChipRow{0x067b, 0x23a3, ANY_RELEASE, "G", "Prolific PL2303G-series", PL2303, 12'000'000,
-            exact, 0, "PL2303GS datasheet: 12 Mbps; pl2303.c TYPE_HXN sends the rate directly"},
+    ChipRow{0x067b, 0x23a3, ANY_RELEASE, "G", "Prolific PL2303G-series", PL2303, 12'000'000, exact,
+            0, "PL2303GS datasheet: 12 Mbps; pl2303.c TYPE_HXN sends the rate directly"},
 };
 
 } // namespace
@@ -145,8 +145,9 @@ std::optional<std::string> pl2303_type(const UsbDescriptors& usb)
     if (release == 0x0500) {
         return "TB or G";
     }
-    constexpr std::array<std::uint16_t, 12> G_RELEASES{
-        0x0100, 0x0105, 0x0305, 0x0400, 0x0405, 0x0505, 0x0600, 0x0605, 0x0700, 0x0705, 0x0905, 0x1005};
+    constexpr std::array<std::uint16_t, 12> G_RELEASES{0x0100, 0x0105, 0x0305, 0x0400,
+                                                       0x0405, 0x0505, 0x0600, 0x0605,
+                                                       0x0700, 0x0705, 0x0905, 0x1005};
     if (std::find(G_RELEASES.begin(), G_RELEASES.end(), release) != G_RELEASES.end()) {
         return "G";
     }
@@ -167,7 +168,9 @@ const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& drive
     }
     if (driver == PL2303 || (driver.empty() && ids.vendor == PROLIFIC_VENDOR)) {
         const std::optional<std::string> type = pl2303_type(usb);
-        return type ? find([&](const ChipRow& row) { return std::string_view(row.driver) == PL2303 && *type == row.key; })
+        return type ? find([&](const ChipRow& row) {
+            return std::string_view(row.driver) == PL2303 && *type == row.key;
+        })
                     : nullptr;
     }
     if (ids.vendor == CP210X_VENDOR && ids.product == CP210X_SINGLE) {
@@ -187,6 +190,14 @@ std::string chip_label(const ChipRow* row, const UsbIds& ids, const std::string&
     return row != nullptr ? std::string(row->name) + " (" + format_ids(ids) + bound + ")"
                           : "USB device " + format_ids(ids) +
                                 (driver.empty() ? "" : " (driver " + driver + ")");
+}
+
+std::string load_module_command(const ChipRow& row)
+{
+    // The usb-serial driver "ch341-uart" lives in ch341.ko.
+    const std::string module = std::string_view(row.driver) == CH341 ? "ch341" : row.driver;
+    return "sudo modprobe " + module +
+           " (on Ubuntu: sudo apt install linux-modules-extra-$(uname -r))";
 }
 
 std::string format_ids(const UsbIds& ids)

@@ -59,6 +59,8 @@ std::optional<std::string> pl2303_type(const UsbDescriptors& usb);
 
 /// "WCH CH340 (1a86:7523, driver ch341-uart)", or "USB device 1234:5678 (driver x)" off the table.
 std::string chip_label(const ChipRow* row, const UsbIds& ids, const std::string& driver);
+/// "sudo modprobe ch341 (on Ubuntu: ...)": how to load the module that serves the chip.
+std::string load_module_command(const ChipRow& row);
 /// "0403:6001"
 std::string format_ids(const UsbIds& ids);
 /// "4,000,000"

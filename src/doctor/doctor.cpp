@@ -60,70 +60,79 @@ std::optional<std::string> option_value(const std::vector<std::string>& args, st
     return std::nullopt;
 }
 
+// The port's line and its names; adapters with the same ids and no serial number share their
+// by-id name, so their by-path names are shown too.
+std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
+                          const std::vector<SerialAdapter>& adapters)
+{
+    std::string out = adapter.node;
+    out += path_exists(root, adapter.node) ? "" : " (no device node)";
+    if (adapter.ids) {
+        out += "  " + chip_label(adapter.chip, *adapter.ids, adapter.driver);
+    } else {
+        out += "  native UART, driver " + (adapter.driver.empty() ? "(none)" : adapter.driver);
+        out +=
+            adapter.uart_clock ? ", up to " + format_baud(*adapter.uart_clock / 16) + " baud" : "";
+    }
+    out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
+    out +=
+        adapter.chip != nullptr ? "  up to " + format_baud(adapter.chip->max_baud) + " baud" : "";
+    out += "\n";
+    const auto shared =
+        std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
+            return adapter.ids && other.ids && other.serial.empty() && adapter.serial.empty() &&
+                   other.ids->vendor == adapter.ids->vendor &&
+                   other.ids->product == adapter.ids->product;
+        });
+    for (const std::string& name : adapter.stable_names) {
+        out += "    " + name + (shared > 1 ? "  (shared: no serial number)" : "") + "\n";
+    }
+    for (const std::string& name : shared > 1 ? adapter.path_names : std::vector<std::string>{}) {
+        out += "    " + name + "\n";
+    }
+    if (adapter.stable_names.empty() && adapter.ids) {
+        out += "    (no /dev/serial/by-id name)\n";
+    }
+    return out;
+}
+
+std::string orphan_entry(const ChipWithoutTty& chip)
+{
+    const std::string held =
+        chip.interface_driver.empty()
+            ? "no driver holds it; load it with " + load_module_command(*chip.chip)
+            : "its interface is held by " + chip.interface_driver +
+                  (chip.interface_driver == "usbfs" ? ", as brltty does when it claims an adapter"
+                                                    : "");
+    return "USB device " + chip.usb_name + " is a " + chip_label(chip.chip, chip.ids, "") +
+           " without a tty: " + held + "; renumber-doctor /dev/ttyUSB0 says more.\n";
+}
+
 std::string list_adapters(const SystemRoot& root, int& status)
 {
     std::error_code error;
     const std::vector<SerialAdapter> adapters = find_adapters(root, error);
+    status = static_cast<int>(Verdict::fail);
     if (error) {
-        status = static_cast<int>(Verdict::fail);
         return "Cannot list the serial ports: reading /sys/class/tty: " + error.message() + "\n";
     }
-    const std::vector<ChipWithoutTty> orphans = find_chips_without_tty(root, adapters);
     std::string out;
     if (adapters.empty()) {
         out += "No serial port found: the kernel lists no ttyUSB*, ttyACM* or native UART under "
                "/sys/class/tty.\n";
     }
     for (const SerialAdapter& adapter : adapters) {
-        out += adapter.node;
-        out += path_exists(root, adapter.node) ? "" : " (no device node)";
-        if (adapter.ids) {
-            out += "  " + chip_label(adapter.chip, *adapter.ids, adapter.driver);
-        } else {
-            out += "  native UART, driver " + (adapter.driver.empty() ? "(none)" : adapter.driver);
-            out += adapter.uart_clock ? ", up to " + format_baud(*adapter.uart_clock / 16) + " baud"
-                                      : "";
-        }
-        out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
-        if (adapter.chip != nullptr) {
-            out += "  up to " + format_baud(adapter.chip->max_baud) + " baud";
-        }
-        out += "\n";
-        const auto shared = std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
-            return adapter.ids && other.ids && other.serial.empty() && adapter.serial.empty() &&
-                   other.ids->vendor == adapter.ids->vendor && other.ids->product == adapter.ids->product;
-        });
-        for (const std::string& name : adapter.stable_names) {
-            out += "    " + name + (shared > 1 ? "  (shared: no serial number)" : "") + "\n";
-        }
-        for (const std::string& name : shared > 1 ? adapter.path_names : std::vector<std::string>{}) {
-            out += "    " + name + "\n";
-        }
-        if (adapter.stable_names.empty() && adapter.ids) {
-            out += "    (no /dev/serial/by-id name)\n";
-        }
+        out += adapter_entry(root, adapter, adapters);
     }
-    for (const ChipWithoutTty& chip : orphans) {
-        const std::string module = chip.chip->driver == std::string("ch341-uart") ? "ch341" : chip.chip->driver;
-        out +=
-            "USB device " + chip.usb_name + " is a " + chip_label(chip.chip, chip.ids, "") +
-            " without a tty: " +
-            (chip.interface_driver.empty()
-                 ? "no driver holds it; load it with sudo modprobe " + module +
-                       " (on Ubuntu: sudo apt install linux-modules-extra-$(uname -r))"
-                 : "its interface is held by " + chip.interface_driver +
-                       (chip.interface_driver == "usbfs" ? ", as brltty does when it claims an adapter" : "")) +
-            "; renumber-doctor /dev/ttyUSB0 says more.\n";
+    for (const ChipWithoutTty& chip : find_chips_without_tty(root, adapters)) {
+        out += orphan_entry(chip);
     }
     if (adapters.empty()) {
-        out += "Plug the USB-to-RS-485 adapter in and run again; sudo dmesg shows whether "
-               "the kernel saw it.\n";
-        status = static_cast<int>(Verdict::fail);
-        return out;
+        return out + "Plug the USB-to-RS-485 adapter in and run again; sudo dmesg shows whether "
+                     "the kernel saw it.\n";
     }
-    out += "Check one with: renumber-doctor " + adapters.front().node + "\n";
     status = 0;
-    return out;
+    return out + "Check one with: renumber-doctor " + adapters.front().node + "\n";
 }
 
 std::string check_device(const Options& options, int& status)
@@ -186,45 +195,62 @@ std::optional<Identity> sudo_user(const SystemRoot& root)
     return std::nullopt;
 }
 
+// Hidden options: tests move the root to a fake tree and play another user with --identity
+// (and the user behind sudo with --invoked-by).
+std::optional<DoctorRun> apply_hidden_option(const std::vector<std::string>& args, std::size_t& at,
+                                             Options& options)
+{
+    const std::string& arg = args[at];
+    if (arg.starts_with("--root")) {
+        const std::optional<std::string> dir = option_value(args, at, "--root");
+        const std::optional<std::string> complaint =
+            dir ? move_root(options.root, *dir) : "--root needs a folder";
+        return complaint ? std::optional<DoctorRun>(bad_usage(*complaint)) : std::nullopt;
+    }
+    const std::string name = arg.starts_with("--identity") ? "--identity" : "--invoked-by";
+    const std::optional<std::string> text = option_value(args, at, name);
+    const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
+    if (!identity) {
+        return bad_usage(name + " needs UID:GID[:GID,...]");
+    }
+    if (name == "--identity") {
+        options.identity = *identity;
+    } else {
+        options.invoking = *identity;
+    }
+    return std::nullopt;
+}
+
+// Applies one argument; returns the run to end with (help or bad usage), if any.
+std::optional<DoctorRun> apply_argument(const std::vector<std::string>& args, std::size_t& at,
+                                        Options& options)
+{
+    const std::string& arg = args[at];
+    if (arg == "-h" || arg == "--help") {
+        return DoctorRun{USAGE, "", 0};
+    }
+    if (arg.starts_with("--root") || arg.starts_with("--identity") ||
+        arg.starts_with("--invoked-by")) {
+        return apply_hidden_option(args, at, options);
+    }
+    if (arg.size() > 1 && arg.front() == '-') {
+        return bad_usage("unknown option '" + arg + "'");
+    }
+    if (options.device) {
+        return bad_usage("one device at a time (got '" + *options.device + "' and '" + arg + "')");
+    }
+    options.device = arg;
+    return std::nullopt;
+}
+
 } // namespace
 
 DoctorRun doctor_main(const std::vector<std::string>& args)
 {
     Options options{SystemRoot{}, identity_of_this_process(), std::nullopt, std::nullopt};
     for (std::size_t at = 0; at < args.size(); ++at) {
-        const std::string& arg = args[at];
-        if (arg == "-h" || arg == "--help") {
-            return {USAGE, "", 0};
-        }
-        // Hidden: tests move the root to a fake tree and play another user with these.
-        if (arg.starts_with("--root")) {
-            const std::optional<std::string> dir = option_value(args, at, "--root");
-            const std::optional<std::string> complaint =
-                dir ? move_root(options.root, *dir) : "--root needs a folder";
-            if (complaint) {
-                return bad_usage(*complaint);
-            }
-        } else if (arg.starts_with("--identity")) {
-            const std::optional<std::string> text = option_value(args, at, "--identity");
-            const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
-            if (!identity) {
-                return bad_usage("--identity needs UID:GID[:GID,...]");
-            }
-            options.identity = *identity;
-        } else if (arg.starts_with("--invoked-by")) {
-            const std::optional<std::string> text = option_value(args, at, "--invoked-by");
-            const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
-            if (!identity) {
-                return bad_usage("--invoked-by needs UID:GID[:GID,...]");
-            }
-            options.invoking = *identity;
-        } else if (arg.size() > 1 && arg.front() == '-') {
-            return bad_usage("unknown option '" + arg + "'");
-        } else if (options.device) {
-            return bad_usage("one device at a time (got '" + *options.device + "' and '" + arg +
-                             "')");
-        } else {
-            options.device = arg;
+        if (std::optional<DoctorRun> end = apply_argument(args, at, options)) {
+            return *end;
         }
     }
     if (!options.invoking && options.identity.own && options.identity.uid == 0) {

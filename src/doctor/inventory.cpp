@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <array>
-#include <string_view>
 #include <charconv>
+#include <string_view>
 #include <tuple>
 
 namespace {
@@ -15,8 +15,8 @@ namespace {
 constexpr char TTY_CLASS[] = "/sys/class/tty/";
 constexpr char STABLE_NAMES[] = "/dev/serial/by-id";
 constexpr char PATH_NAMES[] = "/dev/serial/by-path";
-constexpr std::array PORT_PREFIXES{"ttyUSB", "ttyACM", "ttyS", "ttyAMA", "ttySC", "ttyCH343USB",
-                                   "ttyCH9344USB"};
+constexpr std::array PORT_PREFIXES{"ttyUSB", "ttyACM",      "ttyS",        "ttyAMA",
+                                   "ttySC",  "ttyCH343USB", "ttyCH9344USB"};
 constexpr char USB_DEVICES[] = "/sys/bus/usb/devices";
 constexpr char DEVICE_TREE[] = "/sys/devices/";
 
@@ -107,7 +107,8 @@ std::vector<std::string> links_to(const SystemRoot& root, const std::string& fol
     std::vector<std::string> names;
     std::error_code error;
     for (const std::string& entry : list_directory(root, folder, error)) {
-        const std::string link = folder + "/" + entry;
+        std::string link = folder;
+        link.append("/").append(entry);
         const Resolution target = resolve_path(root, link);
         if (!target.error && target.path == node) {
             names.push_back(link);
@@ -165,11 +166,13 @@ std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code
 {
     std::vector<std::string> names;
     for (const std::string& name : list_directory(root, TTY_CLASS, error)) {
-        const bool port = std::any_of(PORT_PREFIXES.begin(), PORT_PREFIXES.end(), [&](const char* prefix) {
-            const std::string_view rest = std::string_view(name).substr(std::min(name.size(), std::string_view(prefix).size()));
-            return name.starts_with(prefix) && !rest.empty() &&
-                   rest.find_first_not_of("0123456789") == std::string_view::npos;
-        });
+        const bool port =
+            std::any_of(PORT_PREFIXES.begin(), PORT_PREFIXES.end(), [&](const char* prefix) {
+                const std::string_view rest = std::string_view(name).substr(
+                    std::min(name.size(), std::string_view(prefix).size()));
+                return name.starts_with(prefix) && !rest.empty() &&
+                       rest.find_first_not_of("0123456789") == std::string_view::npos;
+            });
         // The 8250 driver registers placeholder ttyS ports with no UART behind them (type 0).
         if (port && (!name.starts_with("ttyS") || name.starts_with("ttySC") ||
                      read_attribute(root, TTY_CLASS + name + "/type").value_or("0") != "0")) {
@@ -209,9 +212,9 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
             })) {
             continue;
         }
-        ChipWithoutTty orphan{name, *ids, chip,
-                              read_attribute(root, device.path + "/product").value_or(""), "",
-                              device.path};
+        ChipWithoutTty orphan{name, *ids,
+                              chip, read_attribute(root, device.path + "/product").value_or(""),
+                              "",   device.path};
         for (const std::string& entry : list_directory(root, device.path, error)) {
             if (entry.starts_with(name + ":")) {
                 orphan.interface_driver = bound_driver(root, device.path + "/" + entry);

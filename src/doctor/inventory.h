@@ -23,10 +23,10 @@ struct SerialAdapter {
     std::string product;       // its product string, when it has one
     std::string serial;        // its serial number string; empty when it has none
     UsbDescriptors descriptors;
-    const ChipRow* chip = nullptr; // the chip as its driver identifies it
+    const ChipRow* chip = nullptr;           // the chip as its driver identifies it
     std::optional<std::uint32_t> uart_clock; // uartclk of a native UART, in Hz
-    std::vector<std::string> stable_names; // /dev/serial/by-id links that lead to node
-    std::vector<std::string> path_names;   // /dev/serial/by-path links that lead to node
+    std::vector<std::string> stable_names;   // /dev/serial/by-id links that lead to node
+    std::vector<std::string> path_names;     // /dev/serial/by-path links that lead to node
 };
 
 /// Native UARTs (ttyS, ttyAMA, ttySC) are driven by the serial core rather than a USB driver.

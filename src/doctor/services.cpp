@@ -130,8 +130,8 @@ bool parents_match(const SystemRoot& root, const std::vector<RuleToken>& conditi
     for (std::string folder = usb_device; folder.starts_with("/sys/devices/");
          folder = parent_path(folder)) {
         if (std::all_of(conditions.begin(), conditions.end(), [&](const RuleToken& token) {
-                return condition_holds(token, read_attribute(root, folder + "/" +
-                                                                       attribute_name(token.key)));
+                return condition_holds(
+                    token, read_attribute(root, folder + "/" + attribute_name(token.key)));
             })) {
             return true;
         }
@@ -217,10 +217,10 @@ std::vector<UsbCandidate> candidates(const DeviceFacts& facts)
 
 std::string brltty_fix(const std::vector<std::string>& units)
 {
-    const std::string mask =
-        units.empty() ? std::string("sudo apt remove brltty")
-                      : "sudo systemctl mask --now " + join(units, " ") +
-                            " (masking lasts across reboots; or sudo apt remove brltty)";
+    const std::string mask = units.empty()
+                                 ? std::string("sudo apt remove brltty")
+                                 : "sudo systemctl mask --now " + join(units, " ") +
+                                       " (masking lasts across reboots; or sudo apt remove brltty)";
     return "unless a braille display is used: " + mask + ", then unplug and replug the adapter";
 }
 
@@ -260,7 +260,8 @@ Policy filter_policy(const SystemRoot& root, int pid)
             if (line.starts_with("ExecStart=")) {
                 const std::string policy = filter_policy_in(split_words(line.substr(10)));
                 return {policy.empty() ? "STRICT" : policy,
-                        unit + (policy.empty() ? ", whose ExecStart names no --filter-policy" : "")};
+                        unit +
+                            (policy.empty() ? ", whose ExecStart names no --filter-policy" : "")};
             }
         }
     }
@@ -277,13 +278,13 @@ std::string upper(std::string text)
 bool any_link_under(const SystemRoot& root, const std::string& folder, const std::string& device)
 {
     std::error_code error;
-    for (const std::string& entry : list_directory(root, folder, error)) {
-        const Resolution target = resolve_path(root, folder + "/" + entry);
-        if (!target.error && target.path.starts_with(device + "/")) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<std::string> entries = list_directory(root, folder, error);
+    return std::any_of(entries.begin(), entries.end(), [&](const std::string& entry) {
+        std::string link = folder;
+        link.append("/").append(entry);
+        const Resolution target = resolve_path(root, link);
+        return !target.error && target.path.starts_with(device + "/");
+    });
 }
 
 int ports_under(const std::vector<SerialAdapter>& present, const std::string& device)
@@ -414,8 +415,8 @@ bool udev_rule_matches(const SystemRoot& root, const std::string& line,
         } else if (token.key.starts_with("ATTRS{")) {
             parent_conditions.push_back(token);
         } else if (token.key.starts_with("ATTR{")) {
-            if (!condition_holds(token, read_attribute(root, usb_device + "/" +
-                                                                 attribute_name(token.key)))) {
+            if (!condition_holds(
+                    token, read_attribute(root, usb_device + "/" + attribute_name(token.key)))) {
                 return false;
             }
         }
@@ -476,11 +477,10 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
             }
         }
     }
-    const bool taken = !facts.adapter && std::any_of(facts.chips_without_tty.begin(),
-                                                     facts.chips_without_tty.end(),
-                                                     [](const ChipWithoutTty& chip) {
-                                                         return chip.interface_driver == "usbfs";
-                                                     });
+    const bool taken =
+        !facts.adapter &&
+        std::any_of(facts.chips_without_tty.begin(), facts.chips_without_tty.end(),
+                    [](const ChipWithoutTty& chip) { return chip.interface_driver == "usbfs"; });
     if (naming != nullptr) {
         const std::string claim =
             "its udev rules (" + naming->file + ") claim " + named_ids + ": " + naming->line;
@@ -507,8 +507,8 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
     }
     if (running) {
         return {Verdict::warn, "brltty",
-                "brltty is running" + (units.empty() ? "" : " (" + join(units, ", ") + ")") +
-                    "; " + packaging +
+                "brltty is running" + (units.empty() ? "" : " (" + join(units, ", ") + ")") + "; " +
+                    packaging +
                     ", but when it starts it probes the USB devices its braille drivers know",
                 brltty_fix(units)};
     }

@@ -9,17 +9,17 @@
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
-#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <map>
+#include <sstream>
 
 namespace {
 
@@ -59,10 +59,11 @@ Build flock_by(int pid)
         struct stat info {};
         ASSERT_EQ(::stat((tree.root + "/dev/ttyUSB0").c_str(), &info), 0);
         std::array<char, 128> line{};
-        std::snprintf(line.data(), line.size(), "1: FLOCK  ADVISORY  WRITE %d %02x:%02x:%lu 0 EOF\n",
-                      pid, major(info.st_dev), minor(info.st_dev),
-                      static_cast<unsigned long>(info.st_ino));
-        write_file(tree, "/proc/locks", std::string("2: POSIX  ADVISORY  WRITE 612 00:19:4 0 EOF\n") + line.data());
+        std::snprintf(line.data(), line.size(),
+                      "1: FLOCK  ADVISORY  WRITE %d %02x:%02x:%lu 0 EOF\n", pid, major(info.st_dev),
+                      minor(info.st_dev), static_cast<unsigned long>(info.st_ino));
+        write_file(tree, "/proc/locks",
+                   std::string("2: POSIX  ADVISORY  WRITE 612 00:19:4 0 EOF\n") + line.data());
     };
 }
 
@@ -140,7 +141,8 @@ TEST_F(DoctorCheck, Access)
             "alice, then log out and back in",
             ALICE},
            {"joined after login", all(HEALTHY, joined), BY_ID, "FAIL",
-            "the group database puts alice in dialout, but this login session started before that", ALICE},
+            "the group database puts alice in dialout, but this login session started before that",
+            ALICE},
            {"owner only", mode(0600), "/dev/ttyUSB0", "FAIL",
             "neither alice nor dialout may read and write it"},
            {"open to all", mode(0666), "/dev/ttyUSB0", "OK",
@@ -151,7 +153,7 @@ TEST_F(DoctorCheck, Brltty)
 {
     const char* claim = "its udev rules (/usr/lib/udev/rules.d/85-brltty.rules) claim 1a86:7523";
     const std::string line =
-        ": ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", GOTO=\"brltty_usb_run\"";
+        R"(: ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm", GOTO="brltty_usb_run")";
     check("brltty",
           {{"absent", HEALTHY, "/dev/ttyUSB0", "OK",
             "brltty is not running and no brltty udev rules are installed"},
@@ -224,7 +226,8 @@ TEST_F(DoctorCheck, HoldersSayWhatRenumberWouldPrint)
            {"Debian 13, holder locked it", all(held, library("0.1.2-1"), flock_by(4242)),
             "/dev/ttyUSB0", "FAIL",
             "libserialport 0.1.2-1 locks the port on open (flock) and pid 4242 holds that lock, "
-            "so " + refused},
+            "so " +
+                refused},
            {"Debian 13, another process locked it", all(held, library("0.1.2-1"), flock_by(77)),
             "/dev/ttyUSB0", "FAIL", "locks the port on open, but they hold no lock on it"},
            {"removed package", all(held, library("0.1.2-1", "deinstall ok config-files")),
@@ -234,8 +237,9 @@ TEST_F(DoctorCheck, HoldersSayWhatRenumberWouldPrint)
 }
 
 // A USB serial part bound to its driver, with the descriptors the driver reads.
-Build part(const char* ids, const char* release, const char* driver,
-           const std::function<void(FakeAdapter&)>& change = [](FakeAdapter&) {})
+Build part(
+    const char* ids, const char* release, const char* driver,
+    const std::function<void(FakeAdapter&)>& change = [](FakeAdapter&) {})
 {
     return adapter(with(FT232H, [=](FakeAdapter& a) {
         a.vendor = std::string(ids).substr(0, 4);
@@ -266,72 +270,71 @@ TEST_F(DoctorCheck, Chip)
     const std::string timeout = "renumber sends at the wrong rate, hears no motor and after about "
                                 "5 s stops with \"[ERROR] Modify id <id> to <target> failure, No "
                                 "motor be found(timeout).\" (status 255)";
-    check("chip",
-          {{"FT232H", HEALTHY, "/dev/ttyUSB0", "OK",
-            "FTDI FT232H (0403:6014, driver ftdi_sio) is documented up to 12,000,000 baud "
-            "(FT232H datasheet (FT_000288): 12 Mbaud); the line runs at the motor bus's "
-            "4,000,000"},
-           {"FT232R falls to 9,600", part("0403:6001", "0600", "ftdi_sio"), "/dev/ttyUSB0",
-            "FAIL",
-            "ftdi_sio sets this part to 9,600 baud when asked for 4,000,000 (\"Baud rate too "
-            "high\") and reports 9,600 back; " +
-                timeout},
-           {"FTDI part by bcdDevice, not product id", part("0403:a6d0", "0900", "ftdi_sio"),
-            "/dev/ttyUSB0", "OK", "FTDI FT232H (0403:a6d0"},
-           {"FT232R under an OEM product id", part("0403:6001", "1000", "ftdi_sio"),
-            "/dev/ttyUSB0", "FAIL", "FTDI FT-X series"},
-           {"FT2232D, same ids as FT2232H", part("0403:6010", "0500", "ftdi_sio"), "/dev/ttyUSB0",
-            "FAIL", "FTDI FT2232C/D"},
-           {"FT4232HA", part("0403:6048", "3600", "ftdi_sio"), "/dev/ttyUSB0", "OK",
-            "FTDI FT4232HA"},
-           {"FTDI release the driver does not know", part("0403:6001", "0a00", "ftdi_sio"),
-            "/dev/ttyUSB0", "WARN", "no documented maximum baud rate for USB device 0403:6001"},
-           {"CH340 clamps silently", adapter(CH340), "/dev/ttyUSB0", "FAIL",
-            "WCH CH340 (1a86:7523, driver ch341-uart) is documented up to 2,000,000 baud "
-            "(CH340DS1: 2 Mbps; ch341.c CH341_MAX_BPS): ch341-uart clamps 4,000,000 to 3,000,000 "
-            "while the terminal settings still read 4,000,000; " +
-                timeout},
-           {"CH340 under 9986", part("9986:7523", "0254", "ch341-uart"), "/dev/ttyUSB0", "FAIL",
-            "WCH CH340 (9986)"},
-           {"CP2102N by its product string",
-            part("10c4:ea60", "0100", "cp210x", product("CP2102N USB to UART Bridge Controller")),
-            "/dev/ttyUSB0", "FAIL", "cp210x clamps 4,000,000 to the part's 3,000,000 and reports"},
-           {"CP2102 by its product string",
-            part("10c4:ea60", "0100", "cp210x", product("CP2102 USB to UART Bridge Controller")),
-            "/dev/ttyUSB0", "FAIL", "Silicon Labs CP2102 (10c4:ea60, driver cp210x) is "
-                                    "documented up to 1,000,000"},
-           {"CP210x whose strings say nothing",
-            part("10c4:ea60", "0100", "cp210x", product("USB-RS485 Converter")), "/dev/ttyUSB0",
-            "FAIL", "clamps 4,000,000 to the part's cap"},
-           {"CP2108", part("10c4:ea71", "0100", "cp210x"), "/dev/ttyUSB0", "FAIL",
-            "Silicon Labs CP2108"},
-           {"PL2303H: device class 02",
-            part("067b:2303", "0300", "pl2303", descriptors("02", "64", " 1.10")), "/dev/ttyUSB0",
-            "FAIL", "pl2303 clamps 4,000,000 to the part's 1,228,800"},
-           {"PL2303H: 8-byte control endpoint",
-            part("067b:2303", "0300", "pl2303", descriptors("00", "8", " 1.10")), "/dev/ttyUSB0",
-            "FAIL", "Prolific PL2303H"},
-           {"PL2303TB or GE", part("067b:2303", "0500", "pl2303", descriptors("00", "64", " 2.00")),
-            "/dev/ttyUSB0", "OK", "Prolific PL2303TB or G-series"},
-           {"PL2303 the driver refuses",
-            part("067b:2303", "0800", "pl2303", descriptors("00", "64", " 2.00")), "/dev/ttyUSB0",
-            "WARN", "no documented maximum"},
-           {"CH9102 at exactly 4 Mbaud", part("1a86:55d4", "0442", "cdc_acm"), "/dev/ttyACM0",
-            "OK",
-            "WCH CH9102 (1a86:55d4, driver cdc_acm) is documented up to 4,000,000 baud "
-            "(CH9102DS1: 4 Mbps); the line runs at"},
-           {"CH9101 gets a rate it cannot run", part("1a86:55d8", "0442", "cdc_acm"),
-            "/dev/ttyACM0", "FAIL",
-            "cdc_acm passes 4,000,000 to the chip, which its maker documents only up to "
-            "3,000,000; " +
-                timeout},
-           {"MCP2200", part("04d8:00df", "0101", "cdc_acm"), "/dev/ttyACM0", "FAIL",
-            "Microchip MCP2200"},
-           {"XR21V1410", part("04e2:1410", "0101", "xr_serial"), "/dev/ttyUSB0", "OK",
-            "MaxLinear XR21V1410"},
-           {"unknown", part("1234:5678", "0100", "usb_serial_simple"), "/dev/ttyUSB0", "WARN",
-            "no documented maximum baud rate for USB device 1234:5678 (driver "
-            "usb_serial_simple), \"Single RS485 Cable\""}});
+    check(
+        "chip",
+        {{"FT232H", HEALTHY, "/dev/ttyUSB0", "OK",
+          "FTDI FT232H (0403:6014, driver ftdi_sio) is documented up to 12,000,000 baud "
+          "(FT232H datasheet (FT_000288): 12 Mbaud); the line runs at the motor bus's "
+          "4,000,000"},
+         {"FT232R falls to 9,600", part("0403:6001", "0600", "ftdi_sio"), "/dev/ttyUSB0", "FAIL",
+          "ftdi_sio sets this part to 9,600 baud when asked for 4,000,000 (\"Baud rate too "
+          "high\") and reports 9,600 back; " +
+              timeout},
+         {"FTDI part by bcdDevice, not product id", part("0403:a6d0", "0900", "ftdi_sio"),
+          "/dev/ttyUSB0", "OK", "FTDI FT232H (0403:a6d0"},
+         {"FT232R under an OEM product id", part("0403:6001", "1000", "ftdi_sio"), "/dev/ttyUSB0",
+          "FAIL", "FTDI FT-X series"},
+         {"FT2232D, same ids as FT2232H", part("0403:6010", "0500", "ftdi_sio"), "/dev/ttyUSB0",
+          "FAIL", "FTDI FT2232C/D"},
+         {"FT4232HA", part("0403:6048", "3600", "ftdi_sio"), "/dev/ttyUSB0", "OK", "FTDI FT4232HA"},
+         {"FTDI release the driver does not know", part("0403:6001", "0a00", "ftdi_sio"),
+          "/dev/ttyUSB0", "WARN", "no documented maximum baud rate for USB device 0403:6001"},
+         {"CH340 clamps silently", adapter(CH340), "/dev/ttyUSB0", "FAIL",
+          "WCH CH340 (1a86:7523, driver ch341-uart) is documented up to 2,000,000 baud "
+          "(CH340DS1: 2 Mbps; ch341.c CH341_MAX_BPS): ch341-uart clamps 4,000,000 to 3,000,000 "
+          "while the terminal settings still read 4,000,000; " +
+              timeout},
+         {"CH340 under 9986", part("9986:7523", "0254", "ch341-uart"), "/dev/ttyUSB0", "FAIL",
+          "WCH CH340 (9986)"},
+         {"CP2102N by its product string",
+          part("10c4:ea60", "0100", "cp210x", product("CP2102N USB to UART Bridge Controller")),
+          "/dev/ttyUSB0", "FAIL", "cp210x clamps 4,000,000 to the part's 3,000,000 and reports"},
+         {"CP2102 by its product string",
+          part("10c4:ea60", "0100", "cp210x", product("CP2102 USB to UART Bridge Controller")),
+          "/dev/ttyUSB0", "FAIL",
+          "Silicon Labs CP2102 (10c4:ea60, driver cp210x) is "
+          "documented up to 1,000,000"},
+         {"CP210x whose strings say nothing",
+          part("10c4:ea60", "0100", "cp210x", product("USB-RS485 Converter")), "/dev/ttyUSB0",
+          "FAIL", "clamps 4,000,000 to the part's cap"},
+         {"CP2108", part("10c4:ea71", "0100", "cp210x"), "/dev/ttyUSB0", "FAIL",
+          "Silicon Labs CP2108"},
+         {"PL2303H: device class 02",
+          part("067b:2303", "0300", "pl2303", descriptors("02", "64", " 1.10")), "/dev/ttyUSB0",
+          "FAIL", "pl2303 clamps 4,000,000 to the part's 1,228,800"},
+         {"PL2303H: 8-byte control endpoint",
+          part("067b:2303", "0300", "pl2303", descriptors("00", "8", " 1.10")), "/dev/ttyUSB0",
+          "FAIL", "Prolific PL2303H"},
+         {"PL2303TB or GE", part("067b:2303", "0500", "pl2303", descriptors("00", "64", " 2.00")),
+          "/dev/ttyUSB0", "OK", "Prolific PL2303TB or G-series"},
+         {"PL2303 the driver refuses",
+          part("067b:2303", "0800", "pl2303", descriptors("00", "64", " 2.00")), "/dev/ttyUSB0",
+          "WARN", "no documented maximum"},
+         {"CH9102 at exactly 4 Mbaud", part("1a86:55d4", "0442", "cdc_acm"), "/dev/ttyACM0", "OK",
+          "WCH CH9102 (1a86:55d4, driver cdc_acm) is documented up to 4,000,000 baud "
+          "(CH9102DS1: 4 Mbps); the line runs at"},
+         {"CH9101 gets a rate it cannot run", part("1a86:55d8", "0442", "cdc_acm"), "/dev/ttyACM0",
+          "FAIL",
+          "cdc_acm passes 4,000,000 to the chip, which its maker documents only up to "
+          "3,000,000; " +
+              timeout},
+         {"MCP2200", part("04d8:00df", "0101", "cdc_acm"), "/dev/ttyACM0", "FAIL",
+          "Microchip MCP2200"},
+         {"XR21V1410", part("04e2:1410", "0101", "xr_serial"), "/dev/ttyUSB0", "OK",
+          "MaxLinear XR21V1410"},
+         {"unknown", part("1234:5678", "0100", "usb_serial_simple"), "/dev/ttyUSB0", "WARN",
+          "no documented maximum baud rate for USB device 1234:5678 (driver "
+          "usb_serial_simple), \"Single RS485 Cable\""}});
 }
 
 TEST_F(DoctorCheck, Latency)
@@ -540,24 +543,25 @@ TEST_F(Doctor, AccessCountsAclsAndTheUserBehindSudo)
         GTEST_SKIP() << NEEDS_NODES;
     }
     bool acl_refused = false;
-    const auto acl = [&acl_refused](std::vector<std::array<std::uint32_t, 3>> entries) {
+    const auto acl = [&acl_refused](const std::vector<std::array<std::uint32_t, 3>>& entries) {
         return [&acl_refused, entries](FakeTree& tree) {
             add_adapter(tree, with(FT232H, [](FakeAdapter& a) { a.node_mode = 0660; }));
-            write_file(tree, "/etc/group", "root:x:0:\ndialout:x:20:\nplugdev:x:46:alice\n"
-                                           "alice:x:1000:\n");
+            write_file(tree, "/etc/group",
+                       "root:x:0:\ndialout:x:20:\nplugdev:x:46:alice\n"
+                       "alice:x:1000:\n");
             const std::string bytes = acl_bytes(entries);
-            acl_refused |= ::setxattr((tree.root + "/dev/ttyUSB0").c_str(),
-                                      "system.posix_acl_access", bytes.data(), bytes.size(),
-                                      0) != 0;
+            acl_refused |=
+                ::setxattr((tree.root + "/dev/ttyUSB0").c_str(), "system.posix_acl_access",
+                           bytes.data(), bytes.size(), 0) != 0;
         };
     };
     // What systemd-logind's uaccess gives the user at the seat: user:alice:rw-.
-    const auto uaccess = acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 6, NO_ID},
-                              {0x20, 0, NO_ID}});
-    const auto masked = acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 4, NO_ID},
-                             {0x20, 0, NO_ID}});
-    const auto by_group = acl({{1, 6, NO_ID}, {4, 6, NO_ID}, {8, 6, 46}, {0x10, 6, NO_ID},
-                               {0x20, 0, NO_ID}});
+    const auto uaccess =
+        acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 6, NO_ID}, {0x20, 0, NO_ID}});
+    const auto masked =
+        acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 4, NO_ID}, {0x20, 0, NO_ID}});
+    const auto by_group =
+        acl({{1, 6, NO_ID}, {4, 6, NO_ID}, {8, 6, 46}, {0x10, 6, NO_ID}, {0x20, 0, NO_ID}});
     struct Row {
         const char* name;
         Build machine;
@@ -567,16 +571,37 @@ TEST_F(Doctor, AccessCountsAclsAndTheUserBehindSudo)
         const char* fragment;
     };
     const std::vector<Row> rows{
-        {"uaccess ACL", uaccess, ALICE, {}, "OK", "alice may read and write it through an ACL entry for alice"},
-        {"ACL entry cut by the mask", masked, ALICE, {}, "FAIL",
+        {"uaccess ACL",
+         uaccess,
+         ALICE,
+         {},
+         "OK",
+         "alice may read and write it through an ACL entry for alice"},
+        {"ACL entry cut by the mask",
+         masked,
+         ALICE,
+         {},
+         "FAIL",
          "crw-r----- root:dialout; neither alice nor dialout may read and write it"},
-        {"ACL entry for a group", by_group, "1000:1000:1000,46", {}, "OK",
+        {"ACL entry for a group",
+         by_group,
+         "1000:1000:1000,46",
+         {},
+         "OK",
          "through an ACL entry for group plugdev"},
-        {"sudo, user outside dialout", adapter(FT232H), ROOT_USER, {"--invoked-by", ALICE}, "WARN",
+        {"sudo, user outside dialout",
+         adapter(FT232H),
+         ROOT_USER,
+         {"--invoked-by", ALICE},
+         "WARN",
          "checked as root through sudo, which may open /dev/ttyUSB0; /dev/ttyUSB0 is crw-rw---- "
          "root:dialout; without sudo, alice is not in dialout"},
-        {"sudo, user in dialout", adapter(FT232H), ROOT_USER, {"--invoked-by", ALICE_IN_DIALOUT},
-         "OK", "without sudo, alice may read and write it as a member of dialout"},
+        {"sudo, user in dialout",
+         adapter(FT232H),
+         ROOT_USER,
+         {"--invoked-by", ALICE_IN_DIALOUT},
+         "OK",
+         "without sudo, alice may read and write it as a member of dialout"},
         {"plain root", adapter(FT232H), ROOT_USER, {}, "OK", "running as root"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -605,20 +630,22 @@ TEST_F(Doctor, ListsNativeUartsVendorNodesAndWhatAChipWithoutTtyNeeds)
 {
     const Build machine = all(
         adapter(with(CH340, [](FakeAdapter& a) { a.tty = "ttyUSB0"; })),
-        adapter(with(CH340, [](FakeAdapter& a) {
-            a.tty = "ttyUSB1";
-            a.usb_port = "1-2";
-            a.usb_minor = 4;
-        })),
-        adapter(with(FT232H, [](FakeAdapter& a) {
-            a.usb_port = "1-3";
-            a.usb_minor = 5;
-            a.interface_driver = "ftdi_sio";
-            a.release = "0600";
-            a.product = "6001";
-            a.has_tty = false;
-            a.interface_driver = "none";
-        })),
+        adapter(with(CH340,
+                     [](FakeAdapter& a) {
+                         a.tty = "ttyUSB1";
+                         a.usb_port = "1-2";
+                         a.usb_minor = 4;
+                     })),
+        adapter(with(FT232H,
+                     [](FakeAdapter& a) {
+                         a.usb_port = "1-3";
+                         a.usb_minor = 5;
+                         a.interface_driver = "ftdi_sio";
+                         a.release = "0600";
+                         a.product = "6001";
+                         a.has_tty = false;
+                         a.interface_driver = "none";
+                     })),
         [](FakeTree& tree) {
             add_uart(tree, FakeUart{});
             add_uart(tree, FakeUart{.tty = "ttyS1",
@@ -678,7 +705,8 @@ TEST(DoctorManual, ListsEveryChipRowWithItsSource)
     text << file.rdbuf();
     std::string manual = text.str();
     ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
-    for (std::size_t at = manual.find("\\-"); at != std::string::npos; at = manual.find("\\-", at)) {
+    for (std::size_t at = manual.find("\\-"); at != std::string::npos;
+         at = manual.find("\\-", at)) {
         manual.replace(at, 2, "-");
     }
     for (const ChipRow& row : chip_table()) {

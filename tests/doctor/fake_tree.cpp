@@ -108,9 +108,9 @@ void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& int
     if (const std::size_t at = by_id.find("-if00-"); at != std::string::npos) {
         by_id.replace(at + 3, 2, (number < 10 ? "0" : "") + std::to_string(number));
     }
-    const std::string by_path = "pci-0000:00:14.0-usb-0:" +
-                                adapter.usb_port.substr(adapter.usb_port.find('-') + 1) + ":1." +
-                                std::to_string(number) + (tty.starts_with("ttyUSB") ? "-port0" : "");
+    const std::string by_path =
+        "pci-0000:00:14.0-usb-0:" + adapter.usb_port.substr(adapter.usb_port.find('-') + 1) +
+        ":1." + std::to_string(number) + (tty.starts_with("ttyUSB") ? "-port0" : "");
     const bool usb_serial = tty.starts_with("ttyUSB");
     const std::size_t digits = tty.find_last_not_of("0123456789") + 1;
     const auto minor = static_cast<unsigned>(std::strtoul(tty.c_str() + digits, nullptr, 10));
@@ -155,7 +155,7 @@ void add_usb_device(const FakeTree& tree, const std::string& folder, const std::
 {
     for (const auto& [attribute, value] : attributes) {
         if (!value.empty()) {
-            write_file(tree, folder + "/" + attribute, value + "\n");
+            write_file(tree, std::string(folder).append("/").append(attribute), value + "\n");
         }
     }
     make_relative_link(tree, "/sys/bus/usb/devices/" + name, folder);
@@ -198,10 +198,10 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
         write_file(tree, "/run/udev/data/c189:" + std::to_string(adapter.usb_minor), record);
     }
     const std::size_t digits = adapter.tty.find_last_not_of("0123456789") + 1;
-    const int first = std::atoi(adapter.tty.c_str() + digits);
+    const auto first = static_cast<int>(std::strtol(adapter.tty.c_str() + digits, nullptr, 10));
     for (int port = 0; port < adapter.ports; ++port) {
         const std::string name = adapter.usb_port + ":1." + std::to_string(port);
-        const std::string interface = usb + "/" + name;
+        const std::string interface = std::string(usb).append("/").append(name);
         write_file(tree, interface + "/bInterfaceNumber", "0" + std::to_string(port) + "\n");
         write_file(tree, interface + "/bInterfaceProtocol", adapter.interface_protocol + "\n");
         make_relative_link(tree, "/sys/bus/usb/devices/" + name, interface);

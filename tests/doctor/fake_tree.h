@@ -21,11 +21,11 @@ struct FakeAdapter {
     std::string device_class = "00";
     std::string max_packet_size0 = "64";
     std::string usb_version = " 2.00";
-    std::string interface_protocol = "ff"; // cdc_acm ports: "01" announces AT commands
-    std::vector<std::string> hub_ids;      // {"1a40", "0101"}: the hub above a "1-1.x" port
+    std::string interface_protocol = "ff";        // cdc_acm ports: "01" announces AT commands
+    std::vector<std::string> hub_ids;             // {"1a40", "0101"}: the hub above a "1-1.x" port
     std::vector<std::string> usb_udev_properties; // the USB device's own udev record
-    int ports = 1;                         // multi-port chips: one interface and tty each
-    int usb_minor = 3;                     // of the USB device node 189:n
+    int ports = 1;                                // multi-port chips: one interface and tty each
+    int usb_minor = 3;                            // of the USB device node 189:n
     std::string interface_driver = "ftdi_sio"; // under /sys/bus/usb/drivers; "usbfs" once claimed
     std::string serial_driver = "ftdi_sio";    // under /sys/bus/usb-serial/drivers (ttyUSB only)
     std::string by_id = "usb-FTDI_Single_RS485_Cable_FT6X9K2A-if00-port0"; // ifNN per interface

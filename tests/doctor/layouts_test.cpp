@@ -83,10 +83,11 @@ constexpr char RULES_TAIL_2204[] = "GOTO=\"brltty_end\"\n"
                                    "LABEL=\"brltty_usb_run\"\n"
                                    "RUN+=\"/bin/systemctl --no-block start brltty-udev.service\"\n"
                                    "LABEL=\"brltty_end\"\n";
-constexpr char RULES_TAIL_2404[] = "GOTO=\"brltty_end\"\n"
-                                   "LABEL=\"brltty_usb_run\"\n"
-                                   "TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"brltty-device@%p.service\"\n"
-                                   "LABEL=\"brltty_end\"\n";
+constexpr char RULES_TAIL_2404[] =
+    "GOTO=\"brltty_end\"\n"
+    "LABEL=\"brltty_usb_run\"\n"
+    "TAG+=\"systemd\", ENV{SYSTEMD_WANTS}+=\"brltty-device@%p.service\"\n"
+    "LABEL=\"brltty_end\"\n";
 
 // Ubuntu 22.04, brltty 6.4: every CH340 goes to the Baum driver.
 const Build BRLTTY_UBUNTU_2204 = [](const FakeTree& tree) {
@@ -164,11 +165,10 @@ const FakeAdapter CH9102_VENDOR_DRIVER = with(WCH_CDC, [](FakeAdapter& a) {
     a.tty = "ttyCH343USB0";
     a.interface_driver = "usb_ch343";
 });
-const FakeAdapter CP2102N =
-    with(usb_part("10c4:ea60", "0100", "cp210x"), [](FakeAdapter& a) {
-        a.product_name = "CP2102N USB to UART Bridge Controller";
-        a.manufacturer = "Silicon Labs";
-    });
+const FakeAdapter CP2102N = with(usb_part("10c4:ea60", "0100", "cp210x"), [](FakeAdapter& a) {
+    a.product_name = "CP2102N USB to UART Bridge Controller";
+    a.manufacturer = "Silicon Labs";
+});
 const FakeAdapter CP2105 = with(usb_part("10c4:ea70", "0100", "cp210x"), [](FakeAdapter& a) {
     a.product_name = "CP2105 Dual USB to UART Bridge Controller";
     a.ports = 2;
@@ -248,7 +248,9 @@ const std::vector<Layout>& layouts()
                   "adapter without a network interface"}},
           {"chip", {"FAIL", "ftdi_sio sets this part to 9,600 baud"}},
           {"latency", {"OK", "renumber switches the port to low latency itself"}}}},
-        {"FT-X", adapter(FT_X), "/dev/ttyUSB0",
+        {"FT-X",
+         adapter(FT_X),
+         "/dev/ttyUSB0",
          {{"chip", {"FAIL", "FTDI FT-X series (0403:6015, driver ftdi_sio)"}}}},
         {"FT4232H, four ports, with ModemManager STRICT",
          all(adapter(FT4232H), MM_STRICT),
@@ -289,7 +291,7 @@ const std::vector<Layout>& layouts()
          all(adapter(CH340_BEHIND_HUB), BRLTTY_UBUNTU_2404),
          "/dev/ttyUSB0",
          {{"brltty",
-           {"WARN", "claim 1a86:7523: ENV{PRODUCT}==\"1a86/7523/*\", ATTRS{idVendor}==\"1a40\""}},
+           {"WARN", R"(claim 1a86:7523: ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40")"}},
           {"chip", {"FAIL", "WCH CH340"}}}},
         {"FT232R on Ubuntu 24.04, made by FTDI",
          all(adapter(FT232R), BRLTTY_UBUNTU_2404),
@@ -302,7 +304,9 @@ const std::vector<Layout>& layouts()
          {{"brltty",
            {"WARN", "Fix: unless a braille display is used: sudo systemctl mask --now "
                     "brltty-device@.service brltty.service"}}}},
-        {"CH9102 on cdc_acm", adapter(WCH_CDC), "/dev/ttyACM0",
+        {"CH9102 on cdc_acm",
+         adapter(WCH_CDC),
+         "/dev/ttyACM0",
          {{"device", {"OK", "character device 166:0"}},
           {"chip", {"OK", "WCH CH9102 (1a86:55d4, driver cdc_acm)"}},
           {"latency", {"OK", "driver cdc_acm is not FTDI's"}}}},
@@ -312,23 +316,32 @@ const std::vector<Layout>& layouts()
          {{"ModemManager", {"WARN", "it may open the port and send AT commands"}},
           {"chip", {"OK", "WCH CH343"}}}},
         {"CH343 that announces no AT commands",
-         all(adapter(with(CH343, [](FakeAdapter& a) { a.interface_protocol = "00"; })),
-             MM_STRICT),
+         all(adapter(with(CH343, [](FakeAdapter& a) { a.interface_protocol = "00"; })), MM_STRICT),
          "/dev/ttyACM0",
          {{"ModemManager", {"OK", "does not advertise AT commands (bInterfaceProtocol 00)"}}}},
-        {"CH9102 on WCH's own driver", adapter(CH9102_VENDOR_DRIVER), "/dev/ttyCH343USB0",
+        {"CH9102 on WCH's own driver",
+         adapter(CH9102_VENDOR_DRIVER),
+         "/dev/ttyCH343USB0",
          {{"device", {"OK", "character device 170:0, the kernel's tty ttyCH343USB0"}},
           {"chip", {"OK", "usb_ch343 is the maker's own module, not the kernel's cdc_acm"}},
           {"latency", {"OK", "driver usb_ch343 is not FTDI's"}}}},
-        {"CP2102N", adapter(CP2102N), "/dev/ttyUSB0",
+        {"CP2102N",
+         adapter(CP2102N),
+         "/dev/ttyUSB0",
          {{"chip",
            {"FAIL", "Silicon Labs CP2102N (10c4:ea60, driver cp210x) is documented up to "
                     "3,000,000 baud"}}}},
-        {"CP2105, second port", adapter(CP2105), "/dev/ttyUSB1",
+        {"CP2105, second port",
+         adapter(CP2105),
+         "/dev/ttyUSB1",
          {{"chip", {"FAIL", "Silicon Labs CP2105"}}}},
-        {"PL2303HX", adapter(PL2303HX), "/dev/ttyUSB0",
+        {"PL2303HX",
+         adapter(PL2303HX),
+         "/dev/ttyUSB0",
          {{"chip", {"OK", "Prolific PL2303HX (067b:2303, driver pl2303)"}}}},
-        {"PL2303GS", adapter(PL2303GS), "/dev/ttyUSB0",
+        {"PL2303GS",
+         adapter(PL2303GS),
+         "/dev/ttyUSB0",
          {{"chip", {"OK", "Prolific PL2303G-series (067b:23f3, driver pl2303)"}}}},
         {"Raspberry Pi ttyAMA0 through serial0, with a console and a getty",
          all(PI_UART, PI_CONSOLE, MM_STRICT),
@@ -340,8 +353,7 @@ const std::vector<Layout>& layouts()
                     "line and /sys/class/tty/console/active)"}},
           {"ModemManager", {"OK", "it never probes platform, PCI or PNP serial ports"}},
           {"holders", {"OK", "apart from those with their own line above"}},
-          {"chip",
-           {"FAIL", "clocked at 48,000,000 Hz, so it runs at most 3,000,000 baud"}}}},
+          {"chip", {"FAIL", "clocked at 48,000,000 Hz, so it runs at most 3,000,000 baud"}}}},
         {"console named by the serial0 alias",
          all(PI_UART, file("/proc/cmdline", "console=serial0,115200 console=tty1\n"),
              file("/sys/class/tty/console/active", "tty1\n")),
@@ -371,27 +383,27 @@ const std::vector<Layout>& layouts()
            {"WARN", "leads to /dev/ttyUSB1 (/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0 -> "
                     "../../ttyUSB1): character device 188:1, the kernel's tty ttyUSB1; but "
                     "/dev/ttyUSB0 has the same USB ids and, like this one, no serial number"}}}},
-        {"ModemManager LEGACY", all(adapter(FT232H), MM_LEGACY), "/dev/ttyUSB0",
+        {"ModemManager LEGACY",
+         all(adapter(FT232H), MM_LEGACY),
+         "/dev/ttyUSB0",
          {{"ModemManager",
            {"WARN", "filter policy LEGACY (/etc/systemd/system/ModemManager.service)"}}}},
         {"ModemManager LEGACY, port ignored",
-         all(adapter(with(FT232H, [](FakeAdapter& a) {
-                 a.udev_properties = {"ID_MM_DEVICE_IGNORE=1"};
-             })),
+         all(adapter(with(FT232H,
+                          [](FakeAdapter& a) { a.udev_properties = {"ID_MM_DEVICE_IGNORE=1"}; })),
              MM_LEGACY),
          "/dev/ttyUSB0",
          {{"ModemManager", {"OK", "but udev marks /dev/ttyUSB0 ID_MM_DEVICE_IGNORE=1"}}}},
         {"ModemManager LEGACY, port property",
-         all(adapter(with(FT232H, [](FakeAdapter& a) {
-                 a.udev_properties = {"ID_MM_PORT_IGNORE=1"};
-             })),
+         all(adapter(
+                 with(FT232H, [](FakeAdapter& a) { a.udev_properties = {"ID_MM_PORT_IGNORE=1"}; })),
              MM_LEGACY),
          "/dev/ttyUSB0",
          {{"ModemManager", {"OK", "but udev marks /dev/ttyUSB0 ID_MM_PORT_IGNORE=1"}}}},
         {"ModemManager LEGACY, USB device ignored",
-         all(adapter(with(FT232H, [](FakeAdapter& a) {
-                 a.usb_udev_properties = {"ID_MM_DEVICE_IGNORE=1"};
-             })),
+         all(adapter(
+                 with(FT232H,
+                      [](FakeAdapter& a) { a.usb_udev_properties = {"ID_MM_DEVICE_IGNORE=1"}; })),
              MM_LEGACY),
          "/dev/ttyUSB0",
          {{"ModemManager", {"OK", "but udev marks its USB device 1-1 ID_MM_DEVICE_IGNORE=1"}}}},
@@ -403,7 +415,8 @@ const std::vector<Layout>& layouts()
              }),
          "/dev/ttyUSB0",
          {{"ModemManager", {"WARN", "filter policy legacy (its command line)"}}}},
-        {"/dev/tty", all(adapter(FT232H), [](FakeTree& tree) { add_controlling_terminal(tree); }),
+        {"/dev/tty",
+         all(adapter(FT232H), [](FakeTree& tree) { add_controlling_terminal(tree); }),
          "/dev/tty",
          {{"device",
            {"FAIL", "/dev/tty is the controlling terminal of whichever process opens it, not a "
