@@ -169,12 +169,12 @@ std::vector<AclEntry> access_list(const SystemRoot& root, const std::string& nod
     std::array<unsigned char, 1024> buffer{};
     const ssize_t size = ::getxattr(host_path(root, node).c_str(), "system.posix_acl_access",
                                     buffer.data(), buffer.size());
-    std::vector<AclEntry> entries;
     std::uint32_t version = 0;
     if (size >= 4) {
         std::memcpy(&version, buffer.data(), sizeof version);
     }
     if (size > 4 && version == ACL_VERSION && (size - 4) % 8 == 0) {
+        std::vector<AclEntry> entries;
         for (ssize_t at = 4; at < size; at += 8) {
             AclEntry entry;
             std::memcpy(&entry.tag, &buffer[static_cast<std::size_t>(at)], 2);

@@ -700,9 +700,9 @@ TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
 // Every row of the chip table appears in renumber-doctor(1) with its source.
 TEST(DoctorManual, ListsEveryChipRowWithItsSource)
 {
-    std::ifstream file(DOCTOR_MANUAL);
+    std::ifstream page(DOCTOR_MANUAL);
     std::stringstream text;
-    text << file.rdbuf();
+    text << page.rdbuf();
     std::string manual = text.str();
     ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
     for (std::size_t at = manual.find("\\-"); at != std::string::npos;

@@ -434,7 +434,9 @@ TEST_F(Doctor, RealLayoutsGiveTheVerdictsTheKernelAndPackagesJustify)
     for (const Layout& layout : layouts()) {
         SCOPED_TRACE(layout.name);
         const DoctorRun run = doctor(layout.machine, {layout.device});
-        for (const auto& [topic, expected] : layout.lines) {
+        for (const auto& entry : layout.lines) {
+            const std::string& topic = entry.first;
+            const Expected& expected = entry.second;
             const std::string line = line_of(run.out, topic);
             EXPECT_EQ(line.substr(0, line.find(' ')), expected.verdict) << topic << "\n" << run.out;
             EXPECT_NE(line.find(expected.fragment), std::string::npos)
