@@ -349,18 +349,6 @@ std::vector<std::string> twins_of(const DeviceFacts& facts)
     return adapter.serial.empty() ? twins : std::vector<std::string>{};
 }
 
-std::vector<std::string> words_of(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::size_t start = line.find_first_not_of(' ');
-    while (start != std::string::npos) {
-        const std::size_t end = line.find(' ', start);
-        words.push_back(line.substr(start, end - start));
-        start = line.find_first_not_of(' ', end);
-    }
-    return words;
-}
-
 int leading_number(const std::string& text)
 {
     int value = 0;
@@ -378,7 +366,7 @@ std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
     std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
                   static_cast<unsigned long>(info.st_ino));
     for (const std::string& line : read_lines(root, "/proc/locks")) {
-        const std::vector<std::string> words = words_of(line);
+        const std::vector<std::string> words = split_words(line);
         if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data()) {
             pids.push_back(leading_number(words[4]));
         }

@@ -279,6 +279,18 @@ std::vector<std::string> usb_udev_properties(const SystemRoot& root, const std::
     return numbers ? udev_properties(root, *numbers) : std::vector<std::string>{};
 }
 
+std::vector<std::string> split_words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::size_t start = text.find_first_not_of(" \t\n");
+    while (start != std::string::npos) {
+        const std::size_t end = text.find_first_of(" \t\n", start);
+        words.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(" \t\n", end);
+    }
+    return words;
+}
+
 bool is_native_uart(const std::string& name)
 {
     return name.starts_with("ttyS") || name.starts_with("ttyAMA");

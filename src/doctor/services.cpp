@@ -38,18 +38,6 @@ bool contains(const std::vector<std::string>& list, const std::string& item)
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-std::vector<std::string> split_words(const std::string& text)
-{
-    std::vector<std::string> words;
-    std::size_t start = text.find_first_not_of(" \t\n");
-    while (start != std::string::npos) {
-        const std::size_t end = text.find_first_of(" \t\n", start);
-        words.push_back(text.substr(start, end - start));
-        start = text.find_first_not_of(" \t\n", end);
-    }
-    return words;
-}
-
 // ---- udev rules ----
 
 struct RuleToken {

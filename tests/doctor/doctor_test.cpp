@@ -646,15 +646,7 @@ TEST_F(Doctor, ListsNativeUartsVendorNodesAndWhatAChipWithoutTtyNeeds)
                          a.has_tty = false;
                          a.interface_driver = "none";
                      })),
-        [](FakeTree& tree) {
-            add_uart(tree, FakeUart{});
-            add_uart(tree, FakeUart{.tty = "ttyS1",
-                                    .device = "/sys/devices/platform/serial8250",
-                                    .driver = "serial8250",
-                                    .clock = "0",
-                                    .type = "0",
-                                    .major = 4,
-                                    .minor = 65});
+        PC_UARTS, [](const FakeTree& tree) {
             // A device no driver took: no driver link on its interface.
             std::error_code error;
             std::filesystem::remove(

@@ -186,18 +186,6 @@ const FakeAdapter PL2303GS = with(usb_part("067b:23f3", "0600", "pl2303"), [](Fa
 
 // ---- native UARTs and terminals ----
 
-const Build PC_UARTS = [](FakeTree& tree) {
-    add_uart(tree, FakeUart{});
-    // The 8250 driver's placeholders: no UART behind them, type 0, no node.
-    add_uart(tree, FakeUart{.tty = "ttyS1",
-                            .device = "/sys/devices/platform/serial8250",
-                            .driver = "serial8250",
-                            .clock = "0",
-                            .type = "0",
-                            .major = 4,
-                            .minor = 65});
-};
-
 const Build PI_UART = [](FakeTree& tree) {
     add_uart(tree, FakeUart{.tty = "ttyAMA0",
                             .device = "/sys/devices/platform/soc/fe201000.serial",

@@ -69,6 +69,19 @@ template <typename... Steps> Build all(Steps... steps)
     return [=](FakeTree& tree) { (steps(tree), ...); };
 }
 
+// A PC's serial ports: ttyS0, a 16550A on PNP at 1,843,200 Hz, and the 8250 driver's
+// placeholder ttyS1 with no UART behind it (type 0, no node).
+inline const Build PC_UARTS = [](FakeTree& tree) {
+    add_uart(tree, FakeUart{});
+    add_uart(tree, FakeUart{.tty = "ttyS1",
+                            .device = "/sys/devices/platform/serial8250",
+                            .driver = "serial8250",
+                            .clock = "0",
+                            .type = "0",
+                            .major = 4,
+                            .minor = 65});
+};
+
 inline Build process(int pid, const char* command, const std::vector<std::string>& files = {})
 {
     return [=](const FakeTree& tree) { add_process(tree, pid, command, files); };
