@@ -241,13 +241,7 @@ Build part(
     const char* ids, const char* release, const char* driver,
     const std::function<void(FakeAdapter&)>& change = [](FakeAdapter&) {})
 {
-    return adapter(with(FT232H, [=](FakeAdapter& a) {
-        a.vendor = std::string(ids).substr(0, 4);
-        a.product = std::string(ids).substr(5);
-        a.release = release;
-        a.interface_driver = driver;
-        a.serial_driver = driver;
-        a.latency_timer = std::string(driver) == "ftdi_sio" ? "16" : "";
+    return adapter(with(usb_part(ids, release, driver), [=](FakeAdapter& a) {
         if (std::string(driver) == "cdc_acm") {
             a.tty = "ttyACM0";
         }

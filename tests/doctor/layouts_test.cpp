@@ -124,18 +124,6 @@ const Build BRLTTY_UBUNTU_2404 = [](const FakeTree& tree) {
 
 // ---- adapters ----
 
-FakeAdapter usb_part(const char* ids, const char* release, const char* driver)
-{
-    return with(FT232H, [=](FakeAdapter& a) {
-        a.vendor = std::string(ids).substr(0, 4);
-        a.product = std::string(ids).substr(5);
-        a.release = release;
-        a.interface_driver = driver;
-        a.serial_driver = driver;
-        a.latency_timer = std::string(driver) == "ftdi_sio" ? "16" : "";
-    });
-}
-
 const FakeAdapter FT232R = with(usb_part("0403:6001", "0600", "ftdi_sio"), [](FakeAdapter& a) {
     a.product_name = "FT232R USB UART";
     a.serial = "A10K1234";

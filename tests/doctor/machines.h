@@ -47,6 +47,19 @@ inline const FakeAdapter CH340_CLAIMED = with(CH340, [](FakeAdapter& a) {
     a.has_tty = false;
 });
 
+// A USB serial part with these ids ("1a86:7523") and bcdDevice, bound to its driver.
+inline FakeAdapter usb_part(const char* ids, const char* release, const char* driver)
+{
+    return with(FT232H, [=](FakeAdapter& a) {
+        a.vendor = std::string(ids).substr(0, 4);
+        a.product = std::string(ids).substr(5);
+        a.release = release;
+        a.interface_driver = driver;
+        a.serial_driver = driver;
+        a.latency_timer = std::string(driver) == "ftdi_sio" ? "16" : "";
+    });
+}
+
 using Build = std::function<void(FakeTree&)>;
 
 inline Build adapter(const FakeAdapter& fake)
