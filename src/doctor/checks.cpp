@@ -2,27 +2,34 @@
 
 #include "doctor/chips.h"
 
-#include <fnmatch.h>
+#include <fcntl.h>
 #include <libserialport.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 constexpr std::uint32_t MOTOR_BUS_BAUD = 4'000'000;
 constexpr char LOW_LATENCY_PREFIX[] = "/dev/ttyUSB";
 constexpr char FTDI_DRIVER[] = "ftdi_sio";
+constexpr char STABLE_NAMES[] = "/dev/serial/by-id/";
 constexpr char LOOKUP_FAILURE[] =
     "renumber would stop with \"[Error] Device name does not exist.\"";
 constexpr char OPEN_FAILURE[] = "renumber would stop with \"[Error] Failed to open serial port, "
                                 "try opening with administrator privileges.\"";
+constexpr char TIMEOUT[] =
+    "renumber sends at the wrong rate, hears no motor and after about 5 s stops with "
+    "\"[ERROR] Modify id <id> to <target> failure, No motor be found(timeout).\" (status 255), "
+    "blaming the motor";
 constexpr char FAST_CHIPS[] = "FTDI FT232H, FT2232H or FT4232H, WCH CH343 or CH9102";
-// udev reads rules from these folders; a file in an earlier one replaces one of the same name
-// in a later one.
-constexpr std::array RULE_FOLDERS{"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
-                                  "/lib/udev/rules.d"};
+constexpr char PACKAGE_DATABASE[] = "/var/lib/dpkg/status";
 
 std::string join(const std::vector<std::string>& parts, const char* separator)
 {
@@ -33,8 +40,24 @@ std::string join(const std::vector<std::string>& parts, const char* separator)
     return text;
 }
 
+std::string orphan_hint(const ChipWithoutTty& chip)
+{
+    const std::string what = "USB device " + chip.usb_name + " is a " +
+                             chip_label(chip.chip, chip.ids, "") + " without a tty";
+    if (chip.interface_driver.empty()) {
+        return what + ": no driver holds it; load it with " + load_module_command(*chip.chip);
+    }
+    return what + ": its interface is held by " + chip.interface_driver +
+           (chip.interface_driver == "usbfs" ? " (a program such as brltty took it)" : "") +
+           "; see the brltty line";
+}
+
 std::string adapter_hint(const DeviceFacts& facts)
 {
+    if (facts.ports_error) {
+        return "cannot list the serial ports: reading /sys/class/tty: " +
+               facts.ports_error.message();
+    }
     if (!facts.present.empty()) {
         std::vector<std::string> names;
         for (const SerialAdapter& adapter : facts.present) {
@@ -42,19 +65,13 @@ std::string adapter_hint(const DeviceFacts& facts)
                                 ? adapter.node
                                 : adapter.node + " (" + join(adapter.stable_names, ", ") + ")");
         }
-        return "name one of the adapters present: " + join(names, "; ");
+        return "name one of the serial ports present: " + join(names, "; ");
     }
     if (!facts.chips_without_tty.empty()) {
-        const ChipWithoutTty& chip = facts.chips_without_tty.front();
-        const ChipRow* row = find_chip(chip.ids);
-        return "no adapter has a tty, but USB device " + chip.usb_name + " is a " + row->name +
-               " (" + format_ids(chip.ids) + ") whose interface is held by " +
-               (chip.interface_driver.empty() ? "no driver" : chip.interface_driver) +
-               (chip.interface_driver == "usbfs" ? " (a program such as brltty took it)" : "") +
-               "; see the brltty line";
+        return "no adapter has a tty, but " + orphan_hint(facts.chips_without_tty.front());
     }
-    return "no serial adapter is plugged in: plug it in and run again (journalctl -k shows "
-           "whether the kernel saw it)";
+    return "no serial adapter is plugged in: plug it in and run again (sudo dmesg shows whether "
+           "the kernel saw it)";
 }
 
 std::string file_kind(mode_t mode)
@@ -80,6 +97,35 @@ std::string shown_path(const DeviceFacts& facts)
            join(facts.resolution.hops, ", ") + ")";
 }
 
+// What a terminal that is no serial port is, or "" for anything else. /dev/tty, /dev/console
+// and /dev/ptmx are major 5, pseudo-terminals 136 to 143, virtual consoles major 4 below 64.
+std::string terminal_kind(const DeviceFacts& facts)
+{
+    const std::string& path = facts.resolution.path;
+    const bool device = S_ISCHR(facts.info.st_mode);
+    const unsigned major_number = device ? major(facts.info.st_rdev) : 0;
+    const unsigned minor_number = device ? minor(facts.info.st_rdev) : 0;
+    if (path == "/dev/tty" || (major_number == 5 && minor_number == 0)) {
+        return "the controlling terminal of whichever process opens it";
+    }
+    if (path == "/dev/console" || (major_number == 5 && minor_number == 1)) {
+        return "the system console";
+    }
+    if (path == "/dev/ptmx" || (major_number == 5 && minor_number == 2)) {
+        return "the pseudo-terminal multiplexer";
+    }
+    if (path.starts_with("/dev/pts/") || (major_number >= 136 && major_number <= 143)) {
+        return "a pseudo-terminal";
+    }
+    const std::string name = base_name(path);
+    const bool numbered = name.size() > 3 && name.starts_with("tty") &&
+                          name.find_first_not_of("0123456789", 3) == std::string::npos;
+    if (numbered || (major_number == 4 && minor_number < 64)) {
+        return "a virtual console";
+    }
+    return "";
+}
+
 std::string permission_text(mode_t mode)
 {
     std::string text = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : "-";
@@ -98,17 +144,170 @@ std::string permission_text(mode_t mode)
     return text;
 }
 
-std::string group_name(const std::vector<GroupEntry>& groups, gid_t gid)
+// ---- access as the kernel decides it, access control lists included ----
+
+// The tags and bits of the kernel's system.posix_acl_access attribute.
+constexpr std::uint16_t ACL_USER_OBJ = 0x01;
+constexpr std::uint16_t ACL_USER = 0x02;
+constexpr std::uint16_t ACL_GROUP_OBJ = 0x04;
+constexpr std::uint16_t ACL_GROUP = 0x08;
+constexpr std::uint16_t ACL_MASK = 0x10;
+constexpr std::uint16_t ACL_OTHER = 0x20;
+constexpr std::uint16_t READ_WRITE = 0x06;
+constexpr std::uint32_t ACL_VERSION = 2;
+
+struct AclEntry {
+    std::uint16_t tag = 0;
+    std::uint16_t perm = 0;
+    std::uint32_t id = 0;
+};
+
+// The node's ACL, or its mode written as one when it has none.
+std::vector<AclEntry> access_list(const SystemRoot& root, const std::string& node,
+                                  const struct stat& info)
 {
-    const auto found = std::find_if(groups.begin(), groups.end(),
-                                    [gid](const GroupEntry& group) { return group.gid == gid; });
-    return found != groups.end() ? found->name : "group " + std::to_string(gid);
+    std::array<unsigned char, 1024> buffer{};
+    const ssize_t size = ::getxattr(host_path(root, node).c_str(), "system.posix_acl_access",
+                                    buffer.data(), buffer.size());
+    std::uint32_t version = 0;
+    if (size >= 4) {
+        std::memcpy(&version, buffer.data(), sizeof version);
+    }
+    if (size > 4 && version == ACL_VERSION && (size - 4) % 8 == 0) {
+        std::vector<AclEntry> entries;
+        for (ssize_t at = 4; at < size; at += 8) {
+            AclEntry entry;
+            std::memcpy(&entry.tag, &buffer[static_cast<std::size_t>(at)], 2);
+            std::memcpy(&entry.perm, &buffer[static_cast<std::size_t>(at) + 2], 2);
+            std::memcpy(&entry.id, &buffer[static_cast<std::size_t>(at) + 4], 4);
+            entries.push_back(entry);
+        }
+        return entries;
+    }
+    const auto bits = [&](unsigned shift) {
+        return static_cast<std::uint16_t>((info.st_mode >> shift) & 7U);
+    };
+    return {{ACL_USER_OBJ, bits(6), 0}, {ACL_GROUP_OBJ, bits(3), 0}, {ACL_OTHER, bits(0), 0}};
 }
 
-bool in_session_group(const Identity& identity, gid_t gid)
+struct Grant {
+    bool allowed = false;
+    std::string how; // "as the owner", "as a member of dialout", "through an ACL entry for alice"
+};
+
+bool grants_read_write(std::uint16_t perm)
 {
-    return identity.gid == gid ||
-           std::find(identity.groups.begin(), identity.groups.end(), gid) != identity.groups.end();
+    return (perm & READ_WRITE) == READ_WRITE;
+}
+
+const AclEntry* find_entry(const std::vector<AclEntry>& acl, std::uint16_t tag,
+                           std::optional<std::uint32_t> id = std::nullopt)
+{
+    const auto found = std::find_if(acl.begin(), acl.end(), [&](const AclEntry& entry) {
+        return entry.tag == tag && (!id || entry.id == *id);
+    });
+    return found != acl.end() ? &*found : nullptr;
+}
+
+// The group class: any group entry (the owning group or a named one) that matches decides;
+// nothing when none matches.
+std::optional<Grant> group_grant(const SystemRoot& root, const std::vector<AclEntry>& acl,
+                                 const struct stat& info, const std::vector<gid_t>& groups,
+                                 std::uint16_t mask)
+{
+    std::optional<Grant> refusal;
+    for (const AclEntry& entry : acl) {
+        const bool group_entry = entry.tag == ACL_GROUP_OBJ || entry.tag == ACL_GROUP;
+        const gid_t gid = entry.tag == ACL_GROUP_OBJ ? info.st_gid : entry.id;
+        if (!group_entry || std::find(groups.begin(), groups.end(), gid) == groups.end()) {
+            continue;
+        }
+        if (grants_read_write(entry.perm & mask)) {
+            return Grant{true, (entry.tag == ACL_GROUP ? "through an ACL entry for group "
+                                                       : "as a member of ") +
+                                   group_name(root, gid)};
+        }
+        refusal = Grant{false, "as a member of its group"};
+    }
+    return refusal;
+}
+
+// POSIX.1e access check: owner, named user, any matching group entry, then others.
+Grant evaluate_access(const SystemRoot& root, const std::vector<AclEntry>& acl,
+                      const struct stat& info, uid_t uid, const std::vector<gid_t>& groups,
+                      const std::string& user)
+{
+    const AclEntry* mask_entry = find_entry(acl, ACL_MASK);
+    const std::uint16_t mask = mask_entry != nullptr ? mask_entry->perm : 7;
+    if (const AclEntry* owner = find_entry(acl, ACL_USER_OBJ);
+        owner != nullptr && uid == info.st_uid) {
+        return {grants_read_write(owner->perm), "as its owner"};
+    }
+    if (const AclEntry* named = find_entry(acl, ACL_USER, uid)) {
+        return {grants_read_write(named->perm & mask), "through an ACL entry for " + user};
+    }
+    if (std::optional<Grant> grant = group_grant(root, acl, info, groups, mask)) {
+        return *grant;
+    }
+    const AclEntry* other = find_entry(acl, ACL_OTHER);
+    return {other != nullptr && grants_read_write(other->perm), "as anyone may"};
+}
+
+std::string user_name_of(const SystemRoot& root, uid_t uid)
+{
+    const std::optional<PasswdEntry> user = find_user(root, uid);
+    return user ? user->name : "uid " + std::to_string(uid);
+}
+
+struct AccessVerdict {
+    bool allowed = false;
+    std::string reason;
+    std::string fix;
+};
+
+AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
+                           const DeviceFacts& facts)
+{
+    const std::string& node = facts.resolution.path;
+    const std::string user = user_name_of(root, identity.uid);
+    std::vector<gid_t> session = identity.groups;
+    session.push_back(identity.gid);
+    const std::vector<AclEntry> acl = access_list(root, node, facts.info);
+    Grant grant = evaluate_access(root, acl, facts.info, identity.uid, session, user);
+    // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
+    if (identity.own && is_real_root(root)) {
+        const bool kernel_allows =
+            ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+        if (kernel_allows && !grant.allowed) {
+            grant.how = "(the kernel allows it, beyond the mode and ACL)";
+        }
+        grant.allowed = kernel_allows;
+    }
+    if (grant.allowed) {
+        return {true, user + " may read and write it " + grant.how, ""};
+    }
+    const std::string group = group_name(root, facts.info.st_gid);
+    const std::optional<PasswdEntry> entry = find_user(root, identity.uid);
+    const std::vector<gid_t> later =
+        entry ? login_groups(root, entry->name, entry->gid) : std::vector<gid_t>{};
+    const Grant after_login = evaluate_access(root, acl, facts.info, identity.uid, later, user);
+    if (entry && after_login.allowed) {
+        return {false,
+                "the group database puts " + user + " in " + group +
+                    ", but this login session started before that: " + OPEN_FAILURE,
+                "log out and back in (or reboot); 'newgrp " + group +
+                    "' gives one shell the group at once"};
+    }
+    const bool group_may = (facts.info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    if (!group_may) {
+        return {false,
+                "neither " + user + " nor " + group + " may read and write it: " + OPEN_FAILURE,
+                "run renumber with sudo, or have a udev rule give the adapter MODE=\"0660\", "
+                "GROUP=\"dialout\" and join dialout"};
+    }
+    return {false, user + " is not in " + group + ": " + OPEN_FAILURE,
+            "sudo usermod -aG " + group + " " + user +
+                ", then log out and back in (a new login is needed before it counts)"};
 }
 
 // libserialport reads the real /sys, so it can only answer on the real root. Under a moved root
@@ -128,79 +327,184 @@ bool serial_library_finds(const SystemRoot& root, const std::string& resolved)
            path_exists(root, "/sys/class/tty/" + resolved.substr(5));
 }
 
-// Adapters brltty might claim: this one, or, when its tty is gone, the chips left without one.
-std::vector<UsbIds> candidate_ids(const DeviceFacts& facts)
+bool went_through_stable_name(const DeviceFacts& facts)
 {
-    std::vector<UsbIds> ids;
-    if (facts.adapter && facts.adapter->ids) {
-        ids.push_back(*facts.adapter->ids);
-    } else if (!facts.adapter) {
-        for (const ChipWithoutTty& chip : facts.chips_without_tty) {
-            ids.push_back(chip.ids);
-        }
-    }
-    return ids;
+    return facts.typed.starts_with(STABLE_NAMES) ||
+           std::any_of(facts.resolution.hops.begin(), facts.resolution.hops.end(),
+                       [](const std::string& hop) { return hop.starts_with(STABLE_NAMES); });
 }
 
-struct BrlttyRule {
-    std::string file;
-    std::string product_pattern; // "1a86/7523/*", matched against udev's PRODUCT
-};
-
-std::vector<BrlttyRule> brltty_rules(const SystemRoot& root)
+// Adapters with the same ids and no serial number get the same by-id name from udev.
+std::vector<std::string> twins_of(const DeviceFacts& facts)
 {
-    std::vector<BrlttyRule> rules;
-    std::vector<std::string> seen;
-    for (const char* folder : RULE_FOLDERS) {
-        std::error_code error;
-        for (const std::string& name : list_directory(root, folder, error)) {
-            if (name.find("brltty") == std::string::npos || !name.ends_with(".rules") ||
-                std::find(seen.begin(), seen.end(), name) != seen.end()) {
-                continue;
-            }
-            seen.push_back(name);
-            const std::string file = std::string(folder) + "/" + name;
-            // A rule file linked to /dev/null (how udev rules are masked) is not regular and
-            // reads as empty.
-            constexpr std::string_view KEY = "ENV{PRODUCT}==\"";
-            for (const std::string& line : read_lines(root, file)) {
-                const std::size_t first = line.find_first_not_of(" \t");
-                if (first == std::string::npos || line[first] == '#') {
-                    continue;
-                }
-                for (std::size_t at = line.find(KEY); at != std::string::npos;
-                     at = line.find(KEY, at + 1)) {
-                    const std::size_t start = at + KEY.size();
-                    const std::size_t end = line.find('"', start);
-                    if (end != std::string::npos) {
-                        rules.push_back({file, line.substr(start, end - start)});
-                    }
-                }
-            }
+    std::vector<std::string> twins;
+    const SerialAdapter& adapter = *facts.adapter;
+    for (const SerialAdapter& other : facts.present) {
+        if (other.name != adapter.name && other.ids && adapter.ids && other.serial.empty() &&
+            other.ids->vendor == adapter.ids->vendor &&
+            other.ids->product == adapter.ids->product) {
+            twins.push_back(other.node);
         }
     }
-    return rules;
+    return adapter.serial.empty() ? twins : std::vector<std::string>{};
 }
 
-// udev's PRODUCT for a USB device: vendor/product/bcdDevice in lower-case hex, no leading zeros.
-std::string udev_product(const UsbIds& ids)
+int leading_number(const std::string& text)
 {
-    std::array<char, 20> text{};
-    std::snprintf(text.data(), text.size(), "%x/%x/%x", static_cast<unsigned>(ids.vendor),
-                  static_cast<unsigned>(ids.product), static_cast<unsigned>(ids.release));
-    return text.data();
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// Processes holding an flock on the node, from /proc/locks: "1: FLOCK ADVISORY WRITE <pid>
+// <major>:<minor>:<inode> 0 EOF", the device numbers in hexadecimal. Waiters ("1: -> FLOCK")
+// hold nothing yet.
+std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
+{
+    std::vector<int> pids;
+    std::array<char, 48> file{};
+    std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    for (const std::string& line : read_lines(root, "/proc/locks")) {
+        const std::vector<std::string> words = split_words(line);
+        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data()) {
+            pids.push_back(leading_number(words[4]));
+        }
+    }
+    return pids;
+}
+
+std::vector<int> version_numbers(const std::string& version)
+{
+    std::vector<int> numbers;
+    const std::size_t epoch = version.find(':');
+    const std::string upstream =
+        version.substr(epoch == std::string::npos ? 0 : epoch + 1, version.find('-'));
+    std::size_t at = 0;
+    while (at < upstream.size()) {
+        numbers.push_back(leading_number(upstream.substr(at)));
+        const std::size_t dot = upstream.find('.', at);
+        at = dot == std::string::npos ? upstream.size() : dot + 1;
+    }
+    return numbers;
+}
+
+std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
+                             const std::vector<int>& holder_pids)
+{
+    const std::string& version = facts.serial_library_version;
+    const std::string share =
+        "renumber would share the line and the motor's answers with them (a timeout, or an "
+        "answer read by the other program)";
+    const std::string refuse =
+        std::string(OPEN_FAILURE) +
+        " (status 255), after a line beginning \"sp_open: \" on standard error with the "
+        "library's reason";
+    if (version.empty()) {
+        return "libserialport0 is not in the package database: release 0.1.1 takes no lock and " +
+               share + "; from 0.1.2 on, " + refuse + " when a holder has the port locked";
+    }
+    if (!serial_library_locks(version)) {
+        return "libserialport " + version + " takes no lock, so " + share;
+    }
+    std::vector<std::string> locking;
+    for (const int pid : lock_holders(root, facts.info)) {
+        if (std::find(holder_pids.begin(), holder_pids.end(), pid) != holder_pids.end()) {
+            locking.push_back(std::to_string(pid));
+        }
+    }
+    if (!locking.empty()) {
+        return "libserialport " + version + " locks the port on open (flock) and pid " +
+               join(locking, ", ") + " holds that lock, so " + refuse;
+    }
+    return "libserialport " + version +
+           " locks the port on open, but they hold no lock on it, so " + share;
+}
+
+std::string rate_outcome(const ChipRow& row, const std::string& driver)
+{
+    const std::string bound = driver.empty() ? row.driver : driver;
+    switch (row.handling) {
+    case RateHandling::falls_to_9600:
+        return "ftdi_sio sets this part to 9,600 baud when asked for 4,000,000 (\"Baud rate too "
+               "high\") and reports 9,600 back";
+    case RateHandling::clamped_reported:
+        return bound + " clamps 4,000,000 to " +
+               (row.line_baud == 0 ? std::string("the part's cap")
+                                   : "the part's " + format_baud(row.line_baud)) +
+               " and reports that rate back";
+    case RateHandling::clamped_unreported:
+        return bound + " clamps 4,000,000 to " + format_baud(row.line_baud) +
+               " while the terminal settings still read 4,000,000";
+    case RateHandling::passed_to_chip:
+        return bound + " passes 4,000,000 to the chip, which its maker documents only up to " +
+               format_baud(row.max_baud);
+    case RateHandling::exact:
+        break;
+    }
+    return "";
+}
+
+CheckResult check_native_uart(const SerialAdapter& adapter)
+{
+    if (!adapter.uart_clock) {
+        return {Verdict::warn, "chip",
+                adapter.name + " is a native UART whose clock " + adapter.sys_path +
+                    "/uartclk does not give",
+                "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
+    }
+    const std::uint32_t ceiling = *adapter.uart_clock / 16;
+    const std::string clock = adapter.name + " is a native UART clocked at " +
+                              format_baud(*adapter.uart_clock) + " Hz, so it runs at most " +
+                              format_baud(ceiling) + " baud (uartclk / 16)";
+    if (ceiling >= MOTOR_BUS_BAUD) {
+        return {Verdict::ok, "chip",
+                clock + "; it needs an RS-485 transceiver on its pins to reach the motor bus", ""};
+    }
+    return {Verdict::fail, "chip",
+            clock + ": the serial core refuses 4,000,000 and keeps the previous rate; " + TIMEOUT,
+            "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
 }
 
 } // namespace
+
+std::string installed_serial_library(const SystemRoot& root)
+{
+    bool in_stanza = false;
+    bool installed = false;
+    std::string version;
+    for (const std::string& line : read_lines(root, PACKAGE_DATABASE)) {
+        if (line.empty()) {
+            if (in_stanza && installed) {
+                return version;
+            }
+            in_stanza = installed = false;
+            version.clear();
+        } else if (line.starts_with("Package: ")) {
+            in_stanza = line == "Package: libserialport0";
+        } else if (line.starts_with("Status: ")) {
+            installed = line.ends_with(" installed");
+        } else if (line.starts_with("Version: ")) {
+            version = line.substr(9);
+        }
+    }
+    return in_stanza && installed ? version : "";
+}
+
+bool serial_library_locks(const std::string& version)
+{
+    return version_numbers(version) >= std::vector<int>{0, 1, 2};
+}
 
 DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed)
 {
     DeviceFacts facts;
     facts.typed = typed;
     facts.resolution = resolve_path(root, typed);
-    facts.present = find_adapters(root);
+    facts.present = find_adapters(root, facts.ports_error);
     facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes = scan_processes(root);
+    facts.processes = scan_processes(root, facts.processes_error);
+    facts.serial_library_version = installed_serial_library(root);
     if (facts.resolution.error || stat_path(root, facts.resolution.path, facts.info)) {
         return facts;
     }
@@ -208,7 +512,7 @@ DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed)
     // device check's own question.
     const std::string& resolved = facts.resolution.path;
     facts.library_finds_it = serial_library_finds(root, resolved);
-    if (facts.library_finds_it) {
+    if (facts.library_finds_it && terminal_kind(facts).empty()) {
         facts.adapter = describe_tty(root, resolved.substr(5));
     }
     return facts;
@@ -218,6 +522,7 @@ CheckResult check_device_node(const DeviceFacts& facts)
 {
     CheckResult result{Verdict::fail, "device", "", adapter_hint(facts)};
     const Resolution& resolution = facts.resolution;
+    const std::string terminal = resolution.error ? "" : terminal_kind(facts);
     if (resolution.error == std::errc::no_such_file_or_directory) {
         result.reason = resolution.missing == facts.typed
                             ? facts.typed + " does not exist"
@@ -227,6 +532,10 @@ CheckResult check_device_node(const DeviceFacts& facts)
     } else if (resolution.error) {
         result.reason = "cannot follow " + facts.typed + ": lstat " + resolution.missing + ": " +
                         resolution.error.message();
+    } else if (!terminal.empty()) {
+        result.reason = shown_path(facts) + " is " + terminal +
+                        ", not a serial adapter: renumber would write the motor's frames to a "
+                        "terminal and never reach the bus";
     } else if (!S_ISCHR(facts.info.st_mode)) {
         result.reason =
             shown_path(facts) + ": " + file_kind(facts.info.st_mode) + ", not a character device";
@@ -237,206 +546,107 @@ CheckResult check_device_node(const DeviceFacts& facts)
                         LOOKUP_FAILURE;
     } else {
         const std::string numbers = facts.adapter ? " " + facts.adapter->dev_numbers : "";
-        return {Verdict::ok, "device",
-                shown_path(facts) + ": character device" + numbers + ", the kernel's tty " +
-                    base_name(resolution.path),
-                ""};
+        const std::string found = shown_path(facts) + ": character device" + numbers +
+                                  ", the kernel's tty " + base_name(resolution.path);
+        const std::vector<std::string> twins = facts.adapter && went_through_stable_name(facts)
+                                                   ? twins_of(facts)
+                                                   : std::vector<std::string>{};
+        if (twins.empty()) {
+            return {Verdict::ok, "device", found, ""};
+        }
+        const std::vector<std::string>& by_path = facts.adapter->path_names;
+        return {Verdict::warn, "device",
+                found + "; but " + join(twins, ", ") +
+                    " has the same USB ids and, like this one, no serial number, so both share "
+                    "this by-id name and it leads to whichever was plugged in last",
+                "name the port by where it is plugged in: " +
+                    (by_path.empty() ? std::string("ls -l /dev/serial/by-path/")
+                                     : join(by_path, ", "))};
     }
     return result;
 }
 
-CheckResult check_access(const SystemRoot& root, const Identity& identity, const DeviceFacts& facts)
+CheckResult check_access(const SystemRoot& root, const Identity& identity,
+                         const std::optional<Identity>& invoking, const DeviceFacts& facts)
 {
     const std::string& node = facts.resolution.path;
-    if (identity.uid == 0) {
+    const std::string described = node + " is " + permission_text(facts.info.st_mode) + " " +
+                                  user_name_of(root, facts.info.st_uid) + ":" +
+                                  group_name(root, facts.info.st_gid);
+    if (identity.uid == 0 && !invoking) {
         return {Verdict::ok, "access", "running as root, which may open " + node, ""};
     }
-    const std::vector<GroupEntry> groups = read_groups(root);
-    const mode_t mode = facts.info.st_mode;
-    const std::string group = group_name(groups, facts.info.st_gid);
-    const std::string owner = find_user(root, facts.info.st_uid)
-                                  .value_or(PasswdEntry{"uid " + std::to_string(facts.info.st_uid)})
-                                  .name;
-    const std::optional<PasswdEntry> user = find_user(root, identity.uid);
-    const std::string user_name = user ? user->name : "uid " + std::to_string(identity.uid);
-    const std::string described = node + " is " + permission_text(mode) + " " + owner + ":" + group;
-
-    const bool as_owner = identity.uid == facts.info.st_uid;
-    const bool as_member = !as_owner && in_session_group(identity, facts.info.st_gid);
-    const mode_t read_bit = as_owner ? S_IRUSR : as_member ? S_IRGRP : S_IROTH;
-    const mode_t write_bit = as_owner ? S_IWUSR : as_member ? S_IWGRP : S_IWOTH;
-    if ((mode & read_bit) != 0 && (mode & write_bit) != 0) {
-        return {Verdict::ok, "access",
-                described + "; " + user_name + " may read and write it" +
-                    (as_member ? " as a member of " + group : ""),
-                ""};
+    if (identity.uid == 0) {
+        const AccessVerdict user = judge_access(root, *invoking, facts);
+        const std::string head = "checked as root through sudo, which may open " + node + "; " +
+                                 described + "; without sudo, ";
+        return user.allowed ? CheckResult{Verdict::ok, "access", head + user.reason, ""}
+                            : CheckResult{Verdict::warn, "access", head + user.reason,
+                                          user.fix + ", or keep running renumber with sudo"};
     }
-    CheckResult result{Verdict::fail, "access", described + "; ", ""};
-    const bool group_may = (mode & S_IRGRP) != 0 && (mode & S_IWGRP) != 0;
-    if (!group_may || as_member) {
-        result.reason +=
-            "neither " + user_name + " nor " + group + " may read and write it: " + OPEN_FAILURE;
-        result.fix = "run renumber with sudo, or have a udev rule give the adapter "
-                     "MODE=\"0660\", GROUP=\"dialout\" and join dialout";
-        return result;
-    }
-    const auto entry = std::find_if(groups.begin(), groups.end(), [&](const GroupEntry& g) {
-        return g.gid == facts.info.st_gid;
-    });
-    const bool listed =
-        (user && user->gid == facts.info.st_gid) ||
-        (entry != groups.end() && std::find(entry->members.begin(), entry->members.end(),
-                                            user_name) != entry->members.end());
-    if (listed) {
-        result.reason += "/etc/group puts " + user_name + " in " + group +
-                         ", but this login session started before that: " + OPEN_FAILURE;
-        result.fix = "log out and back in (or reboot); 'newgrp " + group +
-                     "' gives one shell the group at once";
-    } else {
-        result.reason += user_name + " is not in " + group + ": " + OPEN_FAILURE;
-        result.fix = "sudo usermod -aG " + group + " " + user_name +
-                     ", then log out and back in (a new login is needed before it counts)";
-    }
-    return result;
+    const AccessVerdict verdict = judge_access(root, identity, facts);
+    return {verdict.allowed ? Verdict::ok : Verdict::fail, "access",
+            described + "; " + verdict.reason, verdict.fix};
 }
 
-CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
-{
-    const bool running = is_running(facts.processes, "brltty");
-    const std::vector<BrlttyRule> rules = brltty_rules(root);
-    const BrlttyRule* naming = nullptr;
-    std::string named_ids;
-    for (const UsbIds& ids : candidate_ids(facts)) {
-        for (const BrlttyRule& rule : rules) {
-            if (naming == nullptr &&
-                fnmatch(rule.product_pattern.c_str(), udev_product(ids).c_str(), 0) == 0) {
-                naming = &rule;
-                named_ids = format_ids(ids);
-            }
-        }
-    }
-    const std::string remove =
-        "unless a braille display is used: sudo apt remove brltty (or sudo systemctl mask "
-        "brltty-udev.service), then unplug and replug the adapter";
-    if (naming != nullptr) {
-        const std::string claim = "its udev rules (" + naming->file + ") claim " + named_ids +
-                                  " (ENV{PRODUCT}==\"" + naming->product_pattern + "\")";
-        if (running) {
-            return {Verdict::fail, "brltty",
-                    "brltty is running and " + claim +
-                        ": it takes such adapters from the serial driver and their tty vanishes",
-                    remove};
-        }
-        return {Verdict::warn, "brltty",
-                "brltty is not running, but " + claim +
-                    ": plugging this adapter in starts brltty, which takes it away",
-                remove};
-    }
-    if (running) {
-        return {Verdict::warn, "brltty",
-                "brltty is running; its rules do not name this adapter, but it probes the USB "
-                "serial adapters it knows",
-                "stop it unless a braille display is used: sudo systemctl stop brltty"};
-    }
-    return {Verdict::ok, "brltty",
-            rules.empty() ? "brltty is not running and has no udev rules"
-                          : "brltty is not running and its udev rules do not name this adapter",
-            ""};
-}
-
-CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts)
-{
-    const std::vector<ProcessInfo>& processes = facts.processes;
-    if (!is_running(processes, "ModemManager")) {
-        return {Verdict::ok, "ModemManager", "ModemManager is not running", ""};
-    }
-    const std::string& node = facts.resolution.path;
-    const std::string rule_fix = [&] {
-        const std::optional<UsbIds> ids = facts.adapter ? facts.adapter->ids : std::nullopt;
-        const std::string match = ids ? "ATTRS{idVendor}==\"" + format_ids(*ids).substr(0, 4) +
-                                            "\", ATTRS{idProduct}==\"" +
-                                            format_ids(*ids).substr(5) + "\", "
-                                      : std::string();
-        return "stop it while renumbering (sudo systemctl stop ModemManager), or add a udev rule "
-               "such as SUBSYSTEM==\"tty\", " +
-               match + "ENV{ID_MM_DEVICE_IGNORE}=\"1\" and replug the adapter";
-    }();
-    for (const ProcessInfo& process : processes) {
-        if (process.command == "ModemManager" &&
-            std::find(process.open_files.begin(), process.open_files.end(), node) !=
-                process.open_files.end()) {
-            return {Verdict::fail, "ModemManager",
-                    "ModemManager (pid " + std::to_string(process.pid) + ") has " + node +
-                        " open: it is probing the adapter as a modem",
-                    rule_fix};
-        }
-    }
-    if (!facts.adapter) {
-        return {Verdict::warn, "ModemManager",
-                "ModemManager is running; whether it leaves the adapter alone cannot be told "
-                "without its tty",
-                rule_fix};
-    }
-    const std::vector<std::string> properties = udev_properties(root, facts.adapter->dev_numbers);
-    if (std::find(properties.begin(), properties.end(), "ID_MM_DEVICE_IGNORE=1") !=
-        properties.end()) {
-        return {Verdict::ok, "ModemManager",
-                "ModemManager is running, but udev marks " + node +
-                    " ID_MM_DEVICE_IGNORE=1, so it leaves the adapter alone",
-                ""};
-    }
-    return {Verdict::warn, "ModemManager",
-            "ModemManager is running and udev does not mark " + node +
-                " ID_MM_DEVICE_IGNORE: it may open the adapter and send AT commands on the bus",
-            rule_fix};
-}
-
-CheckResult check_holders(const DeviceFacts& facts)
+CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
 {
     const std::string& node = facts.resolution.path;
     std::vector<std::string> holders;
     std::vector<std::string> pids;
+    std::vector<int> holder_pids;
     int uninspected = 0;
-    bool modem_manager = false;
+    bool own_line = false;
     for (const ProcessInfo& process : facts.processes) {
         uninspected += process.files_readable ? 0 : 1;
         const bool holds = std::find(process.open_files.begin(), process.open_files.end(), node) !=
                            process.open_files.end();
-        // ModemManager has its own line and its own fix: killing it only gets it restarted.
-        if (holds && process.command == "ModemManager") {
-            modem_manager = true;
+        // ModemManager and gettys have their own lines and fixes: killed, they are restarted.
+        if (holds && has_own_line(process.command)) {
+            own_line = true;
         } else if (holds) {
             holders.push_back("pid " + std::to_string(process.pid) + " (" + process.command + ")");
             pids.push_back(std::to_string(process.pid));
+            holder_pids.push_back(process.pid);
         }
     }
+    if (facts.processes_error) {
+        return {Verdict::warn, "holders",
+                "cannot tell which programs have " + node +
+                    " open: reading /proc: " + facts.processes_error.message(),
+                "sudo fuser -v " + node + " names them"};
+    }
+    const std::string unseen =
+        uninspected > 0 ? " (" + std::to_string(uninspected) +
+                              " processes belong to other users and only root sees their "
+                              "files: sudo renumber-doctor checks them too)"
+                        : "";
     if (!holders.empty()) {
         return {Verdict::fail, "holders",
-                node + " is open in " + join(holders, ", ") +
-                    ": libserialport 0.1.1 takes no lock, so renumber would share the line and "
-                    "the motor's answers with them",
+                node + " is open in " + join(holders, ", ") + ": " +
+                    held_consequence(root, facts, holder_pids) + unseen,
                 "quit those programs first (or kill " + join(pids, " ") + ")"};
     }
-    std::string reason = "no other process has " + node + " open" +
-                         (modem_manager ? " apart from ModemManager (see its line)" : "");
-    if (uninspected > 0) {
-        reason += " among those you may inspect (" + std::to_string(uninspected) +
-                  " belong to other users; sudo renumber-doctor checks them too)";
-    }
-    return {Verdict::ok, "holders", reason, ""};
+    return {Verdict::ok, "holders",
+            "no other process has " + node + " open" +
+                (own_line ? " apart from those with their own line above" : "") + unseen,
+            ""};
 }
 
 CheckResult check_chip(const DeviceFacts& facts)
 {
     const SerialAdapter& adapter = *facts.adapter;
     if (!adapter.ids) {
+        if (is_native_uart(adapter.name)) {
+            return check_native_uart(adapter);
+        }
         return {Verdict::warn, "chip",
                 adapter.name + " is not on USB (no USB ids above " + adapter.sys_path +
                     "), so it is not a USB-to-RS-485 adapter",
                 "name the adapter's node; renumber-doctor without arguments lists them"};
     }
-    const ChipRow* row = find_chip(*adapter.ids);
-    const std::string label = chip_label(*adapter.ids, adapter.driver);
+    const ChipRow* row = adapter.chip;
+    const std::string label = chip_label(row, *adapter.ids, adapter.driver);
     if (row == nullptr) {
         return {Verdict::warn, "chip",
                 "no documented maximum baud rate for " + label +
@@ -444,22 +654,24 @@ CheckResult check_chip(const DeviceFacts& facts)
                 "check the adapter's datasheet for 4,000,000 baud, or use one built on " +
                     std::string(FAST_CHIPS)};
     }
-    if (row->max_baud == MAX_BAUD_VARIES) {
-        return {Verdict::warn, "chip",
-                label + " comes in revisions that sysfs cannot tell apart: " + row->note,
-                "check the adapter's documentation for 4,000,000 baud, or use one built on " +
-                    std::string(FAST_CHIPS)};
-    }
-    const std::string documented =
-        label + " is documented up to " + format_baud(row->max_baud) + " baud";
-    if (row->max_baud >= MOTOR_BUS_BAUD) {
+    const std::string documented = label + " is documented up to " + format_baud(row->max_baud) +
+                                   " baud (" + row->source + ")";
+    const bool own_module = !adapter.driver.empty() && adapter.driver != row->driver;
+    const std::string module =
+        own_module
+            ? "; " + adapter.driver + " is the maker's own module, not the kernel's " + row->driver
+            : "";
+    const bool runs =
+        row->handling == RateHandling::exact ||
+        (row->handling == RateHandling::passed_to_chip && row->max_baud >= MOTOR_BUS_BAUD);
+    if (runs) {
         return {Verdict::ok, "chip",
-                documented + "; the motor bus runs at " + format_baud(MOTOR_BUS_BAUD), ""};
+                documented + "; the line runs at the motor bus's " + format_baud(MOTOR_BUS_BAUD) +
+                    module,
+                ""};
     }
     return {Verdict::fail, "chip",
-            documented + ", below the motor bus's " + format_baud(MOTOR_BUS_BAUD) +
-                ": renumber stops with \"[Error] Set serial failure.\", or the driver picks "
-                "another rate and no motor answers",
+            documented + ": " + rate_outcome(*row, adapter.driver) + "; " + TIMEOUT + module,
             "use an adapter built on " + std::string(FAST_CHIPS)};
 }
 
@@ -507,25 +719,27 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
                 user_file};
 }
 
-Diagnosis diagnose(const SystemRoot& root, const Identity& identity, const std::string& typed)
+Diagnosis diagnose(const SystemRoot& root, const Identity& identity,
+                   const std::optional<Identity>& invoking, const std::string& typed)
 {
     const DeviceFacts facts = gather_facts(root, typed);
     Diagnosis diagnosis;
     diagnosis.results.push_back(check_device_node(facts));
     if (!facts.resolution.error) {
-        diagnosis.results.push_back(check_access(root, identity, facts));
+        diagnosis.results.push_back(check_access(root, identity, invoking, facts));
+    }
+    // Who holds /dev/null or a terminal says nothing about the motor bus.
+    if (facts.adapter) {
+        diagnosis.results.push_back(check_console(root, facts));
     }
     diagnosis.results.push_back(check_brltty(root, facts));
     diagnosis.results.push_back(check_modem_manager(root, facts));
-    // Who holds /dev/null or a pseudo-terminal says nothing about the motor bus.
-    if (facts.library_finds_it) {
-        diagnosis.results.push_back(check_holders(facts));
-    }
     if (facts.adapter) {
+        diagnosis.results.push_back(check_holders(root, facts));
         diagnosis.results.push_back(check_chip(facts));
         diagnosis.results.push_back(check_latency(root, facts));
     }
-    for (const char* topic : {"access", "holders", "chip", "latency"}) {
+    for (const char* topic : {"access", "console", "holders", "chip", "latency"}) {
         if (std::none_of(diagnosis.results.begin(), diagnosis.results.end(),
                          [topic](const CheckResult& result) { return result.topic == topic; })) {
             diagnosis.skipped.emplace_back(topic);

@@ -1,67 +1,203 @@
 #include "doctor/chips.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
-// Each figure is the highest UART rate in the maker's datasheet for the chip named.
+constexpr char FTDI[] = "ftdi_sio";
+constexpr char PL2303[] = "pl2303";
+constexpr char CP210X[] = "cp210x";
+constexpr char CH341[] = "ch341-uart";
+constexpr char CDC_ACM[] = "cdc_acm";
+constexpr std::uint16_t FTDI_VENDOR = 0x0403;
+constexpr std::uint16_t PROLIFIC_VENDOR = 0x067b;
+constexpr std::uint16_t CP210X_VENDOR = 0x10c4;
+constexpr std::uint16_t CP210X_SINGLE = 0xea60;
+
+using enum RateHandling;
+
+// ftdi_sio tells its parts apart by bcdDevice alone (ftdi_determine_type), whatever product id
+// a maker gave them; get_ftdi_divisor() then sets parts clocked at 48 MHz to 9,600 baud above
+// 3,000,000 ("Baud rate too high") and gives the high-speed parts an exact divisor up to 12 Mbaud.
+// cp210x clamps to the part's cap (cp210x_init_max_speed) and reports it; ch341 clamps to
+// CH341_MAX_BPS (3,000,000) without updating the terminal settings; cdc_acm hands the rate to
+// the chip; pl2303 clamps to its type's max_baud_rate (pl2303_type_data) and reports it.
 constexpr std::array CHIPS{
-    // FTDI FT232R datasheet (FT_000053): "Data transfer rates from 300 baud to 3 Mbaud".
-    ChipRow{0x0403, 0x6001, ANY_RELEASE, "FTDI FT232R", 3'000'000, nullptr},
-    // FTDI FT2232C/D datasheet: "Transfer Data Rate 300 to 3 Mega Baud (TTL, RS422/RS485)".
-    // bcdDevice 5.00 is the C/D generation, 7.00 the H; the kernel's ftdi_sio tells them apart
-    // the same way.
-    ChipRow{0x0403, 0x6010, 0x0500, "FTDI FT2232C/D", 3'000'000, nullptr},
-    // FTDI FT2232H datasheet (FT_000061): UART up to 12 Mbaud.
-    ChipRow{0x0403, 0x6010, 0x0700, "FTDI FT2232H", 12'000'000, nullptr},
-    // FTDI FT4232H datasheet (FT_000060): UART up to 12 Mbaud.
-    ChipRow{0x0403, 0x6011, ANY_RELEASE, "FTDI FT4232H", 12'000'000, nullptr},
-    // FTDI FT232H datasheet (FT_000288): UART up to 12 Mbaud.
-    ChipRow{0x0403, 0x6014, ANY_RELEASE, "FTDI FT232H", 12'000'000, nullptr},
-    // FTDI FT231X datasheet (FT_000565): "Data transfer rates from 300 baud to 3 Mbaud"; the
-    // whole FT-X series (FT230X, FT231X, FT234XD) shares 0403:6015 and this limit.
-    ChipRow{0x0403, 0x6015, ANY_RELEASE, "FTDI FT-X series", 3'000'000, nullptr},
-    // Silicon Labs CP2102N datasheet: up to 3 Mbaud, the fastest chip sold under 10c4:ea60
-    // (the CP2102/9 datasheet says 1 Mbps, the CP2104 datasheet 2 Mbps).
-    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "Silicon Labs CP210x", 3'000'000, nullptr},
-    // WCH CH340 datasheet (CH340DS1): "baud rate varies from 50bps to 2Mbps".
-    ChipRow{0x1a86, 0x7523, ANY_RELEASE, "WCH CH340", 2'000'000, nullptr},
-    // WCH CH341 datasheet (CH341DS1): UART "50bps to 2Mbps".
-    ChipRow{0x1a86, 0x5523, ANY_RELEASE, "WCH CH341", 2'000'000, nullptr},
-    // WCH CH343 datasheet (CH343DS1): "baud rates from 50bps to 6Mbps".
-    ChipRow{0x1a86, 0x55d3, ANY_RELEASE, "WCH CH343", 6'000'000, nullptr},
-    // WCH CH9102 datasheet (CH9102DS1): "baud rate varies from 50bps to 4Mbps".
-    ChipRow{0x1a86, 0x55d4, ANY_RELEASE, "WCH CH9102", 4'000'000, nullptr},
-    // Prolific sells several PL2303 revisions under 067b:2303 and sysfs does not say which one
-    // is plugged in. The Linux pl2303 driver's type table caps them at 1,228,800 (PL2303H),
-    // 6,000,000 (HX, TA) and 12,000,000 baud (TB, HXD).
-    ChipRow{0x067b, 0x2303, ANY_RELEASE, "Prolific PL2303", MAX_BAUD_VARIES,
-            "1,228,800 baud on the old PL2303H, 6,000,000 or more on the HX, TA, TB and HXD "
-            "revisions"},
+    ChipRow{0x0403, 0x6001, 0x0200, "", "FTDI FT232AM", FTDI, 3'000'000, falls_to_9600, 9'600,
+            "ftdi_sio.c get_ftdi_divisor(), FT232A: 3,000,000 at most"},
+    ChipRow{0x0403, 0x6001, 0x0400, "", "FTDI FT232BM", FTDI, 3'000'000, falls_to_9600, 9'600,
+            "FT232BL datasheet (DS_FT232BL): 3 Mbaud"},
+    ChipRow{0x0403, 0x6010, 0x0500, "", "FTDI FT2232C/D", FTDI, 3'000'000, falls_to_9600, 9'600,
+            "FT2232D datasheet (FT_000173): 3 Mbaud"},
+    ChipRow{0x0403, 0x6001, 0x0600, "", "FTDI FT232R", FTDI, 3'000'000, falls_to_9600, 9'600,
+            "FT232R datasheet (FT_000053): 3 Mbaud"},
+    ChipRow{0x0403, 0x6010, 0x0700, "", "FTDI FT2232H", FTDI, 12'000'000, exact, 0,
+            "FT2232H datasheet (FT_000061): 12 Mbaud"},
+    ChipRow{0x0403, 0x6011, 0x0800, "", "FTDI FT4232H", FTDI, 12'000'000, exact, 0,
+            "FT4232H datasheet (FT_000060): 12 Mbaud"},
+    ChipRow{0x0403, 0x6014, 0x0900, "", "FTDI FT232H", FTDI, 12'000'000, exact, 0,
+            "FT232H datasheet (FT_000288): 12 Mbaud"},
+    ChipRow{0x0403, 0x6015, 0x1000, "", "FTDI FT-X series", FTDI, 3'000'000, falls_to_9600, 9'600,
+            "FT231X datasheet (FT_000565): 3 Mbaud"},
+    ChipRow{0x0403, 0x6040, 0x2800, "", "FTDI FT2233HP", FTDI, 12'000'000, exact, 0,
+            "FT233HP/FT2233HP/FT4233HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6041, 0x2900, "", "FTDI FT4233HP", FTDI, 12'000'000, exact, 0,
+            "FT233HP/FT2233HP/FT4233HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6042, 0x3000, "", "FTDI FT2232HP", FTDI, 12'000'000, exact, 0,
+            "FT232HP/FT2232HP/FT4232HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6043, 0x3100, "", "FTDI FT4232HP", FTDI, 12'000'000, exact, 0,
+            "FT232HP/FT2232HP/FT4232HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6044, 0x3200, "", "FTDI FT233HP", FTDI, 12'000'000, exact, 0,
+            "FT233HP/FT2233HP/FT4233HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6045, 0x3300, "", "FTDI FT232HP", FTDI, 12'000'000, exact, 0,
+            "FT232HP/FT2232HP/FT4232HP datasheet: 12 Mbaud"},
+    ChipRow{0x0403, 0x6048, 0x3600, "", "FTDI FT4232HA", FTDI, 12'000'000, exact, 0,
+            "FT4232HA datasheet: 12 Mbaud"},
+    // The CP210x part number is only read from the chip itself; the default product strings
+    // name it, so they are the one hint sysfs gives. CP2102N before CP2102: a prefix match.
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "CP2102N", "Silicon Labs CP2102N", CP210X, 3'000'000,
+            clamped_reported, 3'000'000,
+            "CP2102N datasheet: 3 Mbaud; cp210x.c cp210x_init_max_speed()"},
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "CP2101", "Silicon Labs CP2101", CP210X, 921'600,
+            clamped_reported, 921'600, "cp210x.c cp210x_init_max_speed(): CP2101 921,600"},
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "CP2102", "Silicon Labs CP2102", CP210X, 1'000'000,
+            clamped_reported, 1'000'000,
+            "CP2102/9 datasheet: 1 Mbaud; cp210x.c cp210x_init_max_speed()"},
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "CP2103", "Silicon Labs CP2103", CP210X, 1'000'000,
+            clamped_reported, 1'000'000,
+            "CP2103 datasheet: 1 Mbaud; cp210x.c cp210x_init_max_speed()"},
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "CP2104", "Silicon Labs CP2104", CP210X, 2'000'000,
+            clamped_reported, 2'000'000,
+            "CP2104 datasheet: 2 Mbaud; cp210x.c cp210x_init_max_speed()"},
+    ChipRow{0x10c4, 0xea60, ANY_RELEASE, "", "Silicon Labs CP210x (part not named)", CP210X,
+            3'000'000, clamped_reported, 0,
+            "cp210x.c cp210x_init_max_speed(): 921,600 to 3,000,000 by part"},
+    ChipRow{0x10c4, 0xea70, ANY_RELEASE, "", "Silicon Labs CP2105", CP210X, 2'000'000,
+            clamped_reported, 0,
+            "CP2105 datasheet: 2 Mbaud (ECI), 921,600 (SCI); cp210x_init_max_speed()"},
+    ChipRow{0x10c4, 0xea71, ANY_RELEASE, "", "Silicon Labs CP2108", CP210X, 2'000'000,
+            clamped_reported, 2'000'000,
+            "CP2108 datasheet: 2 Mbaud; cp210x.c cp210x_init_max_speed()"},
+    ChipRow{0x1a86, 0x7523, ANY_RELEASE, "", "WCH CH340", CH341, 2'000'000, clamped_unreported,
+            3'000'000, "CH340DS1: 2 Mbps; ch341.c CH341_MAX_BPS"},
+    ChipRow{0x1a86, 0x7522, ANY_RELEASE, "", "WCH CH340 (7522)", CH341, 2'000'000,
+            clamped_unreported, 3'000'000, "CH340DS1: 2 Mbps; ch341.c id table, CH341_MAX_BPS"},
+    ChipRow{0x9986, 0x7523, ANY_RELEASE, "", "WCH CH340 (9986)", CH341, 2'000'000,
+            clamped_unreported, 3'000'000, "CH340DS1: 2 Mbps; ch341.c id table, CH341_MAX_BPS"},
+    ChipRow{0x1a86, 0x5523, ANY_RELEASE, "", "WCH CH341", CH341, 2'000'000, clamped_unreported,
+            3'000'000, "CH341DS1: 2 Mbps; ch341.c CH341_MAX_BPS"},
+    ChipRow{0x4348, 0x5523, ANY_RELEASE, "", "WCH CH341 (4348)", CH341, 2'000'000,
+            clamped_unreported, 3'000'000, "CH341DS1: 2 Mbps; ch341.c id table, CH341_MAX_BPS"},
+    ChipRow{0x1a86, 0x55d3, ANY_RELEASE, "", "WCH CH343", CDC_ACM, 6'000'000, passed_to_chip, 0,
+            "CH343DS1: 6 Mbps"},
+    ChipRow{0x1a86, 0x55d4, ANY_RELEASE, "", "WCH CH9102", CDC_ACM, 4'000'000, passed_to_chip, 0,
+            "CH9102DS1: 4 Mbps"},
+    ChipRow{0x1a86, 0x55d8, ANY_RELEASE, "", "WCH CH9101", CDC_ACM, 3'000'000, passed_to_chip, 0,
+            "CH9101DS1: 3 Mbps"},
+    ChipRow{0x04d8, 0x00df, ANY_RELEASE, "", "Microchip MCP2200", CDC_ACM, 1'000'000,
+            passed_to_chip, 0, "MCP2200 datasheet (DS20002228): 1,000,000 baud"},
+    ChipRow{0x04e2, 0x1410, ANY_RELEASE, "", "MaxLinear XR21V1410", "xr_serial", 12'000'000, exact,
+            0, "XR21V1410 datasheet: 12 Mbps; xr_serial.c divides 48 MHz exactly"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "H", "Prolific PL2303H", PL2303, 1'228'800,
+            clamped_reported, 1'228'800, "pl2303.c pl2303_type_data[TYPE_H]: 1,228,800"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "HX", "Prolific PL2303HX", PL2303, 6'000'000, exact, 0,
+            "pl2303.c pl2303_type_data[TYPE_HX]: 6,000,000; 4,000,000 divides exactly"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "TA or G", "Prolific PL2303TA or G-series", PL2303,
+            6'000'000, exact, 0, "pl2303.c pl2303_type_data[TYPE_TA]: 6,000,000; G: 12,000,000"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "HXD", "Prolific PL2303HXD", PL2303, 12'000'000, exact, 0,
+            "pl2303.c pl2303_type_data[TYPE_HXD]: 12,000,000"},
+    ChipRow{0x067b, 0x2303, ANY_RELEASE, "TB or G", "Prolific PL2303TB or G-series", PL2303,
+            12'000'000, exact, 0, "pl2303.c pl2303_type_data[TYPE_TB]: 12,000,000"},
+    ChipRow{0x067b, 0x23a3, ANY_RELEASE, "G", "Prolific PL2303G-series", PL2303, 12'000'000, exact,
+            0, "PL2303GS datasheet: 12 Mbps; pl2303.c TYPE_HXN sends the rate directly"},
 };
 
 } // namespace
 
-const ChipRow* find_chip(const UsbIds& ids)
+std::span<const ChipRow> chip_table()
 {
-    for (const ChipRow& row : CHIPS) {
-        if (row.vendor == ids.vendor && row.product == ids.product &&
-            (row.release == ANY_RELEASE || row.release == ids.release)) {
-            return &row;
-        }
-    }
-    return nullptr;
+    return CHIPS;
 }
 
-std::string chip_label(const UsbIds& ids, const std::string& driver)
+std::optional<std::string> pl2303_type(const UsbDescriptors& usb)
 {
-    const ChipRow* row = find_chip(ids);
+    if (usb.device_class < 0 || usb.max_packet_size0 < 0) {
+        return std::nullopt;
+    }
+    if (usb.device_class == 0x02 || usb.max_packet_size0 != 0x40) {
+        return "H";
+    }
+    const std::uint16_t release = usb.ids.release;
+    if (usb.usb_version == 0x0101 || usb.usb_version == 0x0110) {
+        return release == 0x0400 ? "HXD" : "HX";
+    }
+    if (usb.usb_version != 0x0200) {
+        return std::nullopt;
+    }
+    // TA and TB answer a status request the G parts do not; only the driver can ask it.
+    if (release == 0x0300) {
+        return "TA or G";
+    }
+    if (release == 0x0500) {
+        return "TB or G";
+    }
+    constexpr std::array<std::uint16_t, 12> G_RELEASES{0x0100, 0x0105, 0x0305, 0x0400,
+                                                       0x0405, 0x0505, 0x0600, 0x0605,
+                                                       0x0700, 0x0705, 0x0905, 0x1005};
+    if (std::find(G_RELEASES.begin(), G_RELEASES.end(), release) != G_RELEASES.end()) {
+        return "G";
+    }
+    return std::nullopt;
+}
+
+const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver)
+{
+    const UsbIds& ids = usb.ids;
+    const auto find = [](auto&& fits) -> const ChipRow* {
+        const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
+        return row != CHIPS.end() ? row : nullptr;
+    };
+    if (driver == FTDI || (driver.empty() && ids.vendor == FTDI_VENDOR)) {
+        return find([&](const ChipRow& row) {
+            return std::string_view(row.driver) == FTDI && row.release == ids.release;
+        });
+    }
+    if (driver == PL2303 || (driver.empty() && ids.vendor == PROLIFIC_VENDOR)) {
+        const std::optional<std::string> type = pl2303_type(usb);
+        return type ? find([&](const ChipRow& row) {
+            return std::string_view(row.driver) == PL2303 && *type == row.key;
+        })
+                    : nullptr;
+    }
+    if (ids.vendor == CP210X_VENDOR && ids.product == CP210X_SINGLE) {
+        return find([&](const ChipRow& row) {
+            return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
+        });
+    }
+    return find([&](const ChipRow& row) {
+        return row.vendor == ids.vendor && row.product == ids.product &&
+               std::string_view(row.driver) != FTDI && std::string_view(row.driver) != PL2303;
+    });
+}
+
+std::string chip_label(const ChipRow* row, const UsbIds& ids, const std::string& driver)
+{
     const std::string bound = driver.empty() ? "" : ", driver " + driver;
     return row != nullptr ? std::string(row->name) + " (" + format_ids(ids) + bound + ")"
                           : "USB device " + format_ids(ids) +
                                 (driver.empty() ? "" : " (driver " + driver + ")");
+}
+
+std::string load_module_command(const ChipRow& row)
+{
+    // The usb-serial driver "ch341-uart" lives in ch341.ko.
+    const std::string module = std::string_view(row.driver) == CH341 ? "ch341" : row.driver;
+    return "sudo modprobe " + module +
+           " (on Ubuntu: sudo apt install linux-modules-extra-$(uname -r))";
 }
 
 std::string format_ids(const UsbIds& ids)
@@ -90,4 +226,20 @@ std::optional<std::uint16_t> parse_hex_id(const std::string& text)
         return std::nullopt;
     }
     return value;
+}
+
+std::optional<std::uint16_t> parse_usb_version(const std::string& text)
+{
+    // The kernel prints bcdUSB as "%2x.%02x".
+    const std::size_t start = text.find_first_not_of(' ');
+    const std::size_t dot = text.find('.');
+    if (start == std::string::npos || dot == std::string::npos || dot < start) {
+        return std::nullopt;
+    }
+    const auto major = parse_hex_id(text.substr(start, dot - start));
+    const auto minor = parse_hex_id(text.substr(dot + 1));
+    if (!major || !minor || *major > 0xff || *minor > 0xff) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*major << 8U | *minor);
 }

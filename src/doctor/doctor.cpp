@@ -5,6 +5,8 @@
 #include "doctor/inventory.h"
 #include "doctor/sysroot.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -13,13 +15,13 @@ constexpr char USAGE[] =
     "renumber-doctor " RENUMBER_VERSION
     ": finds what would stop renumber at the bench, without touching the bus.\n"
     "\n"
-    "usage: renumber-doctor            list the serial adapters (ttyUSB*, ttyACM*)\n"
+    "usage: renumber-doctor            list the serial ports (ttyUSB*, ttyACM*, native UARTs)\n"
     "       renumber-doctor DEVICE     check DEVICE for renumber, one line per check\n"
     "       renumber-doctor --help     show this text\n"
     "\n"
     "Each check says OK, WARN or FAIL, the reason and what to do: the device node, read and\n"
-    "write access, brltty, ModemManager, other programs holding the port, the adapter's chip\n"
-    "against 4,000,000 baud, and the FTDI latency timer.\n"
+    "write access, kernel consoles and gettys, brltty, ModemManager, other programs holding the\n"
+    "port, what the adapter's driver does at 4,000,000 baud, and the FTDI latency timer.\n"
     "Exit status: 0 all OK, 1 warnings only, 2 at least one FAIL or no adapter found,\n"
     "64 bad usage.\n"
     "\n"
@@ -28,12 +30,13 @@ constexpr char USAGE[] =
     "  renumber-doctor /dev/ttyUSB0\n"
     "  renumber-doctor /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K1234-if00-port0\n"
     "\n"
-    "It only reads /dev, /sys, /proc, /run/udev, /etc and the udev rules folders: it never\n"
-    "opens the device and never changes a setting.\n";
+    "It only reads /dev, /sys, /proc, /run/udev, /etc, the udev rules and systemd unit folders\n"
+    "and the package database: it never opens the device and never changes a setting.\n";
 
 struct Options {
     SystemRoot root;
     Identity identity;
+    std::optional<Identity> invoking; // the user who ran sudo
     std::optional<std::string> device;
 };
 
@@ -57,56 +60,85 @@ std::optional<std::string> option_value(const std::vector<std::string>& args, st
     return std::nullopt;
 }
 
-std::string list_adapters(const SystemRoot& root, int& status)
+// The port's line and its names; adapters with the same ids and no serial number share their
+// by-id name, so their by-path names are shown too.
+std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
+                          const std::vector<SerialAdapter>& adapters)
 {
-    const std::vector<SerialAdapter> adapters = find_adapters(root);
-    const std::vector<ChipWithoutTty> orphans = find_chips_without_tty(root, adapters);
-    std::string out;
-    if (adapters.empty()) {
-        out += "No serial adapter found: the kernel lists no ttyUSB* or ttyACM* under "
-               "/sys/class/tty.\n";
-    }
-    for (const SerialAdapter& adapter : adapters) {
-        out += adapter.node;
-        out += path_exists(root, adapter.node) ? "" : " (no device node)";
-        out += "  " + (adapter.ids ? chip_label(*adapter.ids, adapter.driver)
-                                   : "not on USB, driver " + adapter.driver);
-        out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
-        const ChipRow* row = adapter.ids ? find_chip(*adapter.ids) : nullptr;
-        if (row != nullptr && row->max_baud != MAX_BAUD_VARIES) {
-            out += "  up to " + format_baud(row->max_baud) + " baud";
-        }
-        out += "\n";
-        for (const std::string& name : adapter.stable_names) {
-            out += "    " + name + "\n";
-        }
-        if (adapter.stable_names.empty()) {
-            out += "    (no /dev/serial/by-id name)\n";
-        }
-    }
-    for (const ChipWithoutTty& chip : orphans) {
+    std::string out = adapter.node;
+    out += path_exists(root, adapter.node) ? "" : " (no device node)";
+    if (adapter.ids) {
+        out += "  " + chip_label(adapter.chip, *adapter.ids, adapter.driver);
+    } else {
+        out += "  native UART, driver " + (adapter.driver.empty() ? "(none)" : adapter.driver);
         out +=
-            "USB device " + chip.usb_name + " is a " + chip_label(chip.ids, "") +
-            " without a tty: its interface is held by " +
-            (chip.interface_driver.empty() ? "no driver" : chip.interface_driver) +
-            (chip.interface_driver == "usbfs" ? ", as brltty does when it claims an adapter" : "") +
-            "; renumber-doctor /dev/ttyUSB0 says more.\n";
+            adapter.uart_clock ? ", up to " + format_baud(*adapter.uart_clock / 16) + " baud" : "";
     }
-    if (adapters.empty()) {
-        out += "Plug the USB-to-RS-485 adapter in and run again; journalctl -k shows whether "
-               "the kernel saw it.\n";
-        status = static_cast<int>(Verdict::fail);
-        return out;
+    out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
+    out +=
+        adapter.chip != nullptr ? "  up to " + format_baud(adapter.chip->max_baud) + " baud" : "";
+    out += "\n";
+    const auto shared =
+        std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
+            return adapter.ids && other.ids && other.serial.empty() && adapter.serial.empty() &&
+                   other.ids->vendor == adapter.ids->vendor &&
+                   other.ids->product == adapter.ids->product;
+        });
+    for (const std::string& name : adapter.stable_names) {
+        out += "    " + name + (shared > 1 ? "  (shared: no serial number)" : "") + "\n";
     }
-    out += "Check one with: renumber-doctor " + adapters.front().node + "\n";
-    status = 0;
+    for (const std::string& name : shared > 1 ? adapter.path_names : std::vector<std::string>{}) {
+        out += "    " + name + "\n";
+    }
+    if (adapter.stable_names.empty() && adapter.ids) {
+        out += "    (no /dev/serial/by-id name)\n";
+    }
     return out;
 }
 
-std::string check_device(const SystemRoot& root, const Identity& identity,
-                         const std::string& device, int& status)
+std::string orphan_entry(const ChipWithoutTty& chip)
 {
-    const Diagnosis diagnosis = diagnose(root, identity, device);
+    const std::string held =
+        chip.interface_driver.empty()
+            ? "no driver holds it; load it with " + load_module_command(*chip.chip)
+            : "its interface is held by " + chip.interface_driver +
+                  (chip.interface_driver == "usbfs" ? ", as brltty does when it claims an adapter"
+                                                    : "");
+    return "USB device " + chip.usb_name + " is a " + chip_label(chip.chip, chip.ids, "") +
+           " without a tty: " + held + "; renumber-doctor /dev/ttyUSB0 says more.\n";
+}
+
+std::string list_adapters(const SystemRoot& root, int& status)
+{
+    std::error_code error;
+    const std::vector<SerialAdapter> adapters = find_adapters(root, error);
+    status = static_cast<int>(Verdict::fail);
+    if (error) {
+        return "Cannot list the serial ports: reading /sys/class/tty: " + error.message() + "\n";
+    }
+    std::string out;
+    if (adapters.empty()) {
+        out += "No serial port found: the kernel lists no ttyUSB*, ttyACM* or native UART under "
+               "/sys/class/tty.\n";
+    }
+    for (const SerialAdapter& adapter : adapters) {
+        out += adapter_entry(root, adapter, adapters);
+    }
+    for (const ChipWithoutTty& chip : find_chips_without_tty(root, adapters)) {
+        out += orphan_entry(chip);
+    }
+    if (adapters.empty()) {
+        return out + "Plug the USB-to-RS-485 adapter in and run again; sudo dmesg shows whether "
+                     "the kernel saw it.\n";
+    }
+    status = 0;
+    return out + "Check one with: renumber-doctor " + adapters.front().node + "\n";
+}
+
+std::string check_device(const Options& options, int& status)
+{
+    const std::string& device = *options.device;
+    const Diagnosis diagnosis = diagnose(options.root, options.identity, options.invoking, device);
     std::string out = "Checking " + device + " for renumber:\n";
     int warnings = 0;
     int failures = 0;
@@ -145,43 +177,87 @@ std::optional<std::string> move_root(SystemRoot& root, const std::string& dir)
     return std::nullopt;
 }
 
+// sudo leaves the invoking user's ids in SUDO_UID and SUDO_GID; their groups are those a new
+// login of that user would get.
+std::optional<Identity> sudo_user(const SystemRoot& root)
+{
+    const char* uid = std::getenv("SUDO_UID");
+    const char* gid = std::getenv("SUDO_GID");
+    if (uid == nullptr || gid == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<Identity> user = parse_identity(std::string(uid) + ":" + gid);
+    const std::optional<PasswdEntry> entry = user ? find_user(root, user->uid) : std::nullopt;
+    if (user && entry && user->uid != 0) {
+        user->groups = login_groups(root, entry->name, user->gid);
+        return user;
+    }
+    return std::nullopt;
+}
+
+// Hidden options: tests move the root to a fake tree and play another user with --identity
+// (and the user behind sudo with --invoked-by).
+std::optional<DoctorRun> apply_hidden_option(const std::vector<std::string>& args, std::size_t& at,
+                                             Options& options)
+{
+    const std::string& arg = args[at];
+    if (arg.starts_with("--root")) {
+        const std::optional<std::string> dir = option_value(args, at, "--root");
+        const std::optional<std::string> complaint =
+            dir ? move_root(options.root, *dir) : "--root needs a folder";
+        return complaint ? std::optional<DoctorRun>(bad_usage(*complaint)) : std::nullopt;
+    }
+    const std::string name = arg.starts_with("--identity") ? "--identity" : "--invoked-by";
+    const std::optional<std::string> text = option_value(args, at, name);
+    const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
+    if (!identity) {
+        return bad_usage(name + " needs UID:GID[:GID,...]");
+    }
+    if (name == "--identity") {
+        options.identity = *identity;
+    } else {
+        options.invoking = *identity;
+    }
+    return std::nullopt;
+}
+
+// Applies one argument; returns the run to end with (help or bad usage), if any.
+std::optional<DoctorRun> apply_argument(const std::vector<std::string>& args, std::size_t& at,
+                                        Options& options)
+{
+    const std::string& arg = args[at];
+    if (arg == "-h" || arg == "--help") {
+        return DoctorRun{USAGE, "", 0};
+    }
+    if (arg.starts_with("--root") || arg.starts_with("--identity") ||
+        arg.starts_with("--invoked-by")) {
+        return apply_hidden_option(args, at, options);
+    }
+    if (arg.size() > 1 && arg.front() == '-') {
+        return bad_usage("unknown option '" + arg + "'");
+    }
+    if (options.device) {
+        return bad_usage("one device at a time (got '" + *options.device + "' and '" + arg + "')");
+    }
+    options.device = arg;
+    return std::nullopt;
+}
+
 } // namespace
 
 DoctorRun doctor_main(const std::vector<std::string>& args)
 {
-    Options options{SystemRoot{}, identity_of_this_process(), std::nullopt};
+    Options options{SystemRoot{}, identity_of_this_process(), std::nullopt, std::nullopt};
     for (std::size_t at = 0; at < args.size(); ++at) {
-        const std::string& arg = args[at];
-        if (arg == "-h" || arg == "--help") {
-            return {USAGE, "", 0};
-        }
-        // Hidden: tests move the root to a fake tree and play another user with these.
-        if (arg.starts_with("--root")) {
-            const std::optional<std::string> dir = option_value(args, at, "--root");
-            const std::optional<std::string> complaint =
-                dir ? move_root(options.root, *dir) : "--root needs a folder";
-            if (complaint) {
-                return bad_usage(*complaint);
-            }
-        } else if (arg.starts_with("--identity")) {
-            const std::optional<std::string> text = option_value(args, at, "--identity");
-            const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
-            if (!identity) {
-                return bad_usage("--identity needs UID:GID[:GID,...]");
-            }
-            options.identity = *identity;
-        } else if (arg.size() > 1 && arg.front() == '-') {
-            return bad_usage("unknown option '" + arg + "'");
-        } else if (options.device) {
-            return bad_usage("one device at a time (got '" + *options.device + "' and '" + arg +
-                             "')");
-        } else {
-            options.device = arg;
+        if (std::optional<DoctorRun> end = apply_argument(args, at, options)) {
+            return *end;
         }
     }
+    if (!options.invoking && options.identity.own && options.identity.uid == 0) {
+        options.invoking = sudo_user(options.root);
+    }
     DoctorRun run;
-    run.out = options.device
-                  ? check_device(options.root, options.identity, *options.device, run.status)
-                  : list_adapters(options.root, run.status);
+    run.out = options.device ? check_device(options, run.status)
+                             : list_adapters(options.root, run.status);
     return run;
 }

@@ -1,15 +1,22 @@
 #include "doctor/inventory.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <string_view>
 #include <tuple>
 
 namespace {
 
 constexpr char TTY_CLASS[] = "/sys/class/tty/";
 constexpr char STABLE_NAMES[] = "/dev/serial/by-id";
+constexpr char PATH_NAMES[] = "/dev/serial/by-path";
+constexpr std::array PORT_PREFIXES{"ttyUSB", "ttyACM",      "ttyS",        "ttyAMA",
+                                   "ttySC",  "ttyCH343USB", "ttyCH9344USB"};
 constexpr char USB_DEVICES[] = "/sys/bus/usb/devices";
 constexpr char DEVICE_TREE[] = "/sys/devices/";
 
@@ -45,6 +52,28 @@ std::string bound_driver(const SystemRoot& root, const std::string& device)
     return driver.error ? std::string() : base_name(driver.path);
 }
 
+std::optional<int> read_hex_byte(const SystemRoot& root, const std::string& file)
+{
+    const auto text = read_attribute(root, file);
+    const auto value = text ? parse_hex_id(*text) : std::nullopt;
+    return value ? std::optional<int>(*value) : std::nullopt;
+}
+
+UsbDescriptors read_descriptors(const SystemRoot& root, const std::string& usb_device,
+                                const UsbIds& ids)
+{
+    UsbDescriptors usb;
+    usb.ids = ids;
+    usb.product = read_attribute(root, usb_device + "/product").value_or("");
+    usb.device_class = read_hex_byte(root, usb_device + "/bDeviceClass").value_or(-1);
+    // bMaxPacketSize0 is printed in decimal.
+    const auto packet = read_attribute(root, usb_device + "/bMaxPacketSize0");
+    usb.max_packet_size0 = packet ? parse_number<int>(*packet).value_or(-1) : -1;
+    const auto version = read_attribute(root, usb_device + "/version");
+    usb.usb_version = version ? parse_usb_version(*version).value_or(0) : 0;
+    return usb;
+}
+
 std::optional<UsbIds> read_usb_ids(const SystemRoot& root, const std::string& usb_device)
 {
     const auto vendor = read_attribute(root, usb_device + "/idVendor");
@@ -72,12 +101,14 @@ std::string usb_device_above(const SystemRoot& root, const std::string& sys_path
     return {};
 }
 
-std::vector<std::string> stable_names_of(const SystemRoot& root, const std::string& node)
+std::vector<std::string> links_to(const SystemRoot& root, const std::string& folder,
+                                  const std::string& node)
 {
     std::vector<std::string> names;
     std::error_code error;
-    for (const std::string& entry : list_directory(root, STABLE_NAMES, error)) {
-        const std::string link = std::string(STABLE_NAMES) + "/" + entry;
+    for (const std::string& entry : list_directory(root, folder, error)) {
+        std::string link = folder;
+        link.append("/").append(entry);
         const Resolution target = resolve_path(root, link);
         if (!target.error && target.path == node) {
             names.push_back(link);
@@ -117,17 +148,34 @@ std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::str
     if (!adapter.usb_device.empty()) {
         adapter.ids = read_usb_ids(root, adapter.usb_device);
         adapter.product = read_attribute(root, adapter.usb_device + "/product").value_or("");
+        adapter.serial = read_attribute(root, adapter.usb_device + "/serial").value_or("");
+        if (adapter.ids) {
+            adapter.descriptors = read_descriptors(root, adapter.usb_device, *adapter.ids);
+            adapter.chip = identify_chip(adapter.descriptors, adapter.driver);
+        }
+    } else if (is_native_uart(name)) {
+        const auto clock = read_attribute(root, class_entry + "/uartclk");
+        adapter.uart_clock = clock ? parse_number<std::uint32_t>(*clock) : std::nullopt;
     }
-    adapter.stable_names = stable_names_of(root, adapter.node);
+    adapter.stable_names = links_to(root, STABLE_NAMES, adapter.node);
+    adapter.path_names = links_to(root, PATH_NAMES, adapter.node);
     return adapter;
 }
 
-std::vector<SerialAdapter> find_adapters(const SystemRoot& root)
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code& error)
 {
     std::vector<std::string> names;
-    std::error_code error;
     for (const std::string& name : list_directory(root, TTY_CLASS, error)) {
-        if (name.starts_with("ttyUSB") || name.starts_with("ttyACM")) {
+        const bool port =
+            std::any_of(PORT_PREFIXES.begin(), PORT_PREFIXES.end(), [&](const char* prefix) {
+                const std::string_view rest = std::string_view(name).substr(
+                    std::min(name.size(), std::string_view(prefix).size()));
+                return name.starts_with(prefix) && !rest.empty() &&
+                       rest.find_first_not_of("0123456789") == std::string_view::npos;
+            });
+        // The 8250 driver registers placeholder ttyS ports with no UART behind them (type 0).
+        if (port && (!name.starts_with("ttyS") || name.starts_with("ttySC") ||
+                     read_attribute(root, TTY_CLASS + name + "/type").value_or("0") != "0")) {
             names.push_back(name);
         }
     }
@@ -156,29 +204,31 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
         const Resolution device = resolve_path(root, std::string(USB_DEVICES) + "/" + name);
         const std::optional<UsbIds> ids =
             device.error ? std::nullopt : read_usb_ids(root, device.path);
-        if (!ids || find_chip(*ids) == nullptr ||
+        const ChipRow* chip =
+            ids ? identify_chip(read_descriptors(root, device.path, *ids), "") : nullptr;
+        if (chip == nullptr ||
             std::any_of(adapters.begin(), adapters.end(), [&](const SerialAdapter& adapter) {
                 return adapter.usb_device == device.path;
             })) {
             continue;
         }
-        ChipWithoutTty chip{name, *ids, read_attribute(root, device.path + "/product").value_or(""),
-                            ""};
+        ChipWithoutTty orphan{name, *ids,
+                              chip, read_attribute(root, device.path + "/product").value_or(""),
+                              "",   device.path};
         for (const std::string& entry : list_directory(root, device.path, error)) {
             if (entry.starts_with(name + ":")) {
-                chip.interface_driver = bound_driver(root, device.path + "/" + entry);
+                orphan.interface_driver = bound_driver(root, device.path + "/" + entry);
                 break;
             }
         }
-        chips.push_back(std::move(chip));
+        chips.push_back(std::move(orphan));
     }
     return chips;
 }
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root)
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error)
 {
     std::vector<ProcessInfo> processes;
-    std::error_code error;
     for (const std::string& entry : list_directory(root, "/proc", error)) {
         const std::optional<int> pid = parse_number<int>(entry);
         // The doctor itself never opens the device; its own descriptors would only be noise.
@@ -223,9 +273,32 @@ std::vector<std::string> udev_properties(const SystemRoot& root, const std::stri
     return properties;
 }
 
+std::vector<std::string> usb_udev_properties(const SystemRoot& root, const std::string& usb_device)
+{
+    const auto numbers = read_attribute(root, usb_device + "/dev");
+    return numbers ? udev_properties(root, *numbers) : std::vector<std::string>{};
+}
+
+std::vector<std::string> split_words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::size_t start = text.find_first_not_of(" \t\n");
+    while (start != std::string::npos) {
+        const std::size_t end = text.find_first_of(" \t\n", start);
+        words.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(" \t\n", end);
+    }
+    return words;
+}
+
+bool is_native_uart(const std::string& name)
+{
+    return name.starts_with("ttyS") || name.starts_with("ttyAMA");
+}
+
 Identity identity_of_this_process()
 {
-    Identity identity{::geteuid(), ::getegid(), {}};
+    Identity identity{::geteuid(), ::getegid(), {}, true};
     const int count = ::getgroups(0, nullptr);
     if (count > 0) {
         identity.groups.resize(static_cast<std::size_t>(count));
@@ -246,7 +319,7 @@ std::optional<Identity> parse_identity(const std::string& text)
     if (!uid || !gid) {
         return std::nullopt;
     }
-    Identity identity{*uid, *gid, {}};
+    Identity identity{*uid, *gid, {}, false};
     if (fields.size() == 3 && !fields[2].empty()) {
         for (const std::string& group : split(fields[2], ',')) {
             const auto number = parse_number<gid_t>(group);
@@ -279,6 +352,16 @@ std::vector<GroupEntry> read_groups(const SystemRoot& root)
 
 std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid)
 {
+    if (is_real_root(root)) {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::array<char, 4096> buffer{};
+        if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr) {
+            return PasswdEntry{entry.pw_name, entry.pw_gid};
+        }
+        return std::nullopt;
+    }
     for (const std::string& line : read_lines(root, "/etc/passwd")) {
         const std::vector<std::string> fields = split(line, ':');
         if (fields.size() < 4 || parse_number<uid_t>(fields[2]) != uid) {
@@ -289,4 +372,45 @@ std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid)
         }
     }
     return std::nullopt;
+}
+
+std::vector<gid_t> login_groups(const SystemRoot& root, const std::string& user, gid_t primary)
+{
+    std::vector<gid_t> groups{primary};
+    if (is_real_root(root)) {
+        int count = 64;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            groups.resize(static_cast<std::size_t>(count));
+            const int found = ::getgrouplist(user.c_str(), primary, groups.data(), &count);
+            if (found >= 0) {
+                groups.resize(static_cast<std::size_t>(found));
+                return groups;
+            }
+        }
+        return {primary};
+    }
+    for (const GroupEntry& group : read_groups(root)) {
+        if (std::find(group.members.begin(), group.members.end(), user) != group.members.end()) {
+            groups.push_back(group.gid);
+        }
+    }
+    return groups;
+}
+
+std::string group_name(const SystemRoot& root, gid_t gid)
+{
+    if (is_real_root(root)) {
+        group entry{};
+        group* found = nullptr;
+        std::array<char, 4096> buffer{};
+        if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr) {
+            return entry.gr_name;
+        }
+        return "group " + std::to_string(gid);
+    }
+    const std::vector<GroupEntry> groups = read_groups(root);
+    const auto found = std::find_if(groups.begin(), groups.end(),
+                                    [gid](const GroupEntry& group) { return group.gid == gid; });
+    return found != groups.end() ? found->name : "group " + std::to_string(gid);
 }

@@ -21,26 +21,42 @@ struct SerialAdapter {
     std::string usb_device;    // the USB device folder above the tty; empty off USB
     std::optional<UsbIds> ids; // idVendor, idProduct, bcdDevice of that device
     std::string product;       // its product string, when it has one
-    std::vector<std::string> stable_names; // /dev/serial/by-id links that lead to node
+    std::string serial;        // its serial number string; empty when it has none
+    UsbDescriptors descriptors;
+    const ChipRow* chip = nullptr;           // the chip as its driver identifies it
+    std::optional<std::uint32_t> uart_clock; // uartclk of a native UART, in Hz
+    std::vector<std::string> stable_names;   // /dev/serial/by-id links that lead to node
+    std::vector<std::string> path_names;     // /dev/serial/by-path links that lead to node
 };
+
+/// Native UARTs (ttyS, ttyAMA, ttySC) are driven by the serial core rather than a USB driver.
+bool is_native_uart(const std::string& name);
 
 /// A USB device whose ids are in the chip table but that has no tty: its interface was taken
 /// away from the serial driver (brltty does this through usbfs) or the driver is missing.
 struct ChipWithoutTty {
     std::string usb_name; // "1-1"
     UsbIds ids;
+    const ChipRow* chip = nullptr;
     std::string product;
     std::string interface_driver; // "usbfs" when a program claimed it; empty when unbound
+    std::string device_path;      // its folder under /sys/devices
 };
 
 /// The kernel's tty name ("ttyUSB0"), or nothing if /sys/class/tty does not list it.
 std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::string& name);
 
-/// Every ttyUSB* and ttyACM* the kernel lists, in natural order (ttyUSB2 before ttyUSB10).
-std::vector<SerialAdapter> find_adapters(const SystemRoot& root);
+/// Every serial port a motor bus could hang on, in natural order (ttyUSB2 before ttyUSB10):
+/// ttyUSB*, ttyACM*, the native UARTs (ttyS* without the placeholders of type 0, ttyAMA*,
+/// ttySC*) and the nodes of WCH's own drivers (ttyCH343USB*, ttyCH9344USB*).
+/// error: /sys/class/tty could not be read whole.
+std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code& error);
 
 std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
                                                    const std::vector<SerialAdapter>& adapters);
+
+/// The words of a line, split at spaces, tabs and newlines.
+std::vector<std::string> split_words(const std::string& text);
 
 struct ProcessInfo {
     int pid = 0;
@@ -49,17 +65,21 @@ struct ProcessInfo {
     bool files_readable = true;          // false when /proc/<pid>/fd could not be listed
 };
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root);
+/// error: /proc could not be read whole.
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error);
 
 bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);
 
 /// The E: properties of a device in the udev database, keyed by "c<major>:<minor>".
 std::vector<std::string> udev_properties(const SystemRoot& root, const std::string& dev_numbers);
+/// The same for a USB device, whose udev record is keyed by its usb_device node (189:n).
+std::vector<std::string> usb_udev_properties(const SystemRoot& root, const std::string& usb_device);
 
 struct Identity {
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups; // supplementary groups of the login session
+    bool own = false; // this process's own ids, so the kernel itself can be asked (faccessat)
 };
 
 /// The effective user and groups of this process, which a later renumber run would share.
@@ -76,9 +96,17 @@ struct GroupEntry {
 
 std::vector<GroupEntry> read_groups(const SystemRoot& root);
 
-/// The login name of uid from /etc/passwd, and its primary group; nothing when not listed.
+/// The login name of uid and its primary group (NSS on the real root, the root's /etc/passwd
+/// otherwise); nothing when not listed.
 struct PasswdEntry {
     std::string name;
     gid_t gid = 0;
 };
 std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid);
+
+/// The groups a new login of this user would get: through NSS (getgrouplist) on the real root,
+/// from the root's /etc/group otherwise.
+std::vector<gid_t> login_groups(const SystemRoot& root, const std::string& user, gid_t primary);
+
+/// The name of a group: NSS on the real root, /etc/group under a moved one.
+std::string group_name(const SystemRoot& root, gid_t gid);

@@ -184,7 +184,7 @@ std::optional<std::string> read_attribute(const SystemRoot& root, const std::str
 }
 
 std::vector<std::string> list_directory(const SystemRoot& root, const std::string& system_path,
-                                        std::error_code& error)
+                                        std::error_code& error, ReadEntry next)
 {
     std::vector<std::string> names;
     DIR* directory = ::opendir(host_path(root, system_path).c_str());
@@ -193,7 +193,16 @@ std::vector<std::string> list_directory(const SystemRoot& root, const std::strin
         return names;
     }
     error.clear();
-    while (const dirent* entry = ::readdir(directory)) {
+    for (;;) {
+        // readdir returns null both at the end and on failure; only errno tells them apart.
+        errno = 0;
+        const dirent* entry = next(directory);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                error = last_error();
+            }
+            break;
+        }
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {
             names.push_back(name);

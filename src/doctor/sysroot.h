@@ -4,6 +4,7 @@
 // that is mapped into the root only when a file is touched.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -62,9 +63,13 @@ std::vector<std::string> read_lines(const SystemRoot& root, const std::string& s
 /// The first line of a small attribute file (sysfs, /proc/<pid>/comm), without its newline.
 std::optional<std::string> read_attribute(const SystemRoot& root, const std::string& system_path);
 
-/// Entry names of a directory, sorted, without "." and "..".
+/// readdir, or a stand-in that tests use to make it fail.
+using ReadEntry = dirent* (*)(DIR*);
+
+/// Entry names of a directory, sorted, without "." and "..". A failing opendir or readdir sets
+/// error; what was read before a readdir failure is returned all the same.
 std::vector<std::string> list_directory(const SystemRoot& root, const std::string& system_path,
-                                        std::error_code& error);
+                                        std::error_code& error, ReadEntry next = ::readdir);
 
 /// "/a/b/c" -> "/a/b"; "/a" -> "/".
 std::string parent_path(const std::string& system_path);

@@ -1,80 +1,33 @@
 // renumber-doctor on fake machines: every outcome of every check, the exit status, the listing,
 // the command line, and that a run changes nothing and never opens the device.
+#include "doctor/chips.h"
 #include "doctor/doctor.h"
 #include "doctor/sysroot.h"
-#include "fake_tree.h"
+#include "machines.h"
 #include "support/run_process.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
-#include <functional>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
 namespace {
 
-constexpr char ROOT_USER[] = "0:0:0";
-constexpr char ALICE[] = "1000:1000:1000";
-constexpr char ALICE_IN_DIALOUT[] = "1000:1000:1000,20";
-constexpr char BY_ID[] = "/dev/serial/by-id/usb-FTDI_Single_RS485_Cable_FT6X9K2A-if00-port0";
 constexpr char BRLTTY_RULES[] =
     "# Device: 1A86:7523\n"
     "# Baum [NLS eReader Zoomax (20 cells)]\n"
     "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\", GOTO=\"brltty_usb_run\"\n"
     "# ENV{PRODUCT}==\"403/6014/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"ht\", GOTO=\"brltty_usb_run\"\n";
-
-FakeAdapter with(FakeAdapter adapter, const std::function<void(FakeAdapter&)>& change)
-{
-    change(adapter);
-    return adapter;
-}
-
-const FakeAdapter FT232H{};
-const FakeAdapter CH340{.vendor = "1a86",
-                        .product = "7523",
-                        .release = "0264",
-                        .product_name = "USB Serial",
-                        .interface_driver = "ch341",
-                        .serial_driver = "ch341-uart",
-                        .by_id = "usb-1a86_USB_Serial-if00-port0",
-                        .latency_timer = "",
-                        .udev_properties = {}};
-// What brltty leaves behind: the interface bound to usbfs, no tty.
-const FakeAdapter CH340_CLAIMED = with(CH340, [](FakeAdapter& a) {
-    a.interface_driver = "usbfs";
-    a.has_tty = false;
-});
-
-using Build = std::function<void(FakeTree&)>;
-
-Build adapter(const FakeAdapter& fake)
-{
-    return [fake](FakeTree& tree) { add_adapter(tree, fake); };
-}
-
-Build chip(const char* vendor, const char* product, const char* release)
-{
-    return adapter(with(FT232H, [=](FakeAdapter& a) {
-        a.vendor = vendor;
-        a.product = product;
-        a.release = release;
-    }));
-}
-
-// A machine built by each step in turn.
-template <typename... Steps> Build all(Steps... steps)
-{
-    return [=](FakeTree& tree) { (steps(tree), ...); };
-}
-
-Build process(int pid, const char* command, const std::vector<std::string>& files = {})
-{
-    return [=](const FakeTree& tree) { add_process(tree, pid, command, files); };
-}
 
 const Build HEALTHY = adapter(FT232H);
 const Build RULES = [](FakeTree& tree) { add_brltty_rules(tree, BRLTTY_RULES); };
@@ -88,39 +41,43 @@ struct Case {
     const char* identity = ALICE_IN_DIALOUT;
 };
 
-// "FAIL  access       ..." for topic, or "" when the check did not print.
-std::string line_of(const std::string& out, const std::string& topic)
+// libserialport0 in the package database, as dpkg records it.
+Build library(const char* version, const char* status = "install ok installed")
 {
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.size() > 6 + topic.size() && line.compare(6, topic.size() + 1, topic + " ") == 0) {
-            return line;
-        }
-    }
-    return "";
+    return file("/var/lib/dpkg/status",
+                "Package: libc6\nStatus: install ok installed\nVersion: 2.36-9\n\n"
+                "Package: libserialport0\nStatus: " +
+                    std::string(status) + "\nPriority: optional\nVersion: " + version +
+                    "\nDescription: library for accessing serial ports\n");
 }
 
-class Doctor : public ::testing::Test {
+// /proc/locks with one flock of pid on /dev/ttyUSB0, named by device and inode as the kernel
+// names it.
+Build flock_by(int pid)
+{
+    return [pid](const FakeTree& tree) {
+        struct stat info {};
+        ASSERT_EQ(::stat((tree.root + "/dev/ttyUSB0").c_str(), &info), 0);
+        std::array<char, 128> line{};
+        std::snprintf(line.data(), line.size(),
+                      "1: FLOCK  ADVISORY  WRITE %d %02x:%02x:%lu 0 EOF\n", pid, major(info.st_dev),
+                      minor(info.st_dev), static_cast<unsigned long>(info.st_ino));
+        write_file(tree, "/proc/locks",
+                   std::string("2: POSIX  ADVISORY  WRITE 612 00:19:4 0 EOF\n") + line.data());
+    };
+}
+
+// A process whose open files this user may not see.
+Build no_fds(int pid)
+{
+    return [pid](const FakeTree& tree) {
+        std::error_code error;
+        std::filesystem::remove_all(tree.root + "/proc/" + std::to_string(pid) + "/fd", error);
+    };
+}
+
+class DoctorCheck : public Doctor {
 protected:
-    // Without mknod (not root) device nodes are plain files owned by the test's user; the checks
-    // after the first still run on them, but the first check and the access check cannot pass.
-    void SetUp() override
-    {
-        make_node(tree, "/dev/probe", 1, 3, 0600);
-        nodes_possible = tree.nodes_made;
-    }
-    void TearDown() override { remove_tree(tree); }
-
-    DoctorRun doctor(const Build& machine, std::vector<std::string> args,
-                     const char* identity = ALICE_IN_DIALOUT)
-    {
-        remove_tree(tree);
-        tree = make_tree();
-        machine(tree);
-        args.insert(args.begin(), {"--root", tree.root, "--identity", identity});
-        return doctor_main(args);
-    }
-
     void check(const char* topic, const std::vector<Case>& cases)
     {
         for (const Case& c : cases) {
@@ -132,14 +89,9 @@ protected:
                 << "no \"" << c.fragment << "\" in: " << line;
         }
     }
-
-    FakeTree tree = make_tree();
-    bool nodes_possible = true;
 };
 
-constexpr char NEEDS_NODES[] = "needs device nodes owned by root:dialout: run as root (CAP_MKNOD)";
-
-TEST_F(Doctor, DeviceNode)
+TEST_F(DoctorCheck, DeviceNode)
 {
     if (!nodes_possible) {
         GTEST_SKIP() << NEEDS_NODES;
@@ -155,7 +107,7 @@ TEST_F(Doctor, DeviceNode)
             "leads to /dev/ttyUSB0 (" + std::string(BY_ID) + " -> ../../ttyUSB0): character"},
            {"absent", HEALTHY, "/dev/ttyUSB1", "FAIL",
             "/dev/ttyUSB1 does not exist: renumber would stop with \"[Error] Device name does "
-            "not exist.\" Fix: name one of the adapters present: /dev/ttyUSB0 (" +
+            "not exist.\" Fix: name one of the serial ports present: /dev/ttyUSB0 (" +
                 std::string(BY_ID)},
            {"dangling stable name", all(HEALTHY, dangling), other, "FAIL",
             "leads to /dev/ttyUSB1 (" + std::string(other) +
@@ -168,7 +120,7 @@ TEST_F(Doctor, DeviceNode)
             "FAIL", "so libserialport cannot look it up"}});
 }
 
-TEST_F(Doctor, Access)
+TEST_F(DoctorCheck, Access)
 {
     if (!nodes_possible) {
         GTEST_SKIP() << NEEDS_NODES;
@@ -189,45 +141,53 @@ TEST_F(Doctor, Access)
             "alice, then log out and back in",
             ALICE},
            {"joined after login", all(HEALTHY, joined), BY_ID, "FAIL",
-            "/etc/group puts alice in dialout, but this login session started before that", ALICE},
+            "the group database puts alice in dialout, but this login session started before that",
+            ALICE},
            {"owner only", mode(0600), "/dev/ttyUSB0", "FAIL",
             "neither alice nor dialout may read and write it"},
            {"open to all", mode(0666), "/dev/ttyUSB0", "OK",
             "crw-rw-rw- root:dialout; alice may read and write it", ALICE}});
 }
 
-TEST_F(Doctor, Brltty)
+TEST_F(DoctorCheck, Brltty)
 {
     const char* claim = "its udev rules (/usr/lib/udev/rules.d/85-brltty.rules) claim 1a86:7523";
+    const std::string line =
+        R"(: ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm", GOTO="brltty_usb_run")";
     check("brltty",
-          {{"absent", HEALTHY, "/dev/ttyUSB0", "OK", "has no udev rules"},
+          {{"absent", HEALTHY, "/dev/ttyUSB0", "OK",
+            "brltty is not running and no brltty udev rules are installed"},
            {"commented rule", all(HEALTHY, RULES), "/dev/ttyUSB0", "OK",
-            "its udev rules do not name this adapter"},
+            "its udev rules do not claim this adapter"},
            {"rules name the adapter", all(adapter(CH340), RULES), "/dev/ttyUSB0", "WARN",
-            "brltty is not running, but " + std::string(claim)},
-           {"running", all(HEALTHY, process(812, "brltty")), "/dev/ttyUSB0", "WARN",
-            "brltty is running; its rules do not name this adapter"},
+            "brltty is not running, but " + std::string(claim) + line},
+           {"running", all(HEALTHY, RULES, process(812, "brltty")), "/dev/ttyUSB0", "WARN",
+            "brltty is running; its udev rules do not claim this adapter"},
            {"claimed the adapter", all(adapter(CH340_CLAIMED), RULES, process(812, "brltty")),
             "/dev/ttyUSB0", "FAIL",
-            "brltty is running and " + std::string(claim) + " (ENV{PRODUCT}==\"1a86/7523/*\")"}});
+            "brltty is running and " + std::string(claim) + line +
+                "; it takes such adapters from the serial driver"}});
 }
 
-TEST_F(Doctor, ModemManager)
+TEST_F(DoctorCheck, ModemManager)
 {
+    const Build legacy = [](const FakeTree& tree) {
+        add_command_line(tree, 640, {"/usr/sbin/ModemManager", "--filter-policy=LEGACY"});
+    };
     const Build ignored = adapter(
         with(FT232H, [](FakeAdapter& a) { a.udev_properties = {"ID_MM_DEVICE_IGNORE=1"}; }));
     check("ModemManager",
           {{"absent", HEALTHY, "/dev/ttyUSB0", "OK", "not running"},
            {"ignores the adapter", all(ignored, process(640, "ModemManager")), "/dev/ttyUSB0", "OK",
-            "udev marks /dev/ttyUSB0 ID_MM_DEVICE_IGNORE=1"},
-           {"may probe", all(HEALTHY, process(640, "ModemManager")), BY_ID, "WARN",
+            "but udev marks /dev/ttyUSB0 ID_MM_DEVICE_IGNORE=1"},
+           {"may probe", all(HEALTHY, process(640, "ModemManager"), legacy), BY_ID, "WARN",
             "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6014\", "
             "ENV{ID_MM_DEVICE_IGNORE}=\"1\""},
            {"probing", all(HEALTHY, process(640, "ModemManager", {"/dev/ttyUSB0"})), "/dev/ttyUSB0",
             "FAIL", "ModemManager (pid 640) has /dev/ttyUSB0 open"}});
 }
 
-TEST_F(Doctor, Holders)
+TEST_F(DoctorCheck, Holders)
 {
     const char* free = "no other process has /dev/ttyUSB0 open";
     check("holders",
@@ -238,39 +198,140 @@ TEST_F(Doctor, Holders)
             "/dev/ttyUSB0", "FAIL", "/dev/ttyUSB0 is open in pid 4242 (minicom)"},
            {"ModemManager left to its own line",
             all(HEALTHY, process(640, "ModemManager", {"/dev/ttyUSB0"})), "/dev/ttyUSB0", "OK",
-            "open apart from ModemManager (see its line)"},
+            "open apart from those with their own line above"},
            {"held, named by its stable name",
             all(HEALTHY, process(4242, "minicom", {"/dev/ttyUSB0"})), BY_ID, "FAIL",
-            "Fix: quit those programs first (or kill 4242)"}});
+            "Fix: quit those programs first (or kill 4242)"},
+           {"a getty has its own line", all(HEALTHY, process(702, "agetty", {"/dev/ttyUSB0"})),
+            "/dev/ttyUSB0", "OK", "open apart from those with their own line above"},
+           {"processes of other users", all(HEALTHY, process(1, "systemd"), no_fds(1)),
+            "/dev/ttyUSB0", "OK",
+            "(1 processes belong to other users and only root sees their files: sudo "
+            "renumber-doctor checks them too)"}});
 }
 
-TEST_F(Doctor, Chip)
+// What renumber does with a port another program holds depends on the libserialport release.
+TEST_F(DoctorCheck, HoldersSayWhatRenumberWouldPrint)
 {
-    const FakeAdapter ch9102 = with(CH340, [](FakeAdapter& a) {
-        a.tty = "ttyACM0";
-        a.product = "55d4";
-        a.interface_driver = "cdc_acm";
-    });
-    check("chip", {{"FT232H", HEALTHY, "/dev/ttyUSB0", "OK",
-                    "FTDI FT232H (0403:6014, driver ftdi_sio) is documented up to 12,000,000 baud"},
-                   {"FT232R", chip("0403", "6001", "0600"), "/dev/ttyUSB0", "FAIL",
-                    "FTDI FT232R (0403:6001, driver ftdi_sio) is documented up to 3,000,000 baud, "
-                    "below the motor bus's 4,000,000"},
-                   {"CH340", adapter(CH340), "/dev/ttyUSB0", "FAIL",
-                    "WCH CH340 (1a86:7523, driver ch341-uart) is documented up to 2,000,000 baud"},
-                   {"FT2232H", chip("0403", "6010", "0700"), "/dev/ttyUSB0", "OK", "FTDI FT2232H"},
-                   {"FT2232D, same ids", chip("0403", "6010", "0500"), "/dev/ttyUSB0", "FAIL",
-                    "FTDI FT2232C/D"},
-                   {"CH9102 at exactly 4 Mbaud", adapter(ch9102), "/dev/ttyACM0", "OK",
-                    "WCH CH9102 (1a86:55d4, driver cdc_acm) is documented up to 4,000,000 baud"},
-                   {"PL2303", chip("067b", "2303", "0300"), "/dev/ttyUSB0", "WARN",
-                    "revisions that sysfs cannot tell apart"},
-                   {"unknown", chip("1234", "5678", "0100"), "/dev/ttyUSB0", "WARN",
-                    "no documented maximum baud rate for USB device 1234:5678 (driver ftdi_sio), "
-                    "\"Single RS485 Cable\""}});
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES; // the lock names the node's inode
+    }
+    const Build held = all(HEALTHY, process(4242, "picocom", {"/dev/ttyUSB0"}));
+    const std::string refused = "renumber would stop with \"[Error] Failed to open serial port, "
+                                "try opening with administrator privileges.\" (status 255), after "
+                                "a line beginning \"sp_open: \" on standard error";
+    check("holders",
+          {{"Debian 12", all(held, library("0.1.1-4")), "/dev/ttyUSB0", "FAIL",
+            "libserialport 0.1.1-4 takes no lock, so renumber would share the line"},
+           {"Debian 13, holder locked it", all(held, library("0.1.2-1"), flock_by(4242)),
+            "/dev/ttyUSB0", "FAIL",
+            "libserialport 0.1.2-1 locks the port on open (flock) and pid 4242 holds that lock, "
+            "so " +
+                refused},
+           {"Debian 13, another process locked it", all(held, library("0.1.2-1"), flock_by(77)),
+            "/dev/ttyUSB0", "FAIL", "locks the port on open, but they hold no lock on it"},
+           {"removed package", all(held, library("0.1.2-1", "deinstall ok config-files")),
+            "/dev/ttyUSB0", "FAIL", "libserialport0 is not in the package database"},
+           {"an epoch and a later release", all(held, library("1:0.2.0-1"), flock_by(4242)),
+            "/dev/ttyUSB0", "FAIL", "and pid 4242 holds that lock"}});
 }
 
-TEST_F(Doctor, Latency)
+// A USB serial part bound to its driver, with the descriptors the driver reads.
+Build part(
+    const char* ids, const char* release, const char* driver,
+    const std::function<void(FakeAdapter&)>& change = [](FakeAdapter&) {})
+{
+    return adapter(with(usb_part(ids, release, driver), [=](FakeAdapter& a) {
+        if (std::string(driver) == "cdc_acm") {
+            a.tty = "ttyACM0";
+        }
+        change(a);
+    }));
+}
+
+TEST_F(DoctorCheck, Chip)
+{
+    const auto product = [](const char* text) {
+        return [=](FakeAdapter& a) { a.product_name = text; };
+    };
+    const auto descriptors = [](const char* device_class, const char* packet, const char* usb) {
+        return [=](FakeAdapter& a) {
+            a.device_class = device_class;
+            a.max_packet_size0 = packet;
+            a.usb_version = usb;
+        };
+    };
+    const std::string timeout = "renumber sends at the wrong rate, hears no motor and after about "
+                                "5 s stops with \"[ERROR] Modify id <id> to <target> failure, No "
+                                "motor be found(timeout).\" (status 255)";
+    check(
+        "chip",
+        {{"FT232H", HEALTHY, "/dev/ttyUSB0", "OK",
+          "FTDI FT232H (0403:6014, driver ftdi_sio) is documented up to 12,000,000 baud "
+          "(FT232H datasheet (FT_000288): 12 Mbaud); the line runs at the motor bus's "
+          "4,000,000"},
+         {"FT232R falls to 9,600", part("0403:6001", "0600", "ftdi_sio"), "/dev/ttyUSB0", "FAIL",
+          "ftdi_sio sets this part to 9,600 baud when asked for 4,000,000 (\"Baud rate too "
+          "high\") and reports 9,600 back; " +
+              timeout},
+         {"FTDI part by bcdDevice, not product id", part("0403:a6d0", "0900", "ftdi_sio"),
+          "/dev/ttyUSB0", "OK", "FTDI FT232H (0403:a6d0"},
+         {"FT232R under an OEM product id", part("0403:6001", "1000", "ftdi_sio"), "/dev/ttyUSB0",
+          "FAIL", "FTDI FT-X series"},
+         {"FT2232D, same ids as FT2232H", part("0403:6010", "0500", "ftdi_sio"), "/dev/ttyUSB0",
+          "FAIL", "FTDI FT2232C/D"},
+         {"FT4232HA", part("0403:6048", "3600", "ftdi_sio"), "/dev/ttyUSB0", "OK", "FTDI FT4232HA"},
+         {"FTDI release the driver does not know", part("0403:6001", "0a00", "ftdi_sio"),
+          "/dev/ttyUSB0", "WARN", "no documented maximum baud rate for USB device 0403:6001"},
+         {"CH340 clamps silently", adapter(CH340), "/dev/ttyUSB0", "FAIL",
+          "WCH CH340 (1a86:7523, driver ch341-uart) is documented up to 2,000,000 baud "
+          "(CH340DS1: 2 Mbps; ch341.c CH341_MAX_BPS): ch341-uart clamps 4,000,000 to 3,000,000 "
+          "while the terminal settings still read 4,000,000; " +
+              timeout},
+         {"CH340 under 9986", part("9986:7523", "0254", "ch341-uart"), "/dev/ttyUSB0", "FAIL",
+          "WCH CH340 (9986)"},
+         {"CP2102N by its product string",
+          part("10c4:ea60", "0100", "cp210x", product("CP2102N USB to UART Bridge Controller")),
+          "/dev/ttyUSB0", "FAIL", "cp210x clamps 4,000,000 to the part's 3,000,000 and reports"},
+         {"CP2102 by its product string",
+          part("10c4:ea60", "0100", "cp210x", product("CP2102 USB to UART Bridge Controller")),
+          "/dev/ttyUSB0", "FAIL",
+          "Silicon Labs CP2102 (10c4:ea60, driver cp210x) is "
+          "documented up to 1,000,000"},
+         {"CP210x whose strings say nothing",
+          part("10c4:ea60", "0100", "cp210x", product("USB-RS485 Converter")), "/dev/ttyUSB0",
+          "FAIL", "clamps 4,000,000 to the part's cap"},
+         {"CP2108", part("10c4:ea71", "0100", "cp210x"), "/dev/ttyUSB0", "FAIL",
+          "Silicon Labs CP2108"},
+         {"PL2303H: device class 02",
+          part("067b:2303", "0300", "pl2303", descriptors("02", "64", " 1.10")), "/dev/ttyUSB0",
+          "FAIL", "pl2303 clamps 4,000,000 to the part's 1,228,800"},
+         {"PL2303H: 8-byte control endpoint",
+          part("067b:2303", "0300", "pl2303", descriptors("00", "8", " 1.10")), "/dev/ttyUSB0",
+          "FAIL", "Prolific PL2303H"},
+         {"PL2303TB or GE", part("067b:2303", "0500", "pl2303", descriptors("00", "64", " 2.00")),
+          "/dev/ttyUSB0", "OK", "Prolific PL2303TB or G-series"},
+         {"PL2303 the driver refuses",
+          part("067b:2303", "0800", "pl2303", descriptors("00", "64", " 2.00")), "/dev/ttyUSB0",
+          "WARN", "no documented maximum"},
+         {"CH9102 at exactly 4 Mbaud", part("1a86:55d4", "0442", "cdc_acm"), "/dev/ttyACM0", "OK",
+          "WCH CH9102 (1a86:55d4, driver cdc_acm) is documented up to 4,000,000 baud "
+          "(CH9102DS1: 4 Mbps); the line runs at"},
+         {"CH9101 gets a rate it cannot run", part("1a86:55d8", "0442", "cdc_acm"), "/dev/ttyACM0",
+          "FAIL",
+          "cdc_acm passes 4,000,000 to the chip, which its maker documents only up to "
+          "3,000,000; " +
+              timeout},
+         {"MCP2200", part("04d8:00df", "0101", "cdc_acm"), "/dev/ttyACM0", "FAIL",
+          "Microchip MCP2200"},
+         {"XR21V1410", part("04e2:1410", "0101", "xr_serial"), "/dev/ttyUSB0", "OK",
+          "MaxLinear XR21V1410"},
+         {"unknown", part("1234:5678", "0100", "usb_serial_simple"), "/dev/ttyUSB0", "WARN",
+          "no documented maximum baud rate for USB device 1234:5678 (driver "
+          "usb_serial_simple), \"Single RS485 Cable\""}});
+}
+
+TEST_F(DoctorCheck, Latency)
 {
     const auto timer = [](const char* value) {
         return adapter(with(FT232H, [=](FakeAdapter& a) { a.latency_timer = value; }));
@@ -304,7 +365,7 @@ TEST_F(Doctor, ExitStatusSummarisesTheChecks)
         doctor(all(adapter(CH340_CLAIMED), RULES, process(812, "brltty")), {"/dev/ttyUSB0"});
     EXPECT_EQ(failed.status, 2);
     EXPECT_TRUE(failed.out.ends_with(
-        "Not checked without the adapter's tty: access, holders, chip, latency.\n"
+        "Not checked without the adapter's tty: access, console, holders, chip, latency.\n"
         "2 FAIL, 0 WARN: renumber will not work until the FAIL lines are fixed.\n"))
         << failed.out;
 }
@@ -332,12 +393,12 @@ TEST_F(Doctor, ListsAdaptersInNaturalOrderWithTheirStableNames)
 TEST_F(Doctor, ListingNamesAChipWhoseTtyWasTaken)
 {
     const DoctorRun run = doctor(adapter(CH340_CLAIMED), {});
-    EXPECT_EQ(run.out, "No serial adapter found: the kernel lists no ttyUSB* or ttyACM* under "
-                       "/sys/class/tty.\n"
+    EXPECT_EQ(run.out, "No serial port found: the kernel lists no ttyUSB*, ttyACM* or native "
+                       "UART under /sys/class/tty.\n"
                        "USB device 1-1 is a WCH CH340 (1a86:7523) without a tty: its interface is "
                        "held by usbfs, as brltty does when it claims an adapter; renumber-doctor "
                        "/dev/ttyUSB0 says more.\n"
-                       "Plug the USB-to-RS-485 adapter in and run again; journalctl -k shows "
+                       "Plug the USB-to-RS-485 adapter in and run again; sudo dmesg shows "
                        "whether the kernel saw it.\n");
     EXPECT_EQ(run.status, 2);
 }
@@ -401,8 +462,8 @@ TEST(DoctorCommandLine, BadUsageAndNoAdapter)
         const char* err;
     };
     const std::vector<Expectation> expectations{
-        {{"--root", empty.root}, 2, "No serial adapter found", ""},
-        {{"--help"}, 0, "usage: renumber-doctor            list the serial adapters", ""},
+        {{"--root", empty.root}, 2, "No serial port found", ""},
+        {{"--help"}, 0, "usage: renumber-doctor            list the serial ports", ""},
         {{"--verbose"}, EXIT_BAD_USAGE, "", "renumber-doctor: unknown option '--verbose'\n"},
         {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, EXIT_BAD_USAGE, "", "one device at a time"},
         {{"--root", empty.root + "/missing"},
@@ -444,6 +505,200 @@ TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
     EXPECT_EQ(gone.hops, std::vector<std::string>{"/dev/serial/by-id/gone -> ../../ttyUSB7"});
     EXPECT_EQ(resolve_path(root, "/dev/loop-a").error, std::errc::too_many_symbolic_link_levels);
     remove_tree(tree);
+}
+
+} // namespace
+
+namespace {
+
+// system.posix_acl_access as the kernel stores it: version 2, then (tag, perm, id) entries.
+std::string acl_bytes(const std::vector<std::array<std::uint32_t, 3>>& entries)
+{
+    std::string bytes;
+    const auto put = [&bytes](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xffU);
+        }
+    };
+    put(2, 4);
+    for (const auto& [tag, perm, id] : entries) {
+        put(tag, 2);
+        put(perm, 2);
+        put(id, 4);
+    }
+    return bytes;
+}
+
+constexpr std::uint32_t NO_ID = 0xffffffff;
+
+TEST_F(Doctor, AccessCountsAclsAndTheUserBehindSudo)
+{
+    if (!nodes_possible) {
+        GTEST_SKIP() << NEEDS_NODES;
+    }
+    bool acl_refused = false;
+    const auto acl = [&acl_refused](const std::vector<std::array<std::uint32_t, 3>>& entries) {
+        return [&acl_refused, entries](FakeTree& tree) {
+            add_adapter(tree, with(FT232H, [](FakeAdapter& a) { a.node_mode = 0660; }));
+            write_file(tree, "/etc/group",
+                       "root:x:0:\ndialout:x:20:\nplugdev:x:46:alice\n"
+                       "alice:x:1000:\n");
+            const std::string bytes = acl_bytes(entries);
+            acl_refused |=
+                ::setxattr((tree.root + "/dev/ttyUSB0").c_str(), "system.posix_acl_access",
+                           bytes.data(), bytes.size(), 0) != 0;
+        };
+    };
+    // What systemd-logind's uaccess gives the user at the seat: user:alice:rw-.
+    const auto uaccess =
+        acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 6, NO_ID}, {0x20, 0, NO_ID}});
+    const auto masked =
+        acl({{1, 6, NO_ID}, {2, 6, 1000}, {4, 6, NO_ID}, {0x10, 4, NO_ID}, {0x20, 0, NO_ID}});
+    const auto by_group =
+        acl({{1, 6, NO_ID}, {4, 6, NO_ID}, {8, 6, 46}, {0x10, 6, NO_ID}, {0x20, 0, NO_ID}});
+    struct Row {
+        const char* name;
+        Build machine;
+        const char* identity;
+        std::vector<std::string> more;
+        const char* verdict;
+        const char* fragment;
+    };
+    const std::vector<Row> rows{
+        {"uaccess ACL",
+         uaccess,
+         ALICE,
+         {},
+         "OK",
+         "alice may read and write it through an ACL entry for alice"},
+        {"ACL entry cut by the mask",
+         masked,
+         ALICE,
+         {},
+         "FAIL",
+         "crw-r----- root:dialout; neither alice nor dialout may read and write it"},
+        {"ACL entry for a group",
+         by_group,
+         "1000:1000:1000,46",
+         {},
+         "OK",
+         "through an ACL entry for group plugdev"},
+        {"sudo, user outside dialout",
+         adapter(FT232H),
+         ROOT_USER,
+         {"--invoked-by", ALICE},
+         "WARN",
+         "checked as root through sudo, which may open /dev/ttyUSB0; /dev/ttyUSB0 is crw-rw---- "
+         "root:dialout; without sudo, alice is not in dialout"},
+        {"sudo, user in dialout",
+         adapter(FT232H),
+         ROOT_USER,
+         {"--invoked-by", ALICE_IN_DIALOUT},
+         "OK",
+         "without sudo, alice may read and write it as a member of dialout"},
+        {"plain root", adapter(FT232H), ROOT_USER, {}, "OK", "running as root"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const DoctorRun run = doctor(row.machine, {"/dev/ttyUSB0"}, row.identity, row.more);
+        if (acl_refused) {
+            GTEST_SKIP() << "needs a file system with POSIX ACLs for the temporary folder";
+        }
+        const std::string line = line_of(run.out, "access");
+        EXPECT_EQ(line.substr(0, line.find(' ')), row.verdict) << run.out;
+        EXPECT_NE(line.find(row.fragment), std::string::npos) << line;
+    }
+}
+
+TEST_F(Doctor, ModemManagerSaysWhatOnlyRootSees)
+{
+    const DoctorRun run =
+        doctor(all(adapter(FT232H), process(640, "ModemManager"), no_fds(640)), {"/dev/ttyUSB0"});
+    EXPECT_NE(line_of(run.out, "ModemManager")
+                  .find("it runs as root, so only sudo renumber-doctor sees whether it has the "
+                        "port open"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_F(Doctor, ListsNativeUartsVendorNodesAndWhatAChipWithoutTtyNeeds)
+{
+    const Build machine = all(
+        adapter(with(CH340, [](FakeAdapter& a) { a.tty = "ttyUSB0"; })),
+        adapter(with(CH340,
+                     [](FakeAdapter& a) {
+                         a.tty = "ttyUSB1";
+                         a.usb_port = "1-2";
+                         a.usb_minor = 4;
+                     })),
+        adapter(with(FT232H,
+                     [](FakeAdapter& a) {
+                         a.usb_port = "1-3";
+                         a.usb_minor = 5;
+                         a.interface_driver = "ftdi_sio";
+                         a.release = "0600";
+                         a.product = "6001";
+                         a.has_tty = false;
+                         a.interface_driver = "none";
+                     })),
+        PC_UARTS, [](const FakeTree& tree) {
+            // A device no driver took: no driver link on its interface.
+            std::error_code error;
+            std::filesystem::remove(
+                tree.root + "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/driver", error);
+        });
+    const DoctorRun run = doctor(machine, {});
+    EXPECT_EQ(run.out,
+              "/dev/ttyS0  native UART, driver serial, up to 115,200 baud\n"
+              "/dev/ttyUSB0  WCH CH340 (1a86:7523, driver ch341-uart)  \"USB Serial\"  up to "
+              "2,000,000 baud\n"
+              "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n"
+              "    (no /dev/serial/by-id name)\n"
+              "/dev/ttyUSB1  WCH CH340 (1a86:7523, driver ch341-uart)  \"USB Serial\"  up to "
+              "2,000,000 baud\n"
+              "    /dev/serial/by-id/usb-1a86_USB_Serial-if00-port0  (shared: no serial number)\n"
+              "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0\n"
+              "USB device 1-3 is a FTDI FT232R (0403:6001) without a tty: no driver holds it; load "
+              "it with sudo modprobe ftdi_sio (on Ubuntu: sudo apt install "
+              "linux-modules-extra-$(uname -r)); renumber-doctor /dev/ttyUSB0 says more.\n"
+              "Check one with: renumber-doctor /dev/ttyS0\n");
+}
+
+TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
+{
+    FakeTree tree = make_tree();
+    write_file(tree, "/dir/a", "");
+    const SystemRoot root{tree.root};
+    std::error_code error;
+    EXPECT_EQ(list_directory(root, "/dir", error), std::vector<std::string>{"a"});
+    EXPECT_FALSE(error);
+    const ReadEntry failing = [](DIR*) -> dirent* {
+        errno = EIO;
+        return nullptr;
+    };
+    EXPECT_TRUE(list_directory(root, "/dir", error, failing).empty());
+    EXPECT_EQ(error, std::errc::io_error);
+    const ReadEntry ending = [](DIR*) -> dirent* { return nullptr; };
+    list_directory(root, "/dir", error, ending);
+    EXPECT_FALSE(error) << "a null entry with errno 0 is the end of the directory";
+    remove_tree(tree);
+}
+
+// Every row of the chip table appears in renumber-doctor(1) with its source.
+TEST(DoctorManual, ListsEveryChipRowWithItsSource)
+{
+    std::ifstream page(DOCTOR_MANUAL);
+    std::stringstream text;
+    text << page.rdbuf();
+    std::string manual = text.str();
+    ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
+    for (std::size_t at = manual.find("\\-"); at != std::string::npos;
+         at = manual.find("\\-", at)) {
+        manual.replace(at, 2, "-");
+    }
+    for (const ChipRow& row : chip_table()) {
+        EXPECT_NE(manual.find(row.name), std::string::npos) << row.name;
+        EXPECT_NE(manual.find(row.source), std::string::npos) << row.name << ": " << row.source;
+    }
 }
 
 } // namespace

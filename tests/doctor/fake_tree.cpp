@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace fs = std::filesystem;
 
@@ -95,57 +96,161 @@ void make_node(FakeTree& tree, const std::string& system_path, unsigned major, u
     ::chmod(node.c_str(), mode);
 }
 
-void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
+namespace {
+
+// The tty of one interface: usb-serial drivers put a port folder between the interface and
+// the tty; cdc_acm and WCH's own drivers hang the tty on the interface.
+void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& interface,
+              const std::string& tty, int number)
 {
-    const std::string usb = USB_HOST + adapter.usb_port;
-    const std::string interface = usb + "/" + adapter.usb_port + ":1.0";
-    write_file(tree, usb + "/idVendor", adapter.vendor + "\n");
-    write_file(tree, usb + "/idProduct", adapter.product + "\n");
-    write_file(tree, usb + "/bcdDevice", adapter.release + "\n");
-    write_file(tree, usb + "/product", adapter.product_name + "\n");
-    write_file(tree, usb + "/busnum", "1\n");
-    write_file(tree, usb + "/devnum", "4\n");
-    write_file(tree, interface + "/bInterfaceNumber", "00\n");
-    make_relative_link(tree, "/sys/bus/usb/devices/" + adapter.usb_port, usb);
-    make_relative_link(tree, "/sys/bus/usb/devices/" + adapter.usb_port + ":1.0", interface);
-    const std::string usb_driver = "/sys/bus/usb/drivers/" + adapter.interface_driver;
-    make_folder(tree, usb_driver);
-    make_relative_link(tree, interface + "/driver", usb_driver);
-    if (!adapter.has_tty) {
-        return;
+    // udev's names: by-id from the descriptors (the interface as ifNN), by-path from the port.
+    std::string by_id = adapter.by_id;
+    if (const std::size_t at = by_id.find("-if00-"); at != std::string::npos) {
+        by_id.replace(at + 3, 2, (number < 10 ? "0" : "") + std::to_string(number));
     }
-    const bool acm = adapter.tty.starts_with("ttyACM");
-    const auto minor = static_cast<unsigned>(std::strtoul(adapter.tty.c_str() + 6, nullptr, 10));
-    const std::string numbers = (acm ? "166:" : "188:") + std::to_string(minor);
-    std::string class_folder = interface + "/tty/" + adapter.tty;
-    if (acm) {
-        make_relative_link(tree, class_folder + "/device", interface);
-    } else {
-        // A usb-serial port sits between the interface and the tty, with the driver's files.
-        const std::string port = interface + "/" + adapter.tty;
-        class_folder = port + "/tty/" + adapter.tty;
+    const std::string by_path =
+        "pci-0000:00:14.0-usb-0:" + adapter.usb_port.substr(adapter.usb_port.find('-') + 1) +
+        ":1." + std::to_string(number) + (tty.starts_with("ttyUSB") ? "-port0" : "");
+    const bool usb_serial = tty.starts_with("ttyUSB");
+    const std::size_t digits = tty.find_last_not_of("0123456789") + 1;
+    const auto minor = static_cast<unsigned>(std::strtoul(tty.c_str() + digits, nullptr, 10));
+    const unsigned major = tty.starts_with("ttyACM") ? 166 : usb_serial ? 188 : 170;
+    const std::string numbers = std::to_string(major) + ":" + std::to_string(minor);
+    std::string class_folder = interface + "/tty/" + tty;
+    if (usb_serial) {
+        const std::string port = interface + "/" + tty;
+        class_folder = port + "/tty/" + tty;
         const std::string serial_driver = "/sys/bus/usb-serial/drivers/" + adapter.serial_driver;
         make_folder(tree, serial_driver);
         make_relative_link(tree, port + "/driver", serial_driver);
-        make_relative_link(tree, "/sys/bus/usb-serial/devices/" + adapter.tty, port);
+        make_relative_link(tree, "/sys/bus/usb-serial/devices/" + tty, port);
         make_relative_link(tree, class_folder + "/device", port);
         if (!adapter.latency_timer.empty()) {
             write_file(tree, port + "/latency_timer", adapter.latency_timer + "\n");
         }
+    } else {
+        make_relative_link(tree, class_folder + "/device", interface);
     }
     write_file(tree, class_folder + "/dev", numbers + "\n");
-    make_relative_link(tree, "/sys/class/tty/" + adapter.tty, class_folder);
-    make_node(tree, "/dev/" + adapter.tty, acm ? 166 : 188, minor, adapter.node_mode);
-    std::string udev = "S:serial/by-id/" + adapter.by_id +
+    make_relative_link(tree, "/sys/class/tty/" + tty, class_folder);
+    make_node(tree, "/dev/" + tty, major, minor, adapter.node_mode);
+    std::string udev = "S:serial/by-id/" + by_id + "\nS:serial/by-path/" + by_path +
                        "\nI:5471092881\nE:ID_VENDOR_ID=" + adapter.vendor +
                        "\nE:ID_MODEL_ID=" + adapter.product + "\n";
     for (const std::string& property : adapter.udev_properties) {
         udev += "E:" + property + "\n";
     }
     write_file(tree, "/run/udev/data/c" + numbers, udev + "G:systemd\nQ:systemd\nV:1\n");
-    if (!adapter.by_id.empty()) {
-        make_relative_link(tree, "/dev/serial/by-id/" + adapter.by_id, "/dev/" + adapter.tty);
+    // Two adapters without serial numbers get the same by-id name: the later one takes it.
+    if (!by_id.empty()) {
+        std::error_code error;
+        fs::remove(inside(tree, "/dev/serial/by-id/" + by_id), error);
+        make_relative_link(tree, "/dev/serial/by-id/" + by_id, "/dev/" + tty);
     }
+    make_relative_link(tree, "/dev/serial/by-path/" + by_path, "/dev/" + tty);
+}
+
+void add_usb_device(const FakeTree& tree, const std::string& folder, const std::string& name,
+                    const std::map<std::string, std::string>& attributes)
+{
+    for (const auto& [attribute, value] : attributes) {
+        if (!value.empty()) {
+            write_file(tree, std::string(folder).append("/").append(attribute), value + "\n");
+        }
+    }
+    make_relative_link(tree, "/sys/bus/usb/devices/" + name, folder);
+}
+
+} // namespace
+
+void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
+{
+    std::string usb = USB_HOST + adapter.usb_port;
+    if (!adapter.hub_ids.empty()) {
+        // A port behind a hub: the hub is "1-1", the adapter "1-1.2" inside its folder.
+        const std::string hub_name = adapter.usb_port.substr(0, adapter.usb_port.find('.'));
+        const std::string hub = USB_HOST + hub_name;
+        add_usb_device(tree, hub, hub_name,
+                       {{"idVendor", adapter.hub_ids[0]},
+                        {"idProduct", adapter.hub_ids[1]},
+                        {"bDeviceClass", "09"},
+                        {"product", "USB 2.0 Hub"}});
+        usb = hub + "/" + adapter.usb_port;
+    }
+    add_usb_device(tree, usb, adapter.usb_port,
+                   {{"idVendor", adapter.vendor},
+                    {"idProduct", adapter.product},
+                    {"bcdDevice", adapter.release},
+                    {"product", adapter.product_name},
+                    {"manufacturer", adapter.manufacturer},
+                    {"serial", adapter.serial},
+                    {"bDeviceClass", adapter.device_class},
+                    {"bMaxPacketSize0", adapter.max_packet_size0},
+                    {"version", adapter.usb_version},
+                    {"busnum", "1"},
+                    {"devnum", std::to_string(adapter.usb_minor + 1)},
+                    {"dev", "189:" + std::to_string(adapter.usb_minor)}});
+    if (!adapter.usb_udev_properties.empty()) {
+        std::string record = "I:5471092000\n";
+        for (const std::string& property : adapter.usb_udev_properties) {
+            record += "E:" + property + "\n";
+        }
+        write_file(tree, "/run/udev/data/c189:" + std::to_string(adapter.usb_minor), record);
+    }
+    const std::size_t digits = adapter.tty.find_last_not_of("0123456789") + 1;
+    const auto first = static_cast<int>(std::strtol(adapter.tty.c_str() + digits, nullptr, 10));
+    for (int port = 0; port < adapter.ports; ++port) {
+        const std::string name = adapter.usb_port + ":1." + std::to_string(port);
+        const std::string interface = std::string(usb).append("/").append(name);
+        write_file(tree, interface + "/bInterfaceNumber", "0" + std::to_string(port) + "\n");
+        write_file(tree, interface + "/bInterfaceProtocol", adapter.interface_protocol + "\n");
+        make_relative_link(tree, "/sys/bus/usb/devices/" + name, interface);
+        const std::string usb_driver = "/sys/bus/usb/drivers/" + adapter.interface_driver;
+        make_folder(tree, usb_driver);
+        make_relative_link(tree, interface + "/driver", usb_driver);
+        if (adapter.has_tty) {
+            add_port(tree, adapter, interface,
+                     adapter.tty.substr(0, digits) + std::to_string(first + port), port);
+        }
+    }
+}
+
+void add_uart(FakeTree& tree, const FakeUart& uart)
+{
+    const std::string folder = uart.device + "/tty/" + uart.tty;
+    write_file(tree, folder + "/uartclk", uart.clock + "\n");
+    write_file(tree, folder + "/type", uart.type + "\n");
+    write_file(tree, folder + "/dev",
+               std::to_string(uart.major) + ":" + std::to_string(uart.minor) + "\n");
+    const std::string driver = "/sys/bus/platform/drivers/" + uart.driver;
+    make_folder(tree, driver);
+    make_relative_link(tree, uart.device + "/driver", driver);
+    make_relative_link(tree, folder + "/device", uart.device);
+    make_relative_link(tree, "/sys/class/tty/" + uart.tty, folder);
+    if (uart.type != "0") {
+        make_node(tree, "/dev/" + uart.tty, uart.major, uart.minor, 0660);
+    }
+}
+
+void add_controlling_terminal(FakeTree& tree)
+{
+    write_file(tree, "/sys/devices/virtual/tty/tty/dev", "5:0\n");
+    make_relative_link(tree, "/sys/class/tty/tty", "/sys/devices/virtual/tty/tty");
+    make_node(tree, "/dev/tty", 5, 0, 0666);
+}
+
+void add_unit(const FakeTree& tree, const std::string& unit, const std::string& text)
+{
+    write_file(tree, "/usr/lib/systemd/system/" + unit, text);
+}
+
+void add_command_line(const FakeTree& tree, int pid, const std::vector<std::string>& args)
+{
+    std::string text;
+    for (const std::string& arg : args) {
+        text += arg + '\0';
+    }
+    write_file(tree, "/proc/" + std::to_string(pid) + "/cmdline", text);
 }
 
 void add_process(const FakeTree& tree, int pid, const std::string& command,

@@ -11,14 +11,24 @@ inline constexpr gid_t DIALOUT_GID = 20;
 
 struct FakeAdapter {
     std::string tty = "ttyUSB0";
-    std::string usb_port = "1-1";
-    std::string vendor = "0403"; // FTDI FT232H unless a test says otherwise
+    std::string usb_port = "1-1"; // "1-1.2" sits behind the hub "1-1" (see hub_ids)
+    std::string vendor = "0403";  // FTDI FT232H unless a test says otherwise
     std::string product = "6014";
     std::string release = "0900";
     std::string product_name = "Single RS485 Cable";
+    std::string manufacturer = "FTDI";
+    std::string serial = "FT6X9K2A"; // empty: the device has no serial number string
+    std::string device_class = "00";
+    std::string max_packet_size0 = "64";
+    std::string usb_version = " 2.00";
+    std::string interface_protocol = "ff";        // cdc_acm ports: "01" announces AT commands
+    std::vector<std::string> hub_ids;             // {"1a40", "0101"}: the hub above a "1-1.x" port
+    std::vector<std::string> usb_udev_properties; // the USB device's own udev record
+    int ports = 1;                                // multi-port chips: one interface and tty each
+    int usb_minor = 3;                            // of the USB device node 189:n
     std::string interface_driver = "ftdi_sio"; // under /sys/bus/usb/drivers; "usbfs" once claimed
     std::string serial_driver = "ftdi_sio";    // under /sys/bus/usb-serial/drivers (ttyUSB only)
-    std::string by_id = "usb-FTDI_Single_RS485_Cable_FT6X9K2A-if00-port0";
+    std::string by_id = "usb-FTDI_Single_RS485_Cable_FT6X9K2A-if00-port0"; // ifNN per interface
     std::string latency_timer = "16"; // empty: no latency_timer file
     std::vector<std::string> udev_properties;
     bool has_tty = true; // false: the interface was taken from the serial driver
@@ -48,3 +58,23 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter);
 void add_process(const FakeTree& tree, int pid, const std::string& command,
                  const std::vector<std::string>& open_files = {});
 void add_brltty_rules(const FakeTree& tree, const std::string& rules);
+
+/// A native UART under /sys/devices (PNP for ttyS, the platform bus otherwise) with uartclk and
+/// type as the serial core shows them; a node only when type is not 0.
+struct FakeUart {
+    std::string tty = "ttyS0";
+    std::string device = "/sys/devices/pnp0/00:04"; // its parent device
+    std::string driver = "serial";                  // of that parent
+    std::string clock = "1843200";
+    std::string type = "4"; // PORT_16550A; 0 for a placeholder
+    unsigned major = 4;
+    unsigned minor = 64;
+};
+void add_uart(FakeTree& tree, const FakeUart& uart);
+
+/// /dev/tty (5:0) with its /sys/class/tty entry, as every system has it.
+void add_controlling_terminal(FakeTree& tree);
+/// A systemd unit file under /usr/lib/systemd/system.
+void add_unit(const FakeTree& tree, const std::string& unit, const std::string& text);
+/// /proc/<pid>/cmdline, the arguments joined by NUL bytes.
+void add_command_line(const FakeTree& tree, int pid, const std::vector<std::string>& args);
