@@ -85,13 +85,8 @@ static int set_serial(struct adapter_state *state, const struct serial_struct *i
     return 0;
 }
 
-ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
+static int device_ioctl(struct adapter_state *state, int fd, unsigned long request, void *argument)
 {
-    va_list args;
-    va_start(args, request);
-    void *argument = va_arg(args, void *);
-    va_end(args);
-    struct adapter_state *state = adapter();
     if (!adapter_owns(state, fd))
         return state->real.ioctl(fd, request, argument);
     switch (request) {
@@ -115,4 +110,16 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     default:
         return state->real.ioctl(fd, request, argument);
     }
+}
+
+ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    struct adapter_state *state = adapter();
+    int result = device_ioctl(state, fd, request, argument);
+    tap_after_ioctl(state, fd, request, argument, result, errno);
+    return result;
 }
