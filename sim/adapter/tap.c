@@ -6,9 +6,9 @@
  *
  * The tapped descriptors are those whose device number is the named device's (looked
  * up once, when the layer starts; symbolic links such as /dev/serial/by-id/... lead to
- * the same number), and those the simulation opened for that path. Reports are sent
- * without waiting for an answer: the command waits for motor-sim only if reports pile
- * up faster than it reads them. */
+ * the same number; for a simulated device, its pseudo-terminal's), duplicates included.
+ * Reports are sent without waiting for an answer: the command waits for motor-sim only
+ * if reports pile up faster than it reads them. */
 #include "adapter.h"
 
 #include "../protocol.h"
@@ -38,6 +38,11 @@ void tap_configure(struct adapter_state *state)
     if (fd < 0)
         return;
     memcpy(tap->device, device, strlen(device) + 1);
+    /* Under a motor-sim simulating this very path, the device is its pseudo-terminal. */
+    const char *simulated = getenv(MOTOR_SIM_ENV_DEVICE);
+    const char *pty = getenv(MOTOR_SIM_ENV_PTY);
+    if (simulated != NULL && pty != NULL && strcmp(simulated, device) == 0)
+        device = pty;
     struct stat info;
     if (stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
         tap->rdev = info.st_rdev;
@@ -51,8 +56,6 @@ bool tap_watches(struct adapter_state *state, int fd)
 {
     if (!state->tap.active || fd < 0)
         return false;
-    if (adapter_owns(state, fd) && adapter_is_device(state, state->tap.device))
-        return true;
     struct stat info;
     return state->tap.device_known && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
            info.st_rdev == state->tap.rdev;

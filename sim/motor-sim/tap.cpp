@@ -18,6 +18,8 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +174,21 @@ bool open_record(Tap &tap, const Options &options, const std::string &device,
     return true;
 }
 
+// An argument under /dev/ that is not one of the memory devices (/dev/null and the
+// like), the controlling terminal or a standard stream: a trace file given as /dev/null
+// to a motor-sim under the tap is not the device.
+bool could_be_adapter(const std::string &path)
+{
+    constexpr unsigned MEMORY_MAJOR = 1;
+    constexpr unsigned TTY_MAJOR = 5;
+    if (!path.starts_with("/dev/") || path.starts_with("/dev/fd/") || path.starts_with("/dev/std"))
+        return false;
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return true; // a simulated device does not exist
+    return major(info.st_rdev) != MEMORY_MAJOR && major(info.st_rdev) != TTY_MAJOR;
+}
+
 } // namespace
 
 std::string tap_device(const Options &options)
@@ -179,7 +196,7 @@ std::string tap_device(const Options &options)
     if (options.device_given)
         return options.device;
     for (std::size_t i = 1; i < options.command.size(); ++i)
-        if (options.command[i].starts_with("/dev/"))
+        if (could_be_adapter(options.command[i]))
             return options.command[i];
     return options.device;
 }
