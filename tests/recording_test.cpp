@@ -11,21 +11,20 @@ namespace {
 
 using sim::Bytes;
 
-constexpr const char *HEADER = "motor-sim recording 1\n";
+constexpr const char* HEADER = "motor-sim recording 1\n";
 
 TEST(Recording, ReadsEveryRecordKind)
 {
-    const std::string text = std::string(HEADER) +
-                             "# a comment\n"
-                             "\n"
-                             "device /dev/ttyUSB1\r\n"
-                             "command renumber /dev/ttyUSB1 0 1\n"
-                             "note TIOCSSERIAL with low latency: ok\n"
-                             "tx 5 FE EE\n"
-                             "rx 5.1 FDDD 00\n"
-                             "tx\t1005.25\tFB0110BB\n"
-                             "line 4000000 baud\n"
-                             "exit 254";
+    const std::string text = std::string(HEADER) + "# a comment\n"
+                                                   "\n"
+                                                   "device /dev/ttyUSB1\r\n"
+                                                   "command renumber /dev/ttyUSB1 0 1\n"
+                                                   "note TIOCSSERIAL with low latency: ok\n"
+                                                   "tx 5 FE EE\n"
+                                                   "rx 5.1 FDDD 00\n"
+                                                   "tx\t1005.25\tFB0110BB\n"
+                                                   "line 4000000 baud\n"
+                                                   "exit 254";
     sim::Recording recording;
     std::string error;
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
@@ -55,7 +54,7 @@ TEST(Recording, WrittenLinesReadBack)
 }
 
 struct Malformed {
-    const char *name;
+    const char* name;
     std::string text;
     std::string error;
 };
@@ -99,7 +98,7 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
         {"binary", h + std::string("tx 1 FB\0", 8) + "\n",
          "line 2: a NUL byte: this is not a text file"},
     };
-    for (const Malformed &c : cases) {
+    for (const Malformed& c : cases) {
         sim::Recording recording;
         std::string error;
         EXPECT_FALSE(sim::recording_parse(c.text, recording, error)) << c.name;
@@ -107,7 +106,7 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
     }
 }
 
-sim::Replay replay_of(const std::string &body)
+sim::Replay replay_of(const std::string& body)
 {
     sim::Recording recording;
     std::string error;

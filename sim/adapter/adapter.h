@@ -69,11 +69,11 @@ struct real_calls {
 
 /* The tap: what it watches and where it reports (see tap.c). */
 struct tap_state {
-    bool active;          /* MOTOR_SIM_TAP and MOTOR_SIM_TAP_FD are set */
+    bool active; /* MOTOR_SIM_TAP and MOTOR_SIM_TAP_FD are set */
     char device[PATH_MAX];
-    bool device_known;    /* the device node existed when the layer started */
-    dev_t rdev;           /* its device number */
-    int fd;               /* report socket */
+    bool device_known; /* the device node existed when the layer started */
+    dev_t rdev;        /* its device number */
+    int fd;            /* report socket */
     int (*tcsetattr)(int, int, const void *);
 };
 

@@ -85,15 +85,17 @@ void tap_data(struct adapter_state *state, const char *kind, long long ns, const
     const unsigned char *next = bytes;
     while (count > 0) {
         size_t take = count < MOTOR_SIM_TAP_CHUNK ? count : MOTOR_SIM_TAP_CHUNK;
-        char message[MOTOR_SIM_EVENT_MAX + 1];
-        int head = snprintf(message, sizeof message, "%s %lld ", kind, ns);
-        if (head < 0 || (size_t)head + 2 * take > MOTOR_SIM_EVENT_MAX)
-            break;
-        for (size_t i = 0; i < take; ++i) {
-            message[head + 2 * i] = digits[next[i] >> 4];
-            message[head + 2 * i + 1] = digits[next[i] & 0x0F];
+        char hex[2 * MOTOR_SIM_TAP_CHUNK + 1];
+        char *digit = hex;
+        for (const unsigned char *byte = next; byte != next + take; ++byte) {
+            *digit++ = digits[*byte >> 4];
+            *digit++ = digits[*byte & 0x0F];
         }
-        report(state, message, (size_t)head + 2 * take);
+        *digit = '\0';
+        char message[MOTOR_SIM_EVENT_MAX + 1];
+        int length = snprintf(message, sizeof message, "%s %lld %s", kind, ns, hex);
+        if (length > 0 && (size_t)length < sizeof message)
+            report(state, message, (size_t)length);
         next += take;
         count -= take;
     }
@@ -109,8 +111,8 @@ static void report_line(struct adapter_state *state, int fd)
         return;
     char message[MOTOR_SIM_EVENT_MAX + 1];
     int length = snprintf(message, sizeof message, "tap-line %lld %u %x %x %x %x", tap_now(),
-                          settings.c_ospeed, settings.c_cflag, settings.c_iflag,
-                          settings.c_oflag, settings.c_lflag);
+                          settings.c_ospeed, settings.c_cflag, settings.c_iflag, settings.c_oflag,
+                          settings.c_lflag);
     if (length > 0 && (size_t)length < sizeof message)
         report(state, message, (size_t)length);
 }

@@ -95,9 +95,9 @@ std::vector<std::string> preloaded_environment(const std::string &adapter_path,
 std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
                                            const std::string &pty_path, int event_fd)
 {
-    std::vector<std::string> environment = preloaded_environment(
-        adapter_path,
-        {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY, MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
+    std::vector<std::string> environment =
+        preloaded_environment(adapter_path, {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY,
+                                             MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
     environment.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + options.device);
     environment.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty_path);
     environment.push_back(std::string(MOTOR_SIM_ENV_FAULTS) + "=" + adapter_faults(options));
@@ -105,8 +105,8 @@ std::vector<std::string> child_environment(const std::string &adapter_path, cons
     return environment;
 }
 
-std::vector<std::string> tap_environment(const std::string &adapter_path,
-                                         const std::string &device, int tap_fd)
+std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
+                                         int tap_fd)
 {
     std::vector<std::string> environment =
         preloaded_environment(adapter_path, {MOTOR_SIM_ENV_TAP, MOTOR_SIM_ENV_TAP_FD});

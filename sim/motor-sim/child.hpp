@@ -21,8 +21,8 @@ std::vector<std::string> child_environment(const std::string &adapter_path, cons
 
 // motor-sim's environment with the layer prepended to LD_PRELOAD and the tap's
 // variables set (the simulation's, if any, are kept: a motor-sim may run under the tap).
-std::vector<std::string> tap_environment(const std::string &adapter_path,
-                                         const std::string &device, int tap_fd);
+std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
+                                         int tap_fd);
 
 // A socket pair for the layer's reports: motor-sim keeps ends[0], COMMAND inherits ends[1].
 bool child_event_socket(int ends[2]);

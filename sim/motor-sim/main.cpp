@@ -102,7 +102,8 @@ int main(int argc, char **argv)
         started += (started.empty() ? "" : " ") + word;
     sim::trace_note(trace, 0, "started: " + started);
 
-    sim::SessionSetup setup{options, trace,    pty,      signals,
-                            events[0], pidfd, child, start_ns, replay ? &*replay : nullptr};
+    sim::SessionSetup setup{options, trace,     pty,
+                            signals, events[0], pidfd,
+                            child,   start_ns,  replay ? &*replay : nullptr};
     return sim::session_run(setup);
 }

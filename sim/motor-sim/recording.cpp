@@ -1,5 +1,6 @@
 #include "recording.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -55,12 +56,7 @@ std::string_view trimmed(std::string_view text)
 
 bool all_digits(std::string_view text)
 {
-    if (text.empty())
-        return false;
-    for (char c : text)
-        if (c < '0' || c > '9')
-            return false;
-    return true;
+    return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Milliseconds with up to three decimals ("12", "12.5", "12.345") to microseconds.
@@ -128,7 +124,8 @@ bool parse_device(Parser &parser, std::string_view rest)
     std::string_view path = trimmed(rest);
     if (parser.have_device)
         return fail(parser, "a second device record");
-    if (path.empty() || path.front() != '/' || path.find_first_of(SEPARATORS) != path.npos)
+    if (path.empty() || path.front() != '/' ||
+        path.find_first_of(SEPARATORS) != std::string_view::npos)
         return fail(parser, "device needs one absolute path such as /dev/ttyUSB0");
     parser.recording.device = path;
     parser.have_device = true;
@@ -183,15 +180,16 @@ bool recording_parse(std::string_view text, Recording &recording, std::string &e
     std::size_t start = 0;
     while (true) {
         std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, end == text.npos ? text.npos : end - start);
+        std::string_view line = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
         ++parser.line_number;
         if (!line.empty() && line.back() == '\r') // edited on another system
             line.remove_suffix(1);
-        if (line.find('\0') != line.npos)
+        if (line.find('\0') != std::string_view::npos)
             return fail(parser, "a NUL byte: this is not a text file");
         if (parser.line_number == 1 ? !parse_header(parser, line) : !parse_line(parser, line))
             return false;
-        if (end == text.npos || end + 1 == text.size())
+        if (end == std::string_view::npos || end + 1 == text.size())
             break;
         start = end + 1;
     }

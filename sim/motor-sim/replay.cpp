@@ -84,10 +84,9 @@ std::optional<std::int64_t> replay_next_due(const Replay &replay)
 {
     if (replay.due.empty())
         return std::nullopt;
-    return std::min_element(replay.due.begin(), replay.due.end(),
-                            [](const ReplayDue &a, const ReplayDue &b) {
-                                return a.due_ns < b.due_ns;
-                            })
+    return std::min_element(
+               replay.due.begin(), replay.due.end(),
+               [](const ReplayDue &a, const ReplayDue &b) { return a.due_ns < b.due_ns; })
         ->due_ns;
 }
 

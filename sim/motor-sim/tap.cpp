@@ -32,8 +32,8 @@ constexpr std::int64_t NS_PER_US = 1000;
 struct Tap {
     Trace &trace;
     std::int64_t start_ns;
-    int reports;      // motor-sim's end of the report socket, -1 once every holder is gone
-    int record = -1;  // the recording file, -1 without --record
+    int reports;     // motor-sim's end of the report socket, -1 once every holder is gone
+    int record = -1; // the recording file, -1 without --record
     std::string record_path{};
     bool record_failed = false;
     std::int64_t last_us = 0; // recording times never go back, even across processes
@@ -101,8 +101,8 @@ void on_report(Tap &tap, const std::string &message)
             on_data(tap, kind == "tap-tx" ? Direction::tx : Direction::rx, ns, bytes);
     } else if (kind == "tap-line") {
         LineFlags flags;
-        words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >>
-            flags.oflag >> flags.lflag;
+        words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >> flags.oflag >>
+            flags.lflag;
         if (words)
             tap.line = flags;
     } else if (kind == "tap-serial") {
@@ -155,6 +155,13 @@ int wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
     }
 }
 
+std::string one_line(std::string text)
+{
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
 bool open_record(Tap &tap, const Options &options, const std::string &device,
                  const std::string &command)
 {
@@ -169,8 +176,10 @@ bool open_record(Tap &tap, const Options &options, const std::string &device,
     }
     record_line(tap, std::string(RECORDING_HEADER));
     record_line(tap, "# made by motor-sim --tap; times are ms since the command started");
-    record_line(tap, "device " + device);
-    record_line(tap, "command " + command);
+    // A record is one line, and a device record one word.
+    bool one_word = device.find_first_of(" \t\n\r") == std::string::npos;
+    record_line(tap, (one_word ? "device " : "# device, not one word: ") + one_line(device));
+    record_line(tap, "command " + one_line(command));
     return true;
 }
 
@@ -221,9 +230,9 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     Tap tap{trace, 0, ends[0]};
     if (!open_record(tap, options, device, command))
         return EXIT_OWN_FAILURE;
-    trace_banner(trace, "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
-                            (options.record_file.empty() ? "" : "; recording to " +
-                                                                    options.record_file));
+    trace_banner(trace,
+                 "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
+                     (options.record_file.empty() ? "" : "; recording to " + options.record_file));
     std::vector<std::string> environment = tap_environment(adapter_path, device, ends[1]);
     tap.start_ns = monotonic_ns();
     pid_t child = -1;

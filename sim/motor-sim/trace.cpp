@@ -125,8 +125,8 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                   std::to_string(*options.hangup_after_read);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (!options.replay_file.empty() ? "replaying " + options.replay_file
-                     : motors.empty()                ? "no motor"
-                                                     : "motors " + motors) +
+                     : motors.empty()             ? "no motor"
+                                                  : "motors " + motors) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
 }
 
