@@ -185,8 +185,7 @@ TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
 {
     SimRun bus;
     const SimRun tap = tap_over_sim(
-        {"--no-motor"},
-        {"/bin/sh", "-c", R"(printf '\001\002\373\001\376\356\376' > /dev/ttyUSB0; exit 3)"}, bus);
+        {"--no-motor"}, {WRITE_BYTES_BINARY, "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
     EXPECT_EQ(tap.process.status, 3);
     EXPECT_EQ(tap.sent_frames(), (std::vector<std::string>{"0102", "FB01FEEE", "FE"}));
     EXPECT_EQ(tap.all("tx").at(0).fields.at("kind"), "unknown");
