@@ -14,6 +14,14 @@
  * has handled the event before the faked call returns. */
 #define MOTOR_SIM_ENV_EVENT_FD "MOTOR_SIM_EVENT_FD"
 
+/* The tap (motor-sim --tap): path of the device whose traffic is reported, and the
+ * descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket the reports go to.
+ * Tap reports are never acknowledged: the command does not wait for motor-sim. These
+ * names differ from the simulation's so that a tap survives a motor-sim started
+ * under it (motor-sim --tap -- motor-sim -- COMMAND taps the simulated device). */
+#define MOTOR_SIM_ENV_TAP "MOTOR_SIM_TAP"
+#define MOTOR_SIM_ENV_TAP_FD "MOTOR_SIM_TAP_FD"
+
 /* Longest event message, terminating NUL excluded. */
 #define MOTOR_SIM_EVENT_MAX 512
 
@@ -27,5 +35,15 @@
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
  */
+
+/* Tap reports, first word of each message; NS is CLOCK_MONOTONIC in nanoseconds:
+ *   tap-tx NS HEX                bytes the device accepted from a write
+ *   tap-rx NS HEX                bytes a read took from the device
+ *   tap-line NS OSPEED CFLAG IFLAG OFLAG LFLAG   line settings after a change
+ *                                (speed in decimal, flags in hexadecimal)
+ *   tap-serial NS LOW RESULT     TIOCSSERIAL; LOW low-latency=yes|no, RESULT ok or
+ *                                the errno name
+ * Long transfers come as several tap-tx or tap-rx reports with the same NS. */
+#define MOTOR_SIM_TAP_CHUNK 200
 
 #endif

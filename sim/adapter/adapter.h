@@ -85,6 +85,16 @@ struct real_calls {
     int (*lstat64_time64)(const char *, void *); /* 32-bit systems only */
 };
 
+/* The tap: what it watches and where it reports (see tap.c). */
+struct tap_state {
+    bool active; /* MOTOR_SIM_TAP and MOTOR_SIM_TAP_FD are set */
+    char device[PATH_MAX];
+    bool device_known; /* the device node existed when the layer started */
+    dev_t rdev;        /* its device number */
+    int fd;            /* report socket */
+    int (*tcsetattr)(int, int, const void *);
+};
+
 /* The layer's one process-wide record. */
 struct adapter_state {
     struct real_calls real;
@@ -102,6 +112,7 @@ struct adapter_state {
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
     atomic_int modem_lines;              /* TIOCM_* bits */
     atomic_int serial_flags;             /* serial_struct.flags last set */
+    struct tap_state tap;
 };
 
 #if __TIMESIZE == 32
@@ -120,8 +131,21 @@ bool adapter_owns(struct adapter_state *state, int fd);
 void adapter_own(struct adapter_state *state, int fd);
 void adapter_forget(struct adapter_state *state, int fd);
 
+/* The descriptor a variable names if it is a SOCK_SEQPACKET socket, else -1. */
+int adapter_channel(const char *text);
+
 /* Sends one event to motor-sim and waits until it has been handled; errno is kept. */
 void adapter_event(struct adapter_state *state, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+/* The tap (tap.c). tap_configure runs once from adapter(); the others do nothing
+ * unless the tap is on and fd is the tapped device. */
+void tap_configure(struct adapter_state *state);
+bool tap_watches(struct adapter_state *state, int fd);
+long long tap_now(void);
+void tap_data(struct adapter_state *state, const char *kind, long long ns, const void *bytes,
+              size_t count);
+void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
+                     const void *argument, int result, int error);
 
 #endif

@@ -88,8 +88,8 @@ static int set_serial(struct adapter_state *state, const struct serial_struct *i
     return 0;
 }
 
-static int answer(struct adapter_state *state, ioctl_call next, int fd, unsigned long request,
-                  void *argument)
+static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd,
+                        unsigned long request, void *argument)
 {
     if (!adapter_owns(state, fd))
         return next(fd, request, argument);
@@ -123,7 +123,9 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     void *argument = va_arg(args, void *);
     va_end(args);
     struct adapter_state *state = adapter();
-    return answer(state, state->real.ioctl, fd, request, argument);
+    int result = device_ioctl(state, state->real.ioctl, fd, request, argument);
+    tap_after_ioctl(state, fd, request, argument, result, errno);
+    return result;
 }
 
 #if __TIMESIZE == 32
@@ -138,6 +140,8 @@ ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     struct adapter_state *state = adapter();
     if (state->real.ioctl_time64 == NULL)
         return fail(ENOSYS);
-    return answer(state, state->real.ioctl_time64, fd, request, argument);
+    int result = device_ioctl(state, state->real.ioctl_time64, fd, request, argument);
+    tap_after_ioctl(state, fd, request, argument, result, errno);
+    return result;
 }
 #endif

@@ -108,7 +108,7 @@ static void describe_sysfs(void)
 
 /* Only a SOCK_SEQPACKET socket is taken as the event channel, so a descriptor number
  * that a program reused for something else is left alone. */
-static int event_channel(const char *text)
+int adapter_channel(const char *text)
 {
     if (text == NULL)
         return -1;
@@ -130,6 +130,7 @@ static void configure(void)
     g_state.write_limit = -1;
     atomic_store(&g_state.modem_lines, 0);
     atomic_store(&g_state.serial_flags, 0);
+    tap_configure(&g_state);
     const char *device = getenv(MOTOR_SIM_ENV_DEVICE);
     const char *pty = getenv(MOTOR_SIM_ENV_PTY);
     if (device == NULL || pty == NULL || device[0] != '/' ||
@@ -138,7 +139,7 @@ static void configure(void)
         return;
     describe_sysfs();
     read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
-    g_state.event_fd = event_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
+    g_state.event_fd = adapter_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
     g_state.active = true;
 }
 

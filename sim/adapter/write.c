@@ -11,12 +11,13 @@
  * read: motor-sim counts what the command has taken off the bus. The event is
  * acknowledged before read returns, so a hang-up motor-sim makes on it is already in
  * place for the command's next call. End of file and errors are not reported: after
- * a hang-up libserialport keeps reading until its deadline. */
+ * a hang-up libserialport keeps reading until its deadline.
+ *
+ * Both are reported to the tap (tap.c) when it watches the descriptor. */
 #include "adapter.h"
 
-ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
+static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
-    struct adapter_state *state = adapter();
     if (state->write_limit < 0 || (size_t)state->write_limit >= count || !adapter_owns(state, fd))
         return state->real.write(fd, buf, count);
     size_t limit = (size_t)state->write_limit;
@@ -24,10 +25,24 @@ ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
     return limit == 0 ? 0 : state->real.write(fd, buf, limit);
 }
 
+/* The tap reports what the device accepted, with the moment the write was asked. */
+ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
+{
+    struct adapter_state *state = adapter();
+    bool tapped = tap_watches(state, fd);
+    long long ns = tapped ? tap_now() : 0;
+    ssize_t written = device_write(state, fd, buf, count);
+    if (tapped && written > 0)
+        tap_data(state, "tap-tx", ns, buf, (size_t)written);
+    return written;
+}
+
 ADAPTER_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     struct adapter_state *state = adapter();
     ssize_t got = state->real.read(fd, buf, count);
+    if (got > 0 && tap_watches(state, fd))
+        tap_data(state, "tap-rx", tap_now(), buf, (size_t)got);
     if (got > 0 && adapter_owns(state, fd))
         adapter_event(state, "read %zd", got);
     return got;

@@ -2,11 +2,16 @@
 
 #include "../protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <spawn.h>
 #include <string_view>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,8 +65,11 @@ bool adapter_locate(std::string &path, std::string &error)
     return false;
 }
 
-std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
-                                           const std::string &pty_path, int event_fd)
+namespace {
+
+// The environment without the dropped names, with the layer in front of LD_PRELOAD.
+std::vector<std::string> preloaded_environment(const std::string &adapter_path,
+                                               std::initializer_list<std::string_view> dropped)
 {
     std::vector<std::string> environment;
     std::string preload = adapter_path;
@@ -73,19 +81,69 @@ std::vector<std::string> child_environment(const std::string &adapter_path, cons
                 preload += ":" + std::string(previous);
             continue;
         }
-        if (starts_with_name(text, MOTOR_SIM_ENV_DEVICE) ||
-            starts_with_name(text, MOTOR_SIM_ENV_PTY) ||
-            starts_with_name(text, MOTOR_SIM_ENV_FAULTS) ||
-            starts_with_name(text, MOTOR_SIM_ENV_EVENT_FD))
+        if (std::any_of(dropped.begin(), dropped.end(),
+                        [text](std::string_view name) { return starts_with_name(text, name); }))
             continue;
         environment.emplace_back(text);
     }
     environment.push_back("LD_PRELOAD=" + preload);
+    return environment;
+}
+
+} // namespace
+
+std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
+                                           const std::string &pty_path, int event_fd)
+{
+    std::vector<std::string> environment =
+        preloaded_environment(adapter_path, {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY,
+                                             MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
     environment.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + options.device);
     environment.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty_path);
     environment.push_back(std::string(MOTOR_SIM_ENV_FAULTS) + "=" + adapter_faults(options));
     environment.push_back(std::string(MOTOR_SIM_ENV_EVENT_FD) + "=" + std::to_string(event_fd));
     return environment;
+}
+
+std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
+                                         int tap_fd)
+{
+    std::vector<std::string> environment =
+        preloaded_environment(adapter_path, {MOTOR_SIM_ENV_TAP, MOTOR_SIM_ENV_TAP_FD});
+    environment.push_back(std::string(MOTOR_SIM_ENV_TAP) + "=" + device);
+    environment.push_back(std::string(MOTOR_SIM_ENV_TAP_FD) + "=" + std::to_string(tap_fd));
+    return environment;
+}
+
+bool child_event_socket(int ends[2])
+{
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    return fcntl(ends[1], F_SETFD, 0) == 0;
+}
+
+int child_pidfd(pid_t child, std::string &error)
+{
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    if (pidfd < 0) {
+        error = std::string("pidfd_open: ") + std::strerror(errno);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return pidfd;
+}
+
+bool child_reap(pid_t child, int &status)
+{
+    int wait_status = 0;
+    pid_t done;
+    do
+        done = waitpid(child, &wait_status, WNOHANG);
+    while (done < 0 && errno == EINTR);
+    if (done != child)
+        return false;
+    status = exit_status_of(wait_status);
+    return true;
 }
 
 bool child_start(const std::vector<std::string> &command,

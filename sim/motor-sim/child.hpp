@@ -19,6 +19,21 @@ bool adapter_locate(std::string &path, std::string &error);
 std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
                                            const std::string &pty_path, int event_fd);
 
+// motor-sim's environment with the layer prepended to LD_PRELOAD and the tap's
+// variables set (the simulation's, if any, are kept: a motor-sim may run under the tap).
+std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
+                                         int tap_fd);
+
+// A socket pair for the layer's reports: motor-sim keeps ends[0], COMMAND inherits ends[1].
+bool child_event_socket(int ends[2]);
+
+// COMMAND's process descriptor; on failure COMMAND is killed and reaped, and error names
+// the call.
+int child_pidfd(pid_t child, std::string &error);
+
+// Reaps COMMAND if it has exited: true with its status as a shell reports it.
+bool child_reap(pid_t child, int &status);
+
 // Starts COMMAND, searching PATH like execvp. On failure, error names the call.
 bool child_start(const std::vector<std::string> &command,
                  const std::vector<std::string> &environment, const Signals &signals, pid_t &pid,

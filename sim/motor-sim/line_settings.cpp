@@ -42,16 +42,27 @@ const char *flow_control(const termios2 &t)
 
 } // namespace
 
-std::string line_settings_describe(int master)
+std::string line_settings_text(const LineFlags &flags)
 {
     termios2 t{};
-    if (master < 0 || ioctl(master, TCGETS2, &t) != 0)
-        return {};
+    t.c_ospeed = flags.speed;
+    t.c_cflag = flags.cflag;
+    t.c_iflag = flags.iflag;
+    t.c_oflag = flags.oflag;
+    t.c_lflag = flags.lflag;
     bool raw = (t.c_lflag & (ICANON | ECHO | ISIG)) == 0 && (t.c_oflag & OPOST) == 0;
     return std::to_string(t.c_ospeed) + " baud, " + std::to_string(data_bits(t.c_cflag)) +
            " data bits, " + parity(t.c_cflag) + ", " +
            ((t.c_cflag & CSTOPB) != 0 ? "2 stop bits, " : "1 stop bit, ") + flow_control(t) + ", " +
            (raw ? "raw" : "not raw") + ", NOFLSH " + ((t.c_lflag & NOFLSH) != 0 ? "set" : "clear");
+}
+
+std::string line_settings_describe(int master)
+{
+    termios2 t{};
+    if (master < 0 || ioctl(master, TCGETS2, &t) != 0)
+        return {};
+    return line_settings_text({t.c_ospeed, t.c_cflag, t.c_iflag, t.c_oflag, t.c_lflag});
 }
 
 } // namespace sim

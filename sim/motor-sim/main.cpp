@@ -4,18 +4,18 @@
 #include "clock.hpp"
 #include "options.hpp"
 #include "pty.hpp"
+#include "recording.hpp"
+#include "replay.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "tap.hpp"
 #include "trace.hpp"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <optional>
 #include <string>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -32,14 +32,6 @@ int own_failure(const std::string &message)
 int errno_failure(const char *call)
 {
     return own_failure(std::string(call) + ": " + std::strerror(errno));
-}
-
-// The layer's event socket: motor-sim keeps one end, COMMAND inherits the other.
-bool event_socket(int ends[2])
-{
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
-        return false;
-    return fcntl(ends[1], F_SETFD, 0) == 0;
 }
 
 } // namespace
@@ -71,11 +63,23 @@ int main(int argc, char **argv)
     sim::Trace trace;
     if (!sim::trace_open(trace, options, error))
         return own_failure(error);
+    if (options.tap)
+        return sim::tap_run(options, trace, adapter_path);
+    sim::Recording recording;
+    std::optional<sim::Replay> replay;
+    if (!options.replay_file.empty()) {
+        if (!sim::recording_load(options.replay_file, recording, error))
+            return own_failure(error);
+        if (!options.device_given && !recording.device.empty())
+            options.device = recording.device;
+        replay = sim::replay_prepare(recording);
+        trace.bus = "the motor side replayed " + options.replay_file;
+    }
     sim::Pty pty;
     if (!sim::pty_create(pty, error))
         return own_failure(error);
     int events[2];
-    if (!event_socket(events))
+    if (!sim::child_event_socket(events))
         return errno_failure("socketpair");
     sim::Signals signals;
     if (!sim::signals_capture(signals, error))
@@ -90,19 +94,16 @@ int main(int argc, char **argv)
         return own_failure(error);
     close(events[1]);
 
-    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    if (pidfd < 0) {
-        int saved = errno;
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        errno = saved;
-        return errno_failure("pidfd_open");
-    }
+    int pidfd = sim::child_pidfd(child, error);
+    if (pidfd < 0)
+        return own_failure(error);
     std::string started;
     for (const std::string &word : options.command)
         started += (started.empty() ? "" : " ") + word;
     sim::trace_note(trace, 0, "started: " + started);
 
-    sim::SessionSetup setup{options, trace, pty, signals, events[0], pidfd, child, start_ns};
+    sim::SessionSetup setup{options, trace,     pty,
+                            signals, events[0], pidfd,
+                            child,   start_ns,  replay ? &*replay : nullptr};
     return sim::session_run(setup);
 }

@@ -26,6 +26,9 @@ enum OptionId {
     OPT_NO_SERIAL_INFO,
     OPT_TRACE,
     OPT_TRACE_FILE,
+    OPT_TAP,
+    OPT_RECORD,
+    OPT_REPLAY,
 };
 
 const option LONG_OPTIONS[] = {
@@ -43,6 +46,9 @@ const option LONG_OPTIONS[] = {
     {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
     {"trace", required_argument, nullptr, OPT_TRACE},
     {"trace-file", required_argument, nullptr, OPT_TRACE_FILE},
+    {"tap", no_argument, nullptr, OPT_TAP},
+    {"record", required_argument, nullptr, OPT_RECORD},
+    {"replay", required_argument, nullptr, OPT_REPLAY},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -64,6 +70,7 @@ bool apply(int id, const char *value, Options &options, std::string &message)
         if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
             return fail(message, "--device must not contain white space");
         options.device = value;
+        options.device_given = true;
         return true;
     case OPT_MOTOR: {
         Motor motor;
@@ -127,9 +134,41 @@ bool apply(int id, const char *value, Options &options, std::string &message)
             return fail(message, "--trace-file needs a path");
         options.trace_file = value;
         return true;
+    case OPT_TAP:
+        options.tap = true;
+        return true;
+    case OPT_RECORD:
+        if (value[0] == '\0')
+            return fail(message, "--record needs a path");
+        options.record_file = value;
+        return true;
+    case OPT_REPLAY:
+        if (value[0] == '\0')
+            return fail(message, "--replay needs a path");
+        options.replay_file = value;
+        return true;
     default:
         return fail(message, "internal: unhandled option");
     }
+}
+
+// The tap watches a real device, so nothing of the simulation applies to it; a replay
+// plays the recorded motor in place of simulated ones.
+bool modes_consistent(const Options &options, std::string &message)
+{
+    bool motors_given = options.no_motor || !options.motors.empty();
+    if (!options.record_file.empty() && !options.tap)
+        return fail(message, "--record needs --tap");
+    if (options.tap && !options.replay_file.empty())
+        return fail(message, "--tap and --replay exclude each other");
+    if (options.tap && (motors_given || !adapter_faults(options).empty() || options.echo ||
+                        options.hangup_after || options.hangup_after_read))
+        return fail(message, "--tap runs against the real device: motors and adapter faults "
+                             "do not apply");
+    if (!options.replay_file.empty() && motors_given)
+        return fail(message, "--replay plays the recorded motor: --motor and --no-motor do "
+                             "not apply");
+    return true;
 }
 
 } // namespace
@@ -178,7 +217,10 @@ ParseOutcome options_parse(int argc, char **argv, Options &options, std::string 
         message = "--no-motor and --motor exclude each other";
         return ParseOutcome::error;
     }
-    if (!options.no_motor && options.motors.empty()) {
+    if (!modes_consistent(options, message))
+        return ParseOutcome::error;
+    if (!options.no_motor && options.motors.empty() && !options.tap &&
+        options.replay_file.empty()) {
         options.motors.push_back(Motor{});
         options.motor_texts.emplace_back("0");
     }

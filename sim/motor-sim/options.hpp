@@ -34,6 +34,10 @@ struct Options {
     std::optional<std::uint64_t> hangup_after;
     std::optional<std::uint64_t> hangup_after_read; // bytes the command has read, at least 1
     std::optional<Injection> send_after;
+    bool device_given = false; // --device was given (a replay otherwise takes the recorded one)
+    bool tap = false;          // trace the real device instead of simulating one
+    std::string record_file;   // --record: the tap also writes a recording here
+    std::string replay_file;   // --replay: the motor side plays this recording
     TraceForm trace = TraceForm::human;
     std::string trace_file; // empty: standard error
     std::vector<std::string> command;

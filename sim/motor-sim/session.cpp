@@ -152,6 +152,11 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
     }
     if (session.setup.options.echo)
         send_to_command(session, chunk, "echo");
+    if (session.setup.replay != nullptr) {
+        if (auto remark = replay_feed(*session.setup.replay, chunk, now_ns))
+            trace_note(session.setup.trace, elapsed_ms(session, now_ns), *remark);
+        return;
+    }
     for (const Frame &frame : frames) {
         if (frame.kind == FrameKind::unknown)
             continue;
@@ -191,6 +196,9 @@ void receive(Session &session)
 void deliver_due(Session &session)
 {
     std::int64_t now_ns = monotonic_ns();
+    if (session.setup.replay != nullptr)
+        for (const Bytes &bytes : replay_take_due(*session.setup.replay, now_ns))
+            send_to_command(session, bytes, "recording");
     auto &pending = session.pending;
     while (!pending.empty()) {
         auto first = std::min_element(
@@ -228,6 +236,8 @@ void note_event(Session &session, const std::string &message)
     if (kind == "open" || kind == "open-refused") {
         trace_device_open(trace, ms, first, kind == "open-refused");
         session.device_opened = session.device_opened || kind == "open";
+        if (kind == "open" && session.setup.replay != nullptr)
+            replay_opened(*session.setup.replay, monotonic_ns());
         const auto &hangup_after = session.setup.options.hangup_after;
         if (kind == "open" && hangup_after && *hangup_after == 0 && !session.hung_up)
             hang_up(session);
@@ -298,11 +308,18 @@ void reap(Session &session)
     }
 }
 
-timespec until_next_answer(const Session &session)
+std::optional<std::int64_t> next_due(const Session &session)
 {
-    std::int64_t due = session.pending.front().due_ns;
+    std::optional<std::int64_t> due;
+    if (session.setup.replay != nullptr)
+        due = replay_next_due(*session.setup.replay);
     for (const PendingAnswer &answer : session.pending)
-        due = std::min(due, answer.due_ns);
+        due = std::min(due.value_or(answer.due_ns), answer.due_ns);
+    return due;
+}
+
+timespec until(std::int64_t due)
+{
     std::int64_t wait = std::max<std::int64_t>(0, due - monotonic_ns());
     return timespec{static_cast<time_t>(wait / 1'000'000'000),
                     static_cast<long>(wait % 1'000'000'000)};
@@ -322,9 +339,10 @@ void run_until_exit(Session &session)
         const nfds_t child_slot = count;
         fds[count++] = {setup.pidfd, POLLIN, 0};
         timespec wait{};
-        bool timed = !session.pending.empty();
+        std::optional<std::int64_t> due = next_due(session);
+        bool timed = due.has_value();
         if (timed)
-            wait = until_next_answer(session);
+            wait = until(*due);
         // Negative descriptors (hung-up master, closed event socket) are skipped.
         int ready = ppoll(fds, count, timed ? &wait : nullptr, nullptr);
         if (ready < 0 && errno != EINTR) {
@@ -369,6 +387,16 @@ int session_run(const SessionSetup &setup)
                        " " + hex_spaced(answer.bytes) + " at +" +
                        std::to_string(elapsed_ms(session, answer.due_ns)) +
                        " ms; the command had exited");
+    if (setup.replay != nullptr) {
+        std::string unfinished = replay_unfinished(*setup.replay);
+        if (!unfinished.empty())
+            trace_note(setup.trace, elapsed_ms(session), unfinished);
+        for (const ReplayDue &answer : setup.replay->due)
+            trace_note(setup.trace, elapsed_ms(session),
+                       "the recording would have answered " + hex_spaced(answer.bytes) + " at +" +
+                           std::to_string(elapsed_ms(session, answer.due_ns)) +
+                           " ms; the command had exited");
+    }
     if (session.event_fd >= 0)
         close(session.event_fd);
     trace_close(

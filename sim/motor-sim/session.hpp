@@ -4,6 +4,7 @@
 
 #include "options.hpp"
 #include "pty.hpp"
+#include "replay.hpp"
 #include "signals.hpp"
 #include "trace.hpp"
 
@@ -21,6 +22,7 @@ struct SessionSetup {
     int pidfd;    // COMMAND's process descriptor
     pid_t child;
     std::int64_t start_ns; // when COMMAND was started
+    Replay *replay;        // plays the motor side instead of the motors, or null
 };
 
 // Plays the motors until COMMAND exits, drains the bus, writes the trace's closing

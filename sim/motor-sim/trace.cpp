@@ -129,8 +129,16 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                   std::to_string(options.send_after->delay_ms) + ":" +
                   hex_compact(options.send_after->bytes);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
-                    (motors.empty() ? "no motor" : "motors " + motors) +
+                    (!options.replay_file.empty() ? "replaying " + options.replay_file
+                     : motors.empty()             ? "no motor"
+                                                  : "motors " + motors) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
+}
+
+void trace_banner(Trace &trace, std::string_view text)
+{
+    if (trace.form == TraceForm::human)
+        emit(trace, std::string(text));
 }
 
 void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, bool refused)
@@ -208,7 +216,9 @@ void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
          indent() + "low latency " + (low_latency_requested ? "requested" : "not requested"));
     if (!line_settings.empty())
         emit(trace, indent() + "line at the end: " + line_settings);
-    if (motors.empty())
+    if (!trace.bus.empty())
+        emit(trace, indent() + trace.bus);
+    else if (motors.empty())
         emit(trace, indent() + "no motor on the bus");
     for (std::size_t i = 0; i < motors.size(); ++i) {
         const Motor &motor = motors[i];

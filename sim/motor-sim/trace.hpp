@@ -16,6 +16,7 @@ struct Trace {
     int fd = 2; // standard error unless --trace-file
     TraceForm form = TraceForm::human;
     bool write_failed = false; // reported once
+    std::string bus; // human closing line in place of the motors' (a replay), if not empty
 };
 
 // Opens --trace-file (truncating it); standard error otherwise. On failure, error
@@ -24,6 +25,9 @@ bool trace_open(Trace &trace, const Options &options, std::string &error);
 
 // Human form only: what is simulated, before the command starts.
 void trace_header(Trace &trace, const Options &options, const std::string &pty_path);
+
+// Human form only: a line without a time, such as the tap's heading.
+void trace_banner(Trace &trace, std::string_view text);
 
 void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, bool refused);
 void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame);

@@ -6,6 +6,8 @@ namespace sim {
 const char *usage_text()
 {
     return R"(Usage: motor-sim [OPTION]... [--] COMMAND [ARG]...
+       motor-sim --tap [--record FILE] [--device PATH] [TRACE]... -- COMMAND [ARG]...
+       motor-sim --replay FILE [OPTION]... -- COMMAND [ARG]...
 Run COMMAND with a simulated USB-to-RS-485 adapter and KV-R2730-4 motors, so that a
 renumbering can be rehearsed without hardware. COMMAND sees the device (default
 /dev/ttyUSB0) through a preloaded adapter layer that leads it to a pseudo-terminal;
@@ -50,6 +52,15 @@ Adapter faults:
   --refuse-low-latency   TIOCSSERIAL fails (EPERM)
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
 
+Real device and recordings:
+  --tap                  run COMMAND against the real device, simulating nothing, and
+                         trace every byte written to and read from it, with times
+                         (the device: --device, else COMMAND's first /dev/ argument)
+  --record FILE          with --tap: also write the run to FILE as a recording
+  --replay FILE          play the motor side of a recording: each recorded answer
+                         is sent when COMMAND has sent what it answered, after the
+                         recorded delay (the device: --device, else the recorded one)
+
 Trace:
   --trace human|lines    readable lines (default), or key=value records
   --trace-file PATH      write the trace to PATH instead of standard error
@@ -81,6 +92,18 @@ Trace records (--trace lines), one per line:
   motor index=I start=ID end=ID
   exit status=N
   (t: milliseconds since COMMAND started; HEX: upper case, no spaces)
+  With --tap, rx is what COMMAND read, and there are no open or motor records.
+
+Recordings (--record, --replay), one record per line after the first:
+  motor-sim recording 1                 the format and its version
+  device PATH                           the device (at most once)
+  command TEXT                          what ran
+  tx MS HEX...                          bytes COMMAND wrote at MS (e.g. 1006.216)
+  rx MS HEX...                          bytes COMMAND read at MS
+  note TEXT | line TEXT                 remarks, line settings at the end
+  exit N                                COMMAND's exit status (last)
+  (MS: milliseconds since COMMAND started, up to 3 decimals; HEX: byte pairs;
+  lines starting with # are comments)
 
 Examples:
   motor-sim -- renumber /dev/ttyUSB0 0 1
@@ -89,6 +112,8 @@ Examples:
   motor-sim --motor 0:delay=4000 --trace lines --trace-file run.trace -- \
       renumber /dev/ttyUSB0 0 1
   motor-sim --device /dev/ttyACM0 --no-motor -- renumber /dev/ttyACM0 0 1
+  motor-sim --tap --record bench.rec -- renumber /dev/ttyUSB0 0 1
+  motor-sim --replay bench.rec -- renumber /dev/ttyUSB0 0 1
 )";
 }
 

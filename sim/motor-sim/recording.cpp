@@ -1,0 +1,245 @@
+#include "recording.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+// A recording of one run is a few kilobytes; this bounds what a wrong path can cost.
+constexpr std::size_t MAX_RECORDING_SIZE = 16U << 20U;
+// About eleven days, far beyond any run, and far from overflowing.
+constexpr std::int64_t MAX_TIME_US = 1'000'000'000'000;
+
+constexpr std::string_view SEPARATORS = " \t";
+
+struct Parser {
+    Recording &recording;
+    std::string &error;
+    std::size_t line_number = 0;
+    std::int64_t last_us = 0;
+    bool have_device = false;
+};
+
+bool fail(Parser &parser, const std::string &what)
+{
+    parser.error = "line " + std::to_string(parser.line_number) + ": " + what;
+    return false;
+}
+
+std::string_view next_word(std::string_view &rest)
+{
+    std::size_t start = rest.find_first_not_of(SEPARATORS);
+    if (start == std::string_view::npos) {
+        rest = {};
+        return {};
+    }
+    rest.remove_prefix(start);
+    std::size_t end = rest.find_first_of(SEPARATORS);
+    std::string_view word = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    return word;
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    std::size_t start = text.find_first_not_of(SEPARATORS);
+    if (start == std::string_view::npos)
+        return {};
+    return text.substr(start, text.find_last_not_of(SEPARATORS) - start + 1);
+}
+
+bool all_digits(std::string_view text)
+{
+    return !text.empty() && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Milliseconds with up to three decimals ("12", "12.5", "12.345") to microseconds.
+bool parse_time(std::string_view text, std::int64_t &us)
+{
+    std::size_t dot = text.find('.');
+    std::string_view whole = text.substr(0, dot);
+    std::string_view fraction = dot == std::string_view::npos ? "" : text.substr(dot + 1);
+    if (!all_digits(whole) || whole.size() > 10 ||
+        (dot != std::string_view::npos && (!all_digits(fraction) || fraction.size() > 3)))
+        return false;
+    std::int64_t value = 0;
+    for (char c : whole)
+        value = value * 10 + (c - '0');
+    std::int64_t thousandths = 0;
+    for (std::size_t i = 0; i < 3; ++i)
+        thousandths = thousandths * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    us = value * 1000 + thousandths;
+    return us <= MAX_TIME_US;
+}
+
+bool parse_chunk(Parser &parser, Direction direction, std::string_view keyword,
+                 std::string_view rest)
+{
+    std::string_view time = next_word(rest);
+    if (time.empty())
+        return fail(parser, std::string(keyword) + " needs a time and bytes");
+    RecordedChunk chunk{direction, 0, {}};
+    if (!parse_time(time, chunk.us))
+        return fail(parser, "bad time '" + std::string(time) +
+                                "': milliseconds since the command started, such as 12.345");
+    if (chunk.us < parser.last_us)
+        return fail(parser, "time " + std::string(time) + " is before the previous record's");
+    for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
+        Bytes bytes;
+        if (!hex_parse(word, bytes))
+            return fail(parser, "bad bytes '" + std::string(word) +
+                                    "': pairs of hexadecimal digits such as FE or FEEE");
+        chunk.bytes.insert(chunk.bytes.end(), bytes.begin(), bytes.end());
+    }
+    if (chunk.bytes.empty())
+        return fail(parser, std::string(keyword) + " without bytes");
+    parser.last_us = chunk.us;
+    parser.recording.chunks.push_back(std::move(chunk));
+    return true;
+}
+
+bool parse_exit(Parser &parser, std::string_view rest)
+{
+    std::string_view status = trimmed(rest);
+    int value = 256;
+    if (all_digits(status) && status.size() <= 3) {
+        value = 0;
+        for (char c : status)
+            value = value * 10 + (c - '0');
+    }
+    if (value > 255)
+        return fail(parser, "exit needs a status from 0 to 255");
+    parser.recording.exit_status = value;
+    return true;
+}
+
+bool parse_device(Parser &parser, std::string_view rest)
+{
+    std::string_view path = trimmed(rest);
+    if (parser.have_device)
+        return fail(parser, "a second device record");
+    if (path.empty() || path.front() != '/' ||
+        path.find_first_of(SEPARATORS) != std::string_view::npos)
+        return fail(parser, "device needs one absolute path such as /dev/ttyUSB0");
+    parser.recording.device = path;
+    parser.have_device = true;
+    return true;
+}
+
+bool parse_line(Parser &parser, std::string_view line)
+{
+    std::string_view rest = line;
+    std::string_view keyword = next_word(rest);
+    if (keyword.empty() || keyword.front() == '#')
+        return true;
+    if (parser.recording.exit_status)
+        return fail(parser, "a record after exit");
+    if (keyword == "tx")
+        return parse_chunk(parser, Direction::tx, keyword, rest);
+    if (keyword == "rx")
+        return parse_chunk(parser, Direction::rx, keyword, rest);
+    if (keyword == "exit")
+        return parse_exit(parser, rest);
+    if (keyword == "device")
+        return parse_device(parser, rest);
+    if (keyword == "command") {
+        parser.recording.command = trimmed(rest);
+        return true;
+    }
+    if (keyword == "note" || keyword == "line")
+        return true;
+    return fail(parser, "unknown record '" + std::string(keyword) +
+                            "' (expected tx, rx, device, command, note, line or exit)");
+}
+
+bool parse_header(Parser &parser, std::string_view line)
+{
+    constexpr std::string_view prefix = "motor-sim recording ";
+    if (line == RECORDING_HEADER)
+        return true;
+    if (line.substr(0, prefix.size()) == prefix)
+        return fail(parser, "version '" + std::string(line.substr(prefix.size())) +
+                                "' is not supported: this motor-sim reads '" +
+                                std::string(RECORDING_HEADER) + "'");
+    return fail(parser, "not a motor-sim recording: the first line must be '" +
+                            std::string(RECORDING_HEADER) + "'");
+}
+
+} // namespace
+
+bool recording_parse(std::string_view text, Recording &recording, std::string &error)
+{
+    Recording parsed;
+    Parser parser{parsed, error};
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = text.find('\n', start);
+        std::string_view line = text.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        ++parser.line_number;
+        if (!line.empty() && line.back() == '\r') // edited on another system
+            line.remove_suffix(1);
+        if (line.find('\0') != std::string_view::npos)
+            return fail(parser, "a NUL byte: this is not a text file");
+        if (parser.line_number == 1 ? !parse_header(parser, line) : !parse_line(parser, line))
+            return false;
+        if (end == std::string_view::npos || end + 1 == text.size())
+            break;
+        start = end + 1;
+    }
+    recording = std::move(parsed);
+    return true;
+}
+
+bool recording_load(const std::string &path, Recording &recording, std::string &error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "open: " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buffer[65536];
+    while (true) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = "read: " + path + ": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > MAX_RECORDING_SIZE) {
+            error = path + ": larger than 16 MiB, not a recording of one run";
+            close(fd);
+            return false;
+        }
+    }
+    close(fd);
+    std::string message;
+    if (!recording_parse(text, recording, message)) {
+        // "line N: what" becomes "PATH:N: what", as compilers report.
+        error = path + ":" + message.substr(std::strlen("line "));
+        return false;
+    }
+    return true;
+}
+
+std::string recording_chunk_line(const RecordedChunk &chunk)
+{
+    char time[48];
+    std::snprintf(time, sizeof time, "%" PRId64 ".%03" PRId64, chunk.us / 1000, chunk.us % 1000);
+    return std::string(chunk.direction == Direction::tx ? "tx " : "rx ") + time + " " +
+           hex_spaced(chunk.bytes);
+}
+
+} // namespace sim

@@ -1,0 +1,271 @@
+#include "tap.hpp"
+
+#include "child.hpp"
+#include "clock.hpp"
+#include "frames.hpp"
+#include "line_settings.hpp"
+#include "recording.hpp"
+
+#include "../protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace sim {
+namespace {
+
+constexpr int EXIT_OWN_FAILURE = 125;
+constexpr std::int64_t NS_PER_US = 1000;
+
+struct Tap {
+    Trace &trace;
+    std::int64_t start_ns;
+    int reports;     // motor-sim's end of the report socket, -1 once every holder is gone
+    int record = -1; // the recording file, -1 without --record
+    std::string record_path{};
+    bool record_failed = false;
+    std::int64_t last_us = 0; // recording times never go back, even across processes
+    FrameSplitter splitter{};
+    bool low_latency_requested = false;
+    std::optional<LineFlags> line{};
+    std::int64_t last_ms = 0;
+};
+
+void record_line(Tap &tap, std::string line)
+{
+    if (tap.record < 0 || tap.record_failed)
+        return;
+    line.push_back('\n');
+    std::size_t done = 0;
+    while (done < line.size()) {
+        ssize_t written = write(tap.record, line.data() + done, line.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            std::fprintf(stderr, "motor-sim: write: %s: %s\n", tap.record_path.c_str(),
+                         std::strerror(errno));
+            tap.record_failed = true;
+            return;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+std::int64_t since_start_us(Tap &tap, std::int64_t ns)
+{
+    std::int64_t us = std::max<std::int64_t>(0, (ns - tap.start_ns) / NS_PER_US);
+    tap.last_us = std::max(tap.last_us, us);
+    return tap.last_us;
+}
+
+void on_data(Tap &tap, Direction direction, std::int64_t ns, const Bytes &bytes)
+{
+    std::int64_t us = since_start_us(tap, ns);
+    std::int64_t ms = us / 1000;
+    tap.last_ms = ms;
+    record_line(tap, recording_chunk_line({direction, us, bytes}));
+    if (direction == Direction::rx) {
+        trace_rx(tap.trace, ms, bytes, "read");
+        return;
+    }
+    std::vector<Frame> frames;
+    splitter_feed(tap.splitter, bytes, frames);
+    for (const Frame &frame : frames)
+        trace_tx(tap.trace, ms, frame);
+}
+
+void on_report(Tap &tap, const std::string &message)
+{
+    std::istringstream words(message);
+    std::string kind;
+    std::string time;
+    words >> kind >> time;
+    std::int64_t ns = std::strtoll(time.c_str(), nullptr, 10);
+    if (kind == "tap-tx" || kind == "tap-rx") {
+        std::string hex;
+        words >> hex;
+        Bytes bytes;
+        if (hex_parse(hex, bytes))
+            on_data(tap, kind == "tap-tx" ? Direction::tx : Direction::rx, ns, bytes);
+    } else if (kind == "tap-line") {
+        LineFlags flags;
+        words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >> flags.oflag >>
+            flags.lflag;
+        if (words)
+            tap.line = flags;
+    } else if (kind == "tap-serial") {
+        std::string low;
+        std::string result;
+        words >> low >> result;
+        bool low_latency = low == "low-latency=yes";
+        tap.low_latency_requested = tap.low_latency_requested || low_latency;
+        std::string text = std::string("TIOCSSERIAL ") +
+                           (low_latency ? "with low latency" : "without low latency") +
+                           (result == "ok" ? ": accepted" : ": refused (" + result + ")");
+        trace_note(tap.trace, since_start_us(tap, ns) / 1000, text);
+        record_line(tap, "note " + text);
+    }
+}
+
+void receive_reports(Tap &tap)
+{
+    char message[MOTOR_SIM_EVENT_MAX + 1];
+    while (tap.reports >= 0) {
+        ssize_t got = recv(tap.reports, message, MOTOR_SIM_EVENT_MAX, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (got <= 0) {
+            close(tap.reports);
+            tap.reports = -1;
+            return;
+        }
+        on_report(tap, std::string(message, static_cast<std::size_t>(got)));
+    }
+}
+
+int wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
+{
+    int status = 0;
+    while (true) {
+        pollfd fds[3] = {{tap.reports, POLLIN, 0}, {signals.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
+            std::fprintf(stderr, "motor-sim: ppoll: %s\n", std::strerror(errno));
+            int wait_status = 0;
+            waitpid(child, &wait_status, 0);
+            return exit_status_of(wait_status);
+        }
+        receive_reports(tap);
+        signals_forward(signals, child);
+        if (fds[2].revents != 0 && child_reap(child, status))
+            return status;
+    }
+}
+
+std::string one_line(std::string text)
+{
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    return text;
+}
+
+bool open_record(Tap &tap, const Options &options, const std::string &device,
+                 const std::string &command)
+{
+    if (options.record_file.empty())
+        return true;
+    tap.record_path = options.record_file;
+    tap.record = open(options.record_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (tap.record < 0) {
+        std::fprintf(stderr, "motor-sim: open: %s: %s\n", options.record_file.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    record_line(tap, std::string(RECORDING_HEADER));
+    record_line(tap, "# made by motor-sim --tap; times are ms since the command started");
+    // A record is one line, and a device record one word.
+    bool one_word = device.find_first_of(" \t\n\r") == std::string::npos;
+    record_line(tap, (one_word ? "device " : "# device, not one word: ") + one_line(device));
+    record_line(tap, "command " + one_line(command));
+    return true;
+}
+
+// An argument under /dev/ that is not one of the memory devices (/dev/null and the
+// like), the controlling terminal or a standard stream: a trace file given as /dev/null
+// to a motor-sim under the tap is not the device.
+bool could_be_adapter(const std::string &path)
+{
+    constexpr unsigned MEMORY_MAJOR = 1;
+    constexpr unsigned TTY_MAJOR = 5;
+    if (!path.starts_with("/dev/") || path.starts_with("/dev/fd/") || path.starts_with("/dev/std"))
+        return false;
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return true; // a simulated device does not exist
+    return major(info.st_rdev) != MEMORY_MAJOR && major(info.st_rdev) != TTY_MAJOR;
+}
+
+} // namespace
+
+std::string tap_device(const Options &options)
+{
+    if (options.device_given)
+        return options.device;
+    for (std::size_t i = 1; i < options.command.size(); ++i)
+        if (could_be_adapter(options.command[i]))
+            return options.command[i];
+    return options.device;
+}
+
+int tap_run(const Options &options, Trace &trace, const std::string &adapter_path)
+{
+    std::string device = tap_device(options);
+    std::string command;
+    for (const std::string &word : options.command)
+        command += (command.empty() ? "" : " ") + word;
+    std::string error;
+    Signals signals;
+    int ends[2];
+    if (!signals_capture(signals, error)) {
+        std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
+        return EXIT_OWN_FAILURE;
+    }
+    if (!child_event_socket(ends)) {
+        std::fprintf(stderr, "motor-sim: socketpair: %s\n", std::strerror(errno));
+        return EXIT_OWN_FAILURE;
+    }
+    Tap tap{trace, 0, ends[0]};
+    if (!open_record(tap, options, device, command))
+        return EXIT_OWN_FAILURE;
+    trace_banner(trace,
+                 "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
+                     (options.record_file.empty() ? "" : "; recording to " + options.record_file));
+    std::vector<std::string> environment = tap_environment(adapter_path, device, ends[1]);
+    tap.start_ns = monotonic_ns();
+    pid_t child = -1;
+    if (!child_start(options.command, environment, signals, child, error)) {
+        std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
+        return EXIT_OWN_FAILURE;
+    }
+    close(ends[1]);
+    int pidfd = child_pidfd(child, error);
+    if (pidfd < 0) {
+        std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
+        return EXIT_OWN_FAILURE;
+    }
+    trace_note(trace, 0, "started: " + command);
+
+    int status = wait_for_exit(tap, signals, pidfd, child);
+    // The layer's last reports were sent before COMMAND exited.
+    receive_reports(tap);
+    std::int64_t end_ms = (monotonic_ns() - tap.start_ns) / NS_PER_MS;
+    std::vector<Frame> rest;
+    splitter_finish(tap.splitter, rest);
+    for (const Frame &frame : rest)
+        trace_tx(trace, tap.last_ms, frame);
+    std::string line = tap.line ? line_settings_text(*tap.line) : "";
+    if (!line.empty())
+        record_line(tap, "line " + line);
+    record_line(tap, "exit " + std::to_string(status));
+    if (tap.record >= 0 && close(tap.record) != 0 && !tap.record_failed)
+        std::fprintf(stderr, "motor-sim: close: %s: %s\n", tap.record_path.c_str(),
+                     std::strerror(errno));
+    trace.bus = "tapped " + device;
+    trace_close(trace, end_ms, tap.low_latency_requested, {}, line, status);
+    return status;
+}
+
+} // namespace sim
