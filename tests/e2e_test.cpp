@@ -80,6 +80,44 @@ void late_control_answer_read_first(const SimRun& run)
     EXPECT_EQ(received.front().fields.at("bytes").substr(0, 8), "FDDD0300");
 }
 
+// The rows whose checks are about time. motor-sim stamps each frame when it reads it, so a
+// busy machine could make a gap between two frames look shorter than the pause it stands for:
+// these rows run alone (RUN_SERIAL in CMakeLists.txt), not beside other tables.
+class Timing : public ConcurrentRows<Timing> {
+public:
+    static std::vector<E2eRow> rows();
+};
+
+std::vector<E2eRow> Timing::rows()
+{
+    const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
+    return {
+        {"HonestMotorChangesFromZeroToOne",
+         {"--motor", "0"},
+         zero_to_one,
+         CHANGED_TO_ONE,
+         0,
+         {1},
+         false,
+         honest_frames_and_pauses},
+        {"SilentBusTimesOutAfterEveryWait",
+         {"--no-motor"},
+         zero_to_one,
+         "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n",
+         255,
+         {},
+         false,
+         every_wait_waited_out},
+    };
+}
+
+TEST_P(Timing, EndsAsTheTableSays)
+{
+    expect_row(run(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::rows()), row_name);
+
 class Runs : public ConcurrentRows<Runs> {
 public:
     static std::vector<E2eRow> rows();
@@ -91,14 +129,6 @@ std::vector<E2eRow> Runs::rows()
     const std::string late_control =
         "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
     return {
-        {"HonestMotorChangesFromZeroToOne",
-         {"--motor", "0"},
-         zero_to_one,
-         CHANGED_TO_ONE,
-         0,
-         {1},
-         false,
-         honest_frames_and_pauses},
         {"BroadcastRenumbersEveryMotor",
          {"--motor", "4"},
          {"/dev/ttyUSB0", "15", "1", "KV-R2730-4"},
@@ -107,14 +137,6 @@ std::vector<E2eRow> Runs::rows()
          {1},
          false,
          broadcast_frames},
-        {"SilentBusTimesOutAfterEveryWait",
-         {"--no-motor"},
-         zero_to_one,
-         "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n",
-         255,
-         {},
-         false,
-         every_wait_waited_out},
         {"MotorTakesAnotherIdentifier",
          {"--motor", "0:reply-id=2"},
          zero_to_one,

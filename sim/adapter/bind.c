@@ -1,0 +1,56 @@
+/* Binding libc's entry points, and the layer's way of giving up. */
+#include "adapter.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+/* motor-sim's own failure status, so that a layer that cannot run is told apart from the
+ * command's own statuses as motor-sim's failures are. */
+#define ADAPTER_FAILURE 125
+
+void adapter_stop(const char *format, ...)
+{
+    char message[MOTOR_SIM_STOP_MAX];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    /* glibc's dprintf writes through its own write, never through the layer's. */
+    dprintf(STDERR_FILENO, "libmotor-sim-adapter.so: %s\n", message);
+    _exit(ADAPTER_FAILURE);
+}
+
+/* dlsym returns an object pointer; copying it is the portable way to a function. Each result
+ * is checked here, once, so that no call through a null pointer can happen later. */
+#define BIND(field, name)                                                             \
+    do {                                                                              \
+        void *symbol = lookup(name, context);                                         \
+        if (symbol == NULL)                                                           \
+            adapter_stop("libc has no %s, which the layer passes calls on to", name); \
+        memcpy(&real->field, &symbol, sizeof real->field);                            \
+    } while (0)
+
+void adapter_bind(struct real_calls *real, adapter_lookup lookup, const void *context)
+{
+    BIND(open, "open");
+    BIND(open64, "open64");
+    BIND(open_2, "__open_2");
+    BIND(open64_2, "__open64_2");
+    BIND(openat, "openat");
+    BIND(openat64, "openat64");
+    BIND(openat_2, "__openat_2");
+    BIND(openat64_2, "__openat64_2");
+    BIND(close, "close");
+    BIND(ioctl, "ioctl");
+    BIND(write, "write");
+    BIND(read, "read");
+    BIND(readlink, "readlink");
+    BIND(realpath, "realpath");
+    BIND(realpath_chk, "__realpath_chk");
+    BIND(lxstat, "__lxstat");
+    BIND(lxstat64, "__lxstat64");
+    BIND(lstat, "lstat");
+    BIND(lstat64, "lstat64");
+}
