@@ -80,9 +80,10 @@ void late_control_answer_read_first(const SimRun& run)
     EXPECT_EQ(received.front().fields.at("bytes").substr(0, 8), "FDDD0300");
 }
 
-// The rows whose checks are about time. motor-sim stamps each frame when it reads it, so a
-// busy machine could make a gap between two frames look shorter than the pause it stands for:
-// these rows run alone (RUN_SERIAL in CMakeLists.txt), not beside other tables.
+// The rows whose checks or faults are about time. motor-sim stamps each frame when it reads it,
+// so a busy machine could make a gap between two frames look shorter than the pause it stands
+// for, and a late answer only 100 ms past its wait could still be caught: these rows run alone
+// (RUN_SERIAL in CMakeLists.txt), not beside other tables.
 class Timing : public ConcurrentRows<Timing> {
 public:
     static std::vector<E2eRow> rows();
@@ -91,6 +92,9 @@ public:
 std::vector<E2eRow> Timing::rows()
 {
     const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
+    // Both control answers come after their waits, the second one during the 1 s pause.
+    const std::string late_control =
+        "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
     return {
         {"HonestMotorChangesFromZeroToOne",
          {"--motor", "0"},
@@ -108,6 +112,14 @@ std::vector<E2eRow> Timing::rows()
          {},
          false,
          every_wait_waited_out},
+        {"LateControlAnswerIsReadFirstByTheCommand",
+         {"--motor", "3:" + late_control},
+         {"/dev/ttyUSB0", "3", "0"},
+         "[Error] The ID:0 of the feedback does not match.\n",
+         254,
+         {0},
+         false,
+         late_control_answer_read_first},
     };
 }
 
@@ -126,8 +138,6 @@ public:
 std::vector<E2eRow> Runs::rows()
 {
     const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
-    const std::string late_control =
-        "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
     return {
         {"BroadcastRenumbersEveryMotor",
          {"--motor", "4"},
@@ -143,14 +153,6 @@ std::vector<E2eRow> Runs::rows()
          "[Error] The ID:2 of the feedback does not match.\n",
          254,
          {2}},
-        {"LateControlAnswerIsReadFirstByTheCommand",
-         {"--motor", "3:" + late_control},
-         {"/dev/ttyUSB0", "3", "0"},
-         "[Error] The ID:0 of the feedback does not match.\n",
-         254,
-         {0},
-         false,
-         late_control_answer_read_first},
         // What the adapter refuses.
         {"OpenRefused",
          {"--refuse-open", "--motor", "0"},

@@ -47,8 +47,8 @@ struct FaultsCase {
     std::string err;
 };
 
-// The layer preloaded into cat, with a simulated device it never opens: reading the faults is
-// the layer's first act, at cat's first open.
+// The layer preloaded into a program that opens /dev/null, with a simulated device it never
+// opens: reading the faults is the layer's first act, at that open.
 TEST(AdapterFaults, MalformedFaultsStopTheLayer)
 {
     const std::string prefix = "libmotor-sim-adapter.so: MOTOR_SIM_FAULTS: ";
@@ -69,7 +69,7 @@ TEST(AdapterFaults, MalformedFaultsStopTheLayer)
     };
     for (const FaultsCase& c : cases) {
         const ProcessResult run = run_process(
-            {"/bin/cat", "/dev/null"},
+            {OPEN_FILE_BINARY, "/dev/null"},
             {std::string("LD_PRELOAD=") + ADAPTER_LIBRARY, "MOTOR_SIM_DEVICE=/dev/ttyUSB0",
              "MOTOR_SIM_PTY=/dev/null", "MOTOR_SIM_FAULTS=" + c.faults});
         EXPECT_EQ(run.status, c.status) << c.faults;
