@@ -66,6 +66,7 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
         "/dev/ttyUSB0/",   // the simulated device taken as a folder
     };
     std::vector<SimJob> jobs;
+    jobs.reserve(paths.size());
     for (const std::string& path : paths) {
         jobs.push_back(renumber_job({"--motor", "0"}, {path, "0", "1"}));
     }

@@ -1,26 +1,7 @@
-/* Binding libc's entry points, and the layer's way of giving up. */
+/* Binding libc's entry points. */
 #include "adapter.h"
 
-#include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
-#include <unistd.h>
-
-/* motor-sim's own failure status, so that a layer that cannot run is told apart from the
- * command's own statuses as motor-sim's failures are. */
-#define ADAPTER_FAILURE 125
-
-void adapter_stop(const char *format, ...)
-{
-    char message[MOTOR_SIM_STOP_MAX];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    /* glibc's dprintf writes through its own write, never through the layer's. */
-    dprintf(STDERR_FILENO, "libmotor-sim-adapter.so: %s\n", message);
-    _exit(ADAPTER_FAILURE);
-}
 
 /* dlsym returns an object pointer; copying it is the portable way to a function. Each result
  * is checked here, once, so that no call through a null pointer can happen later. */

@@ -8,8 +8,9 @@
 /* Every libc symbol except the one named by hidden (none if NULL). */
 static void* all_but(const char* name, const void* hidden)
 {
-    if (hidden != NULL && strcmp(name, (const char*)hidden) == 0)
+    if (hidden != NULL && strcmp(name, (const char*)hidden) == 0) {
         return NULL;
+    }
     return dlsym(RTLD_DEFAULT, name);
 }
 

@@ -4,13 +4,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc != 2)
+    if (argc != 2) {
         return 2;
+    }
     int fd = open(argv[1], O_RDONLY);
-    if (fd < 0)
+    if (fd < 0) {
         return 1;
+    }
     close(fd);
     return 0;
 }

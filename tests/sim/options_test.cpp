@@ -19,6 +19,7 @@ Parsed parse(std::vector<std::string> args)
 {
     args.insert(args.begin(), "motor-sim");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
@@ -39,7 +40,6 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
     const std::string write_limit = "--write-limit needs a byte count from 0 to 1048576";
     const std::string hangup = "--hangup-after needs a frame count from 0 to 1000000";
     const std::string hangup_read = "--hangup-after-read needs a byte count from 1 to 1000000";
-    const std::string delay = "--motor '0:delay=";
     const RefusalCase cases[] = {
         {{"--write-limit", "abc"}, write_limit},
         {{"--write-limit", "5x"}, write_limit},
