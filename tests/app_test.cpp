@@ -42,12 +42,33 @@ TEST(CheckArguments, StrictIdentifiersInOperatorOrder)
         {{dev, "256", "1"}, ArgumentCheck::id_out_of_range},
         {{dev, "-1", "1"}, ArgumentCheck::id_out_of_range},
         {{dev, "", "1"}, ArgumentCheck::id_out_of_range},
+        // More signs, white space, leading zeros, huge values and other notations.
+        {{dev, "-15", "1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "+-1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "++1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "+", "1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "1\n", "2"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "1 2"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", " \t"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "0016"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "000000000000000000000000015"}, ArgumentCheck::target_is_broadcast},
+        {{dev, "0", "18446744073709551617"}, ArgumentCheck::id_out_of_range}, // 2^64 + 1
+        {{dev, "4294967297", "1"}, ArgumentCheck::id_out_of_range},           // 2^32 + 1
+        {{dev, "0", "9223372036854775808"}, ArgumentCheck::id_out_of_range},  // 2^63
+        {{dev, "-9223372036854775809", "1"}, ArgumentCheck::id_out_of_range}, // -(2^63) - 1
+        {{dev, "0xF", "1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "A"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "1e1"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "1.0"}, ArgumentCheck::id_out_of_range},
+        {{dev, "0", "\xEF\xBC\x91"}, ArgumentCheck::id_out_of_range}, // FULLWIDTH DIGIT ONE
+        {{dev, "\xD9\xA3", "1"}, ArgumentCheck::id_out_of_range},     // ARABIC-INDIC DIGIT THREE
         {{dev, "0", "1", "kv-r2730-4"}, ArgumentCheck::unknown_model},
         {{dev, "0", "1", ""}, ArgumentCheck::unknown_model},
         // The target is checked first, then the present id, then the model.
         {{dev, "99", "15", "other"}, ArgumentCheck::target_is_broadcast},
         {{dev, "99", "1", "other"}, ArgumentCheck::id_out_of_range},
         {{dev, "1", "x", "other"}, ArgumentCheck::id_out_of_range},
+        {{dev, "-1", "15", "%n"}, ArgumentCheck::target_is_broadcast},
     };
     for (const ArgumentCase& c : cases) {
         std::vector<const char*> argv{"renumber"};
@@ -85,6 +106,7 @@ TEST(JudgeAnswer, ByLengthAndDecodedIdentifier)
         {4, {0xFC, 0x01, 0x02, 0xBB}, 1, Outcome::mismatch, 2},
         {4, {0xFC, 0x06, 0x00, 0x01}, 1, Outcome::mismatch, 15},
         {4, {0xFC, 0x06, 0xFF, 0xFF}, 14, Outcome::mismatch, 15},
+        {4, {0xFC, 0x06, 0xAB, 0xCD}, 1, Outcome::mismatch, 15},
         {2, {0xFC, 0x01, 0x00, 0x00}, 1, Outcome::mismatch, 0},
         {2, {0xFC, 0x01, 0x00, 0x00}, 0, Outcome::incomplete, 0},
         {3, {0xFC, 0x01, 0x05, 0x00}, 5, Outcome::incomplete, 5},

@@ -120,6 +120,22 @@ struct adapter_state {
 int __ioctl_time64(int fd, unsigned long request, ...);
 #endif
 
+/* Finds a libc entry point by name: dlsym(RTLD_NEXT, name) in the layer; context is the one
+ * given to adapter_bind. */
+typedef void *(*adapter_lookup)(const char *name, const void *context);
+
+/* Binds every call in real through lookup. A libc that lacks one of them cannot run the layer:
+ * the process stops (adapter_stop) with a message naming the symbol. */
+void adapter_bind(struct real_calls *real, adapter_lookup lookup, const void *context);
+
+/* Longest message adapter_stop writes, the program's name in front excluded. */
+#define MOTOR_SIM_STOP_MAX 256
+
+/* Writes "libmotor-sim-adapter.so: <message>" to standard error and ends the process with
+ * status 125, motor-sim's own failure status: for a libc or an environment the layer cannot
+ * work with, where going on would fake the adapter wrongly or crash. */
+void adapter_stop(const char *format, ...) __attribute__((noreturn, format(printf, 1, 2)));
+
 /* Binds libc and reads the environment on first use; returns the record. */
 struct adapter_state *adapter(void);
 

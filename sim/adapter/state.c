@@ -16,36 +16,10 @@
 static struct adapter_state g_state;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 
-/* dlsym returns an object pointer; copying it is the portable way to a function. */
-#define BIND(field, name)                                                \
-    do {                                                                 \
-        void *symbol = dlsym(RTLD_NEXT, name);                           \
-        memcpy(&g_state.real.field, &symbol, sizeof g_state.real.field); \
-    } while (0)
-
-static void bind_libc(void)
+static void *next_symbol(const char *name, const void *context)
 {
-    BIND(open, "open");
-    BIND(open64, "open64");
-    BIND(open_2, "__open_2");
-    BIND(open64_2, "__open64_2");
-    BIND(openat, "openat");
-    BIND(openat64, "openat64");
-    BIND(openat_2, "__openat_2");
-    BIND(openat64_2, "__openat64_2");
-    BIND(close, "close");
-    BIND(ioctl, "ioctl");
-    BIND(ioctl_time64, "__ioctl_time64");
-    BIND(write, "write");
-    BIND(read, "read");
-    BIND(readlink, "readlink");
-    BIND(realpath, "realpath");
-    BIND(realpath_chk, "__realpath_chk");
-    BIND(lxstat, "__lxstat");
-    BIND(lxstat64, "__lxstat64");
-    BIND(lstat, "lstat");
-    BIND(lstat64, "lstat64");
-    BIND(lstat64_time64, "__lstat64_time64");
+    (void)context;
+    return dlsym(RTLD_NEXT, name);
 }
 
 static bool copy_text(char *out, size_t size, const char *text)
@@ -55,6 +29,23 @@ static bool copy_text(char *out, size_t size, const char *text)
         return false;
     memcpy(out, text, length + 1);
     return true;
+}
+
+/* A write limit is a plain decimal byte count: a malformed one stops the layer rather than
+ * pass for 0, which would refuse every write. */
+static long read_byte_count(const char *text, size_t length)
+{
+    long count = 0;
+    bool valid = length > 0;
+    for (size_t i = 0; valid && i < length; ++i) {
+        valid = text[i] >= '0' && text[i] <= '9' && count <= (LONG_MAX - 9) / 10;
+        if (valid)
+            count = count * 10 + (text[i] - '0');
+    }
+    if (!valid)
+        adapter_stop("%s: write-limit needs a byte count, not '%.*s'", MOTOR_SIM_ENV_FAULTS,
+                     (int)length, text);
+    return count;
 }
 
 static void read_faults(const char *faults)
@@ -73,7 +64,10 @@ static void read_faults(const char *faults)
         else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
             g_state.no_serial_info = true;
         else if (strncmp(item, "write-limit=", 12) == 0)
-            g_state.write_limit = strtol(item + 12, NULL, 10);
+            g_state.write_limit = read_byte_count(item + 12, length - 12);
+        else
+            adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length,
+                         item);
         item += length;
         if (*item == ',')
             ++item;
@@ -125,7 +119,7 @@ int adapter_channel(const char *text)
 
 static void configure(void)
 {
-    bind_libc();
+    adapter_bind(&g_state.real, next_symbol, NULL);
     g_state.event_fd = -1;
     g_state.write_limit = -1;
     atomic_store(&g_state.modem_lines, 0);
