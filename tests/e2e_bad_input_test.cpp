@@ -77,7 +77,8 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
     for (std::size_t i = 0; i < runs.size(); ++i) {
         const auto& [path, reason] = paths[i];
         expect_refused(runs[i], {{path, "0", "1"}, NO_DEVICE, 255});
-        EXPECT_EQ(runs[i].process.err, "sp_get_port_by_name: " + reason + "\n") << path.substr(0, 40);
+        EXPECT_EQ(runs[i].process.err, "sp_get_port_by_name: " + reason + "\n")
+            << path.substr(0, 40);
     }
 }
 

@@ -4,20 +4,19 @@
 // of runs side by side (each mostly sleeps through renumber's waits).
 // RENUMBER_LEFTOVER_SEED=<n> repeats a failing series; the seed is printed with every failure.
 #include "support/e2e_fixture.h"
+#include "support/sim_batch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <thread>
 
 namespace {
 
-constexpr int RUNS = 240;
-constexpr int RUNS_AT_ONCE = 64;
+constexpr std::size_t RUNS = 240;
+constexpr std::size_t RUNS_AT_ONCE = RUNS;
 constexpr std::uint32_t DEFAULT_SEED = 20261208;
 constexpr int BROADCAST = 15;
 
@@ -140,30 +139,18 @@ std::uint32_t seed_from_environment()
 
 class Leftovers : public EndToEnd {
 protected:
-    // Runs every case, RUNS_AT_ONCE at a time, each with its own trace file.
+    // Runs every case at once (the runs mostly wait), each with its own trace file.
     std::vector<SimRun> run_all(const std::vector<LeftoverCase>& cases)
     {
-        std::vector<SimRun> runs(cases.size());
-        std::atomic<std::size_t> next{0};
-        auto worker = [&] {
-            for (std::size_t i = next++; i < cases.size(); i = next++) {
-                const LeftoverCase& c = cases[i];
-                runs[i] = run_under_sim(MOTOR_SIM_BINARY, sim_options(c),
-                                        {RENUMBER_BINARY, "/dev/ttyUSB0", std::to_string(c.id),
-                                         std::to_string(c.target)},
-                                        scratch_ / ("trace-" + std::to_string(i)),
-                                        {"LIBSERIALPORT_DEBUG="});
-            }
-        };
-        std::vector<std::thread> workers;
-        workers.reserve(RUNS_AT_ONCE);
-        for (int w = 0; w < RUNS_AT_ONCE; ++w) {
-            workers.emplace_back(worker);
+        std::vector<SimJob> jobs;
+        jobs.reserve(cases.size());
+        for (const LeftoverCase& c : cases) {
+            jobs.push_back(
+                {sim_options(c),
+                 {RENUMBER_BINARY, "/dev/ttyUSB0", std::to_string(c.id), std::to_string(c.target)},
+                 {"LIBSERIALPORT_DEBUG="}});
         }
-        for (std::thread& w : workers) {
-            w.join();
-        }
-        return runs;
+        return run_batch_under_sim(MOTOR_SIM_BINARY, jobs, scratch_, batch_width(RUNS_AT_ONCE));
     }
 };
 
@@ -174,7 +161,7 @@ TEST_F(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
     std::mt19937 rng(seed);
     std::vector<LeftoverCase> cases;
     cases.reserve(RUNS);
-    for (int i = 0; i < RUNS; ++i) {
+    for (std::size_t i = 0; i < RUNS; ++i) {
         cases.push_back(random_case(rng));
     }
     const std::vector<SimRun> runs = run_all(cases);

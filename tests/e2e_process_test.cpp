@@ -3,6 +3,7 @@
 // several reasons. Nothing but the three frames may reach the bus, the exit status must tell the
 // outcome, and standard error must say why an open failed.
 #include "support/e2e_fixture.h"
+#include "support/sim_batch.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +27,9 @@ protected:
     // shell stays outside the simulated adapter, whose layer a sanitized build cannot preload
     // into it; motor-sim hands its standard descriptors on as it got them.
     SimRun through_shell(const std::vector<std::string>& sim_options, const std::string& script,
-                         const std::string& debug)
+                         const std::string& debug, const std::string& trace_name = "trace")
     {
-        const std::filesystem::path trace = scratch_ / "trace";
+        const std::filesystem::path trace = scratch_ / trace_name;
         std::vector<std::string> argv{
             SHELL,     "-c",    script,         "sh",          MOTOR_SIM_BINARY,
             "--trace", "lines", "--trace-file", trace.string()};
@@ -60,8 +61,15 @@ TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
         {"2>&-", "1", wrong_motor, 254, 2},     {"<&-", "", one_motor, 0, 1},
         {"<&- >&- 2>&-", "1", one_motor, 0, 1},
     };
-    for (const ClosedStreamCase& c : cases) {
-        const SimRun run = through_shell(c.sim_options, R"(exec "$@" )" + c.redirection, c.debug);
+    std::vector<SimRun> runs(std::size(cases));
+    run_concurrently(runs.size(), batch_width(runs.size()), [&](std::size_t i) {
+        const ClosedStreamCase& c = cases[i];
+        runs[i] = through_shell(c.sim_options, R"(exec "$@" )" + c.redirection, c.debug,
+                                "trace-" + std::to_string(i));
+    });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const ClosedStreamCase& c = cases[i];
+        const SimRun& run = runs[i];
         const std::string where = c.redirection + " LIBSERIALPORT_DEBUG=" + c.debug + " " +
                                   testing::PrintToString(c.sim_options);
         // Every byte on the wire is traced: a message or a trace line would show as more.

@@ -14,9 +14,9 @@
     } while (0)
 
 /* Entry points that only some builds of libc have: the layer answers ENOSYS without them. */
-#define BIND_OPTIONAL(field, name)                        \
-    do {                                                  \
-        void *symbol = lookup(name, context);             \
+#define BIND_OPTIONAL(field, name)                         \
+    do {                                                   \
+        void *symbol = lookup(name, context);              \
         memcpy(&real->field, &symbol, sizeof real->field); \
     } while (0)
 

@@ -88,8 +88,8 @@ static int set_serial(struct adapter_state *state, const struct serial_struct *i
     return 0;
 }
 
-static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd,
-                        unsigned long request, void *argument)
+static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, unsigned long request,
+                        void *argument)
 {
     if (!adapter_owns(state, fd))
         return next(fd, request, argument);

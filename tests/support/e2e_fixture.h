@@ -85,8 +85,9 @@ inline std::string row_name(const testing::TestParamInfo<E2eRow>& info)
     return info.param.name;
 }
 
-/// What every row must show: its message and status, standard error quiet but for a failed open's reason, the motors as the
-/// table says, an end within the protocol's waits, and no success the motors do not bear out.
+/// What every row must show: its message and status, standard error quiet but for a failed open's
+/// reason, the motors as the table says, an end within the protocol's waits, and no success the
+/// motors do not bear out.
 inline void expect_row(const SimRun& run, const E2eRow& row)
 {
     EXPECT_EQ(run.process.out, row.out);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 void run_concurrently(std::size_t count, std::size_t width,
@@ -21,6 +22,17 @@ void run_concurrently(std::size_t count, std::size_t width,
     for (std::thread& worker : workers) {
         worker.join();
     }
+}
+
+std::size_t batch_width(std::size_t preferred)
+{
+    const char* text = std::getenv("RENUMBER_TEST_BATCH_WIDTH");
+    if (text == nullptr || *text == '\0') {
+        return preferred;
+    }
+    char* end = nullptr;
+    const unsigned long limit = std::strtoul(text, &end, 10);
+    return *end == '\0' && limit > 0 ? std::min<std::size_t>(preferred, limit) : preferred;
 }
 
 std::vector<SimRun> run_batch_under_sim(const std::string& motor_sim,

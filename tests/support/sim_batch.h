@@ -27,9 +27,13 @@ struct SimJob {
 /// hundreds of runs cannot swamp the machine with processes.
 inline constexpr std::size_t SIM_BATCH_WIDTH = 32;
 
+/// preferred, or less where RENUMBER_TEST_BATCH_WIDTH asks for fewer runs at once: a machine that
+/// starts processes slowly (an emulator, a sanitizer) would otherwise stretch the protocol's waits.
+std::size_t batch_width(std::size_t preferred);
+
 /// Runs every job under motor_sim, at most width at a time, each tracing to its own file in
 /// folder (which must exist), and returns the runs in the order of the jobs.
 std::vector<SimRun> run_batch_under_sim(const std::string& motor_sim,
                                         const std::vector<SimJob>& jobs,
                                         const std::filesystem::path& folder,
-                                        std::size_t width = SIM_BATCH_WIDTH);
+                                        std::size_t width = batch_width(SIM_BATCH_WIDTH));
