@@ -113,8 +113,7 @@ std::int32_t report_verdict(const Verdict& verdict, const Request& request)
 {
     switch (verdict.outcome) {
     case Outcome::timeout:
-        std::printf("[ERROR] Modify id %d to %d failure, No motor be found(timeout).\n", request.id,
-                    request.target_id);
+        std::printf(MSG_TIMEOUT_FORMAT, request.id, request.target_id);
         return STATUS_FAILURE;
     case Outcome::mismatch:
         std::printf("[Error] The ID:%d of the feedback does not match.\n", verdict.reported_id);

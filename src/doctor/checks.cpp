@@ -1,5 +1,7 @@
 #include "doctor/checks.h"
 
+#include "serial/operator_texts.h"
+
 #include "doctor/chips.h"
 
 #include <fcntl.h>
@@ -16,18 +18,32 @@
 
 namespace {
 
-constexpr std::uint32_t MOTOR_BUS_BAUD = 4'000'000;
-constexpr char LOW_LATENCY_PREFIX[] = "/dev/ttyUSB";
+constexpr auto MOTOR_BUS_BAUD = static_cast<std::uint32_t>(SERIAL_BAUDRATE);
+constexpr const char* LOW_LATENCY_PREFIX = USB_ADAPTER_PREFIX;
 constexpr char FTDI_DRIVER[] = "ftdi_sio";
 constexpr char STABLE_NAMES[] = "/dev/serial/by-id/";
-constexpr char LOOKUP_FAILURE[] =
-    "renumber would stop with \"[Error] Device name does not exist.\"";
-constexpr char OPEN_FAILURE[] = "renumber would stop with \"[Error] Failed to open serial port, "
-                                "try opening with administrator privileges.\"";
-constexpr char TIMEOUT[] =
-    "renumber sends at the wrong rate, hears no motor and after about 5 s stops with "
-    "\"[ERROR] Modify id <id> to <target> failure, No motor be found(timeout).\" (status 255), "
-    "blaming the motor";
+
+std::string would_stop_with(const char* message)
+{
+    return std::string("renumber would stop with \"") + message + "\"";
+}
+
+// The timeout message as renumber prints it, with its identifiers named instead of filled in.
+std::string quoted_timeout()
+{
+    std::string text(MSG_TIMEOUT_FORMAT);
+    for (const char* name : {"<id>", "<target>"}) {
+        text.replace(text.find("%d"), 2, name);
+    }
+    text.pop_back(); // the newline
+    return text;
+}
+
+std::string timeout_outcome()
+{
+    return "renumber sends at the wrong rate, hears no motor and after about 5 s stops with \"" +
+           quoted_timeout() + "\" (status 255), blaming the motor";
+}
 constexpr char FAST_CHIPS[] = "FTDI FT232H, FT2232H or FT4232H, WCH CH343 or CH9102";
 constexpr char PACKAGE_DATABASE[] = "/var/lib/dpkg/status";
 
@@ -292,20 +308,22 @@ AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
         entry ? login_groups(root, entry->name, entry->gid) : std::vector<gid_t>{};
     const Grant after_login = evaluate_access(root, acl, facts.info, identity.uid, later, user);
     if (entry && after_login.allowed) {
-        return {false,
-                "the group database puts " + user + " in " + group +
-                    ", but this login session started before that: " + OPEN_FAILURE,
-                "log out and back in (or reboot); 'newgrp " + group +
-                    "' gives one shell the group at once"};
+        return {
+            false,
+            "the group database puts " + user + " in " + group +
+                ", but this login session started before that: " + would_stop_with(MSG_OPEN_FAILED),
+            "log out and back in (or reboot); 'newgrp " + group +
+                "' gives one shell the group at once"};
     }
     const bool group_may = (facts.info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
     if (!group_may) {
         return {false,
-                "neither " + user + " nor " + group + " may read and write it: " + OPEN_FAILURE,
+                "neither " + user + " nor " + group +
+                    " may read and write it: " + would_stop_with(MSG_OPEN_FAILED),
                 "run renumber with sudo, or have a udev rule give the adapter MODE=\"0660\", "
                 "GROUP=\"dialout\" and join dialout"};
     }
-    return {false, user + " is not in " + group + ": " + OPEN_FAILURE,
+    return {false, user + " is not in " + group + ": " + would_stop_with(MSG_OPEN_FAILED),
             "sudo usermod -aG " + group + " " + user +
                 ", then log out and back in (a new login is needed before it counts)"};
 }
@@ -397,7 +415,7 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
         "renumber would share the line and the motor's answers with them (a timeout, or an "
         "answer read by the other program)";
     const std::string refuse =
-        std::string(OPEN_FAILURE) +
+        would_stop_with(MSG_OPEN_FAILED) +
         " (status 255), after a line beginning \"sp_open: \" on standard error with the "
         "library's reason";
     if (version.empty()) {
@@ -448,7 +466,7 @@ std::string rate_outcome(const ChipRow& row, const std::string& driver)
 CheckResult check_native_uart(const SerialAdapter& adapter)
 {
     if (!adapter.uart_clock) {
-        return {Verdict::warn, "chip",
+        return {CheckVerdict::warn, "chip",
                 adapter.name + " is a native UART whose clock " + adapter.sys_path +
                     "/uartclk does not give",
                 "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
@@ -458,11 +476,12 @@ CheckResult check_native_uart(const SerialAdapter& adapter)
                               format_baud(*adapter.uart_clock) + " Hz, so it runs at most " +
                               format_baud(ceiling) + " baud (uartclk / 16)";
     if (ceiling >= MOTOR_BUS_BAUD) {
-        return {Verdict::ok, "chip",
+        return {CheckVerdict::ok, "chip",
                 clock + "; it needs an RS-485 transceiver on its pins to reach the motor bus", ""};
     }
-    return {Verdict::fail, "chip",
-            clock + ": the serial core refuses 4,000,000 and keeps the previous rate; " + TIMEOUT,
+    return {CheckVerdict::fail, "chip",
+            clock + ": the serial core refuses 4,000,000 and keeps the previous rate; " +
+                timeout_outcome(),
             "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
 }
 
@@ -520,7 +539,7 @@ DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed)
 
 CheckResult check_device_node(const DeviceFacts& facts)
 {
-    CheckResult result{Verdict::fail, "device", "", adapter_hint(facts)};
+    CheckResult result{CheckVerdict::fail, "device", "", adapter_hint(facts)};
     const Resolution& resolution = facts.resolution;
     const std::string terminal = resolution.error ? "" : terminal_kind(facts);
     if (resolution.error == std::errc::no_such_file_or_directory) {
@@ -528,7 +547,7 @@ CheckResult check_device_node(const DeviceFacts& facts)
                             ? facts.typed + " does not exist"
                             : facts.typed + " leads to " + resolution.missing + " (" +
                                   join(resolution.hops, ", ") + "), which does not exist";
-        result.reason += std::string(": ") + LOOKUP_FAILURE;
+        result.reason += std::string(": ") + would_stop_with(MSG_NO_DEVICE);
     } else if (resolution.error) {
         result.reason = "cannot follow " + facts.typed + ": lstat " + resolution.missing + ": " +
                         resolution.error.message();
@@ -543,7 +562,7 @@ CheckResult check_device_node(const DeviceFacts& facts)
         result.reason = shown_path(facts) +
                         ": a character device, but not a serial tty the kernel lists under "
                         "/sys/class/tty, so libserialport cannot look it up: " +
-                        LOOKUP_FAILURE;
+                        would_stop_with(MSG_NO_DEVICE);
     } else {
         const std::string numbers = facts.adapter ? " " + facts.adapter->dev_numbers : "";
         const std::string found = shown_path(facts) + ": character device" + numbers +
@@ -552,10 +571,10 @@ CheckResult check_device_node(const DeviceFacts& facts)
                                                    ? twins_of(facts)
                                                    : std::vector<std::string>{};
         if (twins.empty()) {
-            return {Verdict::ok, "device", found, ""};
+            return {CheckVerdict::ok, "device", found, ""};
         }
         const std::vector<std::string>& by_path = facts.adapter->path_names;
-        return {Verdict::warn, "device",
+        return {CheckVerdict::warn, "device",
                 found + "; but " + join(twins, ", ") +
                     " has the same USB ids and, like this one, no serial number, so both share "
                     "this by-id name and it leads to whichever was plugged in last",
@@ -574,18 +593,18 @@ CheckResult check_access(const SystemRoot& root, const Identity& identity,
                                   user_name_of(root, facts.info.st_uid) + ":" +
                                   group_name(root, facts.info.st_gid);
     if (identity.uid == 0 && !invoking) {
-        return {Verdict::ok, "access", "running as root, which may open " + node, ""};
+        return {CheckVerdict::ok, "access", "running as root, which may open " + node, ""};
     }
     if (identity.uid == 0) {
         const AccessVerdict user = judge_access(root, *invoking, facts);
         const std::string head = "checked as root through sudo, which may open " + node + "; " +
                                  described + "; without sudo, ";
-        return user.allowed ? CheckResult{Verdict::ok, "access", head + user.reason, ""}
-                            : CheckResult{Verdict::warn, "access", head + user.reason,
+        return user.allowed ? CheckResult{CheckVerdict::ok, "access", head + user.reason, ""}
+                            : CheckResult{CheckVerdict::warn, "access", head + user.reason,
                                           user.fix + ", or keep running renumber with sudo"};
     }
     const AccessVerdict verdict = judge_access(root, identity, facts);
-    return {verdict.allowed ? Verdict::ok : Verdict::fail, "access",
+    return {verdict.allowed ? CheckVerdict::ok : CheckVerdict::fail, "access",
             described + "; " + verdict.reason, verdict.fix};
 }
 
@@ -611,7 +630,7 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
         }
     }
     if (facts.processes_error) {
-        return {Verdict::warn, "holders",
+        return {CheckVerdict::warn, "holders",
                 "cannot tell which programs have " + node +
                     " open: reading /proc: " + facts.processes_error.message(),
                 "sudo fuser -v " + node + " names them"};
@@ -622,12 +641,12 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
                               "files: sudo renumber-doctor checks them too)"
                         : "";
     if (!holders.empty()) {
-        return {Verdict::fail, "holders",
+        return {CheckVerdict::fail, "holders",
                 node + " is open in " + join(holders, ", ") + ": " +
                     held_consequence(root, facts, holder_pids) + unseen,
                 "quit those programs first (or kill " + join(pids, " ") + ")"};
     }
-    return {Verdict::ok, "holders",
+    return {CheckVerdict::ok, "holders",
             "no other process has " + node + " open" +
                 (own_line ? " apart from those with their own line above" : "") + unseen,
             ""};
@@ -640,7 +659,7 @@ CheckResult check_chip(const DeviceFacts& facts)
         if (is_native_uart(adapter.name)) {
             return check_native_uart(adapter);
         }
-        return {Verdict::warn, "chip",
+        return {CheckVerdict::warn, "chip",
                 adapter.name + " is not on USB (no USB ids above " + adapter.sys_path +
                     "), so it is not a USB-to-RS-485 adapter",
                 "name the adapter's node; renumber-doctor without arguments lists them"};
@@ -648,7 +667,7 @@ CheckResult check_chip(const DeviceFacts& facts)
     const ChipRow* row = adapter.chip;
     const std::string label = chip_label(row, *adapter.ids, adapter.driver);
     if (row == nullptr) {
-        return {Verdict::warn, "chip",
+        return {CheckVerdict::warn, "chip",
                 "no documented maximum baud rate for " + label +
                     (adapter.product.empty() ? "" : ", \"" + adapter.product + "\""),
                 "check the adapter's datasheet for 4,000,000 baud, or use one built on " +
@@ -665,13 +684,14 @@ CheckResult check_chip(const DeviceFacts& facts)
         row->handling == RateHandling::exact ||
         (row->handling == RateHandling::passed_to_chip && row->max_baud >= MOTOR_BUS_BAUD);
     if (runs) {
-        return {Verdict::ok, "chip",
+        return {CheckVerdict::ok, "chip",
                 documented + "; the line runs at the motor bus's " + format_baud(MOTOR_BUS_BAUD) +
                     module,
                 ""};
     }
-    return {Verdict::fail, "chip",
-            documented + ": " + rate_outcome(*row, adapter.driver) + "; " + TIMEOUT + module,
+    return {CheckVerdict::fail, "chip",
+            documented + ": " + rate_outcome(*row, adapter.driver) + "; " + timeout_outcome() +
+                module,
             "use an adapter built on " + std::string(FAST_CHIPS)};
 }
 
@@ -679,7 +699,7 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
 {
     const SerialAdapter& adapter = *facts.adapter;
     if (adapter.driver != FTDI_DRIVER) {
-        return {Verdict::ok, "latency",
+        return {CheckVerdict::ok, "latency",
                 "no latency timer to check: driver " +
                     (adapter.driver.empty() ? std::string("(none)") : adapter.driver) +
                     " is not FTDI's",
@@ -693,7 +713,7 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
     const bool numeric =
         !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
     if (error || !numeric) {
-        return {Verdict::warn, "latency",
+        return {CheckVerdict::warn, "latency",
                 "cannot read the FTDI latency timer: " +
                     (error ? describe_error(error, timer_file)
                            : timer_file + " holds \"" + value + "\""),
@@ -701,7 +721,7 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
     }
     const std::string timer = "FTDI latency timer is " + value + " ms";
     if (facts.typed.starts_with(LOW_LATENCY_PREFIX)) {
-        return {Verdict::ok, "latency",
+        return {CheckVerdict::ok, "latency",
                 timer +
                     "; renumber switches the port to low latency itself, since the path "
                     "begins with " +
@@ -709,9 +729,9 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
                 ""};
     }
     if (value == "0" || value == "1") {
-        return {Verdict::ok, "latency", timer, ""};
+        return {CheckVerdict::ok, "latency", timer, ""};
     }
-    return {Verdict::warn, "latency",
+    return {CheckVerdict::warn, "latency",
             timer + ", and renumber asks for low latency only when the path begins with " +
                 LOW_LATENCY_PREFIX + ", so through " + facts.typed + " every answer waits up to " +
                 value + " ms in the adapter",
@@ -750,7 +770,7 @@ Diagnosis diagnose(const SystemRoot& root, const Identity& identity,
 
 int exit_status(const std::vector<CheckResult>& results)
 {
-    Verdict worst = Verdict::ok;
+    CheckVerdict worst = CheckVerdict::ok;
     for (const CheckResult& result : results) {
         worst = std::max(worst, result.verdict);
     }

@@ -14,16 +14,17 @@
 #include <vector>
 
 // The values are the exit statuses a diagnosis ends with.
-enum class Verdict { ok = 0, warn = 1, fail = 2 };
+enum class CheckVerdict { ok = 0, warn = 1, fail = 2 };
 
 struct CheckResult {
-    Verdict verdict = Verdict::ok;
+    CheckVerdict verdict = CheckVerdict::ok;
     std::string topic; // "device", "access", ...
     std::string reason;
     std::string fix; // empty when there is nothing to do
 };
 
-/// Everything the checks look at, gathered once.
+/// What several checks share about the device and the machine, read before the checks run;
+/// a check that needs more (access, the services) reads it from the root itself.
 struct DeviceFacts {
     std::string typed;                    // the path exactly as given, as renumber would get it
     Resolution resolution;                // every link followed

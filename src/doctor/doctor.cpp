@@ -112,7 +112,7 @@ std::string list_adapters(const SystemRoot& root, int& status)
 {
     std::error_code error;
     const std::vector<SerialAdapter> adapters = find_adapters(root, error);
-    status = static_cast<int>(Verdict::fail);
+    status = static_cast<int>(CheckVerdict::fail);
     if (error) {
         return "Cannot list the serial ports: reading /sys/class/tty: " + error.message() + "\n";
     }
@@ -144,8 +144,8 @@ std::string check_device(const Options& options, int& status)
     int failures = 0;
     for (const CheckResult& result : diagnosis.results) {
         out += format_result(result);
-        warnings += result.verdict == Verdict::warn ? 1 : 0;
-        failures += result.verdict == Verdict::fail ? 1 : 0;
+        warnings += result.verdict == CheckVerdict::warn ? 1 : 0;
+        failures += result.verdict == CheckVerdict::fail ? 1 : 0;
     }
     if (!diagnosis.skipped.empty()) {
         std::string topics;

@@ -426,7 +426,8 @@ CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
         }
     }
     if (source.empty() && getties.empty()) {
-        return {Verdict::ok, "console", name + " is no kernel console and no getty holds it", ""};
+        return {CheckVerdict::ok, "console", name + " is no kernel console and no getty holds it",
+                ""};
     }
     std::string reason;
     std::vector<std::string> fixes;
@@ -445,7 +446,7 @@ CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
         fixes.insert(fixes.begin(), "sudo systemctl disable --now serial-getty@" + name +
                                         ".service (a console gets a getty at boot)");
     }
-    return {Verdict::fail, "console", reason, join(fixes, "; ")};
+    return {CheckVerdict::fail, "console", reason, join(fixes, "; ")};
 }
 
 CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
@@ -472,12 +473,12 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
     if (naming != nullptr) {
         const std::string claim =
             "its udev rules (" + naming->file + ") claim " + named_ids + ": " + naming->line;
-        return running ? CheckResult{Verdict::fail, "brltty",
+        return running ? CheckResult{CheckVerdict::fail, "brltty",
                                      "brltty is running and " + claim +
                                          "; it takes such adapters from the serial driver and "
                                          "their tty vanishes",
                                      brltty_fix(units)}
-                       : CheckResult{Verdict::warn, "brltty",
+                       : CheckResult{CheckVerdict::warn, "brltty",
                                      "brltty is not running, but " + claim +
                                          "; plugging this adapter in starts brltty, which takes it",
                                      brltty_fix(units)};
@@ -486,7 +487,7 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
         any_file ? "its udev rules do not claim this adapter"
                  : "no brltty udev rules are installed, so no adapter starts it";
     if (running && taken) {
-        return {Verdict::fail, "brltty",
+        return {CheckVerdict::fail, "brltty",
                 "brltty is running and a USB serial chip's interface is held by usbfs, as "
                 "brltty holds what it claims (" +
                     packaging + ", but " + join(units, ", ") +
@@ -494,13 +495,13 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
                 brltty_fix(units)};
     }
     if (running) {
-        return {Verdict::warn, "brltty",
+        return {CheckVerdict::warn, "brltty",
                 "brltty is running" + (units.empty() ? "" : " (" + join(units, ", ") + ")") + "; " +
                     packaging +
                     ", but when it starts it probes the USB devices its braille drivers know",
                 brltty_fix(units)};
     }
-    return {Verdict::ok, "brltty", "brltty is not running and " + packaging, ""};
+    return {CheckVerdict::ok, "brltty", "brltty is not running and " + packaging, ""};
 }
 
 CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts)
@@ -509,7 +510,7 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
         std::find_if(facts.processes.begin(), facts.processes.end(),
                      [](const ProcessInfo& p) { return p.command == "ModemManager"; });
     if (process == facts.processes.end()) {
-        return {Verdict::ok, "ModemManager", "ModemManager is not running", ""};
+        return {CheckVerdict::ok, "ModemManager", "ModemManager is not running", ""};
     }
     const std::string& node = facts.resolution.path;
     const std::optional<UsbIds> ids = facts.adapter ? facts.adapter->ids : std::nullopt;
@@ -522,7 +523,7 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
         "ENV{ID_MM_DEVICE_IGNORE}=\"1\" and replug the adapter, or sudo systemctl disable --now "
         "ModemManager";
     if (contains(process->open_files, node)) {
-        return {Verdict::fail, "ModemManager",
+        return {CheckVerdict::fail, "ModemManager",
                 "ModemManager (pid " + std::to_string(process->pid) + ") has " + node +
                     " open: it is probing the adapter as a modem",
                 rule_fix};
@@ -532,7 +533,7 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
             ? ""
             : "; it runs as root, so only sudo renumber-doctor sees whether it has the port open";
     if (!facts.adapter) {
-        return {Verdict::warn, "ModemManager",
+        return {CheckVerdict::warn, "ModemManager",
                 "ModemManager is running; whether it leaves the adapter alone cannot be told "
                 "without its tty" +
                     unseen,
@@ -543,7 +544,7 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
         "ModemManager is running with filter policy " + policy.name + " (" + policy.from + ")";
     const std::string mark = ignore_mark(root, *facts.adapter);
     if (!mark.empty()) {
-        return {Verdict::ok, "ModemManager",
+        return {CheckVerdict::ok, "ModemManager",
                 running + ", but " + mark + ", so it leaves the port alone" + unseen, ""};
     }
     const std::string name = upper(policy.name);
@@ -556,9 +557,9 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
         alone = strict_leaves_alone(root, facts);
     }
     if (!alone.empty()) {
-        return {Verdict::ok, "ModemManager", running + ": " + alone + unseen, ""};
+        return {CheckVerdict::ok, "ModemManager", running + ": " + alone + unseen, ""};
     }
-    return {Verdict::warn, "ModemManager",
+    return {CheckVerdict::warn, "ModemManager",
             running + " and nothing marks " + node +
                 " ID_MM_DEVICE_IGNORE: it may open the port and send AT commands on the bus" +
                 unseen,

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr char USB_ADAPTER_PREFIX[] = "/dev/ttyUSB";
-
 // The operator's message keeps its wording; the line on standard error, in perror form, is
 // what tells a refused permission from a port in use from a node that is no serial port.
 [[noreturn]] void fail_open(const char* message, const char* call, const std::string& reason)
@@ -91,17 +89,15 @@ std::int32_t serial_open(SerialLink& link, const char* device)
     const std::string path = resolve_device_path(device);
     const sp_return found = sp_get_port_by_name(path.c_str(), &link.port);
     if (found != SP_OK) {
-        fail_open("[Error] Device name does not exist.", "sp_get_port_by_name",
-                  lookup_reason(path, found));
+        fail_open(MSG_NO_DEVICE, "sp_get_port_by_name", lookup_reason(path, found));
     }
     const sp_return opened = sp_open(link.port, SP_MODE_READ_WRITE);
     if (opened != SP_OK) {
-        fail_open("[Error] Failed to open serial port, try opening with administrator privileges.",
-                  "sp_open", open_reason(opened));
+        fail_open(MSG_OPEN_FAILED, "sp_open", open_reason(opened));
     }
     const sp_return baud_set = sp_set_baudrate(link.port, SERIAL_BAUDRATE);
     if (baud_set != SP_OK) {
-        fail_open("[Error] Set serial failure.", "sp_set_baudrate", failure_reason(baud_set));
+        fail_open(MSG_BAUD_REFUSED, "sp_set_baudrate", failure_reason(baud_set));
     }
     // The bus runs 8N1 on every adapter we know; a driver that refuses one of these is still
     // worth a try at the motor.

@@ -2,6 +2,8 @@
 // libserialport, the timed request/answer exchange, and the link's maintenance operations.
 #pragma once
 
+#include "serial/operator_texts.h"
+
 #include <cstdint>
 #include <span>
 
@@ -11,8 +13,6 @@ struct sp_port;
 struct SerialLink {
     sp_port* port = nullptr;
 };
-
-inline constexpr int SERIAL_BAUDRATE = 4000000;
 
 /// Opens device at 4,000,000 baud 8N1 without flow control, clears NOFLSH and, for paths
 /// beginning "/dev/ttyUSB", asks for low latency. Ends the process with status 255 when the
