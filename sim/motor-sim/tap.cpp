@@ -48,18 +48,10 @@ void record_line(Tap &tap, std::string line)
     if (tap.record < 0 || tap.record_failed)
         return;
     line.push_back('\n');
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t written = write(tap.record, line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            std::fprintf(stderr, "motor-sim: write: %s: %s\n", tap.record_path.c_str(),
-                         std::strerror(errno));
-            tap.record_failed = true;
-            return;
-        }
-        done += static_cast<std::size_t>(written);
+    if (!write_whole(tap.record, line)) {
+        std::fprintf(stderr, "motor-sim: write: %s: %s\n", tap.record_path.c_str(),
+                     std::strerror(errno));
+        tap.record_failed = true;
     }
 }
 

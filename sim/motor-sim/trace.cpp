@@ -8,24 +8,34 @@
 #include <unistd.h>
 
 namespace sim {
+
+bool write_whole(int fd, std::string_view text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            if (written == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 namespace {
 
 void emit(Trace &trace, std::string line)
 {
     line.push_back('\n');
     // One write per line, so that on standard error lines stay whole.
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t written = write(trace.fd, line.data() + done, line.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (!trace.write_failed)
-                std::fprintf(stderr, "motor-sim: write: trace: %s\n", std::strerror(errno));
-            trace.write_failed = true;
-            return;
-        }
-        done += static_cast<std::size_t>(written);
+    if (!write_whole(trace.fd, line)) {
+        if (!trace.write_failed)
+            std::fprintf(stderr, "motor-sim: write: trace: %s\n", std::strerror(errno));
+        trace.write_failed = true;
     }
 }
 

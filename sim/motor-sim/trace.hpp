@@ -19,6 +19,10 @@ struct Trace {
     std::string bus; // human closing line in place of the motors' (a replay), if not empty
 };
 
+// Writes all of text to fd, resuming after interruptions and partial writes; false (with errno
+// set) when the descriptor takes no more.
+bool write_whole(int fd, std::string_view text);
+
 // Opens --trace-file (truncating it); standard error otherwise. On failure, error
 // names the call.
 bool trace_open(Trace &trace, const Options &options, std::string &error);
