@@ -83,8 +83,8 @@ void late_control_answer_discarded(const SimRun& run)
 
 // The rows whose checks or faults are about time. motor-sim stamps each frame when it reads it,
 // so a busy machine could make a gap between two frames look shorter than the pause it stands
-// for, and a late answer only 100 ms past its wait could still be caught: these rows run alone
-// (RUN_SERIAL in CMakeLists.txt), not beside other tables.
+// for, and a late answer only 100 ms past its wait could still be caught: no other batch of runs
+// starts beside these rows (the resource lock simulated_batch in CMakeLists.txt).
 class Timing : public ConcurrentRows<Timing> {
 public:
     static std::vector<E2eRow> rows();
