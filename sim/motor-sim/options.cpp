@@ -59,19 +59,32 @@ bool fail(std::string &message, std::string text)
     return false;
 }
 
+bool set_device(const char *value, Options &options, std::string &message)
+{
+    if (value[0] != '/')
+        return fail(message, "--device needs an absolute path such as /dev/ttyUSB0");
+    // The path travels in space-separated events and trace records.
+    if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
+        return fail(message, "--device must not contain white space");
+    options.device = value;
+    options.device_given = true;
+    return true;
+}
+
+bool set_path(std::string &path, const char *value, const char *option, std::string &message)
+{
+    if (value[0] == '\0')
+        return fail(message, std::string(option) + " needs a path");
+    path = value;
+    return true;
+}
+
 bool apply(int id, const char *value, Options &options, std::string &message)
 {
     std::uint64_t number = 0;
     switch (id) {
     case OPT_DEVICE:
-        if (value[0] != '/')
-            return fail(message, "--device needs an absolute path such as /dev/ttyUSB0");
-        // The path travels in space-separated events and trace records.
-        if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
-            return fail(message, "--device must not contain white space");
-        options.device = value;
-        options.device_given = true;
-        return true;
+        return set_device(value, options, message);
     case OPT_MOTOR: {
         Motor motor;
         if (!motor_option_parse(value, motor, message))
@@ -130,23 +143,14 @@ bool apply(int id, const char *value, Options &options, std::string &message)
             return fail(message, "--trace must be 'human' or 'lines'");
         return true;
     case OPT_TRACE_FILE:
-        if (value[0] == '\0')
-            return fail(message, "--trace-file needs a path");
-        options.trace_file = value;
-        return true;
+        return set_path(options.trace_file, value, "--trace-file", message);
     case OPT_TAP:
         options.tap = true;
         return true;
     case OPT_RECORD:
-        if (value[0] == '\0')
-            return fail(message, "--record needs a path");
-        options.record_file = value;
-        return true;
+        return set_path(options.record_file, value, "--record", message);
     case OPT_REPLAY:
-        if (value[0] == '\0')
-            return fail(message, "--replay needs a path");
-        options.replay_file = value;
-        return true;
+        return set_path(options.replay_file, value, "--replay", message);
     default:
         return fail(message, "internal: unhandled option");
     }
