@@ -420,10 +420,10 @@ TEST_F(Doctor, RealLayoutsGiveTheVerdictsTheKernelAndPackagesJustify)
         }
         // No driver refuses 4,000,000 baud: a chip that cannot run it makes renumber time out,
         // and its FAIL line must say so rather than blame the open.
-        const std::string chip = line_of(run.out, "chip");
-        if (chip.starts_with("FAIL")) {
-            EXPECT_NE(chip.find(TIMEOUT_FRAGMENT), std::string::npos) << chip;
-            EXPECT_EQ(chip.find("Set serial failure"), std::string::npos) << chip;
+        const std::string chip_line = line_of(run.out, "chip");
+        if (chip_line.starts_with("FAIL")) {
+            EXPECT_NE(chip_line.find(TIMEOUT_FRAGMENT), std::string::npos) << chip_line;
+            EXPECT_EQ(chip_line.find("Set serial failure"), std::string::npos) << chip_line;
         }
     }
 }
