@@ -157,17 +157,18 @@ TEST_P(TapOverSim, ShowsEveryByteBothWaysAndChangesNothing)
             << "read " << read << ", answered " << answered;
     }
 
-    // The tap's times: the pause before the change command, and close to the motor side's
-    // (whose clock starts a little later, when the inner motor-sim starts renumber, and
-    // which stamps a frame when it gets round to reading it).
+    // The tap's times: the pause before the change command, and the frames' spacing close to
+    // the motor side's. The two clocks start apart (the motor side's when the inner motor-sim
+    // starts renumber, later by however long that takes: a third of a second under emulation),
+    // and the motor side stamps a frame when it gets round to reading it.
     const std::vector<long> tap_t = tap.sent_times();
     const std::vector<long> bus_t = bus.sent_times();
     ASSERT_EQ(tap_t.size(), 3U);
     ASSERT_EQ(bus_t.size(), 3U);
     EXPECT_GE(tap_t[2] - tap_t[1], 990);
     EXPECT_LT(tap_t[2] - tap_t[1], 1500);
-    for (std::size_t i = 0; i < tap_t.size(); ++i) {
-        EXPECT_NEAR(tap_t[i], bus_t[i], 200) << i;
+    for (std::size_t i = 1; i < tap_t.size(); ++i) {
+        EXPECT_NEAR(tap_t[i] - tap_t[0], bus_t[i] - bus_t[0], 200) << i;
     }
 
     // The recording holds the same bytes, with times to the microsecond.
