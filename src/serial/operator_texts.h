@@ -5,6 +5,26 @@
 /// The motor bus: 4,000,000 baud, 8N1, no flow control.
 inline constexpr int SERIAL_BAUDRATE = 4000000;
 
+/// How far the rate a driver reports may stray from SERIAL_BAUDRATE before the line counts as
+/// refused. A receiver resynchronises on each start bit and samples mid-bit, so the two ends of an
+/// 8N1 frame may drift apart by under half a bit over the 9.5 bits to the stop bit's sample, about
+/// 5 %; 2 % for the adapter leaves the rest to the motor's clock and the sampling jitter.
+inline constexpr int SERIAL_RATE_TOLERANCE_PERMILLE = 20;
+
+/// Whether a line running at rate carries the motor's frames.
+constexpr bool serial_rate_carries_bus(long long rate)
+{
+    const long long deviation = rate > SERIAL_BAUDRATE ? rate - SERIAL_BAUDRATE : SERIAL_BAUDRATE - rate;
+    return deviation * 1000 <= static_cast<long long>(SERIAL_BAUDRATE) * SERIAL_RATE_TOLERANCE_PERMILLE;
+}
+
+/// How long a frame may take to leave the adapter before its write counts as failed. A 17-byte
+/// frame needs 42.5 us on the wire; USB adds a few 1 ms frames and a driver that polls the chip's
+/// transmitter (ftdi_sio) a few more. 200 ms covers a loaded machine many times over and stays well
+/// under the 500 ms a control answer is given, so a hung adapter fails the write instead of the
+/// run hanging.
+inline constexpr int SERIAL_DRAIN_LIMIT_MS = 200;
+
 /// Only a device path typed with this prefix gets the low-latency request.
 inline constexpr char USB_ADAPTER_PREFIX[] = "/dev/ttyUSB";
 
