@@ -36,11 +36,12 @@ acm_mismatch() {
 }
 kernel_case acm/mismatch acm_mismatch
 
-# With nobody holding ttyGS0 open, u_serial queues no request for the host's data: the bulk OUT
-# transfer never completes and cdc_acm's drain never ends. Each frame then counts as a failed
-# write, and the command's failed exchange is no change to 1.
+# Until the gadget's end is first opened on a connection, u_serial queues no request for the
+# host's data (once opened, its requests stay queued after the close): the bulk OUT transfer never
+# completes and cdc_acm's drain never ends. Each frame then counts as a failed write, and the
+# command's failed exchange is no change to 1.
 acm_drain_stalled() {
-    gadget_plug
+    gadget_replug
     expect "processes holding ttyGS0" "" "$(fuser /dev/ttyGS0 2>/dev/null)"
     run_renumber 40 /dev/ttyACM0 0 1
     note "wall $RUN_WALL s, cpu $RUN_CPU s"
