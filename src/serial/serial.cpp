@@ -173,7 +173,13 @@ Drain drain_within_limit(sp_port* port)
     if (result == 0) {
         return Drain::done;
     }
-    return late ? Drain::timed_out : Drain::failed;
+    if (late) {
+        // Bytes that never left would hold the close at exit for the driver's closing wait (30 s
+        // on cdc_acm, seen in the kernel tier); the frame has failed, so they are discarded.
+        sp_flush(port, SP_BUF_OUTPUT);
+        return Drain::timed_out;
+    }
+    return Drain::failed;
 }
 
 } // namespace
