@@ -34,7 +34,7 @@ programs=()
 readonly GUEST_LIMIT_S=${RENUMBER_KERNEL_GUEST_LIMIT:-300}
 readonly SKIP=77
 # A guest under KVM reaches its init within a few seconds even on a loaded machine.
-readonly KVM_PROBE_S=20
+readonly KVM_PROBE_S=10
 
 say() { printf 'kernel-tier: %s\n' "$*" >&2; }
 fail() { say "$*"; exit 1; }
