@@ -34,8 +34,9 @@ foreach(page IN LISTS RENUMBER_MAN_PAGES)
 endforeach()
 add_custom_target(man-pages ALL DEPENDS ${RENUMBER_COMPRESSED_MAN_PAGES})
 
-# The README carries the bench troubleshooting, which is most useful on the robot itself.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+# The bench troubleshooting is most useful on the robot itself; it is written for someone who
+# installed the tools, unlike the project's README.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT renumber)
 # The licence goes with every installed part, in Debian's machine-readable form.
 foreach(component IN ITEMS renumber motor-sim)
