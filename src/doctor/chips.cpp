@@ -17,6 +17,7 @@ constexpr std::uint16_t FTDI_VENDOR = 0x0403;
 constexpr std::uint16_t PROLIFIC_VENDOR = 0x067b;
 constexpr std::uint16_t CP210X_VENDOR = 0x10c4;
 constexpr std::uint16_t CP210X_SINGLE = 0xea60;
+constexpr std::uint16_t FTDI_FIRST_AM_RELEASE = 0x0200; // below it, ftdi_sio assumes an SIO
 
 using enum RateHandling;
 
@@ -27,6 +28,8 @@ using enum RateHandling;
 // CH341_MAX_BPS (3,000,000) without updating the terminal settings; cdc_acm hands the rate to
 // the chip; pl2303 clamps to its type's max_baud_rate (pl2303_type_data) and reports it.
 constexpr std::array CHIPS{
+    ChipRow{0x0403, ANY_ID, ANY_RELEASE, "SIO", "FTDI SIO", FTDI, 115'200, falls_to_9600, 9'600,
+            "ftdi_sio.c ftdi_determine_type(): bcdDevice below 0x200; change_speed() SIO table"},
     ChipRow{0x0403, 0x6001, 0x0200, "", "FTDI FT232AM", FTDI, 3'000'000, falls_to_9600, 9'600,
             "ftdi_sio.c get_ftdi_divisor(), FT232A: 3,000,000 at most"},
     ChipRow{0x0403, 0x6001, 0x0400, "", "FTDI FT232BM", FTDI, 3'000'000, falls_to_9600, 9'600,
@@ -92,6 +95,8 @@ constexpr std::array CHIPS{
             3'000'000, "CH341DS1: 2 Mbps; ch341.c CH341_MAX_BPS"},
     ChipRow{0x4348, 0x5523, ANY_RELEASE, "", "WCH CH341 (4348)", CH341, 2'000'000,
             clamped_unreported, 3'000'000, "CH341DS1: 2 Mbps; ch341.c id table, CH341_MAX_BPS"},
+    ChipRow{0x1a86, ANY_ID, ANY_RELEASE, "", "WCH CH340/CH341 (another id ch341 serves)", CH341,
+            2'000'000, clamped_unreported, 3'000'000, "ch341.c id table and CH341_MAX_BPS"},
     ChipRow{0x1a86, 0x55d3, ANY_RELEASE, "", "WCH CH343", CDC_ACM, 6'000'000, passed_to_chip, 0,
             "CH343DS1: 6 Mbps"},
     ChipRow{0x1a86, 0x55d4, ANY_RELEASE, "", "WCH CH9102", CDC_ACM, 4'000'000, passed_to_chip, 0,
@@ -161,27 +166,46 @@ const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& drive
         const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
         return row != CHIPS.end() ? row : nullptr;
     };
+    const auto served_by = [](const ChipRow& row, const char* name) {
+        return std::string_view(row.driver) == name;
+    };
+    // A bound driver decides what the chip does; the ids only name the part. Unbound chips
+    // (no tty) are named by the vendor ids their driver would take.
     if (driver == FTDI || (driver.empty() && ids.vendor == FTDI_VENDOR)) {
+        const bool sio = ids.release < FTDI_FIRST_AM_RELEASE;
         return find([&](const ChipRow& row) {
-            return std::string_view(row.driver) == FTDI && row.release == ids.release;
+            return served_by(row, FTDI) &&
+                   (sio ? std::string_view(row.key) == "SIO" : row.release == ids.release);
         });
     }
     if (driver == PL2303 || (driver.empty() && ids.vendor == PROLIFIC_VENDOR)) {
         const std::optional<std::string> type = pl2303_type(usb);
         return type ? find([&](const ChipRow& row) {
-            return std::string_view(row.driver) == PL2303 && *type == row.key;
+            return served_by(row, PL2303) && *type == row.key;
         })
                     : nullptr;
     }
-    if (ids.vendor == CP210X_VENDOR && ids.product == CP210X_SINGLE) {
-        return find([&](const ChipRow& row) {
+    if (driver == CP210X || (driver.empty() && ids.vendor == CP210X_VENDOR)) {
+        // The multi-port parts have ids of their own; the part number of the others is only
+        // read from the chip, so the default product strings are the one hint sysfs gives.
+        const ChipRow* own = find([&](const ChipRow& row) {
+            return served_by(row, CP210X) && row.product == ids.product &&
+                   row.product != CP210X_SINGLE;
+        });
+        const bool by_string = !driver.empty() || ids.product == CP210X_SINGLE;
+        return own != nullptr || !by_string ? own : find([&](const ChipRow& row) {
             return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
         });
     }
-    return find([&](const ChipRow& row) {
-        return row.vendor == ids.vendor && row.product == ids.product &&
-               std::string_view(row.driver) != FTDI && std::string_view(row.driver) != PL2303;
+    const ChipRow* exact = find([&](const ChipRow& row) {
+        return row.vendor == ids.vendor && row.product == ids.product && !served_by(row, FTDI) &&
+               !served_by(row, PL2303) && !served_by(row, CP210X);
     });
+    if (exact == nullptr && driver == CH341) {
+        return find(
+            [&](const ChipRow& row) { return served_by(row, CH341) && row.product == ANY_ID; });
+    }
+    return exact;
 }
 
 std::string chip_label(const ChipRow* row, const UsbIds& ids, const std::string& driver)
