@@ -330,10 +330,11 @@ std::string deviation(std::uint64_t rate)
            (rate >= bus ? "fast" : "slow");
 }
 
-// The serial core caps a UART at uartclk / 16; asked for more, uart_get_baud_rate() falls back
-// to the previous rate and writes it into the terminal settings. Below the cap, the 8250 driver
-// divides uartclk / 16 by DIV_ROUND_CLOSEST(uartclk, 16 * baud), the PL011 uartclk * 4 by
-// DIV_ROUND_CLOSEST(uartclk * 4, baud) (64ths of a divisor), and the settings keep 4,000,000.
+// The serial core caps a UART at uartclk / 16 (the 8250 driver allows 1 % above); asked for
+// more, uart_get_baud_rate() falls back to the previous rate and writes it into the terminal
+// settings. Below the cap, the 8250 driver divides uartclk / 16 by DIV_ROUND_CLOSEST(uartclk,
+// 16 * baud), the PL011 uartclk * 4 by DIV_ROUND_CLOSEST(uartclk * 4, baud) (64ths of a
+// divisor), and the settings keep 4,000,000.
 CheckResult check_native_uart(const SerialAdapter& adapter)
 {
     if (!adapter.uart_clock || *adapter.uart_clock == 0) {
@@ -349,7 +350,8 @@ CheckResult check_native_uart(const SerialAdapter& adapter)
                              (adapter.driver.empty() ? "(none)" : adapter.driver) +
                              ") clocked at " + format_baud(static_cast<std::uint32_t>(clock)) +
                              " Hz";
-    if (ceiling < MOTOR_BUS_BAUD) {
+    const std::uint64_t allowed = adapter.fractional_divisor ? ceiling : (clock + clock / 100) / 16;
+    if (allowed < MOTOR_BUS_BAUD) {
         return {CheckVerdict::fail, "chip",
                 head + ", so it runs at most " + format_baud(static_cast<std::uint32_t>(ceiling)) +
                     " baud (uartclk / 16): the serial core falls back to the previous rate and "
