@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -159,51 +160,72 @@ std::optional<std::string> pl2303_type(const UsbDescriptors& usb)
     return std::nullopt;
 }
 
+namespace {
+
+const ChipRow* find_row(const std::function<bool(const ChipRow&)>& fits)
+{
+    const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
+    return row != CHIPS.end() ? row : nullptr;
+}
+
+bool served_by(const ChipRow& row, const char* driver)
+{
+    return std::string_view(row.driver) == driver;
+}
+
+// ftdi_determine_type(): bcdDevice alone, an SIO below 0x200.
+const ChipRow* ftdi_row(const UsbIds& ids)
+{
+    const bool sio = ids.release < FTDI_FIRST_AM_RELEASE;
+    return find_row([&](const ChipRow& row) {
+        return served_by(row, FTDI) &&
+               (sio ? std::string_view(row.key) == "SIO" : row.release == ids.release);
+    });
+}
+
+// The multi-port parts have ids of their own; the part number of the others is only read from
+// the chip, so the default product strings are the one hint sysfs gives.
+const ChipRow* cp210x_row(const UsbDescriptors& usb, bool bound)
+{
+    const ChipRow* own = find_row([&](const ChipRow& row) {
+        return served_by(row, CP210X) && row.product == usb.ids.product &&
+               row.product != CP210X_SINGLE;
+    });
+    if (own != nullptr || (!bound && usb.ids.product != CP210X_SINGLE)) {
+        return own;
+    }
+    return find_row([&](const ChipRow& row) {
+        return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
+    });
+}
+
+} // namespace
+
 const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver)
 {
     const UsbIds& ids = usb.ids;
-    const auto find = [](auto&& fits) -> const ChipRow* {
-        const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
-        return row != CHIPS.end() ? row : nullptr;
-    };
-    const auto served_by = [](const ChipRow& row, const char* name) {
-        return std::string_view(row.driver) == name;
-    };
     // A bound driver decides what the chip does; the ids only name the part. Unbound chips
     // (no tty) are named by the vendor ids their driver would take.
     if (driver == FTDI || (driver.empty() && ids.vendor == FTDI_VENDOR)) {
-        const bool sio = ids.release < FTDI_FIRST_AM_RELEASE;
-        return find([&](const ChipRow& row) {
-            return served_by(row, FTDI) &&
-                   (sio ? std::string_view(row.key) == "SIO" : row.release == ids.release);
-        });
+        return ftdi_row(ids);
     }
     if (driver == PL2303 || (driver.empty() && ids.vendor == PROLIFIC_VENDOR)) {
         const std::optional<std::string> type = pl2303_type(usb);
-        return type ? find([&](const ChipRow& row) {
+        return type ? find_row([&](const ChipRow& row) {
             return served_by(row, PL2303) && *type == row.key;
         })
                     : nullptr;
     }
     if (driver == CP210X || (driver.empty() && ids.vendor == CP210X_VENDOR)) {
-        // The multi-port parts have ids of their own; the part number of the others is only
-        // read from the chip, so the default product strings are the one hint sysfs gives.
-        const ChipRow* own = find([&](const ChipRow& row) {
-            return served_by(row, CP210X) && row.product == ids.product &&
-                   row.product != CP210X_SINGLE;
-        });
-        const bool by_string = !driver.empty() || ids.product == CP210X_SINGLE;
-        return own != nullptr || !by_string ? own : find([&](const ChipRow& row) {
-            return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
-        });
+        return cp210x_row(usb, !driver.empty());
     }
-    const ChipRow* exact = find([&](const ChipRow& row) {
+    const ChipRow* exact = find_row([&](const ChipRow& row) {
         return row.vendor == ids.vendor && row.product == ids.product && !served_by(row, FTDI) &&
                !served_by(row, PL2303) && !served_by(row, CP210X);
     });
     if (exact == nullptr && driver == CH341) {
-        return find(
-            [&](const ChipRow& row) { return served_by(row, CH341) && row.product == ANY_ID; });
+        return find_row(
+            [](const ChipRow& row) { return served_by(row, CH341) && row.product == ANY_ID; });
     }
     return exact;
 }

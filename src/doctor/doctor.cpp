@@ -219,6 +219,7 @@ DoctorRun doctor_main(const std::vector<std::string>& args)
     std::vector<std::string> words{"renumber-doctor"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

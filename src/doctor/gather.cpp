@@ -254,7 +254,9 @@ UsbChain usb_chain(const SystemRoot& root, const std::string& device, const UsbI
          folder = parent_path(folder)) {
         std::map<std::string, std::string>& attributes = chain.attributes.emplace_back();
         for (const std::string& name : names) {
-            if (const auto value = read_attribute(root, folder + "/" + name)) {
+            std::string file = folder;
+            file.append("/").append(name);
+            if (const auto value = read_attribute(root, file)) {
                 attributes[name] = *value;
             }
         }
@@ -312,9 +314,9 @@ ModemManagerFacts gather_modem_manager(const SystemRoot& root, const DeviceFacts
     const auto process =
         std::find_if(facts.processes.begin(), facts.processes.end(),
                      [](const ProcessInfo& p) { return p.command == "ModemManager"; });
-    std::string command_line;
     if (process != facts.processes.end()) {
         modem.process = *process;
+        std::string command_line;
         if (!read_file(root, "/proc/" + std::to_string(process->pid) + "/cmdline", command_line)) {
             std::replace(command_line.begin(), command_line.end(), '\0', ' ');
             modem.command_line = split_words(command_line);

@@ -169,6 +169,19 @@ std::string upper(std::string text)
     return text;
 }
 
+// The running process decides: without --filter-policy it runs its default, STRICT. The policy's
+// name, then where it comes from.
+std::string filter_policy(const ModemManagerFacts& modem)
+{
+    const std::string named =
+        modem.command_line ? filter_policy_in(*modem.command_line) : std::string();
+    if (!named.empty()) {
+        return upper(named) + " (its command line)";
+    }
+    return modem.command_line ? "STRICT (its default: its command line names none)"
+                              : "STRICT (its default; its command line could not be read)";
+}
+
 bool marked(const ModemManagerFacts& modem, const std::string& mark)
 {
     return contains(modem.port_properties, mark) || contains(modem.device_properties, mark);
@@ -405,32 +418,25 @@ CheckResult check_modem_manager(const DeviceFacts& facts)
                     unseen,
                 rule_fix};
     }
-    // The running process decides: without --filter-policy it runs its default, STRICT.
-    const std::string named =
-        modem.command_line ? filter_policy_in(*modem.command_line) : std::string();
-    const std::string policy = named.empty() ? "STRICT" : upper(named);
-    const std::string running =
-        "ModemManager is running with filter policy " + policy +
-        (!named.empty()       ? " (its command line)"
-         : modem.command_line ? " (its default: its command line names none)"
-                              : " (its default; its command line could not be read)");
+    const std::string policy = filter_policy(modem);
+    const std::string running = "ModemManager is running with filter policy " + policy;
     for (const char* mark : {"ID_MM_DEVICE_IGNORE=1", "ID_MM_PORT_IGNORE=1"}) {
         if (contains(modem.port_properties, mark) || contains(modem.device_properties, mark)) {
-            return {CheckVerdict::ok, "ModemManager",
-                    running + ", but udev marks " +
-                        (contains(modem.port_properties, mark)
-                             ? node
-                             : "its USB device " + base_name(facts.adapter->usb_device)) +
-                        " " + mark + ", so it leaves the port alone" + unseen,
-                    ""};
+            std::string reason = running + ", but udev marks ";
+            reason += contains(modem.port_properties, mark)
+                          ? node
+                          : "its USB device " + base_name(facts.adapter->usb_device);
+            reason.append(" ").append(mark).append(", so it leaves the port alone").append(unseen);
+            return {CheckVerdict::ok, "ModemManager", reason, ""};
         }
     }
     std::string alone;
-    if (policy == "ALLOWLIST-ONLY" || policy == "WHITELIST-ONLY") {
+    const std::string name = policy.substr(0, policy.find(' '));
+    if (name == "ALLOWLIST-ONLY" || name == "WHITELIST-ONLY") {
         alone = marked(modem, "ID_MM_DEVICE_PROCESS=1")
                     ? ""
                     : "it probes only devices udev marks ID_MM_DEVICE_PROCESS";
-    } else if ((policy == "STRICT" || policy == "PARANOID") &&
+    } else if ((name == "STRICT" || name == "PARANOID") &&
                !marked(modem, "ID_MM_DEVICE_PROCESS=1")) {
         alone = strict_leaves_alone(modem, *facts.adapter);
     }

@@ -213,7 +213,7 @@ TEST(DoctorVerdict, EveryChipRowQuotesWhatRenumberPrints)
 TEST(DoctorVerdict, DeviceNode)
 {
     const auto missing = [](const char* typed, const char* missing_path,
-                            std::vector<std::string> hops) {
+                            const std::vector<std::string>& hops) {
         return [=](DeviceFacts& facts) {
             facts.typed = typed;
             facts.resolution = {missing_path, hops, missing_path,
@@ -259,7 +259,7 @@ TEST(DoctorVerdict, DeviceNode)
 
 TEST(DoctorVerdict, Access)
 {
-    const auto acl = [](std::vector<AclRule> rules, Person user) {
+    const auto acl = [](const std::vector<AclRule>& rules, const Person& user) {
         return [=](DeviceFacts& facts) {
             facts.access.acl = rules;
             facts.access.user = user;
@@ -316,7 +316,7 @@ TEST(DoctorVerdict, Access)
 
 TEST(DoctorVerdict, Console)
 {
-    const auto console = [](ConsoleFacts facts, bool getty) {
+    const auto console = [](const ConsoleFacts& facts, bool getty) {
         return [=](DeviceFacts& device) {
             device = bench(uart("ttyAMA0", 100'000'000, "uart-pl011"));
             device.console = facts;
@@ -347,8 +347,8 @@ TEST(DoctorVerdict, Brltty)
     const std::string bm = R"(ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm")";
     const std::string hub = R"(ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40", )"
                             R"(ATTRS{idProduct}=="0101", ENV{BRLTTY_BRAILLE_DRIVER}="bm")";
-    const auto ch340 = [](std::vector<std::string> rules, bool running, const char* version,
-                          std::vector<std::map<std::string, std::string>> chain) {
+    const auto ch340 = [](const std::vector<std::string>& rules, bool running, const char* version,
+                          const std::vector<std::map<std::string, std::string>>& chain) {
         return [=](DeviceFacts& facts) {
             facts = bench(part("1a86:7523", 0x0264, "ch341-uart"));
             for (const std::string& line : rules) {
@@ -394,7 +394,7 @@ TEST(DoctorVerdict, Brltty)
 
 TEST(DoctorVerdict, ModemManager)
 {
-    const auto modem = [](std::vector<std::string> command_line, const Change& more = {}) {
+    const auto modem = [](const std::vector<std::string>& command_line, const Change& more = {}) {
         return [=](DeviceFacts& facts) {
             facts.modem.process = ProcessInfo{640, "ModemManager", {}, true};
             facts.modem.command_line = command_line;
@@ -451,16 +451,23 @@ TEST(DoctorVerdict, ModemManager)
          {"ALLOWLIST-ONLY", modem({"ModemManager", "--filter-policy=allowlist-only"}), "OK",
           "it probes only devices udev marks ID_MM_DEVICE_PROCESS"},
          {"probing",
-          modem(plain, [](DeviceFacts& f) { f.modem.process->open_files = {"/dev/ttyUSB0"}; }),
+          modem(plain,
+                [](DeviceFacts& f) {
+                    f.modem.process = ProcessInfo{640, "ModemManager", {"/dev/ttyUSB0"}, true};
+                }),
           "FAIL", "ModemManager (pid 640) has /dev/ttyUSB0 open"},
          {"files only root sees",
-          modem(plain, [](DeviceFacts& f) { f.modem.process->files_readable = false; }), "OK",
+          modem(plain,
+                [](DeviceFacts& f) {
+                    f.modem.process = ProcessInfo{640, "ModemManager", {}, false};
+                }),
+          "OK",
           "it runs as root, so only sudo renumber-doctor sees whether it has the port open"}});
 }
 
 TEST(DoctorVerdict, Holders)
 {
-    const auto held = [](const char* library, std::vector<int> locks) {
+    const auto held = [](const char* library, const std::vector<int>& locks) {
         return [=](DeviceFacts& facts) {
             facts.processes = {{4242, "picocom", {"/dev/pts/3", "/dev/ttyUSB0"}, true}};
             facts.serial_library_version = library;
