@@ -49,8 +49,8 @@ DoctorRun bad_usage(const std::string& message)
             EXIT_BAD_USAGE};
 }
 
-// The port's line and its names; adapters with the same ids and no serial number share their
-// by-id name, so their by-path names are shown too.
+// The port's line, its names and its chip line; adapters with the same ids and no serial number
+// share their by-id name, so their by-path names are shown too.
 std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
                           const std::vector<SerialAdapter>& adapters)
 {
@@ -64,7 +64,7 @@ std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
     out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
     out +=
         adapter.chip != nullptr ? "  up to " + format_baud(adapter.chip->max_baud) + " baud" : "";
-    out += "\n  " + format_result(check_chip(adapter));
+    out += "\n";
     const auto shared =
         std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
             return adapter.ids && other.ids && other.serial.empty() && adapter.serial.empty() &&
@@ -80,7 +80,8 @@ std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
     if (adapter.stable_names.empty() && adapter.ids) {
         out += "    (no /dev/serial/by-id name)\n";
     }
-    return out;
+    // The port's verdict: whether renumber can run the motor bus on it.
+    return out + "  " + format_result(check_chip(adapter));
 }
 
 std::string orphan_entry(const ChipWithoutTty& chip)
