@@ -23,10 +23,12 @@ struct SessionSetup {
     pid_t child;
     std::int64_t start_ns; // when COMMAND was started
     Replay *replay;        // plays the motor side instead of the motors, or null
+    bool serving = false;  // --serve: no COMMAND; the run ends on a signal or the line's end
 };
 
 // Plays the motors until COMMAND exits, drains the bus, writes the trace's closing
-// lines and returns the exit status motor-sim must end with.
+// lines and returns the exit status motor-sim must end with. Serving a line, plays them
+// until a signal arrives or the line hangs up, and returns 0.
 int session_run(const SessionSetup &setup);
 
 } // namespace sim
