@@ -539,8 +539,12 @@ CheckResult check_chip(const SerialAdapter& adapter)
                 "check the adapter's datasheet for 4,000,000 baud, or use one built on " +
                     std::string(FAST_CHIPS)};
     }
-    const std::string documented = label + " is documented up to " + format_baud(row->max_baud) +
-                                   " baud (" + row->source + ")";
+    const std::string documented =
+        label +
+        (row->max_baud == NO_UART
+             ? " has no UART, so any rate passes"
+             : " is documented up to " + format_baud(row->max_baud) + " baud") +
+        " (" + row->source + ")";
     const bool own_module = !adapter.driver.empty() && adapter.driver != row->driver;
     const std::string module =
         own_module

@@ -106,6 +106,10 @@ constexpr std::array CHIPS{
             "CH9101DS1: 3 Mbps"},
     ChipRow{0x04d8, 0x00df, ANY_RELEASE, "", "Microchip MCP2200", CDC_ACM, 1'000'000,
             passed_to_chip, 0, "MCP2200 datasheet (DS20002228): 1,000,000 baud"},
+    // Linux's own serial gadget (g_serial, or an ACM function of a configfs gadget) has no
+    // UART: the line coding it is sent is only stored, and the bytes travel over USB.
+    ChipRow{0x0525, 0xa4a7, ANY_RELEASE, "", "Linux USB gadget serial (ACM)", CDC_ACM, NO_UART,
+            exact, 0, "f_acm.c: SET_LINE_CODING is only stored; no UART"},
     ChipRow{0x04e2, 0x1410, ANY_RELEASE, "", "MaxLinear XR21V1410", "xr_serial", 12'000'000, exact,
             0, "XR21V1410 datasheet: 12 Mbps; xr_serial.c divides 48 MHz exactly"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "H", "Prolific PL2303H", PL2303, 1'228'800,

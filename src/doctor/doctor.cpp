@@ -62,8 +62,9 @@ std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
         out += "  native UART, driver " + (adapter.driver.empty() ? "(none)" : adapter.driver);
     }
     out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
-    out +=
-        adapter.chip != nullptr ? "  up to " + format_baud(adapter.chip->max_baud) + " baud" : "";
+    out += adapter.chip != nullptr && adapter.chip->max_baud != NO_UART
+               ? "  up to " + format_baud(adapter.chip->max_baud) + " baud"
+               : "";
     out += "\n";
     const auto shared =
         std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
