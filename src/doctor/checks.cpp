@@ -320,12 +320,15 @@ std::string rate_outcome(const ChipRow& row, const std::string& driver)
     return "";
 }
 
-// "2.3 % slow"
+// "2.3 % slow", "0.1 % fast"
 std::string deviation(std::uint64_t rate)
 {
     const auto bus = static_cast<std::uint64_t>(MOTOR_BUS_BAUD);
     const std::uint64_t off = rate > bus ? rate - bus : bus - rate;
     const std::uint64_t tenths = (off * 1000 + bus / 2) / bus;
+    if (off == 0) {
+        return "the bus's rate exactly";
+    }
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " % " +
            (rate >= bus ? "fast" : "slow");
 }
