@@ -60,7 +60,10 @@ TEST_F(Gather, ReadsEveryFactFromWhereItLives)
                            "Package: brltty\nStatus: install ok installed\nVersion: 6.6-4\n\n"
                            "Package: libserialport0\nStatus: deinstall ok config-files\n"
                            "Version: 0.1.1-4\n");
-                write_file(t, "/proc/cmdline", "quiet console=ttyUSB0,115200\n");
+                // A Raspberry Pi names its console by an alias in /dev.
+                write_file(t, "/proc/cmdline", "quiet console=serial0,115200\n");
+                make_link(t, "/dev/serial0", "ttyUSB0");
+                write_file(t, "/boot/firmware/cmdline.txt", "console=serial0,115200\n");
                 struct stat info {};
                 ASSERT_EQ(::stat((t.root + "/dev/ttyUSB0").c_str(), &info), 0);
                 std::array<char, 96> line{};
@@ -80,7 +83,9 @@ TEST_F(Gather, ReadsEveryFactFromWhereItLives)
     EXPECT_EQ(facts.serial_library_version, "");
     EXPECT_EQ(facts.access.user.name, "alice");
     EXPECT_EQ(facts.access.user.login_groups, std::vector<gid_t>{1000});
-    EXPECT_EQ(facts.console.command_line.front().second, "ttyUSB0");
+    EXPECT_EQ(facts.console.command_line, (std::vector<std::pair<std::string, std::string>>{
+                                              {"console=serial0,115200", "ttyUSB0"}}));
+    EXPECT_EQ(facts.console.boot_file, "/boot/firmware/cmdline.txt");
     EXPECT_TRUE(facts.brltty.running);
     EXPECT_EQ(facts.brltty.version, "6.6-4");
     EXPECT_EQ(facts.brltty.units, std::vector<std::string>{"brltty.service"});
