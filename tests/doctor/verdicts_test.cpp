@@ -158,9 +158,6 @@ TEST(DoctorVerdict, Chip)
           "cdc_acm passes 4,000,000 to the chip, which its maker documents only up to "
           "3,000,000; renumber sends at the wrong rate, hears no motor and after about 5 s " +
               std::string(TIMEOUT)},
-         {"Linux's gadget serial has no UART", as(part("0525:a4a7", 0x0601, "cdc_acm")), "OK",
-          "Linux USB gadget serial (ACM) (0525:a4a7, driver cdc_acm) has no UART, so any rate "
-          "passes"},
          {"CH9102 on WCH's own driver", as(part("1a86:55d4", 0x0442, "usb_ch343")), "OK",
           "usb_ch343 is the maker's own module, not the kernel's cdc_acm"},
          {"unknown part", as(part("1234:5678", 0x0100, "usb_serial_simple", "RS485 Cable")), "WARN",
@@ -182,6 +179,35 @@ TEST(DoctorVerdict, Chip)
          {"PL011 at 100 MHz, 64ths of a divisor", as(uart("ttyAMA0", 100'000'000, "uart-pl011")),
           "OK", "divisor 100/64 gives 4,000,000 baud"},
          {"no clock", as(uart("ttyS0", 0, "serial")), "WARN", "whose clock"}});
+}
+
+// The chips the kernel tier emulates (usb-chip's profiles, its chips.tsv), as sysfs shows them,
+// and what renumber did there under the kernel's own drivers.
+TEST(DoctorVerdict, ChipsTheKernelTierRuns)
+{
+    const auto as = [](const SerialAdapter& adapter) { return with_adapter(adapter); };
+    const std::string changes = "and renumber can change the motor";
+    expect_lines(
+        "chip",
+        {{"CH340", as(part("1a86:7523", 0x0264, "ch341-uart", "USB Serial", 0xff)), "FAIL",
+          TIMEOUT},
+         {"CH343", as(part("1a86:55d3", 0x0443, "cdc_acm", "USB Single Serial", 0x02)), "OK",
+          changes},
+         {"CP2102", as(part("10c4:ea60", 0x0100, "cp210x", "CP2102 USB to UART Bridge Controller")),
+          "FAIL", REFUSED},
+         {"CP2102N",
+          as(part("10c4:ea60", 0x0100, "cp210x", "CP2102N USB to UART Bridge Controller")), "FAIL",
+          REFUSED},
+         {"FT232R", as(part("0403:6001", 0x0600, "ftdi_sio", "FT232R USB UART")), "FAIL", REFUSED},
+         {"FT232H", as(part("0403:6014", 0x0900, "ftdi_sio", "Single RS232-HS")), "OK", changes},
+         {"PL2303TA", as(part("067b:2303", 0x0300, "pl2303", "USB-Serial Controller")), "OK",
+          changes},
+         {"PL2303H", as(part("067b:2303", 0x0202, "pl2303", "USB-Serial Controller", 0x02)), "FAIL",
+          REFUSED},
+         {"qemu's FT232BM", as(part("0403:6001", 0x0400, "ftdi_sio")), "FAIL", REFUSED},
+         {"the ACM gadget", as(part("0525:a4a7", 0x0601, "cdc_acm")), "OK",
+          "Linux USB gadget serial (ACM) (0525:a4a7, driver cdc_acm) has no UART, so any rate "
+          "passes"}});
 }
 
 // The contract with renumber: a chip that cannot carry the bus makes the doctor quote the one
