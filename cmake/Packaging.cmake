@@ -89,7 +89,7 @@ if(EXISTS /etc/os-release)
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends comes from dpkg-shlibdeps over the installed binaries (libserialport0, libc6,
+# Depends comes from dpkg-shlibdeps over the installed binaries (libserialport0, libacl1, libc6,
 # libstdc++6, libgcc-s1), so it follows whatever the build actually linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
