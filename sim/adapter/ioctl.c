@@ -123,6 +123,7 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     void *argument = va_arg(args, void *);
     va_end(args);
     struct adapter_state *state = adapter();
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;
@@ -140,6 +141,7 @@ ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     struct adapter_state *state = adapter();
     if (state->real.ioctl_time64 == NULL)
         return fail(ENOSYS);
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl_time64, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;

@@ -63,6 +63,8 @@ static void read_faults(const char *faults)
             g_state.refuse_low_latency = true;
         else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
             g_state.no_serial_info = true;
+        else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
+            g_state.replay_failures = true;
         else if (strncmp(item, "write-limit=", 12) == 0)
             g_state.write_limit = read_byte_count(item + 12, length - 12);
         else
@@ -204,4 +206,27 @@ void adapter_event(struct adapter_state *state, const char *format, ...)
         while (got < 0 && errno == EINTR);
     }
     errno = saved_errno;
+}
+
+int adapter_ask(struct adapter_state *state, const char *question)
+{
+    if (state->event_fd < 0)
+        return 0;
+    int saved_errno = errno;
+    ssize_t sent;
+    do
+        sent = send(state->event_fd, question, strlen(question), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    char answer[16] = "";
+    ssize_t got = 0;
+    if (sent >= 0) {
+        do
+            got = recv(state->event_fd, answer, sizeof answer - 1, 0);
+        while (got < 0 && errno == EINTR);
+    }
+    errno = saved_errno;
+    if (got <= 1 || answer[0] != 'e')
+        return 0;
+    answer[got] = '\0';
+    return atoi(answer + 1);
 }
