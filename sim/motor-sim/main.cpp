@@ -102,8 +102,9 @@ int main(int argc, char **argv)
         started += (started.empty() ? "" : " ") + word;
     sim::trace_note(trace, 0, "started: " + started);
 
-    sim::SessionSetup setup{options, trace,     pty,
-                            signals, events[0], pidfd,
-                            child,   start_ns,  replay ? &*replay : nullptr};
+    sim::SessionSetup setup{options,   trace,     pty,
+                            signals,   events[0], pidfd,
+                            child,     start_ns,  replay ? &*replay : nullptr,
+                            &recording};
     return sim::session_run(setup);
 }

@@ -249,6 +249,9 @@ std::string adapter_faults(const Options &options)
         add("no-serial-info");
     if (options.write_limit)
         add("write-limit=" + std::to_string(*options.write_limit));
+    // A replay fails the writes its recording has fail.
+    if (!options.replay_file.empty())
+        add("replay-failures");
     return faults;
 }
 
