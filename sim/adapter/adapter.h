@@ -9,7 +9,10 @@
  *   - readlink of that sysfs entry: a USB device path for ttyUSB and ttyACM names,
  *     a platform device path for other names;
  *   - realpath, __realpath_chk: a path whose symbolic-link chain ends at the
- *     simulated device (which does not exist on the machine) resolves to it;
+ *     simulated device (which does not exist on the machine) resolves to it; a
+ *     device path outside /dev/ stands for a link to /dev/<its last component>, as a
+ *     udev link does, and resolves there (libserialport takes only names under /dev/),
+ *     and that name is the device too;
  *   - open, open64, __open_2, __open64_2, openat, openat64, __openat_2, __openat64_2
  *     of the device path: open the pseudo-terminal slave (MOTOR_SIM_PTY) with the
  *     same flags plus O_NOCTTY and remember the descriptor; fault refuse-open: EACCES;
@@ -111,8 +114,9 @@ struct adapter_state {
     struct real_calls real;
     bool active;                 /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
     char device[PATH_MAX];       /* simulated path, e.g. /dev/ttyUSB0 */
+    char node[PATH_MAX];         /* what it resolves to: itself under /dev/, else /dev/<name> */
     char pty[PATH_MAX];          /* pseudo-terminal slave standing in for it */
-    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<name>, empty if not under /dev/ */
+    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<last component of device>, or empty */
     char sysfs_target[PATH_MAX]; /* what readlink of sysfs_entry answers */
     int event_fd;                /* -1 when nobody listens */
     bool refuse_open;
