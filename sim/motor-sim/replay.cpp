@@ -97,8 +97,8 @@ Replay replay_prepare(const Recording &recording)
         }
         if (chunk.direction == Direction::fail) {
             int error = errno_from_name(chunk.error);
-            if (chunk.call == "write" && error != 0)
-                replay.failures.push_back({replay.write_end.size(), error});
+            if ((chunk.call == "write" || chunk.call == "drain") && error != 0)
+                replay.failures.push_back({replay.write_end.size(), chunk.call, error});
             continue;
         }
         if (chunk.direction == Direction::flush && chunk.bytes.empty())
@@ -154,13 +154,13 @@ std::optional<std::string> replay_feed(Replay &replay, std::span<const std::uint
     return std::nullopt;
 }
 
-int replay_write_error(Replay &replay)
+int replay_call_error(Replay &replay, const std::string &call)
 {
     std::size_t boundary = replay.next_write == 0 ? 0 : replay.write_end[replay.next_write - 1];
     if (replay.departure || replay.matched != boundary)
         return 0;
     for (ReplayFailure &failure : replay.failures)
-        if (!failure.used && failure.writes_before == replay.next_write) {
+        if (!failure.used && failure.call == call && failure.writes_before == replay.next_write) {
             failure.used = true;
             return failure.error;
         }

@@ -4,8 +4,8 @@
 // are sent back, each after its recorded delay from that write, and so are the bytes a
 // recorded flush discarded (at once after the read before them, so that they wait on
 // the line as they did); a recorded end of file hangs the line up at its recorded
-// delay, once the command has read what came before it; a recorded failed write fails
-// the same write again. Bytes read before any write are sent after the device is
+// delay, once the command has read what came before it; a recorded failed write or drain
+// fails the same call again. Bytes read before any write are sent after the device is
 // opened, their recorded time after it. Once the command departs from the recording,
 // the recorded motor answers nothing more.
 #pragma once
@@ -40,9 +40,11 @@ struct ReplayDue {
     bool hangup = false;
 };
 
-// A recorded failed write: the write after the first `writes_before` recorded writes.
+// A recorded failed write or drain: the first such call after the first `writes_before`
+// recorded writes.
 struct ReplayFailure {
     std::size_t writes_before;
+    std::string call; // write or drain
     int error;
     bool used = false;
 };
@@ -59,7 +61,7 @@ struct Replay {
     std::vector<std::size_t> write_line;            // each recorded write's line
     std::vector<std::vector<ReplayAnswer>> answers; // read after each recorded write
     std::vector<ReplayAnswer> leading;              // read before any write
-    std::vector<ReplayFailure> failures;            // failed writes
+    std::vector<ReplayFailure> failures;            // failed writes and drains
     std::size_t last_line = 0;                      // the recording's last record
     std::size_t matched = 0;                        // bytes of expected the command sent
     std::size_t next_write = 0;
@@ -79,8 +81,9 @@ void replay_opened(Replay &replay, std::int64_t now_ns);
 std::optional<std::string> replay_feed(Replay &replay, std::span<const std::uint8_t> bytes,
                                        std::int64_t now_ns);
 
-// The command is about to write: the errno the recording has this write fail with, or 0.
-int replay_write_error(Replay &replay);
+// The command is about to make a call (write or drain): the errno the recording has it
+// fail with, or 0.
+int replay_call_error(Replay &replay, const std::string &call);
 
 std::optional<std::int64_t> replay_next_due(const Replay &replay);
 

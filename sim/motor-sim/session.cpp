@@ -281,13 +281,13 @@ std::string note_event(Session &session, const std::string &message)
                        "the command has read " + std::to_string(session.bytes_read) + " bytes");
             hang_up(session);
         }
-    } else if (kind == "call" && first == "write" && session.setup.replay != nullptr) {
-        int error = replay_write_error(*session.setup.replay);
+    } else if (kind == "call" && session.setup.replay != nullptr) {
+        int error = replay_call_error(*session.setup.replay, first);
         if (error != 0) {
             const char *name = strerrorname_np(error);
             trace_note(trace, ms,
-                       std::string("the recording has this write fail: ") +
-                           (name != nullptr ? name : std::to_string(error)));
+                       "the recording has this " + first +
+                           " fail: " + (name != nullptr ? name : std::to_string(error)));
             return "e" + std::to_string(error);
         }
     } else {
