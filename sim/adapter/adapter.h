@@ -22,7 +22,12 @@
  *     no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags and reports whether
  *     ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency: EPERM),
  *     TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under fault
- *     refuse-baud;
+ *     refuse-baud, and set the substituted rate instead under fault
+ *     substitute-baud=RATE (as a driver that falls back and says so);
+ *   - tcdrain, and ioctl TCSBRK with a non-zero argument (the same wait), under fault
+ *     stall-drain: the transmitter never empties, so the wait lasts until a signal
+ *     interrupts it and then fails with EINTR, as the kernel's does; writes are taken
+ *     whole and never reach the line;
  *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
  *     each write are taken, and write returns 0 when N is 0 (see write.c);
  *   - read on remembered descriptors: passed through, and every read that got bytes
@@ -75,6 +80,7 @@ struct real_calls {
     int (*openat64_2)(int, const char *, int);
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
+    int (*tcdrain)(int);
     int (*ioctl_time64)(int, unsigned long, ...); /* 32-bit systems only */
     ssize_t (*write)(int, const void *, size_t);
     ssize_t (*read)(int, void *, size_t);
@@ -123,6 +129,8 @@ struct adapter_state {
     bool refuse_baud;
     bool refuse_low_latency;
     bool no_serial_info;
+    bool stall_drain;
+    unsigned substitute_rate;            /* 0: none */
     long write_limit;                    /* -1: unlimited */
     bool replay_failures;                /* ask motor-sim before each write (a replay) */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */

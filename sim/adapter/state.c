@@ -31,9 +31,9 @@ static bool copy_text(char *out, size_t size, const char *text)
     return true;
 }
 
-/* A write limit is a plain decimal byte count: a malformed one stops the layer rather than
- * pass for 0, which would refuse every write. */
-static long read_byte_count(const char *text, size_t length)
+/* A write limit or a rate is a plain decimal count: a malformed one stops the layer rather
+ * than pass for 0, which would refuse every write. */
+static long read_count(const char *fault, const char *noun, const char *text, size_t length)
 {
     long count = 0;
     bool valid = length > 0;
@@ -43,7 +43,7 @@ static long read_byte_count(const char *text, size_t length)
             count = count * 10 + (text[i] - '0');
     }
     if (!valid)
-        adapter_stop("%s: write-limit needs a byte count, not '%.*s'", MOTOR_SIM_ENV_FAULTS,
+        adapter_stop("%s: %s needs a %s, not '%.*s'", MOTOR_SIM_ENV_FAULTS, fault, noun,
                      (int)length, text);
     return count;
 }
@@ -65,9 +65,16 @@ static void read_faults(const char *faults)
             g_state.no_serial_info = true;
         else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
             g_state.replay_failures = true;
+        else if (length == 11 && strncmp(item, "stall-drain", length) == 0)
+            g_state.stall_drain = true;
         else if (strncmp(item, "write-limit=", 12) == 0)
-            g_state.write_limit = read_byte_count(item + 12, length - 12);
-        else
+            g_state.write_limit = read_count("write-limit", "byte count", item + 12, length - 12);
+        else if (strncmp(item, "substitute-baud=", 16) == 0) {
+            g_state.substitute_rate =
+                (unsigned)read_count("substitute-baud", "rate", item + 16, length - 16);
+            if (g_state.substitute_rate == 0)
+                adapter_stop("%s: substitute-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
+        } else
             adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length,
                          item);
         item += length;

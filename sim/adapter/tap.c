@@ -239,6 +239,10 @@ void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
         if (result != 0)
             tap_failed(state, "flush", error);
         break;
+    case TCSBRK: /* a non-zero argument is a drain; zero sends a break */
+        if (result != 0 && argument != NULL)
+            tap_failed(state, "drain", error);
+        break;
     case TIOCSSERIAL: {
         if (argument == NULL)
             break;

@@ -13,6 +13,8 @@
  * place for the command's next call. End of file and errors are not reported: after
  * a hang-up libserialport keeps reading until its deadline.
  *
+ * stall-drain: the driver queues what is written, and nothing of it reaches the line.
+ *
  * replay-failures (motor-sim --replay): before each write the layer asks motor-sim
  * whether the recording has this write fail, and fails it with the recorded error if so.
  *
@@ -30,6 +32,11 @@ static ssize_t device_write(struct adapter_state *state, int fd, const void *buf
             errno = error;
             return -1;
         }
+    }
+    /* A hung chip: the driver queues the bytes, and they never reach the line. */
+    if (state->stall_drain && adapter_owns(state, fd)) {
+        adapter_event(state, "write-held %zu", count);
+        return (ssize_t)count;
     }
     if (state->write_limit < 0 || (size_t)state->write_limit >= count || !adapter_owns(state, fd))
         return state->real.write(fd, buf, count);

@@ -268,6 +268,12 @@ std::string note_event(Session &session, const std::string &message)
                        (second == "refused" ? ": refused (EPERM)" : ": accepted"));
     } else if (kind == "baud-refused") {
         trace_note(trace, ms, first + " baud refused (EINVAL)");
+    } else if (kind == "baud-substituted") {
+        trace_note(trace, ms, first + " baud asked: the driver runs " + second + " and says so");
+    } else if (kind == "drain-stalled") {
+        trace_note(trace, ms, "drain: the transmitter does not empty; waiting for a signal");
+    } else if (kind == "write-held") {
+        trace_note(trace, ms, "the adapter took " + first + " bytes and holds them");
     } else if (kind == "write-limited") {
         trace_note(trace, ms, "the adapter took " + second + " of " + first + " bytes written");
     } else if (kind == "read") {
@@ -350,6 +356,13 @@ timespec until(std::int64_t due)
                     static_cast<long>(wait % 1'000'000'000)};
 }
 
+// Serving a line, there is no COMMAND: a signal or the end of the line ends the run.
+void end_serving_when_due(Session &session)
+{
+    if (signals_take(session.setup.signals) || session.setup.pty.master < 0)
+        session.command_done = true;
+}
+
 void run_until_exit(Session &session)
 {
     const SessionSetup &setup = session.setup;
@@ -383,6 +396,10 @@ void run_until_exit(Session &session)
             receive(session);
         deliver_due(session);
         flush_outgoing(session);
+        if (setup.serving) {
+            end_serving_when_due(session);
+            continue;
+        }
         signals_forward(setup.signals, setup.child);
         if (fds[child_slot].revents != 0)
             reap(session);
@@ -446,9 +463,14 @@ int session_run(const SessionSetup &setup)
     }
     if (session.event_fd >= 0)
         close(session.event_fd);
-    trace_close(
-        setup.trace, elapsed_ms(session), session.low_latency_requested, setup.options.motors,
-        session.device_opened ? line_settings_describe(setup.pty.master) : "", session.exit_status);
+    // A served line says nothing of what its far end asked of its driver.
+    std::optional<bool> low_latency;
+    if (!setup.serving)
+        low_latency = session.low_latency_requested;
+    trace_close(setup.trace, elapsed_ms(session), low_latency, setup.options.motors,
+                session.device_opened && !setup.serving ? line_settings_describe(setup.pty.master)
+                                                        : "",
+                session.exit_status);
     return status;
 }
 

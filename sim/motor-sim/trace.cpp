@@ -145,6 +145,18 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
 }
 
+void trace_serve_header(Trace &trace, const Options &options)
+{
+    std::string motors;
+    for (const std::string &text : options.motor_texts)
+        motors += (motors.empty() ? "" : " ") + text;
+    if (trace.form == TraceForm::lines)
+        emit(trace, "serve device=" + options.serve_path);
+    else
+        emit(trace, "motor-sim: serving " + options.serve_path + "; " +
+                        (motors.empty() ? "no motor" : "motors " + motors));
+}
+
 void trace_banner(Trace &trace, std::string_view text)
 {
     if (trace.form == TraceForm::human)
@@ -254,12 +266,14 @@ void trace_note(Trace &trace, std::int64_t ms, std::string_view text)
         emit(trace, stamp(ms) + std::string(text));
 }
 
-void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
+void trace_close(Trace &trace, std::int64_t ms, std::optional<bool> low_latency_requested,
                  const std::vector<Motor> &motors, const std::string &line_settings,
                  int exit_status)
 {
     if (trace.form == TraceForm::lines) {
-        emit(trace, std::string("low-latency requested=") + (low_latency_requested ? "yes" : "no"));
+        if (low_latency_requested)
+            emit(trace,
+                 std::string("low-latency requested=") + (*low_latency_requested ? "yes" : "no"));
         for (std::size_t i = 0; i < motors.size(); ++i)
             emit(trace, "motor index=" + std::to_string(i) +
                             " start=" + std::to_string(motors[i].start_id) +
@@ -267,8 +281,9 @@ void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
         emit(trace, "exit status=" + std::to_string(exit_status));
         return;
     }
-    emit(trace,
-         indent() + "low latency " + (low_latency_requested ? "requested" : "not requested"));
+    if (low_latency_requested)
+        emit(trace,
+             indent() + "low latency " + (*low_latency_requested ? "requested" : "not requested"));
     if (!line_settings.empty())
         emit(trace, indent() + "line at the end: " + line_settings);
     if (!trace.bus.empty())

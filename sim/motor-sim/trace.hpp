@@ -32,6 +32,9 @@ bool trace_open(Trace &trace, const Options &options, std::string &error);
 // Human form only: what is simulated, before the command starts.
 void trace_header(Trace &trace, const Options &options, const std::string &pty_path);
 
+// --serve: the line the motors are on, once it is open ("serve device=PATH" in lines form).
+void trace_serve_header(Trace &trace, const Options &options);
+
 // Human form only: a line without a time, such as the tap's heading.
 void trace_banner(Trace &trace, std::string_view text);
 
@@ -55,7 +58,7 @@ void trace_note(Trace &trace, std::int64_t ms, std::string_view text);
 
 // Closing lines: low latency, the motors, (human form) the line settings, and the
 // exit status last.
-void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
+void trace_close(Trace &trace, std::int64_t ms, std::optional<bool> low_latency_requested,
                  const std::vector<Motor> &motors, const std::string &line_settings,
                  int exit_status);
 

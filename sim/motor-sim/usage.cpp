@@ -8,6 +8,7 @@ const char *usage_text()
     return R"(Usage: motor-sim [OPTION]... [--] COMMAND [ARG]...
        motor-sim --tap [--record FILE] [--device PATH] [TRACE]... -- COMMAND [ARG]...
        motor-sim --replay FILE [OPTION]... -- COMMAND [ARG]...
+       motor-sim --serve LINE [--motor MOTOR]... [--no-motor] [TRACE]...
 Run COMMAND with a simulated USB-to-RS-485 adapter and KV-R2730-4 motors, so that a
 renumbering can be rehearsed without hardware. COMMAND sees the device (default
 /dev/ttyUSB0) through a preloaded adapter layer that leads it to a pseudo-terminal;
@@ -51,6 +52,10 @@ Adapter faults:
                          for input still waiting when the change command goes out
   --refuse-low-latency   TIOCSSERIAL fails (EPERM)
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
+  --substitute-baud RATE asked for 4000000 baud, the driver sets RATE instead
+                         and reports it in the terminal settings
+  --stall-drain          the transmitter never empties: writes never reach the
+                         line, and every drain waits until a signal interrupts it
 
 Real device and recordings:
   --tap                  run COMMAND against the real device, simulating nothing, and
@@ -63,6 +68,10 @@ Real device and recordings:
                          then judge the run: exit 0 if command line, frames and
                          exit status match the recording, else 120 after a line
                          naming the first difference and the recording's line
+  --serve LINE           play the motors on a real line (a serial port, a USB
+                         gadget's tty, a pseudo-terminal) with no COMMAND, until a
+                         signal or a hang-up; any program can open the line's other
+                         end as a serial port
 
 Trace:
   --trace human|lines    readable lines (default), or key=value records
@@ -86,6 +95,7 @@ The motors:
 
 Trace records (--trace lines), one per line:
   open device=PATH | open-refused device=PATH
+  serve device=LINE                     (--serve, once the line is open)
   tx t=MS kind=control motor=M status=S crc=good|bad bytes=HEX
   tx t=MS kind=short cmd=C arg=A id=I target=T bytes=HEX
   tx t=MS kind=unknown bytes=HEX
@@ -126,6 +136,7 @@ Examples:
   motor-sim --device /dev/ttyACM0 --no-motor -- renumber /dev/ttyACM0 0 1
   motor-sim --tap --record bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --replay bench.rec -- renumber /dev/ttyUSB0 0 1
+  motor-sim --serve /dev/ttyGS0 --motor 0 --trace lines --trace-file motors.trace
 )";
 }
 

@@ -79,6 +79,10 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
         {{"--device", ""}, "--device needs a path such as /dev/ttyUSB0"},
         {{"--device", "/dev/tty USB0"}, "--device must not contain white space"},
         {{"--no-motor", "--motor", "0"}, "--no-motor and --motor exclude each other"},
+        {{"--substitute-baud", "0"}, "--substitute-baud needs a rate from 1 to 100000000"},
+        {{"--serve", "/dev/ttyGS0", "--stall-drain"},
+         "--serve puts the motors on a real line: only --motor, --no-motor and the trace options "
+         "apply"},
         {{"--write-limit"}, "option '--write-limit' needs a value"},
         {{"--delay", "5"}, "unknown option '--delay'"},
     };
@@ -91,7 +95,8 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
 
 TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
 {
-    const Parsed parsed = parse({"--write-limit", "0", "--hangup-after-read", "36", "--motor",
+    const Parsed parsed = parse({"--write-limit", "0", "--substitute-baud", "9600", "--stall-drain",
+                                 "--hangup-after-read", "36", "--motor",
                                  "3:delay=3200,reply=fc0501bb,truncate=2,extra=00", "--motor", "5",
                                  "--", "cmd", "--motor"});
     ASSERT_EQ(parsed.outcome, sim::ParseOutcome::run) << parsed.message;
@@ -105,7 +110,8 @@ TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
     EXPECT_EQ(faults.truncate, 2U);
     EXPECT_EQ(faults.extra, sim::Bytes{0x00});
     EXPECT_EQ(parsed.options.command, (std::vector<std::string>{"cmd", "--motor"}));
-    EXPECT_EQ(sim::adapter_faults(parsed.options), "write-limit=0");
+    EXPECT_EQ(sim::adapter_faults(parsed.options),
+              "write-limit=0,substitute-baud=9600,stall-drain");
 }
 
 TEST(MotorSimOptions, OneHonestMotorByDefault)
