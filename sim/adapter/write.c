@@ -15,19 +15,23 @@
  *
  * stall-drain: the driver queues what is written, and nothing of it reaches the line.
  *
- * replay-failures (motor-sim --replay): before each write the layer asks motor-sim
- * whether the recording has this write fail, and fails it with the recorded error if so.
+ * replay-failures (motor-sim --replay): before each write (and drain, ioctl.c) the layer
+ * asks motor-sim whether the recording has this call fail, and fails it with the recorded
+ * error if so. The write's size tells motor-sim where in the recording the command is.
  *
  * Both are reported to the tap (tap.c) when it watches the descriptor, failures and
  * end of file included. */
 #include "adapter.h"
 
 #include <errno.h>
+#include <stdio.h>
 
 static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
     if (state->replay_failures && adapter_owns(state, fd)) {
-        int error = adapter_ask(state, "call write");
+        char question[48];
+        snprintf(question, sizeof question, "call write %zu", count);
+        int error = adapter_ask(state, question);
         if (error != 0) {
             errno = error;
             return -1;

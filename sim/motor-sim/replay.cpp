@@ -154,13 +154,16 @@ std::optional<std::string> replay_feed(Replay &replay, std::span<const std::uint
     return std::nullopt;
 }
 
-int replay_call_error(Replay &replay, const std::string &call)
+int replay_call_error(Replay &replay, const std::string &call, std::size_t written)
 {
-    std::size_t boundary = replay.next_write == 0 ? 0 : replay.write_end[replay.next_write - 1];
-    if (replay.departure || replay.matched != boundary)
+    // The recorded writes the command has made in full.
+    auto end = std::find(replay.write_end.begin(), replay.write_end.end(), written);
+    if (replay.departure || (written != 0 && end == replay.write_end.end()))
         return 0;
+    std::size_t writes =
+        written == 0 ? 0 : static_cast<std::size_t>(end - replay.write_end.begin()) + 1;
     for (ReplayFailure &failure : replay.failures)
-        if (!failure.used && failure.call == call && failure.writes_before == replay.next_write) {
+        if (!failure.used && failure.call == call && failure.writes_before == writes) {
             failure.used = true;
             return failure.error;
         }

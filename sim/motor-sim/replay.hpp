@@ -81,9 +81,10 @@ void replay_opened(Replay &replay, std::int64_t now_ns);
 std::optional<std::string> replay_feed(Replay &replay, std::span<const std::uint8_t> bytes,
                                        std::int64_t now_ns);
 
-// The command is about to make a call (write or drain): the errno the recording has it
-// fail with, or 0.
-int replay_call_error(Replay &replay, const std::string &call);
+// The command is about to make a call (write or drain), having written `written` bytes
+// so far (what motor-sim may not have read off the line yet): the errno the recording
+// has this call fail with, or 0.
+int replay_call_error(Replay &replay, const std::string &call, std::size_t written);
 
 std::optional<std::int64_t> replay_next_due(const Replay &replay);
 

@@ -49,8 +49,9 @@ struct Session {
     bool hung_up = false;
     bool command_done = false;
     int exit_status = 0;
-    std::uint64_t bytes_sent = 0; // what the bus has sent to COMMAND
-    bool hangup_waiting = false;  // a replayed hang-up waits for COMMAND to read what came first
+    std::uint64_t bytes_sent = 0;    // what the bus has sent to COMMAND
+    std::uint64_t bytes_written = 0; // what COMMAND has written (a replay asks before each write)
+    bool hangup_waiting = false;     // a replayed hang-up waits for COMMAND to read what came first
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -288,7 +289,9 @@ std::string note_event(Session &session, const std::string &message)
             hang_up(session);
         }
     } else if (kind == "call" && session.setup.replay != nullptr) {
-        int error = replay_call_error(*session.setup.replay, first);
+        int error = replay_call_error(*session.setup.replay, first, session.bytes_written);
+        if (error == 0 && first == "write")
+            session.bytes_written += std::strtoull(second.c_str(), nullptr, 10);
         if (error != 0) {
             const char *name = strerrorname_np(error);
             trace_note(trace, ms,
