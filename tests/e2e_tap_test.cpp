@@ -328,6 +328,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] The ID:0 of the feedback does not match.\n",
                    ""},
+        ReplayCase{"drain_stalls", "drain-stalls.rec", ZERO_TO_ONE,
+                   "[Error] Error occurred during serial port write.\n"
+                   "[Error] Error occurred during serial port write.\n"
+                   "[Error] Error occurred during serial port write.\n"
+                   "[Error] The ID:0 of the feedback does not match.\n",
+                   ""},
         // Departures: another command line, and a run that ends otherwise than recorded.
         ReplayCase{"changed_command_line",
                    "honest.rec",
