@@ -17,7 +17,8 @@ output and error are COMMAND's own. The exit status is COMMAND's (128+N if signa
 N ended it), or 125 if motor-sim itself failed.
 
 Bus:
-  --device PATH          simulated device path (default /dev/ttyUSB0)
+  --device PATH          simulated device path (default /dev/ttyUSB0), relative ones
+                         too; one outside /dev stands for a link to /dev/NAME
   --motor MOTOR          add a motor; repeat for several motors on the bus.
                          MOTOR is ID or ID:FAULT[,FAULT...], ID from 0 to 14.
                          Without --motor the bus has one honest motor with ID 0.
