@@ -99,6 +99,20 @@ std::string describe_rx(const Bytes &b)
     return std::to_string(b.size()) + (b.size() == 1 ? " byte" : " bytes");
 }
 
+// "1 motor (identifier 0)", "2 motors (identifiers 3, 5:silent)": a bare "motors 0" read as
+// "no motors".
+std::string bus_motors(const Options &options)
+{
+    const std::vector<std::string> &texts = options.motor_texts;
+    if (texts.empty())
+        return "no motor";
+    std::string list;
+    for (const std::string &text : texts)
+        list += (list.empty() ? "" : ", ") + text;
+    return texts.size() == 1 ? "1 motor (identifier " + list + ")"
+                             : std::to_string(texts.size()) + " motors (identifiers " + list + ")";
+}
+
 } // namespace
 
 bool trace_open(Trace &trace, const Options &options, std::string &error)
@@ -121,9 +135,6 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
 {
     if (trace.form != TraceForm::human)
         return;
-    std::string motors;
-    for (const std::string &text : options.motor_texts)
-        motors += (motors.empty() ? "" : " ") + text;
     std::string faults = adapter_faults(options);
     if (options.echo)
         faults += faults.empty() ? "echo" : ",echo";
@@ -140,21 +151,16 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                   hex_compact(options.send_after->bytes);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (!options.replay_file.empty() ? "replaying " + options.replay_file
-                     : motors.empty()             ? "no motor"
-                                                  : "motors " + motors) +
+                                                  : bus_motors(options)) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
 }
 
 void trace_serve_header(Trace &trace, const Options &options)
 {
-    std::string motors;
-    for (const std::string &text : options.motor_texts)
-        motors += (motors.empty() ? "" : " ") + text;
     if (trace.form == TraceForm::lines)
         emit(trace, "serve device=" + options.serve_path);
     else
-        emit(trace, "motor-sim: serving " + options.serve_path + "; " +
-                        (motors.empty() ? "no motor" : "motors " + motors));
+        emit(trace, "motor-sim: serving " + options.serve_path + "; " + bus_motors(options));
 }
 
 void trace_banner(Trace &trace, std::string_view text)
