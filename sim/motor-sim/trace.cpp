@@ -221,6 +221,51 @@ void trace_hangup(Trace &trace, std::int64_t ms)
                                 "writes on it now fail");
 }
 
+void trace_flush(Trace &trace, std::int64_t ms, const Bytes &discarded)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "flush " + ms_field(ms) + " bytes=" + hex_compact(discarded));
+    else
+        emit(trace,
+             stamp(ms) + "input flushed: " +
+                 (discarded.empty() ? std::string("nothing was waiting")
+                                    : std::to_string(discarded.size()) +
+                                          " bytes discarded unread: " + hex_spaced(discarded)));
+}
+
+void trace_fail(Trace &trace, std::int64_t ms, const std::string &call, const std::string &error)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "fail " + ms_field(ms) + " call=" + call + " error=" + error);
+    else
+        emit(trace, stamp(ms) + call + " failed: " + error);
+}
+
+void trace_eof(Trace &trace, std::int64_t ms)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "eof " + ms_field(ms));
+    else
+        emit(trace, stamp(ms) + "read: end of file (the line hung up)");
+}
+
+void trace_start(Trace &trace, const std::string &wall, const std::string &monotonic)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "start wall=" + wall + " monotonic=" + monotonic);
+    else
+        emit(trace, indent() + "started at " + wall + ", monotonic clock " + monotonic + " s");
+}
+
+void trace_verdict(Trace &trace, std::optional<std::size_t> line, const std::string &text)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, line ? "verdict result=departed line=" + std::to_string(*line)
+                         : std::string("verdict result=matched"));
+    else
+        emit(trace, indent() + text);
+}
+
 void trace_note(Trace &trace, std::int64_t ms, std::string_view text)
 {
     if (trace.form == TraceForm::human)
