@@ -4,6 +4,7 @@
 #include "clock.hpp"
 #include "collision.hpp"
 #include "frames.hpp"
+#include "layer_socket.hpp"
 #include "line_settings.hpp"
 #include "motor.hpp"
 
@@ -308,21 +309,10 @@ std::string note_event(Session &session, const std::string &message)
 // Handles every event the layer has sent; each is acknowledged once handled.
 void receive_events(Session &session)
 {
-    char message[MOTOR_SIM_EVENT_MAX + 1];
-    while (session.event_fd >= 0) {
-        ssize_t got = recv(session.event_fd, message, MOTOR_SIM_EVENT_MAX, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            return;
-        if (got <= 0) { // every holder of the layer's end has gone
-            close(session.event_fd);
-            session.event_fd = -1;
-            return;
-        }
-        std::string ack = note_event(session, std::string(message, static_cast<std::size_t>(got)));
+    layer_receive(session.event_fd, [&session](const std::string &message) {
+        std::string ack = note_event(session, message);
         send(session.event_fd, ack.data(), ack.size(), MSG_NOSIGNAL);
-    }
+    });
 }
 
 void reap(Session &session)
