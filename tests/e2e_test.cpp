@@ -207,6 +207,20 @@ std::vector<E2eRow> Runs::rows()
          LOW_LATENCY_REFUSED,
          0,
          {1}},
+        // Paths a user passes: outside /dev (libserialport takes only names under /dev, so
+        // the simulated path stands for a link there, as udev's are) and relative.
+        {"DeviceOutsideDev",
+         {"--device", "/tmp/motor-sim-bench/adapter", "--motor", "0"},
+         {"/tmp/motor-sim-bench/adapter", "0", "1"},
+         CHANGED_TO_ONE,
+         0,
+         {1}},
+        {"RelativeDevice",
+         {"--device", "ttyUSB7", "--motor", "0"},
+         {"ttyUSB7", "0", "1"},
+         CHANGED_TO_ONE,
+         0,
+         {1}},
     };
 }
 

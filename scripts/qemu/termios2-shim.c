@@ -12,10 +12,9 @@
  *     turns every higher one into B0, so 4,000,000 baud reads back as 460,800 under
  *     emulation.
  * A native kernel reports the explicit speed it was given, and renumber holds the rate it reads
- * back to the bus's. So the shim remembers the last explicit speed it carried in place and the
- * baud bits that stand for it, and reading the settings back (TCGETS2, or tcgetattr, which
- * libserialport reads first) reports that speed again while those bits are in force. One port
- * per process is all the suite opens.
+ * back with TCGETS2 to the bus's. So the shim remembers the last explicit speed it carried in
+ * place and the baud bits that stand for it, and a TCGETS2 it bridges reports that speed again
+ * while those bits are in force. One port per process is all the suite opens.
  * Both ioctl and, on 32-bit systems, its 64-bit-time twin __ioctl_time64 are bridged. On a
  * native run every request succeeds or fails on its own and the shim changes nothing.
  * Built once per architecture under <dir>/$LIB/ so that one LD_PRELOAD entry fits the host
@@ -50,16 +49,8 @@ static const struct rate carried[] = {
 static speed_t asked_speed;
 static tcflag_t standing_bits = BOTHER;
 
-/* The head that the kernel's termios, termios2 and glibc's termios share. */
-struct termios_head {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-};
-
 /* Rewrites baud bits that stand for a remembered explicit speed back to BOTHER. */
-static bool restore_asked(struct termios_head* settings)
+static bool restore_asked(struct termios2* settings)
 {
     if (standing_bits == BOTHER || (settings->c_cflag & CBAUD) != standing_bits)
         return false;
@@ -117,7 +108,7 @@ static int get_classic(ioctl_call next, int fd, struct termios2* settings)
     settings->c_ospeed = speed_of(classic.c_cflag & CBAUD);
     tcflag_t in_bits = (classic.c_cflag >> IBSHIFT) & CBAUD;
     settings->c_ispeed = in_bits == B0 ? settings->c_ospeed : speed_of(in_bits);
-    if (restore_asked((struct termios_head*)settings)) {
+    if (restore_asked(settings)) {
         settings->c_ospeed = asked_speed;
         settings->c_ispeed = asked_speed;
     }
@@ -170,25 +161,6 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
     void* argument = va_arg(args, void*);
     va_end(args);
     return bridge(next_call("ioctl"), fd, request, argument);
-}
-
-/* glibc's tcgetattr makes its TCGETS call directly, past ioctl; only the baud bits are
- * touched, which sit at the same place in glibc's termios as in the kernel's. */
-int tcgetattr(int fd, void* settings);
-
-__attribute__((visibility("default"))) int tcgetattr(int fd, void* settings)
-{
-    int (*next)(int, void*) = NULL;
-    void* symbol = dlsym(RTLD_NEXT, "tcgetattr");
-    memcpy(&next, &symbol, sizeof next);
-    if (next == NULL) {
-        errno = ENOSYS;
-        return -1;
-    }
-    int result = next(fd, settings);
-    if (result == 0)
-        restore_asked(settings);
-    return result;
 }
 
 #if __TIMESIZE == 32

@@ -153,6 +153,7 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     void *argument = va_arg(args, void *);
     va_end(args);
     struct adapter_state *state = adapter();
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;
@@ -163,9 +164,21 @@ int tcdrain(int fd);
 ADAPTER_EXPORT int tcdrain(int fd)
 {
     struct adapter_state *state = adapter();
-    if (state->stall_drain && adapter_owns(state, fd) && alive(state->real.ioctl, fd))
-        return stalled_drain(state);
-    return state->real.tcdrain(fd);
+    int result;
+    int replayed =
+        state->replay_failures && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
+    /* A drain recorded as interrupted waited until a signal came: it waits so again. */
+    if (replayed == EINTR)
+        result = stalled_drain(state);
+    else if (replayed != 0)
+        result = fail(replayed);
+    else if (state->stall_drain && adapter_owns(state, fd) && alive(state->real.ioctl, fd))
+        result = stalled_drain(state);
+    else
+        result = state->real.tcdrain(fd);
+    if (result != 0 && tap_watches(state, fd))
+        tap_failed(state, "drain", errno);
+    return result;
 }
 
 #if __TIMESIZE == 32
@@ -180,6 +193,7 @@ ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     struct adapter_state *state = adapter();
     if (state->real.ioctl_time64 == NULL)
         return fail(ENOSYS);
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl_time64, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;

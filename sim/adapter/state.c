@@ -63,6 +63,8 @@ static void read_faults(const char *faults)
             g_state.refuse_low_latency = true;
         else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
             g_state.no_serial_info = true;
+        else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
+            g_state.replay_failures = true;
         else if (length == 11 && strncmp(item, "stall-drain", length) == 0)
             g_state.stall_drain = true;
         else if (strncmp(item, "write-limit=", 12) == 0)
@@ -82,13 +84,15 @@ static void read_faults(const char *faults)
 }
 
 /* sysfs shows every tty as a link into the device tree; USB serial adapters and
- * CDC-ACM devices sit below a USB interface, others below a platform device. A name
- * too long for either path gets no entry, so the lookup fails as for a missing tty. */
+ * CDC-ACM devices sit below a USB interface, others below a platform device. The
+ * entry is named after the device's last component, wherever the path lies, as
+ * libserialport looks it up. A name too long for either path gets no entry, so the
+ * lookup fails as for a missing tty. */
 static void describe_sysfs(void)
 {
-    if (strncmp(g_state.device, "/dev/", 5) != 0 || g_state.device[5] == '\0')
+    const char *name = strrchr(g_state.device, '/') + 1;
+    if (*name == '\0')
         return;
-    const char *name = g_state.device + 5;
     int entry =
         snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
     int target;
@@ -138,6 +142,10 @@ static void configure(void)
         !copy_text(g_state.device, sizeof g_state.device, device) ||
         !copy_text(g_state.pty, sizeof g_state.pty, pty))
         return;
+    const char *name = strrchr(g_state.device, '/') + 1;
+    if (strncmp(g_state.device, "/dev/", 5) == 0 ||
+        snprintf(g_state.node, sizeof g_state.node, "/dev/%s", name) >= (int)sizeof g_state.node)
+        memcpy(g_state.node, g_state.device, sizeof g_state.node);
     describe_sysfs();
     read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
     g_state.event_fd = adapter_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
@@ -157,7 +165,8 @@ bool adapter_device_present(const struct adapter_state *state)
 
 bool adapter_is_device(const struct adapter_state *state, const char *path)
 {
-    return state->active && path != NULL && strcmp(path, state->device) == 0;
+    return state->active && path != NULL &&
+           (strcmp(path, state->device) == 0 || strcmp(path, state->node) == 0);
 }
 
 bool adapter_owns(struct adapter_state *state, int fd)
@@ -211,4 +220,27 @@ void adapter_event(struct adapter_state *state, const char *format, ...)
         while (got < 0 && errno == EINTR);
     }
     errno = saved_errno;
+}
+
+int adapter_ask(struct adapter_state *state, const char *question)
+{
+    if (state->event_fd < 0)
+        return 0;
+    int saved_errno = errno;
+    ssize_t sent;
+    do
+        sent = send(state->event_fd, question, strlen(question), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    char answer[16] = "";
+    ssize_t got = 0;
+    if (sent >= 0) {
+        do
+            got = recv(state->event_fd, answer, sizeof answer - 1, 0);
+        while (got < 0 && errno == EINTR);
+    }
+    errno = saved_errno;
+    if (got <= 1 || answer[0] != 'e')
+        return 0;
+    answer[got] = '\0';
+    return atoi(answer + 1);
 }

@@ -128,6 +128,7 @@ int main(int argc, char **argv)
 
     sim::SessionSetup setup{options, trace,     pty,
                             signals, events[0], pidfd,
-                            child,   start_ns,  replay ? &*replay : nullptr};
+                            child,   start_ns,  replay ? &*replay : nullptr,
+                            false,   &recording};
     return sim::session_run(setup);
 }

@@ -2,7 +2,9 @@
 
 #include "number.hpp"
 
+#include <filesystem>
 #include <getopt.h>
+#include <system_error>
 
 namespace sim {
 namespace {
@@ -68,12 +70,17 @@ bool fail(std::string &message, std::string text)
 
 bool set_device(const char *value, Options &options, std::string &message)
 {
-    if (value[0] != '/')
-        return fail(message, "--device needs an absolute path such as /dev/ttyUSB0");
+    if (value[0] == '\0')
+        return fail(message, "--device needs a path such as /dev/ttyUSB0");
     // The path travels in space-separated events and trace records.
     if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
         return fail(message, "--device must not contain white space");
-    options.device = value;
+    // A relative path is the one COMMAND, started in the same folder, will name.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(value, error);
+    if (error)
+        return fail(message, "--device: " + error.message());
+    options.device = absolute.lexically_normal().string();
     options.device_given = true;
     return true;
 }
@@ -285,6 +292,9 @@ std::string adapter_faults(const Options &options)
         add("substitute-baud=" + std::to_string(options.substitute_rate));
     if (options.stall_drain)
         add("stall-drain");
+    // A replay fails the writes its recording has fail.
+    if (!options.replay_file.empty())
+        add("replay-failures");
     return faults;
 }
 

@@ -99,6 +99,20 @@ std::string describe_rx(const Bytes &b)
     return std::to_string(b.size()) + (b.size() == 1 ? " byte" : " bytes");
 }
 
+// "1 motor (identifier 0)", "2 motors (identifiers 3, 5:silent)": a bare "motors 0" read as
+// "no motors".
+std::string bus_motors(const Options &options)
+{
+    const std::vector<std::string> &texts = options.motor_texts;
+    if (texts.empty())
+        return "no motor";
+    std::string list;
+    for (const std::string &text : texts)
+        list += (list.empty() ? "" : ", ") + text;
+    return texts.size() == 1 ? "1 motor (identifier " + list + ")"
+                             : std::to_string(texts.size()) + " motors (identifiers " + list + ")";
+}
+
 } // namespace
 
 bool trace_open(Trace &trace, const Options &options, std::string &error)
@@ -121,9 +135,6 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
 {
     if (trace.form != TraceForm::human)
         return;
-    std::string motors;
-    for (const std::string &text : options.motor_texts)
-        motors += (motors.empty() ? "" : " ") + text;
     std::string faults = adapter_faults(options);
     if (options.echo)
         faults += faults.empty() ? "echo" : ",echo";
@@ -141,21 +152,16 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                   hex_compact(options.send_after->bytes);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (!options.replay_file.empty() ? "replaying " + options.replay_file
-                     : motors.empty()             ? "no motor"
-                                                  : "motors " + motors) +
+                                                  : bus_motors(options)) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
 }
 
 void trace_serve_header(Trace &trace, const Options &options)
 {
-    std::string motors;
-    for (const std::string &text : options.motor_texts)
-        motors += (motors.empty() ? "" : " ") + text;
     if (trace.form == TraceForm::lines)
         emit(trace, "serve device=" + options.serve_path);
     else
-        emit(trace, "motor-sim: serving " + options.serve_path + "; " +
-                        (motors.empty() ? "no motor" : "motors " + motors));
+        emit(trace, "motor-sim: serving " + options.serve_path + "; " + bus_motors(options));
 }
 
 void trace_banner(Trace &trace, std::string_view text)
@@ -214,6 +220,51 @@ void trace_hangup(Trace &trace, std::int64_t ms)
     else
         emit(trace, stamp(ms) + "hang-up: the adapter is gone, the command's reads and "
                                 "writes on it now fail");
+}
+
+void trace_flush(Trace &trace, std::int64_t ms, const Bytes &discarded)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "flush " + ms_field(ms) + " bytes=" + hex_compact(discarded));
+    else
+        emit(trace,
+             stamp(ms) + "input flushed: " +
+                 (discarded.empty() ? std::string("nothing was waiting")
+                                    : std::to_string(discarded.size()) +
+                                          " bytes discarded unread: " + hex_spaced(discarded)));
+}
+
+void trace_fail(Trace &trace, std::int64_t ms, const std::string &call, const std::string &error)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "fail " + ms_field(ms) + " call=" + call + " error=" + error);
+    else
+        emit(trace, stamp(ms) + call + " failed: " + error);
+}
+
+void trace_eof(Trace &trace, std::int64_t ms)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "eof " + ms_field(ms));
+    else
+        emit(trace, stamp(ms) + "read: end of file (the line hung up)");
+}
+
+void trace_start(Trace &trace, const std::string &wall, const std::string &monotonic)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "start wall=" + wall + " monotonic=" + monotonic);
+    else
+        emit(trace, indent() + "started at " + wall + ", monotonic clock " + monotonic + " s");
+}
+
+void trace_verdict(Trace &trace, std::optional<std::size_t> line, const std::string &text)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, line ? "verdict result=departed line=" + std::to_string(*line)
+                         : std::string("verdict result=matched"));
+    else
+        emit(trace, indent() + text);
 }
 
 void trace_note(Trace &trace, std::int64_t ms, std::string_view text)

@@ -5,6 +5,7 @@
 #include "motor.hpp"
 #include "options.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -42,6 +43,16 @@ void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame);
 // source: what put the bytes on the line, for the human form ("motor 0", "echo").
 void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::string &source);
 void trace_hangup(Trace &trace, std::int64_t ms);
+// The tap's own events: an input flush and the bytes it discarded, a failed call with its
+// errno name, end of file on a read.
+void trace_flush(Trace &trace, std::int64_t ms, const Bytes &discarded);
+void trace_fail(Trace &trace, std::int64_t ms, const std::string &call, const std::string &error);
+void trace_eof(Trace &trace, std::int64_t ms);
+// When the command started, by the wall clock (UTC, ISO 8601) and the monotonic clock
+// (seconds, as dmesg counts).
+void trace_start(Trace &trace, const std::string &wall, const std::string &monotonic);
+// A replay's verdict: the recording's line of the first difference, none for a match.
+void trace_verdict(Trace &trace, std::optional<std::size_t> line, const std::string &text);
 // Human form only: adapter events and other remarks.
 void trace_note(Trace &trace, std::int64_t ms, std::string_view text);
 

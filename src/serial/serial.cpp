@@ -1,5 +1,7 @@
 #include "serial/serial.h"
 
+#include "serial/line_rate.h"
+
 #include <libserialport.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -117,15 +119,12 @@ std::int32_t adjust_terminal(sp_port* port, const char* device)
 // rate that cannot be read back is not held against the adapter: the driver took the setting.
 void require_bus_rate(sp_port* port)
 {
-    sp_port_config* config = nullptr;
-    if (sp_new_config(&config) != SP_OK) {
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) != SP_OK) {
         return;
     }
-    int reported = 0;
-    const bool known =
-        sp_get_config(port, config) == SP_OK && sp_get_config_baudrate(config, &reported) == SP_OK;
-    sp_free_config(config);
-    if (known && !serial_rate_carries_bus(reported)) {
+    const long reported = serial_reported_rate(fd);
+    if (reported >= 0 && !serial_rate_carries_bus(reported)) {
         fail_open(MSG_BAUD_REFUSED, "sp_set_baudrate",
                   "the driver reports " + std::to_string(reported) + " baud, not " +
                       std::to_string(SERIAL_BAUDRATE));

@@ -1,9 +1,13 @@
 // motor-sim's command line: every fault value is read whole or refused with a message, never
-// taken as 0.
+// taken as 0; and the help text and the manual name the same options.
 #include "options.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -80,7 +84,7 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
         {{"--motor", "-1"}, "--motor '-1': identifier must be a number from 0 to 14"},
         {{"--trace", "json"}, "--trace must be 'human' or 'lines'"},
         {{"--trace-file", ""}, "--trace-file needs a path"},
-        {{"--device", "ttyUSB0"}, "--device needs an absolute path such as /dev/ttyUSB0"},
+        {{"--device", ""}, "--device needs a path such as /dev/ttyUSB0"},
         {{"--device", "/dev/tty USB0"}, "--device must not contain white space"},
         {{"--no-motor", "--motor", "0"}, "--no-motor and --motor exclude each other"},
         {{"--substitute-baud", "0"}, "--substitute-baud needs a rate from 1 to 100000000"},
@@ -130,6 +134,28 @@ TEST(MotorSimOptions, OneHonestMotorByDefault)
     EXPECT_EQ(sim::adapter_faults(parsed.options), "");
     EXPECT_EQ(parse({"--no-motor", "cmd"}).options.motors.size(), 0U);
     EXPECT_EQ(parse({"--help"}).outcome, sim::ParseOutcome::help);
+}
+
+// Every "--option" the text names; in the manual, roff escapes the dashes ("\-\-tap").
+std::set<std::string> options_named(std::string text)
+{
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    std::set<std::string> names;
+    const std::regex option(R"(--[a-z][a-z-]*)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        names.insert(it->str());
+    }
+    return names;
+}
+
+TEST(MotorSimOptions, HelpAndManualNameTheSameOptions)
+{
+    std::ifstream manual(MOTOR_SIM_MANUAL);
+    ASSERT_TRUE(manual.good()) << MOTOR_SIM_MANUAL;
+    std::ostringstream page;
+    page << manual.rdbuf();
+    EXPECT_EQ(options_named(sim::usage_text()), options_named(page.str()));
 }
 
 } // namespace
