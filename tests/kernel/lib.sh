@@ -1,4 +1,5 @@
 # shellcheck shell=dash
+# shellcheck disable=SC2034 # RUN_* and NOTES are read by the case files
 # What the kernel tier's cases share (busybox sh, sourced by /init): the case table and its runner,
 # the checks, and helpers for renumber, renumber-doctor, motor-sim and the USB gadget.
 #
