@@ -10,12 +10,14 @@
 #
 #   --build DIR    the build folder holding renumber, renumber-doctor and motor-sim (build/)
 #   --kernel N     Debian N's kernel: 12 (bookworm, 6.1) or 13 (trixie, 6.12); both by default
-#   --accel A      kvm or tcg; kvm by default where /dev/kvm can be opened, tcg otherwise
+#   --accel A      kvm or tcg; by default kvm where /dev/kvm can be opened and starts the guest
+#                  within 10 s, tcg otherwise
 #   --case NAME    run only this case (repeatable); the names are those the results print
 #   --program FILE also put this program, with its libraries, in the guest's /usr/bin (repeatable)
 #
 #   RENUMBER_KERNEL_CACHE=DIR        downloads kept between runs (default under $XDG_CACHE_HOME)
 #   RENUMBER_DEBIAN_MIRROR=URL       the Debian archive to fetch from (default: the one apt uses)
+#   RENUMBER_KERNEL_GUEST_LIMIT=S    stop a guest that has not powered off after S s (300)
 #   RENUMBER_KERNEL_KEEP=1           keep the scratch folder (initramfs, console log) for a look
 #
 # Exit status: 0 when every case passed on every kernel, 1 when one failed or a guest did not
@@ -38,7 +40,7 @@ readonly KVM_PROBE_S=10
 
 say() { printf 'kernel-tier: %s\n' "$*" >&2; }
 fail() { say "$*"; exit 1; }
-usage() { sed -n '/^#   scripts/,/^#   RENUMBER_KERNEL_KEEP/s/^# \{0,1\}//p' "$0" >&2; exit 64; }
+usage() { sed -n '/^#   scripts/,/^#   RENUMBER_KERNEL_KEEP/s/^# \{0,1\}//p' "$0" >&2; exit "$1"; }
 
 while [ $# -gt 0 ]; do
     case $1 in
@@ -47,8 +49,8 @@ while [ $# -gt 0 ]; do
     --accel) accel=${2:?}; shift 2 ;;
     --case) cases+=("${2:?}"); shift 2 ;;
     --program) programs+=("$(realpath "${2:?}")"); shift 2 ;;
-    -h | --help) usage ;;
-    *) say "unknown argument: $1"; usage ;;
+    -h | --help) usage 0 ;;
+    *) say "unknown argument: $1"; usage 64 ;;
     esac
 done
 [ ${#kernels[@]} -gt 0 ] || kernels=(12 13)
