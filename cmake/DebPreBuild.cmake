@@ -25,19 +25,25 @@ foreach(file IN LISTS files)
   execute_process(COMMAND ${CPACK_RENUMBER_STRIP} ${options} ${file} COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 
-# The newest entry must be this very package's version, or the changelog has not been updated.
+# The newest entry must be this very package's version, or the changelog has not been updated. A
+# release's rebuild suffix (~deb12u1) is the build's own: the entry carries the plain version and
+# the installed copy gets the suffix.
 set(version ${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
+string(REGEX REPLACE "~.*$" "" entry_version ${version})
 file(STRINGS ${CPACK_RENUMBER_CHANGELOG} first LIMIT_COUNT 1)
 if(NOT first MATCHES "^${CPACK_PACKAGE_NAME} \\(([^)]+)\\) ")
   message(FATAL_ERROR "${CPACK_RENUMBER_CHANGELOG} does not begin with a changelog entry")
 endif()
-if(NOT CMAKE_MATCH_1 STREQUAL version)
+if(NOT CMAKE_MATCH_1 STREQUAL entry_version)
   message(FATAL_ERROR "the newest entry of ${CPACK_RENUMBER_CHANGELOG} is ${CMAKE_MATCH_1}, "
-                      "the package is ${version}: add an entry for ${version}")
+                      "the package is ${entry_version}: add an entry for ${entry_version}")
 endif()
 set(docdir ${staged}/share/doc/${CPACK_PACKAGE_NAME})
 file(MAKE_DIRECTORY ${docdir})
-file(COPY_FILE ${CPACK_RENUMBER_CHANGELOG} ${docdir}/changelog.Debian)
+file(READ ${CPACK_RENUMBER_CHANGELOG} changelog)
+string(REPLACE "${CPACK_PACKAGE_NAME} (${entry_version})" "${CPACK_PACKAGE_NAME} (${version})"
+               changelog "${changelog}")
+file(WRITE ${docdir}/changelog.Debian "${changelog}")
 execute_process(COMMAND ${CPACK_RENUMBER_GZIP} -9nf ${docdir}/changelog.Debian
                 COMMAND_ERROR_IS_FATAL ANY)
 # file(COPY_FILE) rather than file(INSTALL), which would put DESTDIR, set by CPack, in front.

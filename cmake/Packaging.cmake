@@ -34,8 +34,9 @@ foreach(page IN LISTS RENUMBER_MAN_PAGES)
 endforeach()
 add_custom_target(man-pages ALL DEPENDS ${RENUMBER_COMPRESSED_MAN_PAGES})
 
-# The README carries the bench troubleshooting, which is most useful on the robot itself.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+# The bench troubleshooting is most useful on the robot itself; it is written for someone who
+# installed the tools, unlike the project's README.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT renumber)
 # The licence goes with every installed part, in Debian's machine-readable form.
 foreach(component IN ITEMS renumber motor-sim)
@@ -59,6 +60,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "the same identifier, so each one must be renumbered, alone on the bus,\n"
   "before several can share a cable.\n"
   "\n"
+  "renumber-doctor checks a machine before the bench: the adapter's chip and\n"
+  "driver at 4,000,000 baud, access to the port, and programs such as\n"
+  "ModemManager or brltty that would take it.\n"
+  "\n"
   "motor-sim runs a command against simulated motors behind a simulated\n"
   "adapter and traces every frame on the wire, for rehearsing a renumbering\n"
   "without hardware.")
@@ -68,10 +73,23 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A package built on Debian 12 needs that release's libc6 and libstdc++6 or later, one built on
+# Debian 13 needs 13's: the release it was built for goes into its version as Debian's own
+# rebuilds mark it (1.2.4-1~deb12u1), so the two never share a file name and the newer release's
+# package sorts higher. Off Debian the release stays plain.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+if(EXISTS /etc/os-release)
+  file(STRINGS /etc/os-release RENUMBER_OS_ID REGEX "^ID=")
+  file(STRINGS /etc/os-release RENUMBER_OS_VERSION_ID REGEX "^VERSION_ID=")
+  string(REGEX REPLACE "^VERSION_ID=\"?([0-9]+)\"?$" "\\1" RENUMBER_OS_VERSION_ID
+                       "${RENUMBER_OS_VERSION_ID}")
+  if(RENUMBER_OS_ID STREQUAL "ID=debian" AND RENUMBER_OS_VERSION_ID MATCHES "^[0-9]+$")
+    set(CPACK_DEBIAN_PACKAGE_RELEASE 1~deb${RENUMBER_OS_VERSION_ID}u1)
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends comes from dpkg-shlibdeps over the installed binaries (libserialport0, libc6,
+# Depends comes from dpkg-shlibdeps over the installed binaries (libserialport0, libacl1, libc6,
 # libstdc++6, libgcc-s1), so it follows whatever the build actually linked.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,9 +1,9 @@
 // Differential: the motor protocol's encoders, decoder and both checksums against plain
 // bit-at-a-time references written here from the frame layouts. Every input feeds every check:
 // the whole input is the checksums' data, its first bytes the records' fields.
+#include "crc16.hpp"
 #include "motor/motor.h"
 #include "require.h"
-#include "support/crc_reference.h"
 
 #include <array>
 #include <cstddef>
@@ -46,7 +46,7 @@ std::uint32_t crc32_reference(std::span<const std::uint32_t> words)
 void check_checksums(std::span<const std::uint8_t> data)
 {
     const auto start = static_cast<std::uint16_t>(at(data, 0) << 8U | at(data, 1));
-    require(crc16_update(start, data) == crc16_bitwise(start, data),
+    require(crc16_update(start, data) == sim::crc16_kermit(data, start),
             "crc16_update differs from the bitwise reference");
     std::vector<std::uint32_t> words;
     for (std::size_t i = 0; i + 4 <= data.size(); i += 4) {
@@ -66,7 +66,7 @@ void check_control_frame(std::span<const std::uint8_t> data)
     const unsigned status = mode == 1 ? 1U : mode == 2 ? 7U : 0U;
     expected[2] =
         static_cast<std::uint8_t>((static_cast<unsigned>(motor_id) & 0x0FU) | status << 4U);
-    const std::uint16_t crc = crc16_bitwise(0, std::span(expected).first(15));
+    const std::uint16_t crc = sim::crc16_kermit(std::span(expected).first(15));
     expected[15] = static_cast<std::uint8_t>(crc & 0xFFU);
     expected[16] = static_cast<std::uint8_t>(crc >> 8U);
     require(motor_control_frame(motor_id, mode) == expected, "motor_control_frame");

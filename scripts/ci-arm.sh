@@ -130,8 +130,8 @@ dependencies() {
     # install-deps.sh updates the package lists, which a new architecture needs, whenever
     # something is missing. qemu-user-static ships the interpreters and their binfmt_misc
     # lines; dpkg-shlibdeps (dpkg-dev) finds the package's Depends among the target's libraries.
-    scripts/install-deps.sh "g++-$gnu" "libserialport-dev:$arch" "libgtest-dev:$arch" \
-        "libstdc++6:$arch" qemu-user-static dpkg-dev file
+    scripts/install-deps.sh "g++-$gnu" "libserialport-dev:$arch" "libacl1-dev:$arch" \
+        "libgtest-dev:$arch" "libstdc++6:$arch" qemu-user-static dpkg-dev file
     register_qemu "$arch"
 }
 

@@ -3,7 +3,8 @@
 # installs what it needs, then
 #   1. builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and runs the whole
 #      test suite, end-to-end included, under them;
-#   2. runs each libFuzzer target for 30 s (FUZZ_SECONDS) from its checked-in seeds;
+#   2. runs each libFuzzer target for 30 s (FUZZ_SECONDS) from its checked-in seeds, as the
+#      fuzz preset's ctest tests;
 #   3. checks formatting, clang-tidy and cppcheck over every tracked C and C++ file;
 #   4. runs renumber's typical end-to-end runs under valgrind memcheck.
 # Every step runs even when an earlier one failed; the script exits non-zero if any did.
@@ -17,6 +18,12 @@ sanitized_tests() {
     cmake --preset asan >/dev/null
     cmake --build --preset asan -j "$(nproc)" >/dev/null
     ctest --preset asan -j "$(nproc)"
+}
+
+fuzzing() {
+    cmake --preset fuzz -DRENUMBER_FUZZ_SECONDS="${FUZZ_SECONDS:-30}" >/dev/null
+    cmake --build --preset fuzz -j "$(nproc)" >/dev/null
+    ctest --preset fuzz
 }
 
 failed=()
@@ -34,7 +41,7 @@ step() {
 }
 
 step "sanitizer build and tests" sanitized_tests
-step "fuzzing" scripts/fuzz.sh -t "${FUZZ_SECONDS:-30}"
+step "fuzzing" fuzzing
 step "static analysis" scripts/lint.sh
 step "valgrind memcheck" scripts/valgrind.sh
 

@@ -43,7 +43,7 @@ deb=${debs[0]}
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 depends=$(dpkg-deb --field "$deb" Depends)
-for needed in libserialport0 libc6; do
+for needed in libserialport0 libacl1 libc6; do
     grep -Eq "(^|, )$needed( |,|$)" <<<"$depends" || fail "Depends lacks $needed: $depends"
 done
 

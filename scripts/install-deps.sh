@@ -7,8 +7,8 @@
 # the log's end.
 set -euo pipefail
 
-# dpkg-dev brings dpkg-buildflags, whose hardening flags every release build carries.
-packages=(cmake g++ make pkg-config libserialport-dev libgtest-dev dpkg-dev "$@")
+# libacl1-dev: renumber-doctor reads ACLs through libacl. dpkg-dev brings dpkg-buildflags, whose hardening flags every release build carries.
+packages=(cmake g++ make pkg-config libserialport-dev libacl1-dev libgtest-dev dpkg-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

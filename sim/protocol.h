@@ -7,7 +7,7 @@
 /* Path of the pseudo-terminal slave that stands in for the device. */
 #define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
 /* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
- * no-serial-info, write-limit=N. */
+ * no-serial-info, write-limit=N, replay-failures (ask before each write, see below). */
 #define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
 /* Descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket: the layer sends
  * one text event per message and waits for a one-byte acknowledgement, so motor-sim
@@ -34,16 +34,24 @@
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
+ *   call write                   (replay-failures) a write is about to be passed on; the
+ *                                answer is "k" to go on or "e<errno>" to fail it
  */
 
 /* Tap reports, first word of each message; NS is CLOCK_MONOTONIC in nanoseconds:
  *   tap-tx NS HEX                bytes the device accepted from a write
  *   tap-rx NS HEX                bytes a read took from the device
- *   tap-line NS OSPEED CFLAG IFLAG OFLAG LFLAG   line settings after a change
+ *   tap-open NS                  the device was first opened
+ *   tap-flush NS HEX|-           an input flush, with the bytes it discarded (- for none)
+ *   tap-fail NS CALL ERRNAME     a call failed: write, read, settings, flush, drain
+ *   tap-eof NS                   a read met end of file (the line hung up)
+ *   tap-line NS OSPEED CFLAG IFLAG OFLAG LFLAG   line settings as a device descriptor is
+ *                                closed, or as the command exits with it open
  *                                (speed in decimal, flags in hexadecimal)
  *   tap-serial NS LOW RESULT     TIOCSSERIAL; LOW low-latency=yes|no, RESULT ok or
  *                                the errno name
- * Long transfers come as several tap-tx or tap-rx reports with the same NS. */
+ * Long transfers come as several tap-tx, tap-rx or tap-flush reports with the same NS.
+ * A failure repeated without a success in between is reported once. */
 #define MOTOR_SIM_TAP_CHUNK 200
 
 #endif

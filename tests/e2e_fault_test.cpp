@@ -9,6 +9,7 @@
 namespace {
 
 using waits::ANSWER_WAIT;
+using waits::COMMAND_PAUSE;
 using waits::CONTROL_WAIT;
 
 constexpr char WRITE_ERROR[] = "[Error] Error occurred during serial port write.\n";
@@ -124,6 +125,19 @@ std::vector<E2eRow> Faults::rows()
          times(3, WRITE_ERROR) + MULTIPLE,
          254,
          {0}},
+        // An adapter whose transmitter never empties: each frame's wait is cut short and the
+        // write fails, well inside the protocol's own waits; nothing reached the motor.
+        {"DrainNeverEnds",
+         {"--stall-drain", "--motor", "0"},
+         zero_to_one,
+         times(3, WRITE_ERROR) + mismatch(0),
+         254,
+         {0},
+         false,
+         // 5.5 s: a stalled drain must not hold the run much past its answer wait.
+         [](const SimRun& run) {
+             EXPECT_LT(run.process.elapsed, COMMAND_PAUSE + ANSWER_WAIT + 3 * CONTROL_WAIT);
+         }},
         // Control frames one byte short; the four-byte command still gets through and the
         // motor's answer is the truth.
         {"ControlFramesOneByteShort",

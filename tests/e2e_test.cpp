@@ -55,6 +55,11 @@ void honest_frames_and_pauses(const SimRun& run)
     EXPECT_LT(run.process.elapsed, ANSWER_WAIT);
 }
 
+void nothing_sent(const SimRun& run)
+{
+    EXPECT_TRUE(run.sent_frames().empty());
+}
+
 void broadcast_frames(const SimRun& run)
 {
     EXPECT_EQ(run.sent_frames(),
@@ -173,6 +178,23 @@ std::vector<E2eRow> Runs::rows()
          false,
          nullptr,
          "sp_set_baudrate: Invalid argument\n"},
+        // Rates a driver runs instead and reports: a fallback is refused before any frame goes
+        // out; a rate within a UART's tolerance carries the bus.
+        {"BaudRateSubstituted",
+         {"--substitute-baud", "9600", "--motor", "0"},
+         zero_to_one,
+         "[Error] Set serial failure.\n",
+         255,
+         {0},
+         false,
+         nothing_sent,
+         "sp_set_baudrate: the driver reports 9600 baud, not 4000000\n"},
+        {"BaudRateWithinTolerance",
+         {"--substitute-baud", "3920000", "--motor", "0"},
+         zero_to_one,
+         "OK! Changed. Now the motor ID:1\n",
+         0,
+         {1}},
         {"LowLatencyRefused",
          {"--refuse-low-latency", "--motor", "0"},
          zero_to_one,
@@ -183,6 +205,20 @@ std::vector<E2eRow> Runs::rows()
          {"--no-serial-info", "--motor", "0"},
          zero_to_one,
          LOW_LATENCY_REFUSED,
+         0,
+         {1}},
+        // Paths a user passes: outside /dev (libserialport takes only names under /dev, so
+        // the simulated path stands for a link there, as udev's are) and relative.
+        {"DeviceOutsideDev",
+         {"--device", "/tmp/motor-sim-bench/adapter", "--motor", "0"},
+         {"/tmp/motor-sim-bench/adapter", "0", "1"},
+         CHANGED_TO_ONE,
+         0,
+         {1}},
+        {"RelativeDevice",
+         {"--device", "ttyUSB7", "--motor", "0"},
+         {"ttyUSB7", "0", "1"},
+         CHANGED_TO_ONE,
          0,
          {1}},
     };

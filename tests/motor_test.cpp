@@ -1,7 +1,7 @@
 // Checksums against published check values and bitwise references, frames against the bytes
 // the motor expects, and the short-command encoder and decoder.
+#include "crc16.hpp"
 #include "motor/motor.h"
-#include "support/crc_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ Bytes ascii(std::string_view text)
 
 std::uint16_t kermit_bitwise(const Bytes& bytes)
 {
-    return crc16_bitwise(0, bytes);
+    return sim::crc16_kermit(bytes);
 }
 
 // CRC-32/MPEG-2 over bytes, one bit at a time.

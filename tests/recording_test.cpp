@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,18 +13,23 @@ namespace {
 
 using sim::Bytes;
 
-constexpr const char* HEADER = "motor-sim recording 1\n";
+constexpr const char* HEADER = "motor-sim recording 2\n";
 
 TEST(Recording, ReadsEveryRecordKind)
 {
     const std::string text = std::string(HEADER) + "# a comment\n"
                                                    "\n"
+                                                   "start 2026-12-08T12:50:00.123456Z "
+                                                   "monotonic=1234.567890\n"
                                                    "device /dev/ttyUSB1\r\n"
                                                    "command renumber /dev/ttyUSB1 0 1\n"
                                                    "note TIOCSSERIAL with low latency: ok\n"
                                                    "tx 5 FE EE\n"
                                                    "rx 5.1 FDDD 00\n"
+                                                   "flush 1005 01 02\n"
                                                    "tx\t1005.25\tFB0110BB\n"
+                                                   "fail 1006 write EIO\n"
+                                                   "eof 1007\n"
                                                    "line 4000000 baud\n"
                                                    "exit 254";
     sim::Recording recording;
@@ -30,27 +37,61 @@ TEST(Recording, ReadsEveryRecordKind)
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
     EXPECT_EQ(recording.device, "/dev/ttyUSB1");
     EXPECT_EQ(recording.command, "renumber /dev/ttyUSB1 0 1");
+    EXPECT_EQ(recording.command_line, 6U);
     EXPECT_EQ(recording.exit_status, 254);
-    ASSERT_EQ(recording.chunks.size(), 3U);
+    EXPECT_EQ(recording.exit_line, 15U);
+    ASSERT_EQ(recording.chunks.size(), 6U);
+    EXPECT_EQ(recording.chunks[2].direction, sim::Direction::flush);
+    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0x01, 0x02}));
+    EXPECT_EQ(recording.chunks[3].line, 11U);
+    EXPECT_EQ(recording.chunks[4].call, "write");
+    EXPECT_EQ(recording.chunks[4].error, "EIO");
+    EXPECT_EQ(recording.chunks[5].direction, sim::Direction::eof);
     EXPECT_EQ(recording.chunks[0].us, 5000);
     EXPECT_EQ(recording.chunks[1].direction, sim::Direction::rx);
     EXPECT_EQ(recording.chunks[1].us, 5100);
     EXPECT_EQ(recording.chunks[1].bytes, (Bytes{0xFD, 0xDD, 0x00}));
-    EXPECT_EQ(recording.chunks[2].us, 1005250);
-    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+    EXPECT_EQ(recording.chunks[3].us, 1005250);
+    EXPECT_EQ(recording.chunks[3].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+}
+
+// Version 1, as the checked-in recordings are, is still read; its records are version 2's
+// less start, flush, fail and eof.
+TEST(Recording, VersionOneIsStillRead)
+{
+    sim::Recording recording;
+    std::string error;
+    ASSERT_TRUE(sim::recording_parse("motor-sim recording 1\ntx 5 FB\nexit 0\n", recording, error))
+        << error;
+    EXPECT_EQ(recording.chunks.size(), 1U);
+    EXPECT_FALSE(sim::recording_parse("motor-sim recording 1\nflush 5\n", recording, error));
+    EXPECT_EQ(error, "line 2: unknown record 'flush' (expected tx, rx, device, command, note, "
+                     "line or exit)");
 }
 
 TEST(Recording, WrittenLinesReadBack)
 {
-    const sim::RecordedChunk chunk{sim::Direction::rx, 1010347, {0xFC, 0x01, 0x01, 0xBB}};
-    const std::string line = sim::recording_chunk_line(chunk);
-    EXPECT_EQ(line, "rx 1010.347 FC 01 01 BB");
-    sim::Recording recording;
-    std::string error;
-    ASSERT_TRUE(sim::recording_parse(std::string(HEADER) + line + "\n", recording, error));
-    ASSERT_EQ(recording.chunks.size(), 1U);
-    EXPECT_EQ(recording.chunks[0].us, chunk.us);
-    EXPECT_EQ(recording.chunks[0].bytes, chunk.bytes);
+    const sim::RecordedChunk chunks[] = {
+        {sim::Direction::rx, 1010347, {0xFC, 0x01, 0x01, 0xBB}},
+        {sim::Direction::flush, 1005000, {}},
+        {sim::Direction::fail, 7, {}, "write", "EIO"},
+        {sim::Direction::eof, 2000, {}},
+    };
+    const char* lines[] = {"rx 1010.347 FC 01 01 BB", "flush 1005.000", "fail 0.007 write EIO",
+                           "eof 2.000"};
+    for (std::size_t i = 0; i < std::size(chunks); ++i) {
+        const std::string line = sim::recording_chunk_line(chunks[i]);
+        EXPECT_EQ(line, lines[i]);
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(std::string(HEADER) + line + "\n", recording, error))
+            << error;
+        ASSERT_EQ(recording.chunks.size(), 1U);
+        EXPECT_EQ(recording.chunks[0].direction, chunks[i].direction) << line;
+        EXPECT_EQ(recording.chunks[0].us, chunks[i].us) << line;
+        EXPECT_EQ(recording.chunks[0].bytes, chunks[i].bytes) << line;
+        EXPECT_EQ(recording.chunks[0].error, chunks[i].error) << line;
+    }
 }
 
 struct Malformed {
@@ -64,13 +105,21 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
     const std::string h = HEADER;
     const Malformed cases[] = {
         {"empty file", "",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 1'"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
         {"trace instead", "tx t=4 kind=control\n",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 1'"},
-        {"later version", "motor-sim recording 2\n",
-         "line 1: version '2' is not supported: this motor-sim reads 'motor-sim recording 1'"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
+        {"later version", "motor-sim recording 3\n",
+         "line 1: version '3' is not supported: this motor-sim reads versions 1 and 2"},
         {"unknown record", h + "# ok\nrecv 1 FC\n",
-         "line 3: unknown record 'recv' (expected tx, rx, device, command, note, line or exit)"},
+         "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, start, device, "
+         "command, note, line or exit)"},
+        {"fail without its error", h + "fail 3 write\n",
+         "line 2: fail needs a time, the call and its error, such as 'fail 7.5 write EIO'"},
+        {"eof with bytes", h + "eof 3 FC\n", "line 2: eof takes a time only"},
+        // A megabyte of garbage is quoted cut, its unprintable bytes escaped.
+        {"long binary word", h + "tx 1 \x01" + std::string(1 << 20, 'A') + "\n",
+         "line 2: bad bytes '\\x01" + std::string(39, 'A') +
+             "...': pairs of hexadecimal digits such as FE or FEEE"},
         {"no time", h + "tx\n", "line 2: tx needs a time and bytes"},
         {"no bytes", h + "rx 12.5\n", "line 2: rx without bytes"},
         {"time with unit", h + "tx 12ms FB\n",
@@ -116,6 +165,16 @@ sim::Replay replay_of(const std::string& body)
 
 constexpr std::int64_t MS = 1'000'000;
 
+/// The bytes due by now; a hang-up shows as the word "hangup".
+std::vector<Bytes> take_due(sim::Replay& replay, std::int64_t now_ns)
+{
+    std::vector<Bytes> taken;
+    for (const sim::ReplayDue& due : sim::replay_take_due(replay, now_ns)) {
+        taken.push_back(due.hangup ? Bytes{'h', 'u', 'p'} : due.bytes);
+    }
+    return taken;
+}
+
 TEST(Replay, AnswersWhenTheWholeRecordedWriteHasArrivedAfterTheRecordedDelay)
 {
     sim::Replay replay = replay_of("tx 10 FE EE 00\n"
@@ -127,8 +186,8 @@ TEST(Replay, AnswersWhenTheWholeRecordedWriteHasArrivedAfterTheRecordedDelay)
     EXPECT_FALSE(sim::replay_next_due(replay));
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0x00}, 200 * MS));
     EXPECT_EQ(sim::replay_next_due(replay), 200 * MS + MS / 2);
-    EXPECT_TRUE(sim::replay_take_due(replay, 200 * MS).empty());
-    EXPECT_EQ(sim::replay_take_due(replay, 203 * MS), (std::vector<Bytes>{{0xFD}, {0xDD}}));
+    EXPECT_TRUE(take_due(replay, 200 * MS).empty());
+    EXPECT_EQ(take_due(replay, 203 * MS), (std::vector<Bytes>{{0xFD}, {0xDD}}));
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFB}, 300 * MS));
     EXPECT_FALSE(sim::replay_next_due(replay)); // the last write had no answer
     EXPECT_EQ(sim::replay_unfinished(replay), "");
@@ -140,7 +199,7 @@ TEST(Replay, BytesReadBeforeAnyWriteComeAfterTheOpen)
     EXPECT_FALSE(sim::replay_next_due(replay));
     sim::replay_opened(replay, 50 * MS);
     sim::replay_opened(replay, 60 * MS); // a second open schedules nothing again
-    EXPECT_EQ(sim::replay_take_due(replay, 53 * MS), (std::vector<Bytes>{{0xAA}}));
+    EXPECT_EQ(take_due(replay, 53 * MS), (std::vector<Bytes>{{0xAA}}));
     EXPECT_FALSE(sim::replay_next_due(replay));
 }
 
@@ -159,12 +218,103 @@ TEST(Replay, DepartingFromTheRecordingSilencesTheMotor)
               "the command sent more than the recording holds (from byte 2): the recorded motor "
               "answers nothing more");
     // The answer to the write that did match still comes.
-    EXPECT_EQ(sim::replay_take_due(more, MS), (std::vector<Bytes>{{0xFC}}));
+    EXPECT_EQ(take_due(more, MS), (std::vector<Bytes>{{0xFC}}));
 
     sim::Replay fewer = replay_of("tx 1 FB 01\ntx 2 FE\n");
     EXPECT_FALSE(sim::replay_feed(fewer, Bytes{0xFB, 0x01}, 0));
     EXPECT_EQ(sim::replay_unfinished(fewer), "the recording holds 1 more bytes the command did "
                                              "not send");
+}
+
+// What the tap records beyond bytes: flushed bytes wait on the line with the read before
+// them, a failed write fails the same write again, end of file hangs the line up.
+TEST(Replay, FlushedBytesFailedWritesAndEndOfFileComeBackInPlace)
+{
+    sim::Replay replay = replay_of("tx 10 FE\n"
+                                   "rx 11 FD\n"
+                                   "flush 1010 01 02\n"
+                                   "tx 1011 FB\n"
+                                   "fail 1012 write EIO\n"
+                                   "eof 1500\n");
+    EXPECT_EQ(sim::replay_call_error(replay, "write", 0), 0);
+    EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFE}, 0));
+    EXPECT_EQ(take_due(replay, MS), (std::vector<Bytes>{{0xFD}, {0x01, 0x02}}));
+    EXPECT_EQ(sim::replay_call_error(replay, "write", 1), 0); // the write of FB went through
+    // Where the command is comes from what it wrote, which the line may not have carried yet.
+    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), 0); // a write's failure, not a drain's
+    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO);
+    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), 0); // once
+    EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFB}, 2000 * MS));
+    EXPECT_TRUE(take_due(replay, 2488 * MS).empty());
+    EXPECT_EQ(take_due(replay, 2489 * MS), (std::vector<Bytes>{{'h', 'u', 'p'}}));
+}
+
+struct VerdictCase {
+    const char* name;
+    std::vector<std::string> command;
+    Bytes sent;
+    int status;
+    std::optional<std::size_t> line; // of the first difference; none for a match
+    std::string what;
+};
+
+// One row per verdict. The recording was made through a wrapper, as the tap over
+// motor-sim makes them: the replayed program and its arguments end its command line.
+TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
+{
+    const std::string text = std::string(HEADER) +
+                             "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
+                             "tx 1 FE EE\n"
+                             "rx 2 FD DD\n"
+                             "tx 1000 FB 01 10 BB\n"
+                             "exit 0\n";
+    const std::vector<std::string> ran{"build/renumber", "/dev/ttyUSB0", "0", "1"};
+    const Bytes all{0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB};
+    const VerdictCase cases[] = {
+        {"matched", ran, all, 0, std::nullopt, ""},
+        {"other arguments",
+         {"renumber", "/dev/ttyUSB0", "0", "2"},
+         all,
+         0,
+         2,
+         "the command line differs: 'renumber /dev/ttyUSB0 0 2', recorded 'motor-sim --motor 0 "
+         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
+        {"other program", {"renumber-doctor", "/dev/ttyUSB0", "0", "1"}, all, 0, 2, ""},
+        {"other byte",
+         ran,
+         {0xFE, 0xEE, 0xFB, 0x01, 0x20, 0xBB},
+         0,
+         5,
+         "the command sent 20 where the recording has 10 (byte 5 it sent)"},
+        {"more bytes",
+         ran,
+         {0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB, 0xFB},
+         0,
+         6,
+         "the command sent more than the recording holds (from byte 7)"},
+        {"fewer bytes",
+         ran,
+         {0xFE, 0xEE},
+         0,
+         5,
+         "the recording holds 4 more bytes the command did not send"},
+        {"other status", ran, all, 255, 6, "exit status 255, the recording has 0"},
+    };
+    for (const VerdictCase& c : cases) {
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
+        sim::Replay replay = sim::replay_prepare(recording);
+        sim::replay_feed(replay, c.sent, 0);
+        const auto verdict = sim::replay_verdict(replay, recording, c.command, c.status);
+        ASSERT_EQ(verdict.has_value(), c.line.has_value()) << c.name;
+        if (verdict) {
+            EXPECT_EQ(verdict->line, *c.line) << c.name;
+            if (!c.what.empty()) {
+                EXPECT_EQ(verdict->what, c.what) << c.name;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -11,6 +11,10 @@
  *     qemu 7.2 carries. Its termios translation knows the baud bits B0 to B460800 only and
  *     turns every higher one into B0, so 4,000,000 baud reads back as 460,800 under
  *     emulation.
+ * A native kernel reports the explicit speed it was given, and renumber holds the rate it reads
+ * back with TCGETS2 to the bus's. So the shim remembers the last explicit speed it carried in
+ * place and the baud bits that stand for it, and a TCGETS2 it bridges reports that speed again
+ * while those bits are in force. One port per process is all the suite opens.
  * Both ioctl and, on 32-bit systems, its 64-bit-time twin __ioctl_time64 are bridged. On a
  * native run every request succeeds or fails on its own and the shim changes nothing.
  * Built once per architecture under <dir>/$LIB/ so that one LD_PRELOAD entry fits the host
@@ -21,6 +25,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
+#include <stdbool.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -39,13 +44,28 @@ static const struct rate carried[] = {
 };
 #define CARRIED_COUNT (sizeof carried / sizeof carried[0])
 
+/* The explicit speed last carried in place, and the bits standing for it (none: BOTHER, which
+ * a classic request never reads back). */
+static speed_t asked_speed;
+static tcflag_t standing_bits = BOTHER;
+
+/* Rewrites baud bits that stand for a remembered explicit speed back to BOTHER. */
+static bool restore_asked(struct termios2* settings)
+{
+    if (standing_bits == BOTHER || (settings->c_cflag & CBAUD) != standing_bits)
+        return false;
+    settings->c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
+    settings->c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    return true;
+}
+
 /* libc's ioctl, or its 64-bit-time twin: whichever the caller called. */
 typedef int (*ioctl_call)(int, unsigned long, ...);
 
-static ioctl_call next_call(const char *name)
+static ioctl_call next_call(const char* name)
 {
     ioctl_call call = NULL;
-    void *symbol = dlsym(RTLD_NEXT, name);
+    void* symbol = dlsym(RTLD_NEXT, name);
     memcpy(&call, &symbol, sizeof call);
     return call;
 }
@@ -78,7 +98,7 @@ static tcflag_t classic_bits(tcflag_t bits, speed_t speed)
     return bits == BOTHER ? bits_near(speed) : bits;
 }
 
-static int get_classic(ioctl_call next, int fd, struct termios2 *settings)
+static int get_classic(ioctl_call next, int fd, struct termios2* settings)
 {
     struct termios classic;
     if (next(fd, TCGETS, &classic) != 0)
@@ -88,22 +108,30 @@ static int get_classic(ioctl_call next, int fd, struct termios2 *settings)
     settings->c_ospeed = speed_of(classic.c_cflag & CBAUD);
     tcflag_t in_bits = (classic.c_cflag >> IBSHIFT) & CBAUD;
     settings->c_ispeed = in_bits == B0 ? settings->c_ospeed : speed_of(in_bits);
+    if (restore_asked(settings)) {
+        settings->c_ospeed = asked_speed;
+        settings->c_ispeed = asked_speed;
+    }
     return 0;
 }
 
 static int set_classic(ioctl_call next, int fd, unsigned long request,
-                       const struct termios2 *settings)
+                       const struct termios2* settings)
 {
     struct termios classic;
     memcpy(&classic, settings, sizeof classic);
     tcflag_t out_bits = classic_bits(settings->c_cflag & CBAUD, settings->c_ospeed);
+    if ((settings->c_cflag & CBAUD) == BOTHER) {
+        asked_speed = settings->c_ospeed;
+        standing_bits = out_bits;
+    }
     tcflag_t in_bits = classic_bits((settings->c_cflag >> IBSHIFT) & CBAUD, settings->c_ispeed);
     classic.c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
     classic.c_cflag |= out_bits | (in_bits << IBSHIFT);
     return next(fd, request, &classic);
 }
 
-static int bridge(ioctl_call next, int fd, unsigned long request, void *argument)
+static int bridge(ioctl_call next, int fd, unsigned long request, void* argument)
 {
     if (next == NULL) {
         errno = ENOSYS;
@@ -130,7 +158,7 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
 {
     va_list args;
     va_start(args, request);
-    void *argument = va_arg(args, void *);
+    void* argument = va_arg(args, void*);
     va_end(args);
     return bridge(next_call("ioctl"), fd, request, argument);
 }
@@ -143,7 +171,7 @@ __attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long 
 {
     va_list args;
     va_start(args, request);
-    void *argument = va_arg(args, void *);
+    void* argument = va_arg(args, void*);
     va_end(args);
     return bridge(next_call("__ioctl_time64"), fd, request, argument);
 }

@@ -9,7 +9,10 @@
  *   - readlink of that sysfs entry: a USB device path for ttyUSB and ttyACM names,
  *     a platform device path for other names;
  *   - realpath, __realpath_chk: a path whose symbolic-link chain ends at the
- *     simulated device (which does not exist on the machine) resolves to it;
+ *     simulated device (which does not exist on the machine) resolves to it; a
+ *     device path outside /dev/ stands for a link to /dev/<its last component>, as a
+ *     udev link does, and resolves there (libserialport takes only names under /dev/),
+ *     and that name is the device too;
  *   - open, open64, __open_2, __open64_2, openat, openat64, __openat_2, __openat64_2
  *     of the device path: open the pseudo-terminal slave (MOTOR_SIM_PTY) with the
  *     same flags plus O_NOCTTY and remember the descriptor; fault refuse-open: EACCES;
@@ -19,7 +22,12 @@
  *     no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags and reports whether
  *     ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency: EPERM),
  *     TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under fault
- *     refuse-baud;
+ *     refuse-baud, and set the substituted rate instead under fault
+ *     substitute-baud=RATE (as a driver that falls back and says so);
+ *   - tcdrain, and ioctl TCSBRK with a non-zero argument (the same wait), under fault
+ *     stall-drain: the transmitter never empties, so the wait lasts until a signal
+ *     interrupts it and then fails with EINTR, as the kernel's does; writes are taken
+ *     whole and never reach the line;
  *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
  *     each write are taken, and write returns 0 when N is 0 (see write.c);
  *   - read on remembered descriptors: passed through, and every read that got bytes
@@ -72,6 +80,7 @@ struct real_calls {
     int (*openat64_2)(int, const char *, int);
     int (*close)(int);
     int (*ioctl)(int, unsigned long, ...);
+    int (*tcdrain)(int);
     int (*ioctl_time64)(int, unsigned long, ...); /* 32-bit systems only */
     ssize_t (*write)(int, const void *, size_t);
     ssize_t (*read)(int, void *, size_t);
@@ -85,14 +94,25 @@ struct real_calls {
     int (*lstat64_time64)(const char *, void *); /* 32-bit systems only */
 };
 
+/* Descriptors the tap keeps track of; the device is opened with one of the first few. */
+#define TAP_MAX_FD 1024
+
 /* The tap: what it watches and where it reports (see tap.c). */
 struct tap_state {
     bool active; /* MOTOR_SIM_TAP and MOTOR_SIM_TAP_FD are set */
     char device[PATH_MAX];
-    bool device_known; /* the device node existed when the layer started */
-    dev_t rdev;        /* its device number */
-    int fd;            /* report socket */
+    bool device_known;               /* the device node existed when the layer started */
+    dev_t rdev;                      /* its device number */
+    int fd;                          /* report socket */
+    atomic_bool watched[TAP_MAX_FD]; /* descriptors open on the device */
+    atomic_bool opened;              /* reported the first open */
+    atomic_int last_failure;         /* failure last reported, 0 after a success, -1 after EOF */
+    int last_fd;                     /* device descriptor last opened, for the end of the run */
     int (*tcsetattr)(int, int, const void *);
+    int (*tcflush)(int, int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
 };
 
 /* The layer's one process-wide record. */
@@ -100,15 +120,19 @@ struct adapter_state {
     struct real_calls real;
     bool active;                 /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
     char device[PATH_MAX];       /* simulated path, e.g. /dev/ttyUSB0 */
+    char node[PATH_MAX];         /* what it resolves to: itself under /dev/, else /dev/<name> */
     char pty[PATH_MAX];          /* pseudo-terminal slave standing in for it */
-    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<name>, empty if not under /dev/ */
+    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<last component of device>, or empty */
     char sysfs_target[PATH_MAX]; /* what readlink of sysfs_entry answers */
     int event_fd;                /* -1 when nobody listens */
     bool refuse_open;
     bool refuse_baud;
     bool refuse_low_latency;
     bool no_serial_info;
+    bool stall_drain;
+    unsigned substitute_rate;            /* 0: none */
     long write_limit;                    /* -1: unlimited */
+    bool replay_failures;                /* ask motor-sim before each write (a replay) */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
     atomic_int modem_lines;              /* TIOCM_* bits */
     atomic_int serial_flags;             /* serial_struct.flags last set */
@@ -154,6 +178,10 @@ int adapter_channel(const char *text);
 void adapter_event(struct adapter_state *state, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+/* Sends a question to motor-sim and waits for the answer: 0 to go on, or the errno the call
+ * must fail with ("e5" for EIO). errno is kept. */
+int adapter_ask(struct adapter_state *state, const char *question);
+
 /* The tap (tap.c). tap_configure runs once from adapter(); the others do nothing
  * unless the tap is on and fd is the tapped device. */
 void tap_configure(struct adapter_state *state);
@@ -161,7 +189,16 @@ bool tap_watches(struct adapter_state *state, int fd);
 long long tap_now(void);
 void tap_data(struct adapter_state *state, const char *kind, long long ns, const void *bytes,
               size_t count);
+void tap_before_ioctl(struct adapter_state *state, int fd, unsigned long request,
+                      const void *argument);
 void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
                      const void *argument, int result, int error);
+/* Returns fd, now tapped if it is open on the device. */
+int tap_opened(struct adapter_state *state, int fd);
+/* Before fd is closed: the line settings it leaves. */
+void tap_closing(struct adapter_state *state, int fd);
+/* call: write, read, settings, flush or drain; error: its errno (kept). */
+void tap_failed(struct adapter_state *state, const char *call, int error);
+void tap_end_of_file(struct adapter_state *state);
 
 #endif

@@ -32,6 +32,7 @@ void adapter_bind(struct real_calls *real, adapter_lookup lookup, const void *co
     BIND(openat64_2, "__openat64_2");
     BIND(close, "close");
     BIND(ioctl, "ioctl");
+    BIND(tcdrain, "tcdrain");
     BIND(write, "write");
     BIND(read, "read");
     BIND(readlink, "readlink");

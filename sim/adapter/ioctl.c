@@ -1,13 +1,15 @@
 /* Driver requests a pseudo-terminal refuses but a USB serial adapter answers: modem
  * lines and the serial_struct (low latency). Also the adapter faults on serial info,
- * low latency and the 4,000,000 baud rate. */
+ * low latency, the 4,000,000 baud rate and the drain. */
 #include "adapter.h"
 
 #include <asm/termbits.h>
 #include <errno.h>
 #include <linux/serial.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #define REFUSED_RATE 4000000u
 
@@ -34,7 +36,7 @@ static bool asks_refused_rate(tcflag_t baud_bits, speed_t speed)
     return baud_bits == BOTHER ? speed == REFUSED_RATE : baud_bits == B4000000;
 }
 
-static bool refuses_rate(const struct termios2 *settings)
+static bool asks_bus_rate(const struct termios2 *settings)
 {
     tcflag_t out_bits = settings->c_cflag & CBAUD;
     tcflag_t in_bits = (settings->c_cflag >> IBSHIFT) & CBAUD;
@@ -42,6 +44,27 @@ static bool refuses_rate(const struct termios2 *settings)
         return true;
     /* B0 as input rate means "same as output". */
     return in_bits != B0 && asks_refused_rate(in_bits, settings->c_ispeed);
+}
+
+/* A driver that cannot run the rate sets another and reports it in the settings. */
+static int set_substituted(struct adapter_state *state, ioctl_call next, int fd,
+                           unsigned long request, const struct termios2 *asked)
+{
+    struct termios2 substituted = *asked;
+    substituted.c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
+    substituted.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    substituted.c_ospeed = state->substitute_rate;
+    substituted.c_ispeed = state->substitute_rate;
+    adapter_event(state, "baud-substituted %u %u", REFUSED_RATE, state->substitute_rate);
+    return next(fd, request, &substituted);
+}
+
+/* A transmitter that never empties: the wait ends only when a signal interrupts it. */
+static int stalled_drain(struct adapter_state *state)
+{
+    adapter_event(state, "drain-stalled");
+    pause();
+    return fail(EINTR);
 }
 
 static int modem_request(struct adapter_state *state, unsigned long request, int *lines)
@@ -106,10 +129,17 @@ static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, un
     case TCSETS2:
     case TCSETSW2:
     case TCSETSF2:
-        if (state->refuse_baud && refuses_rate(argument)) {
+        if (state->refuse_baud && asks_bus_rate(argument)) {
             adapter_event(state, "baud-refused %u", REFUSED_RATE);
             return fail(EINVAL);
         }
+        if (state->substitute_rate != 0 && asks_bus_rate(argument))
+            return set_substituted(state, next, fd, request, argument);
+        return next(fd, request, argument);
+    case TCSBRK:
+        /* A non-zero argument is tcdrain's wait; zero sends a break. */
+        if (state->stall_drain && (uintptr_t)argument != 0 && alive(next, fd))
+            return stalled_drain(state);
         return next(fd, request, argument);
     default:
         return next(fd, request, argument);
@@ -123,8 +153,31 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     void *argument = va_arg(args, void *);
     va_end(args);
     struct adapter_state *state = adapter();
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
+    return result;
+}
+
+/* glibc's tcdrain makes its TCSBRK system call directly, past ioctl. */
+int tcdrain(int fd);
+ADAPTER_EXPORT int tcdrain(int fd)
+{
+    struct adapter_state *state = adapter();
+    int result;
+    int replayed =
+        state->replay_failures && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
+    /* A drain recorded as interrupted waited until a signal came: it waits so again. */
+    if (replayed == EINTR)
+        result = stalled_drain(state);
+    else if (replayed != 0)
+        result = fail(replayed);
+    else if (state->stall_drain && adapter_owns(state, fd) && alive(state->real.ioctl, fd))
+        result = stalled_drain(state);
+    else
+        result = state->real.tcdrain(fd);
+    if (result != 0 && tap_watches(state, fd))
+        tap_failed(state, "drain", errno);
     return result;
 }
 
@@ -140,6 +193,7 @@ ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     struct adapter_state *state = adapter();
     if (state->real.ioctl_time64 == NULL)
         return fail(ENOSYS);
+    tap_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl_time64, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;

@@ -47,8 +47,8 @@ ADAPTER_EXPORT int open(const char *path, int flags, ...)
     va_end(args);
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
-        return open_device(state, flags, mode);
-    return state->real.open(path, flags, mode);
+        return tap_opened(state, open_device(state, flags, mode));
+    return tap_opened(state, state->real.open(path, flags, mode));
 }
 
 ADAPTER_EXPORT int open64(const char *path, int flags, ...)
@@ -59,24 +59,24 @@ ADAPTER_EXPORT int open64(const char *path, int flags, ...)
     va_end(args);
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
-        return open_device(state, flags, mode);
-    return state->real.open64(path, flags, mode);
+        return tap_opened(state, open_device(state, flags, mode));
+    return tap_opened(state, state->real.open64(path, flags, mode));
 }
 
 ADAPTER_EXPORT int __open_2(const char *path, int flags)
 {
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
-        return open_device(state, flags, 0);
-    return state->real.open_2(path, flags);
+        return tap_opened(state, open_device(state, flags, 0));
+    return tap_opened(state, state->real.open_2(path, flags));
 }
 
 ADAPTER_EXPORT int __open64_2(const char *path, int flags)
 {
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
-        return open_device(state, flags, 0);
-    return state->real.open64_2(path, flags);
+        return tap_opened(state, open_device(state, flags, 0));
+    return tap_opened(state, state->real.open64_2(path, flags));
 }
 
 ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -87,8 +87,8 @@ ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     va_end(args);
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
-        return open_device(state, flags, mode);
-    return state->real.openat(dirfd, path, flags, mode);
+        return tap_opened(state, open_device(state, flags, mode));
+    return tap_opened(state, state->real.openat(dirfd, path, flags, mode));
 }
 
 ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -99,29 +99,30 @@ ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     va_end(args);
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
-        return open_device(state, flags, mode);
-    return state->real.openat64(dirfd, path, flags, mode);
+        return tap_opened(state, open_device(state, flags, mode));
+    return tap_opened(state, state->real.openat64(dirfd, path, flags, mode));
 }
 
 ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
 {
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
-        return open_device(state, flags, 0);
-    return state->real.openat_2(dirfd, path, flags);
+        return tap_opened(state, open_device(state, flags, 0));
+    return tap_opened(state, state->real.openat_2(dirfd, path, flags));
 }
 
 ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
 {
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
-        return open_device(state, flags, 0);
-    return state->real.openat64_2(dirfd, path, flags);
+        return tap_opened(state, open_device(state, flags, 0));
+    return tap_opened(state, state->real.openat64_2(dirfd, path, flags));
 }
 
 ADAPTER_EXPORT int close(int fd)
 {
     struct adapter_state *state = adapter();
+    tap_closing(state, fd);
     if (adapter_owns(state, fd)) {
         adapter_forget(state, fd);
         adapter_event(state, "close");

@@ -70,9 +70,9 @@ static bool chain_reaches_device(struct adapter_state *state, const char *path)
 static char *answer_device(struct adapter_state *state, char *resolved)
 {
     if (resolved == NULL)
-        return strdup(state->device);
+        return strdup(state->node);
     /* realpath's caller provides PATH_MAX bytes, and the device path is shorter. */
-    snprintf(resolved, PATH_MAX, "%s", state->device);
+    snprintf(resolved, PATH_MAX, "%s", state->node);
     return resolved;
 }
 

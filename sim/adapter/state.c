@@ -31,9 +31,9 @@ static bool copy_text(char *out, size_t size, const char *text)
     return true;
 }
 
-/* A write limit is a plain decimal byte count: a malformed one stops the layer rather than
- * pass for 0, which would refuse every write. */
-static long read_byte_count(const char *text, size_t length)
+/* A write limit or a rate is a plain decimal count: a malformed one stops the layer rather
+ * than pass for 0, which would refuse every write. */
+static long read_count(const char *fault, const char *noun, const char *text, size_t length)
 {
     long count = 0;
     bool valid = length > 0;
@@ -43,7 +43,7 @@ static long read_byte_count(const char *text, size_t length)
             count = count * 10 + (text[i] - '0');
     }
     if (!valid)
-        adapter_stop("%s: write-limit needs a byte count, not '%.*s'", MOTOR_SIM_ENV_FAULTS,
+        adapter_stop("%s: %s needs a %s, not '%.*s'", MOTOR_SIM_ENV_FAULTS, fault, noun,
                      (int)length, text);
     return count;
 }
@@ -63,9 +63,18 @@ static void read_faults(const char *faults)
             g_state.refuse_low_latency = true;
         else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
             g_state.no_serial_info = true;
+        else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
+            g_state.replay_failures = true;
+        else if (length == 11 && strncmp(item, "stall-drain", length) == 0)
+            g_state.stall_drain = true;
         else if (strncmp(item, "write-limit=", 12) == 0)
-            g_state.write_limit = read_byte_count(item + 12, length - 12);
-        else
+            g_state.write_limit = read_count("write-limit", "byte count", item + 12, length - 12);
+        else if (strncmp(item, "substitute-baud=", 16) == 0) {
+            g_state.substitute_rate =
+                (unsigned)read_count("substitute-baud", "rate", item + 16, length - 16);
+            if (g_state.substitute_rate == 0)
+                adapter_stop("%s: substitute-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
+        } else
             adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length,
                          item);
         item += length;
@@ -75,13 +84,15 @@ static void read_faults(const char *faults)
 }
 
 /* sysfs shows every tty as a link into the device tree; USB serial adapters and
- * CDC-ACM devices sit below a USB interface, others below a platform device. A name
- * too long for either path gets no entry, so the lookup fails as for a missing tty. */
+ * CDC-ACM devices sit below a USB interface, others below a platform device. The
+ * entry is named after the device's last component, wherever the path lies, as
+ * libserialport looks it up. A name too long for either path gets no entry, so the
+ * lookup fails as for a missing tty. */
 static void describe_sysfs(void)
 {
-    if (strncmp(g_state.device, "/dev/", 5) != 0 || g_state.device[5] == '\0')
+    const char *name = strrchr(g_state.device, '/') + 1;
+    if (*name == '\0')
         return;
-    const char *name = g_state.device + 5;
     int entry =
         snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
     int target;
@@ -131,6 +142,10 @@ static void configure(void)
         !copy_text(g_state.device, sizeof g_state.device, device) ||
         !copy_text(g_state.pty, sizeof g_state.pty, pty))
         return;
+    const char *name = strrchr(g_state.device, '/') + 1;
+    if (strncmp(g_state.device, "/dev/", 5) == 0 ||
+        snprintf(g_state.node, sizeof g_state.node, "/dev/%s", name) >= (int)sizeof g_state.node)
+        memcpy(g_state.node, g_state.device, sizeof g_state.node);
     describe_sysfs();
     read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
     g_state.event_fd = adapter_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
@@ -150,7 +165,8 @@ bool adapter_device_present(const struct adapter_state *state)
 
 bool adapter_is_device(const struct adapter_state *state, const char *path)
 {
-    return state->active && path != NULL && strcmp(path, state->device) == 0;
+    return state->active && path != NULL &&
+           (strcmp(path, state->device) == 0 || strcmp(path, state->node) == 0);
 }
 
 bool adapter_owns(struct adapter_state *state, int fd)
@@ -204,4 +220,27 @@ void adapter_event(struct adapter_state *state, const char *format, ...)
         while (got < 0 && errno == EINTR);
     }
     errno = saved_errno;
+}
+
+int adapter_ask(struct adapter_state *state, const char *question)
+{
+    if (state->event_fd < 0)
+        return 0;
+    int saved_errno = errno;
+    ssize_t sent;
+    do
+        sent = send(state->event_fd, question, strlen(question), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    char answer[16] = "";
+    ssize_t got = 0;
+    if (sent >= 0) {
+        do
+            got = recv(state->event_fd, answer, sizeof answer - 1, 0);
+        while (got < 0 && errno == EINTR);
+    }
+    errno = saved_errno;
+    if (got <= 1 || answer[0] != 'e')
+        return 0;
+    answer[got] = '\0';
+    return atoi(answer + 1);
 }

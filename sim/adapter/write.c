@@ -13,11 +13,35 @@
  * place for the command's next call. End of file and errors are not reported: after
  * a hang-up libserialport keeps reading until its deadline.
  *
- * Both are reported to the tap (tap.c) when it watches the descriptor. */
+ * stall-drain: the driver queues what is written, and nothing of it reaches the line.
+ *
+ * replay-failures (motor-sim --replay): before each write (and drain, ioctl.c) the layer
+ * asks motor-sim whether the recording has this call fail, and fails it with the recorded
+ * error if so. The write's size tells motor-sim where in the recording the command is.
+ *
+ * Both are reported to the tap (tap.c) when it watches the descriptor, failures and
+ * end of file included. */
 #include "adapter.h"
+
+#include <errno.h>
+#include <stdio.h>
 
 static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
+    if (state->replay_failures && adapter_owns(state, fd)) {
+        char question[48];
+        snprintf(question, sizeof question, "call write %zu", count);
+        int error = adapter_ask(state, question);
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    /* A hung chip: the driver queues the bytes, and they never reach the line. */
+    if (state->stall_drain && adapter_owns(state, fd)) {
+        adapter_event(state, "write-held %zu", count);
+        return (ssize_t)count;
+    }
     if (state->write_limit < 0 || (size_t)state->write_limit >= count || !adapter_owns(state, fd))
         return state->real.write(fd, buf, count);
     size_t limit = (size_t)state->write_limit;
@@ -34,6 +58,8 @@ ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
     ssize_t written = device_write(state, fd, buf, count);
     if (tapped && written > 0)
         tap_data(state, "tap-tx", ns, buf, (size_t)written);
+    else if (tapped && written < 0)
+        tap_failed(state, "write", errno);
     return written;
 }
 
@@ -41,8 +67,15 @@ ADAPTER_EXPORT ssize_t read(int fd, void *buf, size_t count)
 {
     struct adapter_state *state = adapter();
     ssize_t got = state->real.read(fd, buf, count);
-    if (got > 0 && tap_watches(state, fd))
-        tap_data(state, "tap-rx", tap_now(), buf, (size_t)got);
+    if (tap_watches(state, fd)) {
+        /* Nothing waiting on a non-blocking line is not a failure. */
+        if (got > 0)
+            tap_data(state, "tap-rx", tap_now(), buf, (size_t)got);
+        else if (got == 0 && count > 0)
+            tap_end_of_file(state);
+        else if (got < 0 && errno != EAGAIN && errno != EINTR)
+            tap_failed(state, "read", errno);
+    }
     if (got > 0 && adapter_owns(state, fd))
         adapter_event(state, "read %zd", got);
     return got;

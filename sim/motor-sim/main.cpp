@@ -34,6 +34,25 @@ int errno_failure(const char *call)
     return own_failure(std::string(call) + ": " + std::strerror(errno));
 }
 
+// The motors on a real line until a signal or the line's end: a simulated motor that any
+// program can open as a serial port.
+int serve(sim::Options &options, std::string &error)
+{
+    sim::Trace trace;
+    if (!sim::trace_open(trace, options, error))
+        return own_failure(error);
+    sim::Signals signals;
+    if (!sim::signals_capture(signals, error))
+        return own_failure(error);
+    sim::Pty line;
+    if (!sim::pty_serve(line, options.serve_path, error))
+        return own_failure(error);
+    sim::trace_serve_header(trace, options);
+    sim::SessionSetup setup{options, trace, line, signals, -1, -1, -1, sim::monotonic_ns(),
+                            nullptr, true};
+    return sim::session_run(setup);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -51,11 +70,16 @@ int main(int argc, char **argv)
     case sim::ParseOutcome::run:
         break;
     }
-    if (options.command.empty()) {
+    if (!options.serve_path.empty() && !options.command.empty())
+        return own_failure("--serve runs no command: the line's far end is the command");
+    if (options.serve_path.empty() && options.command.empty()) {
         std::fputs("motor-sim: no command given\n", stderr);
         std::fputs(sim::usage_text(), stderr);
         return EXIT_OWN_FAILURE;
     }
+
+    if (!options.serve_path.empty())
+        return serve(options, error);
 
     std::string adapter_path;
     if (!sim::adapter_locate(adapter_path, error))
@@ -104,6 +128,7 @@ int main(int argc, char **argv)
 
     sim::SessionSetup setup{options, trace,     pty,
                             signals, events[0], pidfd,
-                            child,   start_ns,  replay ? &*replay : nullptr};
+                            child,   start_ns,  replay ? &*replay : nullptr,
+                            false,   &recording};
     return sim::session_run(setup);
 }

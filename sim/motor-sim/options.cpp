@@ -2,7 +2,9 @@
 
 #include "number.hpp"
 
+#include <filesystem>
 #include <getopt.h>
+#include <system_error>
 
 namespace sim {
 namespace {
@@ -10,6 +12,7 @@ namespace {
 constexpr std::uint64_t MAX_WRITE_LIMIT = 1'048'576;
 constexpr std::uint64_t MAX_HANGUP_AFTER = 1'000'000;
 constexpr std::uint64_t MAX_SEND_DELAY_MS = 3'600'000;
+constexpr std::uint64_t MAX_RATE = 100'000'000;
 
 enum OptionId {
     OPT_DEVICE = 256,
@@ -24,6 +27,9 @@ enum OptionId {
     OPT_SEND_AFTER,
     OPT_REFUSE_LOW_LATENCY,
     OPT_NO_SERIAL_INFO,
+    OPT_SUBSTITUTE_BAUD,
+    OPT_STALL_DRAIN,
+    OPT_SERVE,
     OPT_TRACE,
     OPT_TRACE_FILE,
     OPT_TAP,
@@ -44,6 +50,9 @@ const option LONG_OPTIONS[] = {
     {"send-after", required_argument, nullptr, OPT_SEND_AFTER},
     {"refuse-low-latency", no_argument, nullptr, OPT_REFUSE_LOW_LATENCY},
     {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
+    {"substitute-baud", required_argument, nullptr, OPT_SUBSTITUTE_BAUD},
+    {"stall-drain", no_argument, nullptr, OPT_STALL_DRAIN},
+    {"serve", required_argument, nullptr, OPT_SERVE},
     {"trace", required_argument, nullptr, OPT_TRACE},
     {"trace-file", required_argument, nullptr, OPT_TRACE_FILE},
     {"tap", no_argument, nullptr, OPT_TAP},
@@ -61,12 +70,17 @@ bool fail(std::string &message, std::string text)
 
 bool set_device(const char *value, Options &options, std::string &message)
 {
-    if (value[0] != '/')
-        return fail(message, "--device needs an absolute path such as /dev/ttyUSB0");
+    if (value[0] == '\0')
+        return fail(message, "--device needs a path such as /dev/ttyUSB0");
     // The path travels in space-separated events and trace records.
     if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
         return fail(message, "--device must not contain white space");
-    options.device = value;
+    // A relative path is the one COMMAND, started in the same folder, will name.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(value, error);
+    if (error)
+        return fail(message, "--device: " + error.message());
+    options.device = absolute.lexically_normal().string();
     options.device_given = true;
     return true;
 }
@@ -134,6 +148,16 @@ bool apply(int id, const char *value, Options &options, std::string &message)
     case OPT_NO_SERIAL_INFO:
         options.no_serial_info = true;
         return true;
+    case OPT_SUBSTITUTE_BAUD:
+        if (!number_parse(value, MAX_RATE, number) || number == 0)
+            return fail(message, "--substitute-baud needs a rate from 1 to 100000000");
+        options.substitute_rate = static_cast<std::uint32_t>(number);
+        return true;
+    case OPT_STALL_DRAIN:
+        options.stall_drain = true;
+        return true;
+    case OPT_SERVE:
+        return set_path(options.serve_path, value, "--serve", message);
     case OPT_TRACE:
         if (std::string_view(value) == "human")
             options.trace = TraceForm::human;
@@ -172,6 +196,12 @@ bool modes_consistent(const Options &options, std::string &message)
     if (!options.replay_file.empty() && motors_given)
         return fail(message, "--replay plays the recorded motor: --motor and --no-motor do "
                              "not apply");
+    if (!options.serve_path.empty() &&
+        (options.tap || !options.replay_file.empty() || options.device_given ||
+         !adapter_faults(options).empty() || options.echo || options.hangup_after ||
+         options.hangup_after_read || options.send_after))
+        return fail(message, "--serve puts the motors on a real line: only --motor, --no-motor "
+                             "and the trace options apply");
     return true;
 }
 
@@ -249,6 +279,13 @@ std::string adapter_faults(const Options &options)
         add("no-serial-info");
     if (options.write_limit)
         add("write-limit=" + std::to_string(*options.write_limit));
+    if (options.substitute_rate != 0)
+        add("substitute-baud=" + std::to_string(options.substitute_rate));
+    if (options.stall_drain)
+        add("stall-drain");
+    // A replay fails the writes its recording has fail.
+    if (!options.replay_file.empty())
+        add("replay-failures");
     return faults;
 }
 

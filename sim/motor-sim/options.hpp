@@ -29,6 +29,8 @@ struct Options {
     bool refuse_baud = false;
     bool refuse_low_latency = false;
     bool no_serial_info = false;
+    std::uint32_t substitute_rate = 0; // the rate the driver runs when asked for 4,000,000
+    bool stall_drain = false;
     bool echo = false;
     std::optional<std::size_t> write_limit;
     std::optional<std::uint64_t> hangup_after;
@@ -38,6 +40,7 @@ struct Options {
     bool tap = false;          // trace the real device instead of simulating one
     std::string record_file;   // --record: the tap also writes a recording here
     std::string replay_file;   // --replay: the motor side plays this recording
+    std::string serve_path;    // --serve: the motors answer on this real line, no COMMAND
     TraceForm trace = TraceForm::human;
     std::string trace_file; // empty: standard error
     std::vector<std::string> command;

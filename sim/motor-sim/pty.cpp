@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace sim {
@@ -47,6 +48,33 @@ bool pty_create(Pty &pty, std::string &error)
     pty.master = master;
     pty.slave = slave;
     pty.slave_path = name;
+    return true;
+}
+
+bool pty_serve(Pty &pty, const std::string &path, std::string &error)
+{
+    int line = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0) {
+        error = "open: " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    termios settings{};
+    if (isatty(line) != 0) {
+        // The motors must see the bytes as sent: no echo, no line editing, no translation.
+        // CLOCAL: a gadget or UART without carrier still carries data.
+        if (tcgetattr(line, &settings) == 0) {
+            cfmakeraw(&settings);
+            settings.c_cflag |= CLOCAL | CREAD;
+        }
+        if (tcsetattr(line, TCSANOW, &settings) != 0) {
+            error = "tcsetattr: " + path + ": " + std::strerror(errno);
+            close(line);
+            return false;
+        }
+    }
+    pty.master = line;
+    pty.slave = -1;
+    pty.slave_path = path;
     return true;
 }
 

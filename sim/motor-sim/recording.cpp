@@ -24,7 +24,10 @@ struct Parser {
     std::size_t line_number = 0;
     std::int64_t last_us = 0;
     bool have_device = false;
+    int version = 2;
 };
+
+constexpr std::size_t QUOTE_MAX = 40;
 
 bool fail(Parser &parser, const std::string &what)
 {
@@ -85,19 +88,29 @@ bool parse_chunk(Parser &parser, Direction direction, std::string_view keyword,
     if (time.empty())
         return fail(parser, std::string(keyword) + " needs a time and bytes");
     RecordedChunk chunk{direction, 0, {}};
+    chunk.line = parser.line_number;
     if (!parse_time(time, chunk.us))
-        return fail(parser, "bad time '" + std::string(time) +
+        return fail(parser, "bad time '" + recording_quote(time) +
                                 "': milliseconds since the command started, such as 12.345");
     if (chunk.us < parser.last_us)
-        return fail(parser, "time " + std::string(time) + " is before the previous record's");
+        return fail(parser, "time " + recording_quote(time) + " is before the previous record's");
+    if (direction == Direction::fail) {
+        chunk.call = next_word(rest);
+        chunk.error = next_word(rest);
+        if (chunk.call.empty() || chunk.error.empty() || !next_word(rest).empty())
+            return fail(parser, "fail needs a time, the call and its error, such as "
+                                "'fail 7.5 write EIO'");
+    } else if (direction == Direction::eof && !trimmed(rest).empty()) {
+        return fail(parser, "eof takes a time only");
+    }
     for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
         Bytes bytes;
         if (!hex_parse(word, bytes))
-            return fail(parser, "bad bytes '" + std::string(word) +
+            return fail(parser, "bad bytes '" + recording_quote(word) +
                                     "': pairs of hexadecimal digits such as FE or FEEE");
         chunk.bytes.insert(chunk.bytes.end(), bytes.begin(), bytes.end());
     }
-    if (chunk.bytes.empty())
+    if (chunk.bytes.empty() && (direction == Direction::tx || direction == Direction::rx))
         return fail(parser, std::string(keyword) + " without bytes");
     parser.last_us = chunk.us;
     parser.recording.chunks.push_back(std::move(chunk));
@@ -116,6 +129,7 @@ bool parse_exit(Parser &parser, std::string_view rest)
     if (value > 255)
         return fail(parser, "exit needs a status from 0 to 255");
     parser.recording.exit_status = value;
+    parser.recording.exit_line = parser.line_number;
     return true;
 }
 
@@ -144,18 +158,33 @@ bool parse_line(Parser &parser, std::string_view line)
         return parse_chunk(parser, Direction::tx, keyword, rest);
     if (keyword == "rx")
         return parse_chunk(parser, Direction::rx, keyword, rest);
+    if (parser.version >= 2) {
+        if (keyword == "flush")
+            return parse_chunk(parser, Direction::flush, keyword, rest);
+        if (keyword == "fail")
+            return parse_chunk(parser, Direction::fail, keyword, rest);
+        if (keyword == "eof")
+            return parse_chunk(parser, Direction::eof, keyword, rest);
+        if (keyword == "start")
+            return true;
+    }
     if (keyword == "exit")
         return parse_exit(parser, rest);
     if (keyword == "device")
         return parse_device(parser, rest);
     if (keyword == "command") {
         parser.recording.command = trimmed(rest);
+        parser.recording.command_line = parser.line_number;
         return true;
     }
     if (keyword == "note" || keyword == "line")
         return true;
-    return fail(parser, "unknown record '" + std::string(keyword) +
-                            "' (expected tx, rx, device, command, note, line or exit)");
+    return fail(parser,
+                "unknown record '" + recording_quote(keyword) +
+                    (parser.version >= 2
+                         ? "' (expected tx, rx, flush, fail, eof, start, device, command, note, "
+                           "line or exit)"
+                         : "' (expected tx, rx, device, command, note, line or exit)"));
 }
 
 bool parse_header(Parser &parser, std::string_view line)
@@ -163,10 +192,13 @@ bool parse_header(Parser &parser, std::string_view line)
     constexpr std::string_view prefix = "motor-sim recording ";
     if (line == RECORDING_HEADER)
         return true;
+    if (line == RECORDING_HEADER_V1) {
+        parser.version = 1;
+        return true;
+    }
     if (line.substr(0, prefix.size()) == prefix)
-        return fail(parser, "version '" + std::string(line.substr(prefix.size())) +
-                                "' is not supported: this motor-sim reads '" +
-                                std::string(RECORDING_HEADER) + "'");
+        return fail(parser, "version '" + recording_quote(line.substr(prefix.size())) +
+                                "' is not supported: this motor-sim reads versions 1 and 2");
     return fail(parser, "not a motor-sim recording: the first line must be '" +
                             std::string(RECORDING_HEADER) + "'");
 }
@@ -236,10 +268,29 @@ bool recording_load(const std::string &path, Recording &recording, std::string &
 
 std::string recording_chunk_line(const RecordedChunk &chunk)
 {
+    static constexpr const char *KEYWORDS[] = {"tx ", "rx ", "flush ", "fail ", "eof "};
     char time[48];
     std::snprintf(time, sizeof time, "%" PRId64 ".%03" PRId64, chunk.us / 1000, chunk.us % 1000);
-    return std::string(chunk.direction == Direction::tx ? "tx " : "rx ") + time + " " +
-           hex_spaced(chunk.bytes);
+    std::string line = KEYWORDS[static_cast<std::size_t>(chunk.direction)] + std::string(time);
+    if (chunk.direction == Direction::fail)
+        return line + " " + chunk.call + " " + chunk.error;
+    return chunk.bytes.empty() ? line : line + " " + hex_spaced(chunk.bytes);
+}
+
+std::string recording_quote(std::string_view text)
+{
+    std::string quoted;
+    for (char c : text.substr(0, QUOTE_MAX)) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            quoted.push_back(c);
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        quoted += escaped;
+    }
+    return text.size() > QUOTE_MAX ? quoted + "..." : quoted;
 }
 
 } // namespace sim

@@ -49,6 +49,9 @@ struct Session {
     bool hung_up = false;
     bool command_done = false;
     int exit_status = 0;
+    std::uint64_t bytes_sent = 0;    // what the bus has sent to COMMAND
+    std::uint64_t bytes_written = 0; // what COMMAND has written (a replay asks before each write)
+    bool hangup_waiting = false;     // a replayed hang-up waits for COMMAND to read what came first
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -94,6 +97,7 @@ void send_to_command(Session &session, const Bytes &bytes, const std::string &so
     if (bytes.empty() || session.command_done || session.setup.pty.master < 0)
         return;
     trace_rx(session.setup.trace, elapsed_ms(session), bytes, source);
+    session.bytes_sent += bytes.size();
     session.outgoing.insert(session.outgoing.end(), bytes.begin(), bytes.end());
     flush_outgoing(session);
 }
@@ -197,8 +201,18 @@ void deliver_due(Session &session)
 {
     std::int64_t now_ns = monotonic_ns();
     if (session.setup.replay != nullptr)
-        for (const Bytes &bytes : replay_take_due(*session.setup.replay, now_ns))
-            send_to_command(session, bytes, "recording");
+        for (const ReplayDue &due : replay_take_due(*session.setup.replay, now_ns)) {
+            if (due.hangup)
+                session.hangup_waiting = true;
+            else
+                send_to_command(session, due.bytes, "recording");
+        }
+    if (session.hangup_waiting && !session.hung_up && session.bytes_read >= session.bytes_sent) {
+        session.hangup_waiting = false;
+        trace_note(session.setup.trace, elapsed_ms(session, now_ns),
+                   "the recording has the line hang up here");
+        hang_up(session);
+    }
     auto &pending = session.pending;
     while (!pending.empty()) {
         auto first = std::min_element(
@@ -224,7 +238,8 @@ void deliver_due(Session &session)
     }
 }
 
-void note_event(Session &session, const std::string &message)
+// Handles one event; returns the answer the layer waits for.
+std::string note_event(Session &session, const std::string &message)
 {
     Trace &trace = session.setup.trace;
     std::int64_t ms = elapsed_ms(session);
@@ -254,20 +269,40 @@ void note_event(Session &session, const std::string &message)
                        (second == "refused" ? ": refused (EPERM)" : ": accepted"));
     } else if (kind == "baud-refused") {
         trace_note(trace, ms, first + " baud refused (EINVAL)");
+    } else if (kind == "baud-substituted") {
+        trace_note(trace, ms, first + " baud asked: the driver runs " + second + " and says so");
+    } else if (kind == "drain-stalled") {
+        trace_note(trace, ms, "drain: the transmitter does not empty; waiting for a signal");
+    } else if (kind == "write-held") {
+        trace_note(trace, ms, "the adapter took " + first + " bytes and holds them");
     } else if (kind == "write-limited") {
         trace_note(trace, ms, "the adapter took " + second + " of " + first + " bytes written");
     } else if (kind == "read") {
         // Hanging up before the acknowledgement: COMMAND's next call meets a vanished device.
         session.bytes_read += std::strtoull(first.c_str(), nullptr, 10);
+        if (session.hangup_waiting)
+            deliver_due(session);
         const auto &hangup_after_read = session.setup.options.hangup_after_read;
         if (hangup_after_read && session.bytes_read >= *hangup_after_read && !session.hung_up) {
             trace_note(trace, ms,
                        "the command has read " + std::to_string(session.bytes_read) + " bytes");
             hang_up(session);
         }
+    } else if (kind == "call" && session.setup.replay != nullptr) {
+        int error = replay_call_error(*session.setup.replay, first, session.bytes_written);
+        if (error == 0 && first == "write")
+            session.bytes_written += std::strtoull(second.c_str(), nullptr, 10);
+        if (error != 0) {
+            const char *name = strerrorname_np(error);
+            trace_note(trace, ms,
+                       "the recording has this " + first +
+                           " fail: " + (name != nullptr ? name : std::to_string(error)));
+            return "e" + std::to_string(error);
+        }
     } else {
         trace_note(trace, ms, "adapter event: " + message);
     }
+    return "k";
 }
 
 // Handles every event the layer has sent; each is acknowledged once handled.
@@ -285,9 +320,8 @@ void receive_events(Session &session)
             session.event_fd = -1;
             return;
         }
-        note_event(session, std::string(message, static_cast<std::size_t>(got)));
-        const char ack = 'k';
-        send(session.event_fd, &ack, 1, MSG_NOSIGNAL);
+        std::string ack = note_event(session, std::string(message, static_cast<std::size_t>(got)));
+        send(session.event_fd, ack.data(), ack.size(), MSG_NOSIGNAL);
     }
 }
 
@@ -325,6 +359,13 @@ timespec until(std::int64_t due)
                     static_cast<long>(wait % 1'000'000'000)};
 }
 
+// Serving a line, there is no COMMAND: a signal or the end of the line ends the run.
+void end_serving_when_due(Session &session)
+{
+    if (signals_take(session.setup.signals) || session.setup.pty.master < 0)
+        session.command_done = true;
+}
+
 void run_until_exit(Session &session)
 {
     const SessionSetup &setup = session.setup;
@@ -358,10 +399,33 @@ void run_until_exit(Session &session)
             receive(session);
         deliver_due(session);
         flush_outgoing(session);
+        if (setup.serving) {
+            end_serving_when_due(session);
+            continue;
+        }
         signals_forward(setup.signals, setup.child);
         if (fds[child_slot].revents != 0)
             reap(session);
     }
+}
+
+// The verdict on a replayed run, on standard error when it departed and in the trace:
+// motor-sim then exits 0 for a match and EXIT_REPLAY_DEPARTED for a departure, whatever
+// the command's own status (which the trace and the verdict give).
+int replay_judge(const SessionSetup &setup, int exit_status)
+{
+    std::optional<ReplayDeparture> departure =
+        replay_verdict(*setup.replay, *setup.recording, setup.options.command, exit_status);
+    const std::string &file = setup.options.replay_file;
+    if (!departure) {
+        trace_verdict(setup.trace, std::nullopt, "the run matched " + file);
+        return 0;
+    }
+    std::string text = "the run departed from " + file + ":" + std::to_string(departure->line) +
+                       ": " + departure->what;
+    std::fprintf(stderr, "motor-sim: %s\n", text.c_str());
+    trace_verdict(setup.trace, departure->line, text);
+    return EXIT_REPLAY_DEPARTED;
 }
 
 } // namespace
@@ -387,22 +451,30 @@ int session_run(const SessionSetup &setup)
                        " " + hex_spaced(answer.bytes) + " at +" +
                        std::to_string(elapsed_ms(session, answer.due_ns)) +
                        " ms; the command had exited");
+    int status = session.exit_status;
     if (setup.replay != nullptr) {
         std::string unfinished = replay_unfinished(*setup.replay);
         if (!unfinished.empty())
             trace_note(setup.trace, elapsed_ms(session), unfinished);
         for (const ReplayDue &answer : setup.replay->due)
-            trace_note(setup.trace, elapsed_ms(session),
-                       "the recording would have answered " + hex_spaced(answer.bytes) + " at +" +
-                           std::to_string(elapsed_ms(session, answer.due_ns)) +
-                           " ms; the command had exited");
+            if (!answer.hangup)
+                trace_note(setup.trace, elapsed_ms(session),
+                           "the recording would have answered " + hex_spaced(answer.bytes) +
+                               " at +" + std::to_string(elapsed_ms(session, answer.due_ns)) +
+                               " ms; the command had exited");
+        status = replay_judge(setup, session.exit_status);
     }
     if (session.event_fd >= 0)
         close(session.event_fd);
-    trace_close(
-        setup.trace, elapsed_ms(session), session.low_latency_requested, setup.options.motors,
-        session.device_opened ? line_settings_describe(setup.pty.master) : "", session.exit_status);
-    return session.exit_status;
+    // A served line says nothing of what its far end asked of its driver.
+    std::optional<bool> low_latency;
+    if (!setup.serving)
+        low_latency = session.low_latency_requested;
+    trace_close(setup.trace, elapsed_ms(session), low_latency, setup.options.motors,
+                session.device_opened && !setup.serving ? line_settings_describe(setup.pty.master)
+                                                        : "",
+                session.exit_status);
+    return status;
 }
 
 } // namespace sim

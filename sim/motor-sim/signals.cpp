@@ -42,4 +42,13 @@ void signals_forward(const Signals &signals, pid_t child)
     }
 }
 
+bool signals_take(const Signals &signals)
+{
+    signalfd_siginfo info{};
+    bool taken = false;
+    while (read(signals.fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        taken = true;
+    return taken;
+}
+
 } // namespace sim

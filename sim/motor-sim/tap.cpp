@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
@@ -39,6 +41,7 @@ struct Tap {
     std::int64_t last_us = 0; // recording times never go back, even across processes
     FrameSplitter splitter{};
     bool low_latency_requested = false;
+    bool opened = false;
     std::optional<LineFlags> line{};
     std::int64_t last_ms = 0;
 };
@@ -62,12 +65,22 @@ std::int64_t since_start_us(Tap &tap, std::int64_t ns)
     return tap.last_us;
 }
 
-void on_data(Tap &tap, Direction direction, std::int64_t ns, const Bytes &bytes)
+std::int64_t on_time(Tap &tap, std::int64_t ns)
 {
     std::int64_t us = since_start_us(tap, ns);
+    tap.last_ms = us / 1000;
+    return us;
+}
+
+void on_data(Tap &tap, Direction direction, std::int64_t ns, const Bytes &bytes)
+{
+    std::int64_t us = on_time(tap, ns);
     std::int64_t ms = us / 1000;
-    tap.last_ms = ms;
     record_line(tap, recording_chunk_line({direction, us, bytes}));
+    if (direction == Direction::flush) {
+        trace_flush(tap.trace, ms, bytes);
+        return;
+    }
     if (direction == Direction::rx) {
         trace_rx(tap.trace, ms, bytes, "read");
         return;
@@ -85,12 +98,28 @@ void on_report(Tap &tap, const std::string &message)
     std::string time;
     words >> kind >> time;
     std::int64_t ns = std::strtoll(time.c_str(), nullptr, 10);
-    if (kind == "tap-tx" || kind == "tap-rx") {
+    if (kind == "tap-tx" || kind == "tap-rx" || kind == "tap-flush") {
         std::string hex;
         words >> hex;
         Bytes bytes;
-        if (hex_parse(hex, bytes))
-            on_data(tap, kind == "tap-tx" ? Direction::tx : Direction::rx, ns, bytes);
+        if (hex == "-" || hex_parse(hex, bytes))
+            on_data(tap,
+                    kind == "tap-tx"   ? Direction::tx
+                    : kind == "tap-rx" ? Direction::rx
+                                       : Direction::flush,
+                    ns, bytes);
+    } else if (kind == "tap-fail") {
+        RecordedChunk chunk{Direction::fail, on_time(tap, ns), {}};
+        words >> chunk.call >> chunk.error;
+        record_line(tap, recording_chunk_line(chunk));
+        trace_fail(tap.trace, tap.last_ms, chunk.call, chunk.error);
+    } else if (kind == "tap-eof") {
+        std::int64_t us = on_time(tap, ns);
+        record_line(tap, recording_chunk_line({Direction::eof, us, {}}));
+        trace_eof(tap.trace, tap.last_ms);
+    } else if (kind == "tap-open") {
+        tap.opened = true;
+        trace_note(tap.trace, on_time(tap, ns) / 1000, "the command opened the device");
     } else if (kind == "tap-line") {
         LineFlags flags;
         words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >> flags.oflag >>
@@ -154,8 +183,30 @@ std::string one_line(std::string text)
     return text;
 }
 
+// When the command started, by both clocks, so that a trace lines up with dmesg.
+struct StartTime {
+    std::string wall;      // 2026-12-08T12:50:00.123456Z
+    std::string monotonic; // 1234.567890 (seconds)
+};
+
+StartTime start_time(std::int64_t monotonic)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char wall[64];
+    std::size_t length = std::strftime(wall, sizeof wall, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(wall + length, sizeof wall - length, ".%06ldZ", now.tv_nsec / 1000);
+    char mono[48];
+    std::snprintf(mono, sizeof mono, "%lld.%06lld",
+                  static_cast<long long>(monotonic / 1'000'000'000),
+                  static_cast<long long>(monotonic % 1'000'000'000 / 1000));
+    return {wall, mono};
+}
+
 bool open_record(Tap &tap, const Options &options, const std::string &device,
-                 const std::string &command)
+                 const std::string &command, const StartTime &start)
 {
     if (options.record_file.empty())
         return true;
@@ -168,11 +219,36 @@ bool open_record(Tap &tap, const Options &options, const std::string &device,
     }
     record_line(tap, std::string(RECORDING_HEADER));
     record_line(tap, "# made by motor-sim --tap; times are ms since the command started");
+    record_line(tap, "start " + start.wall + " monotonic=" + start.monotonic);
     // A record is one line, and a device record one word.
     bool one_word = device.find_first_of(" \t\n\r") == std::string::npos;
     record_line(tap, (one_word ? "device " : "# device, not one word: ") + one_line(device));
     record_line(tap, "command " + one_line(command));
     return true;
+}
+
+// The kernel driver behind a tty device, e.g. "ch341"; empty if sysfs does not say.
+std::string tty_driver(const std::string &device)
+{
+    char resolved[PATH_MAX];
+    if (realpath(device.c_str(), resolved) == nullptr)
+        return {};
+    std::string name = resolved;
+    name = name.substr(name.rfind('/') + 1);
+    std::string link = "/sys/class/tty/" + name + "/device/driver";
+    char target[PATH_MAX];
+    ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return {};
+    std::string driver(target, static_cast<std::size_t>(length));
+    return driver.substr(driver.rfind('/') + 1);
+}
+
+// Says so, on standard error and in the recording, when there is nothing to tap.
+void warn(Tap &tap, const std::string &text)
+{
+    std::fprintf(stderr, "motor-sim: %s\n", text.c_str());
+    record_line(tap, "note " + text);
 }
 
 // An argument under /dev/ that is not one of the memory devices (/dev/null and the
@@ -220,13 +296,20 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
         return EXIT_OWN_FAILURE;
     }
     Tap tap{trace, 0, ends[0]};
-    if (!open_record(tap, options, device, command))
+    std::int64_t start_ns = monotonic_ns();
+    StartTime start = start_time(start_ns);
+    if (!open_record(tap, options, device, command, start))
         return EXIT_OWN_FAILURE;
     trace_banner(trace,
                  "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
                      (options.record_file.empty() ? "" : "; recording to " + options.record_file));
+    trace_start(trace, start.wall, start.monotonic);
+    // Looked at now, as the layer does; said only at the end, since a motor-sim under the
+    // tap makes its simulated device inside the command.
+    struct stat info {};
+    bool exists = stat(device.c_str(), &info) == 0;
     std::vector<std::string> environment = tap_environment(adapter_path, device, ends[1]);
-    tap.start_ns = monotonic_ns();
+    tap.start_ns = start_ns;
     pid_t child = -1;
     if (!child_start(options.command, environment, signals, child, error)) {
         std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
@@ -248,7 +331,13 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     splitter_finish(tap.splitter, rest);
     for (const Frame &frame : rest)
         trace_tx(trace, tap.last_ms, frame);
+    if (!tap.opened)
+        warn(tap, exists ? "the command never opened " + device + ": nothing was tapped"
+                         : device + " does not exist: nothing was tapped");
     std::string line = tap.line ? line_settings_text(*tap.line) : "";
+    // ch341 keeps a rate it cannot make in the settings and runs another without saying so.
+    if (!line.empty() && tty_driver(device) == "ch341")
+        line += " (ch341: the driver clamps rates without saying so; the chip may run another)";
     if (!line.empty())
         record_line(tap, "line " + line);
     record_line(tap, "exit " + std::to_string(status));

@@ -99,6 +99,20 @@ std::string describe_rx(const Bytes &b)
     return std::to_string(b.size()) + (b.size() == 1 ? " byte" : " bytes");
 }
 
+// "1 motor (identifier 0)", "2 motors (identifiers 3, 5:silent)": a bare "motors 0" read as
+// "no motors".
+std::string bus_motors(const Options &options)
+{
+    const std::vector<std::string> &texts = options.motor_texts;
+    if (texts.empty())
+        return "no motor";
+    std::string list;
+    for (const std::string &text : texts)
+        list += (list.empty() ? "" : ", ") + text;
+    return texts.size() == 1 ? "1 motor (identifier " + list + ")"
+                             : std::to_string(texts.size()) + " motors (identifiers " + list + ")";
+}
+
 } // namespace
 
 bool trace_open(Trace &trace, const Options &options, std::string &error)
@@ -121,9 +135,6 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
 {
     if (trace.form != TraceForm::human)
         return;
-    std::string motors;
-    for (const std::string &text : options.motor_texts)
-        motors += (motors.empty() ? "" : " ") + text;
     std::string faults = adapter_faults(options);
     if (options.echo)
         faults += faults.empty() ? "echo" : ",echo";
@@ -140,9 +151,16 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
                   hex_compact(options.send_after->bytes);
     emit(trace, "motor-sim: " + options.device + " is " + pty_path + "; " +
                     (!options.replay_file.empty() ? "replaying " + options.replay_file
-                     : motors.empty()             ? "no motor"
-                                                  : "motors " + motors) +
+                                                  : bus_motors(options)) +
                     "; adapter faults: " + (faults.empty() ? "none" : faults));
+}
+
+void trace_serve_header(Trace &trace, const Options &options)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "serve device=" + options.serve_path);
+    else
+        emit(trace, "motor-sim: serving " + options.serve_path + "; " + bus_motors(options));
 }
 
 void trace_banner(Trace &trace, std::string_view text)
@@ -203,18 +221,65 @@ void trace_hangup(Trace &trace, std::int64_t ms)
                                 "writes on it now fail");
 }
 
+void trace_flush(Trace &trace, std::int64_t ms, const Bytes &discarded)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "flush " + ms_field(ms) + " bytes=" + hex_compact(discarded));
+    else
+        emit(trace,
+             stamp(ms) + "input flushed: " +
+                 (discarded.empty() ? std::string("nothing was waiting")
+                                    : std::to_string(discarded.size()) +
+                                          " bytes discarded unread: " + hex_spaced(discarded)));
+}
+
+void trace_fail(Trace &trace, std::int64_t ms, const std::string &call, const std::string &error)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "fail " + ms_field(ms) + " call=" + call + " error=" + error);
+    else
+        emit(trace, stamp(ms) + call + " failed: " + error);
+}
+
+void trace_eof(Trace &trace, std::int64_t ms)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "eof " + ms_field(ms));
+    else
+        emit(trace, stamp(ms) + "read: end of file (the line hung up)");
+}
+
+void trace_start(Trace &trace, const std::string &wall, const std::string &monotonic)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "start wall=" + wall + " monotonic=" + monotonic);
+    else
+        emit(trace, indent() + "started at " + wall + ", monotonic clock " + monotonic + " s");
+}
+
+void trace_verdict(Trace &trace, std::optional<std::size_t> line, const std::string &text)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, line ? "verdict result=departed line=" + std::to_string(*line)
+                         : std::string("verdict result=matched"));
+    else
+        emit(trace, indent() + text);
+}
+
 void trace_note(Trace &trace, std::int64_t ms, std::string_view text)
 {
     if (trace.form == TraceForm::human)
         emit(trace, stamp(ms) + std::string(text));
 }
 
-void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
+void trace_close(Trace &trace, std::int64_t ms, std::optional<bool> low_latency_requested,
                  const std::vector<Motor> &motors, const std::string &line_settings,
                  int exit_status)
 {
     if (trace.form == TraceForm::lines) {
-        emit(trace, std::string("low-latency requested=") + (low_latency_requested ? "yes" : "no"));
+        if (low_latency_requested)
+            emit(trace,
+                 std::string("low-latency requested=") + (*low_latency_requested ? "yes" : "no"));
         for (std::size_t i = 0; i < motors.size(); ++i)
             emit(trace, "motor index=" + std::to_string(i) +
                             " start=" + std::to_string(motors[i].start_id) +
@@ -222,8 +287,9 @@ void trace_close(Trace &trace, std::int64_t ms, bool low_latency_requested,
         emit(trace, "exit status=" + std::to_string(exit_status));
         return;
     }
-    emit(trace,
-         indent() + "low latency " + (low_latency_requested ? "requested" : "not requested"));
+    if (low_latency_requested)
+        emit(trace,
+             indent() + "low latency " + (*low_latency_requested ? "requested" : "not requested"));
     if (!line_settings.empty())
         emit(trace, indent() + "line at the end: " + line_settings);
     if (!trace.bus.empty())

@@ -8,6 +8,7 @@ const char *usage_text()
     return R"(Usage: motor-sim [OPTION]... [--] COMMAND [ARG]...
        motor-sim --tap [--record FILE] [--device PATH] [TRACE]... -- COMMAND [ARG]...
        motor-sim --replay FILE [OPTION]... -- COMMAND [ARG]...
+       motor-sim --serve LINE [--motor MOTOR]... [--no-motor] [TRACE]...
 Run COMMAND with a simulated USB-to-RS-485 adapter and KV-R2730-4 motors, so that a
 renumbering can be rehearsed without hardware. COMMAND sees the device (default
 /dev/ttyUSB0) through a preloaded adapter layer that leads it to a pseudo-terminal;
@@ -16,7 +17,8 @@ output and error are COMMAND's own. The exit status is COMMAND's (128+N if signa
 N ended it), or 125 if motor-sim itself failed.
 
 Bus:
-  --device PATH          simulated device path (default /dev/ttyUSB0)
+  --device PATH          simulated device path (default /dev/ttyUSB0), relative ones
+                         too; one outside /dev stands for a link to /dev/NAME
   --motor MOTOR          add a motor; repeat for several motors on the bus.
                          MOTOR is ID or ID:FAULT[,FAULT...], ID from 0 to 14.
                          Without --motor the bus has one honest motor with ID 0.
@@ -51,6 +53,10 @@ Adapter faults:
                          for input still waiting when the change command goes out
   --refuse-low-latency   TIOCSSERIAL fails (EPERM)
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
+  --substitute-baud RATE asked for 4000000 baud, the driver sets RATE instead
+                         and reports it in the terminal settings
+  --stall-drain          the transmitter never empties: writes never reach the
+                         line, and every drain waits until a signal interrupts it
 
 Real device and recordings:
   --tap                  run COMMAND against the real device, simulating nothing, and
@@ -59,7 +65,14 @@ Real device and recordings:
   --record FILE          with --tap: also write the run to FILE as a recording
   --replay FILE          play the motor side of a recording: each recorded answer
                          is sent when COMMAND has sent what it answered, after the
-                         recorded delay (the device: --device, else the recorded one)
+                         recorded delay (the device: --device, else the recorded one);
+                         then judge the run: exit 0 if command line, frames and
+                         exit status match the recording, else 120 after a line
+                         naming the first difference and the recording's line
+  --serve LINE           play the motors on a real line (a serial port, a USB
+                         gadget's tty, a pseudo-terminal) with no COMMAND, until a
+                         signal or a hang-up; any program can open the line's other
+                         end as a serial port
 
 Trace:
   --trace human|lines    readable lines (default), or key=value records
@@ -83,11 +96,17 @@ The motors:
 
 Trace records (--trace lines), one per line:
   open device=PATH | open-refused device=PATH
+  serve device=LINE                     (--serve, once the line is open)
   tx t=MS kind=control motor=M status=S crc=good|bad bytes=HEX
   tx t=MS kind=short cmd=C arg=A id=I target=T bytes=HEX
   tx t=MS kind=unknown bytes=HEX
   rx t=MS bytes=HEX
   hangup t=MS
+  start wall=ISO-8601-UTC monotonic=SECONDS     (--tap, first)
+  flush t=MS bytes=HEX                          (--tap: what an input flush discarded)
+  fail t=MS call=write|read|settings|flush|drain error=ERRNO-NAME      (--tap)
+  eof t=MS                                      (--tap: a read met end of file)
+  verdict result=matched | verdict result=departed line=N      (--replay)
   low-latency requested=yes|no
   motor index=I start=ID end=ID
   exit status=N
@@ -95,11 +114,15 @@ Trace records (--trace lines), one per line:
   With --tap, rx is what COMMAND read, and there are no open or motor records.
 
 Recordings (--record, --replay), one record per line after the first:
-  motor-sim recording 1                 the format and its version
+  motor-sim recording 2                 the format and its version (1 is read too)
+  start WALL monotonic=SECONDS          when COMMAND started, by both clocks
   device PATH                           the device (at most once)
-  command TEXT                          what ran
+  command TEXT                          what ran (its end is compared on replay)
   tx MS HEX...                          bytes COMMAND wrote at MS (e.g. 1006.216)
   rx MS HEX...                          bytes COMMAND read at MS
+  flush MS [HEX...]                     an input flush and the bytes it discarded
+  fail MS CALL ERRNO-NAME               a failed call, e.g. fail 7.5 write EIO
+  eof MS                                a read met end of file (the line hung up)
   note TEXT | line TEXT                 remarks, line settings at the end
   exit N                                COMMAND's exit status (last)
   (MS: milliseconds since COMMAND started, up to 3 decimals; HEX: byte pairs;
@@ -114,6 +137,7 @@ Examples:
   motor-sim --device /dev/ttyACM0 --no-motor -- renumber /dev/ttyACM0 0 1
   motor-sim --tap --record bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --replay bench.rec -- renumber /dev/ttyUSB0 0 1
+  motor-sim --serve /dev/ttyGS0 --motor 0 --trace lines --trace-file motors.trace
 )";
 }
 

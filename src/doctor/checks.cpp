@@ -4,17 +4,10 @@
 
 #include "doctor/chips.h"
 
-#include <fcntl.h>
-#include <libserialport.h>
-#include <sys/sysmacros.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -45,7 +38,13 @@ std::string timeout_outcome()
            quoted_timeout() + "\" (status 255), blaming the motor";
 }
 constexpr char FAST_CHIPS[] = "FTDI FT232H, FT2232H or FT4232H, WCH CH343 or CH9102";
-constexpr char PACKAGE_DATABASE[] = "/var/lib/dpkg/status";
+
+// A rate the driver substitutes and reports back is refused before any frame leaves.
+std::string refused_outcome()
+{
+    return std::string("renumber reads the rate back and stops with \"") + MSG_BAUD_REFUSED +
+           "\" (status 255) before sending anything";
+}
 
 std::string join(const std::vector<std::string>& parts, const char* separator)
 {
@@ -74,14 +73,21 @@ std::string adapter_hint(const DeviceFacts& facts)
         return "cannot list the serial ports: reading /sys/class/tty: " +
                facts.ports_error.message();
     }
-    if (!facts.present.empty()) {
-        std::vector<std::string> names;
-        for (const SerialAdapter& adapter : facts.present) {
+    std::vector<std::string> names;
+    for (const SerialAdapter& adapter : facts.present) {
+        if (check_chip(adapter).verdict != CheckVerdict::fail) {
             names.push_back(adapter.stable_names.empty()
                                 ? adapter.node
                                 : adapter.node + " (" + join(adapter.stable_names, ", ") + ")");
         }
+    }
+    if (!names.empty()) {
         return "name one of the serial ports present: " + join(names, "; ");
+    }
+    if (!facts.present.empty()) {
+        return "no serial port here can carry the motor bus; plug in a USB-to-RS-485 adapter "
+               "built on " +
+               std::string(FAST_CHIPS);
     }
     if (!facts.chips_without_tty.empty()) {
         return "no adapter has a tty, but " + orphan_hint(facts.chips_without_tty.front());
@@ -113,35 +119,6 @@ std::string shown_path(const DeviceFacts& facts)
            join(facts.resolution.hops, ", ") + ")";
 }
 
-// What a terminal that is no serial port is, or "" for anything else. /dev/tty, /dev/console
-// and /dev/ptmx are major 5, pseudo-terminals 136 to 143, virtual consoles major 4 below 64.
-std::string terminal_kind(const DeviceFacts& facts)
-{
-    const std::string& path = facts.resolution.path;
-    const bool device = S_ISCHR(facts.info.st_mode);
-    const unsigned major_number = device ? major(facts.info.st_rdev) : 0;
-    const unsigned minor_number = device ? minor(facts.info.st_rdev) : 0;
-    if (path == "/dev/tty" || (major_number == 5 && minor_number == 0)) {
-        return "the controlling terminal of whichever process opens it";
-    }
-    if (path == "/dev/console" || (major_number == 5 && minor_number == 1)) {
-        return "the system console";
-    }
-    if (path == "/dev/ptmx" || (major_number == 5 && minor_number == 2)) {
-        return "the pseudo-terminal multiplexer";
-    }
-    if (path.starts_with("/dev/pts/") || (major_number >= 136 && major_number <= 143)) {
-        return "a pseudo-terminal";
-    }
-    const std::string name = base_name(path);
-    const bool numbered = name.size() > 3 && name.starts_with("tty") &&
-                          name.find_first_not_of("0123456789", 3) == std::string::npos;
-    if (numbered || (major_number == 4 && minor_number < 64)) {
-        return "a virtual console";
-    }
-    return "";
-}
-
 std::string permission_text(mode_t mode)
 {
     std::string text = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : "-";
@@ -162,117 +139,59 @@ std::string permission_text(mode_t mode)
 
 // ---- access as the kernel decides it, access control lists included ----
 
-// The tags and bits of the kernel's system.posix_acl_access attribute.
-constexpr std::uint16_t ACL_USER_OBJ = 0x01;
-constexpr std::uint16_t ACL_USER = 0x02;
-constexpr std::uint16_t ACL_GROUP_OBJ = 0x04;
-constexpr std::uint16_t ACL_GROUP = 0x08;
-constexpr std::uint16_t ACL_MASK = 0x10;
-constexpr std::uint16_t ACL_OTHER = 0x20;
-constexpr std::uint16_t READ_WRITE = 0x06;
-constexpr std::uint32_t ACL_VERSION = 2;
-
-struct AclEntry {
-    std::uint16_t tag = 0;
-    std::uint16_t perm = 0;
-    std::uint32_t id = 0;
-};
-
-// The node's ACL, or its mode written as one when it has none.
-std::vector<AclEntry> access_list(const SystemRoot& root, const std::string& node,
-                                  const struct stat& info)
-{
-    std::array<unsigned char, 1024> buffer{};
-    const ssize_t size = ::getxattr(host_path(root, node).c_str(), "system.posix_acl_access",
-                                    buffer.data(), buffer.size());
-    std::uint32_t version = 0;
-    if (size >= 4) {
-        std::memcpy(&version, buffer.data(), sizeof version);
-    }
-    if (size > 4 && version == ACL_VERSION && (size - 4) % 8 == 0) {
-        std::vector<AclEntry> entries;
-        for (ssize_t at = 4; at < size; at += 8) {
-            AclEntry entry;
-            std::memcpy(&entry.tag, &buffer[static_cast<std::size_t>(at)], 2);
-            std::memcpy(&entry.perm, &buffer[static_cast<std::size_t>(at) + 2], 2);
-            std::memcpy(&entry.id, &buffer[static_cast<std::size_t>(at) + 4], 4);
-            entries.push_back(entry);
-        }
-        return entries;
-    }
-    const auto bits = [&](unsigned shift) {
-        return static_cast<std::uint16_t>((info.st_mode >> shift) & 7U);
-    };
-    return {{ACL_USER_OBJ, bits(6), 0}, {ACL_GROUP_OBJ, bits(3), 0}, {ACL_OTHER, bits(0), 0}};
-}
-
 struct Grant {
     bool allowed = false;
     std::string how; // "as the owner", "as a member of dialout", "through an ACL entry for alice"
 };
 
-bool grants_read_write(std::uint16_t perm)
+const AclRule* find_entry(const std::vector<AclRule>& acl, AclRule::Tag tag,
+                          std::optional<unsigned> id = std::nullopt)
 {
-    return (perm & READ_WRITE) == READ_WRITE;
-}
-
-const AclEntry* find_entry(const std::vector<AclEntry>& acl, std::uint16_t tag,
-                           std::optional<std::uint32_t> id = std::nullopt)
-{
-    const auto found = std::find_if(acl.begin(), acl.end(), [&](const AclEntry& entry) {
+    const auto found = std::find_if(acl.begin(), acl.end(), [&](const AclRule& entry) {
         return entry.tag == tag && (!id || entry.id == *id);
     });
     return found != acl.end() ? &*found : nullptr;
 }
 
-// The group class: any group entry (the owning group or a named one) that matches decides;
-// nothing when none matches.
-std::optional<Grant> group_grant(const SystemRoot& root, const std::vector<AclEntry>& acl,
-                                 const struct stat& info, const std::vector<gid_t>& groups,
-                                 std::uint16_t mask)
+std::string name_of_group(const AccessFacts& access, gid_t gid)
 {
+    const auto found = access.group_names.find(gid);
+    return found != access.group_names.end() ? found->second : "group " + std::to_string(gid);
+}
+
+// POSIX.1e access check: owner, named user, any matching group entry (which decides), then
+// others; the mask limits named entries and the group class.
+Grant evaluate_access(const AccessFacts& access, const struct stat& info, uid_t uid,
+                      const std::vector<gid_t>& groups, const std::string& user)
+{
+    const AclRule* mask = find_entry(access.acl, AclRule::mask);
+    const bool mask_allows = mask == nullptr || mask->read_write;
+    if (const AclRule* owner = find_entry(access.acl, AclRule::user_obj);
+        owner != nullptr && uid == info.st_uid) {
+        return {owner->read_write, "as its owner"};
+    }
+    if (const AclRule* named = find_entry(access.acl, AclRule::user, uid)) {
+        return {named->read_write && mask_allows, "through an ACL entry for " + user};
+    }
     std::optional<Grant> refusal;
-    for (const AclEntry& entry : acl) {
-        const bool group_entry = entry.tag == ACL_GROUP_OBJ || entry.tag == ACL_GROUP;
-        const gid_t gid = entry.tag == ACL_GROUP_OBJ ? info.st_gid : entry.id;
+    for (const AclRule& entry : access.acl) {
+        const bool group_entry = entry.tag == AclRule::group_obj || entry.tag == AclRule::group;
+        const gid_t gid = entry.tag == AclRule::group_obj ? info.st_gid : entry.id;
         if (!group_entry || std::find(groups.begin(), groups.end(), gid) == groups.end()) {
             continue;
         }
-        if (grants_read_write(entry.perm & mask)) {
-            return Grant{true, (entry.tag == ACL_GROUP ? "through an ACL entry for group "
+        if (entry.read_write && mask_allows) {
+            return {true, (entry.tag == AclRule::group ? "through an ACL entry for group "
                                                        : "as a member of ") +
-                                   group_name(root, gid)};
+                              name_of_group(access, gid)};
         }
         refusal = Grant{false, "as a member of its group"};
     }
-    return refusal;
-}
-
-// POSIX.1e access check: owner, named user, any matching group entry, then others.
-Grant evaluate_access(const SystemRoot& root, const std::vector<AclEntry>& acl,
-                      const struct stat& info, uid_t uid, const std::vector<gid_t>& groups,
-                      const std::string& user)
-{
-    const AclEntry* mask_entry = find_entry(acl, ACL_MASK);
-    const std::uint16_t mask = mask_entry != nullptr ? mask_entry->perm : 7;
-    if (const AclEntry* owner = find_entry(acl, ACL_USER_OBJ);
-        owner != nullptr && uid == info.st_uid) {
-        return {grants_read_write(owner->perm), "as its owner"};
+    if (refusal) {
+        return *refusal;
     }
-    if (const AclEntry* named = find_entry(acl, ACL_USER, uid)) {
-        return {grants_read_write(named->perm & mask), "through an ACL entry for " + user};
-    }
-    if (std::optional<Grant> grant = group_grant(root, acl, info, groups, mask)) {
-        return *grant;
-    }
-    const AclEntry* other = find_entry(acl, ACL_OTHER);
-    return {other != nullptr && grants_read_write(other->perm), "as anyone may"};
-}
-
-std::string user_name_of(const SystemRoot& root, uid_t uid)
-{
-    const std::optional<PasswdEntry> user = find_user(root, uid);
-    return user ? user->name : "uid " + std::to_string(uid);
+    const AclRule* other = find_entry(access.acl, AclRule::other);
+    return {other != nullptr && other->read_write, "as anyone may"};
 }
 
 struct AccessVerdict {
@@ -281,33 +200,24 @@ struct AccessVerdict {
     std::string fix;
 };
 
-AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
-                           const DeviceFacts& facts)
+AccessVerdict judge_access(const AccessFacts& access, const Person& person, const struct stat& info)
 {
-    const std::string& node = facts.resolution.path;
-    const std::string user = user_name_of(root, identity.uid);
-    std::vector<gid_t> session = identity.groups;
-    session.push_back(identity.gid);
-    const std::vector<AclEntry> acl = access_list(root, node, facts.info);
-    Grant grant = evaluate_access(root, acl, facts.info, identity.uid, session, user);
-    // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
-    if (identity.own && is_real_root(root)) {
-        const bool kernel_allows =
-            ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
-        if (kernel_allows && !grant.allowed) {
+    const std::string& user = person.name;
+    std::vector<gid_t> session = person.identity.groups;
+    session.push_back(person.identity.gid);
+    Grant grant = evaluate_access(access, info, person.identity.uid, session, user);
+    if (person.kernel_allows) {
+        if (*person.kernel_allows && !grant.allowed) {
             grant.how = "(the kernel allows it, beyond the mode and ACL)";
         }
-        grant.allowed = kernel_allows;
+        grant.allowed = *person.kernel_allows;
     }
     if (grant.allowed) {
         return {true, user + " may read and write it " + grant.how, ""};
     }
-    const std::string group = group_name(root, facts.info.st_gid);
-    const std::optional<PasswdEntry> entry = find_user(root, identity.uid);
-    const std::vector<gid_t> later =
-        entry ? login_groups(root, entry->name, entry->gid) : std::vector<gid_t>{};
-    const Grant after_login = evaluate_access(root, acl, facts.info, identity.uid, later, user);
-    if (entry && after_login.allowed) {
+    const std::string group = name_of_group(access, info.st_gid);
+    if (person.login_groups &&
+        evaluate_access(access, info, person.identity.uid, *person.login_groups, user).allowed) {
         return {
             false,
             "the group database puts " + user + " in " + group +
@@ -315,7 +225,10 @@ AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
             "log out and back in (or reboot); 'newgrp " + group +
                 "' gives one shell the group at once"};
     }
-    const bool group_may = (facts.info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+    const AclRule* owning = find_entry(access.acl, AclRule::group_obj);
+    const AclRule* mask = find_entry(access.acl, AclRule::mask);
+    const bool group_may =
+        owning != nullptr && owning->read_write && (mask == nullptr || mask->read_write);
     if (!group_may) {
         return {false,
                 "neither " + user + " nor " + group +
@@ -326,23 +239,6 @@ AccessVerdict judge_access(const SystemRoot& root, const Identity& identity,
     return {false, user + " is not in " + group + ": " + would_stop_with(MSG_OPEN_FAILED),
             "sudo usermod -aG " + group + " " + user +
                 ", then log out and back in (a new login is needed before it counts)"};
-}
-
-// libserialport reads the real /sys, so it can only answer on the real root. Under a moved root
-// the doctor applies the rule libserialport 0.1.1 applies: the name begins with /dev/ and
-// /sys/class/tty/<the rest of the name> exists.
-bool serial_library_finds(const SystemRoot& root, const std::string& resolved)
-{
-    if (is_real_root(root)) {
-        sp_port* port = nullptr;
-        const bool found = sp_get_port_by_name(resolved.c_str(), &port) == SP_OK;
-        if (port != nullptr) {
-            sp_free_port(port);
-        }
-        return found;
-    }
-    return resolved.starts_with("/dev/") &&
-           path_exists(root, "/sys/class/tty/" + resolved.substr(5));
 }
 
 bool went_through_stable_name(const DeviceFacts& facts)
@@ -367,48 +263,7 @@ std::vector<std::string> twins_of(const DeviceFacts& facts)
     return adapter.serial.empty() ? twins : std::vector<std::string>{};
 }
 
-int leading_number(const std::string& text)
-{
-    int value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
-
-// Processes holding an flock on the node, from /proc/locks: "1: FLOCK ADVISORY WRITE <pid>
-// <major>:<minor>:<inode> 0 EOF", the device numbers in hexadecimal. Waiters ("1: -> FLOCK")
-// hold nothing yet.
-std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
-{
-    std::vector<int> pids;
-    std::array<char, 48> file{};
-    std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
-                  static_cast<unsigned long>(info.st_ino));
-    for (const std::string& line : read_lines(root, "/proc/locks")) {
-        const std::vector<std::string> words = split_words(line);
-        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data()) {
-            pids.push_back(leading_number(words[4]));
-        }
-    }
-    return pids;
-}
-
-std::vector<int> version_numbers(const std::string& version)
-{
-    std::vector<int> numbers;
-    const std::size_t epoch = version.find(':');
-    const std::string upstream =
-        version.substr(epoch == std::string::npos ? 0 : epoch + 1, version.find('-'));
-    std::size_t at = 0;
-    while (at < upstream.size()) {
-        numbers.push_back(leading_number(upstream.substr(at)));
-        const std::size_t dot = upstream.find('.', at);
-        at = dot == std::string::npos ? upstream.size() : dot + 1;
-    }
-    return numbers;
-}
-
-std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
-                             const std::vector<int>& holder_pids)
+std::string held_consequence(const DeviceFacts& facts, const std::vector<int>& holder_pids)
 {
     const std::string& version = facts.serial_library_version;
     const std::string share =
@@ -426,7 +281,7 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
         return "libserialport " + version + " takes no lock, so " + share;
     }
     std::vector<std::string> locking;
-    for (const int pid : lock_holders(root, facts.info)) {
+    for (const int pid : facts.lock_holders) {
         if (std::find(holder_pids.begin(), holder_pids.end(), pid) != holder_pids.end()) {
             locking.push_back(std::to_string(pid));
         }
@@ -439,75 +294,114 @@ std::string held_consequence(const SystemRoot& root, const DeviceFacts& facts,
            " locks the port on open, but they hold no lock on it, so " + share;
 }
 
+// What the driver does with 4,000,000 and what renumber then prints.
 std::string rate_outcome(const ChipRow& row, const std::string& driver)
 {
     const std::string bound = driver.empty() ? row.driver : driver;
     switch (row.handling) {
     case RateHandling::falls_to_9600:
         return "ftdi_sio sets this part to 9,600 baud when asked for 4,000,000 (\"Baud rate too "
-               "high\") and reports 9,600 back";
+               "high\") and reports 9,600 back: " +
+               refused_outcome();
     case RateHandling::clamped_reported:
         return bound + " clamps 4,000,000 to " +
                (row.line_baud == 0 ? std::string("the part's cap")
                                    : "the part's " + format_baud(row.line_baud)) +
-               " and reports that rate back";
+               " and reports that rate back: " + refused_outcome();
     case RateHandling::clamped_unreported:
         return bound + " clamps 4,000,000 to " + format_baud(row.line_baud) +
-               " while the terminal settings still read 4,000,000";
+               " while the terminal settings still read 4,000,000; " + timeout_outcome();
     case RateHandling::passed_to_chip:
         return bound + " passes 4,000,000 to the chip, which its maker documents only up to " +
-               format_baud(row.max_baud);
+               format_baud(row.max_baud) + "; " + timeout_outcome();
     case RateHandling::exact:
         break;
     }
     return "";
 }
 
+// "2.3 % slow", "0.1 % fast"
+std::string deviation(std::uint64_t rate)
+{
+    const auto bus = static_cast<std::uint64_t>(MOTOR_BUS_BAUD);
+    const std::uint64_t off = rate > bus ? rate - bus : bus - rate;
+    const std::uint64_t tenths = (off * 1000 + bus / 2) / bus;
+    if (off == 0) {
+        return "the bus's rate exactly";
+    }
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " % " +
+           (rate >= bus ? "fast" : "slow");
+}
+
+// The serial core caps a UART at uartclk / 16 (the 8250 driver allows 1 % above); asked for
+// more, uart_get_baud_rate() falls back to the previous rate and writes it into the terminal
+// settings. Below the cap, the 8250 driver divides uartclk / 16 by DIV_ROUND_CLOSEST(uartclk,
+// 16 * baud), the PL011 uartclk * 4 by DIV_ROUND_CLOSEST(uartclk * 4, baud) (64ths of a
+// divisor), and the settings keep 4,000,000.
 CheckResult check_native_uart(const SerialAdapter& adapter)
 {
-    if (!adapter.uart_clock) {
+    if (!adapter.uart_clock || *adapter.uart_clock == 0) {
         return {CheckVerdict::warn, "chip",
                 adapter.name + " is a native UART whose clock " + adapter.sys_path +
                     "/uartclk does not give",
                 "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
     }
-    const std::uint32_t ceiling = *adapter.uart_clock / 16;
-    const std::string clock = adapter.name + " is a native UART clocked at " +
-                              format_baud(*adapter.uart_clock) + " Hz, so it runs at most " +
-                              format_baud(ceiling) + " baud (uartclk / 16)";
-    if (ceiling >= MOTOR_BUS_BAUD) {
+    const std::uint64_t clock = *adapter.uart_clock;
+    const std::uint64_t ceiling = clock / 16;
+    const std::string fix = "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS);
+    const std::string head = adapter.name + " is a native UART (driver " +
+                             (adapter.driver.empty() ? "(none)" : adapter.driver) +
+                             ") clocked at " + format_baud(static_cast<std::uint32_t>(clock)) +
+                             " Hz";
+    const std::uint64_t allowed = adapter.fractional_divisor ? ceiling : (clock + clock / 100) / 16;
+    if (allowed < MOTOR_BUS_BAUD) {
+        return {CheckVerdict::fail, "chip",
+                head + ", so it runs at most " + format_baud(static_cast<std::uint32_t>(ceiling)) +
+                    " baud (uartclk / 16): the serial core falls back to the previous rate and "
+                    "reports it; " +
+                    refused_outcome(),
+                fix};
+    }
+    const std::uint64_t bus = MOTOR_BUS_BAUD;
+    const std::uint64_t divisor =
+        adapter.fractional_divisor ? (clock * 4 + bus / 2) / bus : (clock + 8 * bus) / (16 * bus);
+    const std::uint64_t rate =
+        adapter.fractional_divisor ? clock * 4 / divisor : clock / (16 * divisor);
+    const std::string divided =
+        head + ": " +
+        (adapter.fractional_divisor ? "divisor " + std::to_string(divisor) + "/64"
+                                    : "divisor " + std::to_string(divisor)) +
+        " gives " + format_baud(static_cast<std::uint32_t>(rate)) + " baud, " + deviation(rate);
+    if (serial_rate_carries_bus(static_cast<long long>(rate))) {
         return {CheckVerdict::ok, "chip",
-                clock + "; it needs an RS-485 transceiver on its pins to reach the motor bus", ""};
+                divided + ", within the " + std::to_string(SERIAL_RATE_TOLERANCE_PERMILLE / 10) +
+                    " % a UART tolerates; it needs an RS-485 transceiver on its pins",
+                ""};
     }
     return {CheckVerdict::fail, "chip",
-            clock + ": the serial core refuses 4,000,000 and keeps the previous rate; " +
+            divided + ", beyond the " + std::to_string(SERIAL_RATE_TOLERANCE_PERMILLE / 10) +
+                " % a UART tolerates, while the terminal settings read 4,000,000; " +
                 timeout_outcome(),
-            "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
+            fix};
 }
 
 } // namespace
 
-std::string installed_serial_library(const SystemRoot& root)
+std::vector<int> version_numbers(const std::string& version)
 {
-    bool in_stanza = false;
-    bool installed = false;
-    std::string version;
-    for (const std::string& line : read_lines(root, PACKAGE_DATABASE)) {
-        if (line.empty()) {
-            if (in_stanza && installed) {
-                return version;
-            }
-            in_stanza = installed = false;
-            version.clear();
-        } else if (line.starts_with("Package: ")) {
-            in_stanza = line == "Package: libserialport0";
-        } else if (line.starts_with("Status: ")) {
-            installed = line.ends_with(" installed");
-        } else if (line.starts_with("Version: ")) {
-            version = line.substr(9);
-        }
+    std::vector<int> numbers;
+    const std::size_t epoch = version.find(':');
+    const std::string upstream =
+        version.substr(epoch == std::string::npos ? 0 : epoch + 1, version.find('-'));
+    std::size_t at = 0;
+    while (at < upstream.size()) {
+        int value = 0;
+        std::from_chars(upstream.data() + at, upstream.data() + upstream.size(), value);
+        numbers.push_back(value);
+        const std::size_t dot = upstream.find('.', at);
+        at = dot == std::string::npos ? upstream.size() : dot + 1;
     }
-    return in_stanza && installed ? version : "";
+    return numbers;
 }
 
 bool serial_library_locks(const std::string& version)
@@ -515,33 +409,10 @@ bool serial_library_locks(const std::string& version)
     return version_numbers(version) >= std::vector<int>{0, 1, 2};
 }
 
-DeviceFacts gather_facts(const SystemRoot& root, const std::string& typed)
-{
-    DeviceFacts facts;
-    facts.typed = typed;
-    facts.resolution = resolve_path(root, typed);
-    facts.present = find_adapters(root, facts.ports_error);
-    facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes = scan_processes(root, facts.processes_error);
-    facts.serial_library_version = installed_serial_library(root);
-    if (facts.resolution.error || stat_path(root, facts.resolution.path, facts.info)) {
-        return facts;
-    }
-    // libserialport goes by the name alone; whether a character device sits there is the
-    // device check's own question.
-    const std::string& resolved = facts.resolution.path;
-    facts.library_finds_it = serial_library_finds(root, resolved);
-    if (facts.library_finds_it && terminal_kind(facts).empty()) {
-        facts.adapter = describe_tty(root, resolved.substr(5));
-    }
-    return facts;
-}
-
 CheckResult check_device_node(const DeviceFacts& facts)
 {
     CheckResult result{CheckVerdict::fail, "device", "", adapter_hint(facts)};
     const Resolution& resolution = facts.resolution;
-    const std::string terminal = resolution.error ? "" : terminal_kind(facts);
     if (resolution.error == std::errc::no_such_file_or_directory) {
         result.reason = resolution.missing == facts.typed
                             ? facts.typed + " does not exist"
@@ -551,8 +422,8 @@ CheckResult check_device_node(const DeviceFacts& facts)
     } else if (resolution.error) {
         result.reason = "cannot follow " + facts.typed + ": lstat " + resolution.missing + ": " +
                         resolution.error.message();
-    } else if (!terminal.empty()) {
-        result.reason = shown_path(facts) + " is " + terminal +
+    } else if (!facts.terminal.empty()) {
+        result.reason = shown_path(facts) + " is " + facts.terminal +
                         ", not a serial adapter: renumber would write the motor's frames to a "
                         "terminal and never reach the bus";
     } else if (!S_ISCHR(facts.info.st_mode)) {
@@ -585,30 +456,29 @@ CheckResult check_device_node(const DeviceFacts& facts)
     return result;
 }
 
-CheckResult check_access(const SystemRoot& root, const Identity& identity,
-                         const std::optional<Identity>& invoking, const DeviceFacts& facts)
+CheckResult check_access(const DeviceFacts& facts)
 {
+    const AccessFacts& access = facts.access;
     const std::string& node = facts.resolution.path;
     const std::string described = node + " is " + permission_text(facts.info.st_mode) + " " +
-                                  user_name_of(root, facts.info.st_uid) + ":" +
-                                  group_name(root, facts.info.st_gid);
-    if (identity.uid == 0 && !invoking) {
+                                  access.owner + ":" + name_of_group(access, facts.info.st_gid);
+    if (access.user.identity.uid == 0 && !access.invoking) {
         return {CheckVerdict::ok, "access", "running as root, which may open " + node, ""};
     }
-    if (identity.uid == 0) {
-        const AccessVerdict user = judge_access(root, *invoking, facts);
+    if (access.user.identity.uid == 0) {
+        const AccessVerdict user = judge_access(access, *access.invoking, facts.info);
         const std::string head = "checked as root through sudo, which may open " + node + "; " +
                                  described + "; without sudo, ";
         return user.allowed ? CheckResult{CheckVerdict::ok, "access", head + user.reason, ""}
                             : CheckResult{CheckVerdict::warn, "access", head + user.reason,
                                           user.fix + ", or keep running renumber with sudo"};
     }
-    const AccessVerdict verdict = judge_access(root, identity, facts);
+    const AccessVerdict verdict = judge_access(access, access.user, facts.info);
     return {verdict.allowed ? CheckVerdict::ok : CheckVerdict::fail, "access",
             described + "; " + verdict.reason, verdict.fix};
 }
 
-CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
+CheckResult check_holders(const DeviceFacts& facts)
 {
     const std::string& node = facts.resolution.path;
     std::vector<std::string> holders;
@@ -643,7 +513,7 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
     if (!holders.empty()) {
         return {CheckVerdict::fail, "holders",
                 node + " is open in " + join(holders, ", ") + ": " +
-                    held_consequence(root, facts, holder_pids) + unseen,
+                    held_consequence(facts, holder_pids) + unseen,
                 "quit those programs first (or kill " + join(pids, " ") + ")"};
     }
     return {CheckVerdict::ok, "holders",
@@ -652,9 +522,8 @@ CheckResult check_holders(const SystemRoot& root, const DeviceFacts& facts)
             ""};
 }
 
-CheckResult check_chip(const DeviceFacts& facts)
+CheckResult check_chip(const SerialAdapter& adapter)
 {
-    const SerialAdapter& adapter = *facts.adapter;
     if (!adapter.ids) {
         if (is_native_uart(adapter.name)) {
             return check_native_uart(adapter);
@@ -673,8 +542,12 @@ CheckResult check_chip(const DeviceFacts& facts)
                 "check the adapter's datasheet for 4,000,000 baud, or use one built on " +
                     std::string(FAST_CHIPS)};
     }
-    const std::string documented = label + " is documented up to " + format_baud(row->max_baud) +
-                                   " baud (" + row->source + ")";
+    const std::string documented =
+        label +
+        (row->max_baud == NO_UART
+             ? " has no UART, so any rate passes"
+             : " is documented up to " + format_baud(row->max_baud) + " baud") +
+        " (" + row->source + ")";
     const bool own_module = !adapter.driver.empty() && adapter.driver != row->driver;
     const std::string module =
         own_module
@@ -686,16 +559,15 @@ CheckResult check_chip(const DeviceFacts& facts)
     if (runs) {
         return {CheckVerdict::ok, "chip",
                 documented + "; the line runs at the motor bus's " + format_baud(MOTOR_BUS_BAUD) +
-                    module,
+                    ", and renumber can change the motor" + module,
                 ""};
     }
     return {CheckVerdict::fail, "chip",
-            documented + ": " + rate_outcome(*row, adapter.driver) + "; " + timeout_outcome() +
-                module,
+            documented + ": " + rate_outcome(*row, adapter.driver) + module,
             "use an adapter built on " + std::string(FAST_CHIPS)};
 }
 
-CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
+CheckResult check_latency(const DeviceFacts& facts)
 {
     const SerialAdapter& adapter = *facts.adapter;
     if (adapter.driver != FTDI_DRIVER) {
@@ -705,18 +577,17 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
                     " is not FTDI's",
                 ""};
     }
-    const std::string timer_file = "/sys/class/tty/" + adapter.name + "/device/latency_timer";
     const std::string user_file = "/sys/bus/usb-serial/devices/" + adapter.name + "/latency_timer";
-    std::string content;
-    const SysError error = read_file(root, timer_file, content);
-    const std::string value = content.substr(0, content.find('\n'));
+    const std::string& value = facts.latency.value;
     const bool numeric =
         !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-    if (error || !numeric) {
+    if (!facts.latency.error.empty() || !numeric) {
         return {CheckVerdict::warn, "latency",
                 "cannot read the FTDI latency timer: " +
-                    (error ? describe_error(error, timer_file)
-                           : timer_file + " holds \"" + value + "\""),
+                    (!facts.latency.error.empty()
+                         ? facts.latency.error
+                         : "/sys/class/tty/" + adapter.name + "/device/latency_timer holds \"" +
+                               value + "\""),
                 ""};
     }
     const std::string timer = "FTDI latency timer is " + value + " ms";
@@ -739,25 +610,23 @@ CheckResult check_latency(const SystemRoot& root, const DeviceFacts& facts)
                 user_file};
 }
 
-Diagnosis diagnose(const SystemRoot& root, const Identity& identity,
-                   const std::optional<Identity>& invoking, const std::string& typed)
+Diagnosis diagnose(const DeviceFacts& facts)
 {
-    const DeviceFacts facts = gather_facts(root, typed);
     Diagnosis diagnosis;
     diagnosis.results.push_back(check_device_node(facts));
     if (!facts.resolution.error) {
-        diagnosis.results.push_back(check_access(root, identity, invoking, facts));
+        diagnosis.results.push_back(check_access(facts));
     }
     // Who holds /dev/null or a terminal says nothing about the motor bus.
     if (facts.adapter) {
-        diagnosis.results.push_back(check_console(root, facts));
+        diagnosis.results.push_back(check_console(facts));
     }
-    diagnosis.results.push_back(check_brltty(root, facts));
-    diagnosis.results.push_back(check_modem_manager(root, facts));
+    diagnosis.results.push_back(check_brltty(facts));
+    diagnosis.results.push_back(check_modem_manager(facts));
     if (facts.adapter) {
-        diagnosis.results.push_back(check_holders(root, facts));
-        diagnosis.results.push_back(check_chip(facts));
-        diagnosis.results.push_back(check_latency(root, facts));
+        diagnosis.results.push_back(check_holders(facts));
+        diagnosis.results.push_back(check_chip(*facts.adapter));
+        diagnosis.results.push_back(check_latency(facts));
     }
     for (const char* topic : {"access", "console", "holders", "chip", "latency"}) {
         if (std::none_of(diagnosis.results.begin(), diagnosis.results.end(),

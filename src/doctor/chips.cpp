@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <string_view>
 
 namespace {
@@ -17,6 +18,7 @@ constexpr std::uint16_t FTDI_VENDOR = 0x0403;
 constexpr std::uint16_t PROLIFIC_VENDOR = 0x067b;
 constexpr std::uint16_t CP210X_VENDOR = 0x10c4;
 constexpr std::uint16_t CP210X_SINGLE = 0xea60;
+constexpr std::uint16_t FTDI_FIRST_AM_RELEASE = 0x0200; // below it, ftdi_sio assumes an SIO
 
 using enum RateHandling;
 
@@ -27,6 +29,8 @@ using enum RateHandling;
 // CH341_MAX_BPS (3,000,000) without updating the terminal settings; cdc_acm hands the rate to
 // the chip; pl2303 clamps to its type's max_baud_rate (pl2303_type_data) and reports it.
 constexpr std::array CHIPS{
+    ChipRow{0x0403, ANY_ID, ANY_RELEASE, "SIO", "FTDI SIO", FTDI, 115'200, falls_to_9600, 9'600,
+            "ftdi_sio.c ftdi_determine_type(): bcdDevice below 0x200; change_speed() SIO table"},
     ChipRow{0x0403, 0x6001, 0x0200, "", "FTDI FT232AM", FTDI, 3'000'000, falls_to_9600, 9'600,
             "ftdi_sio.c get_ftdi_divisor(), FT232A: 3,000,000 at most"},
     ChipRow{0x0403, 0x6001, 0x0400, "", "FTDI FT232BM", FTDI, 3'000'000, falls_to_9600, 9'600,
@@ -92,6 +96,8 @@ constexpr std::array CHIPS{
             3'000'000, "CH341DS1: 2 Mbps; ch341.c CH341_MAX_BPS"},
     ChipRow{0x4348, 0x5523, ANY_RELEASE, "", "WCH CH341 (4348)", CH341, 2'000'000,
             clamped_unreported, 3'000'000, "CH341DS1: 2 Mbps; ch341.c id table, CH341_MAX_BPS"},
+    ChipRow{0x1a86, ANY_ID, ANY_RELEASE, "", "WCH CH340/CH341 (another id ch341 serves)", CH341,
+            2'000'000, clamped_unreported, 3'000'000, "ch341.c id table and CH341_MAX_BPS"},
     ChipRow{0x1a86, 0x55d3, ANY_RELEASE, "", "WCH CH343", CDC_ACM, 6'000'000, passed_to_chip, 0,
             "CH343DS1: 6 Mbps"},
     ChipRow{0x1a86, 0x55d4, ANY_RELEASE, "", "WCH CH9102", CDC_ACM, 4'000'000, passed_to_chip, 0,
@@ -100,6 +106,10 @@ constexpr std::array CHIPS{
             "CH9101DS1: 3 Mbps"},
     ChipRow{0x04d8, 0x00df, ANY_RELEASE, "", "Microchip MCP2200", CDC_ACM, 1'000'000,
             passed_to_chip, 0, "MCP2200 datasheet (DS20002228): 1,000,000 baud"},
+    // Linux's own serial gadget (g_serial, or an ACM function of a configfs gadget) has no
+    // UART: the line coding it is sent is only stored, and the bytes travel over USB.
+    ChipRow{0x0525, 0xa4a7, ANY_RELEASE, "", "Linux USB gadget serial (ACM)", CDC_ACM, NO_UART,
+            exact, 0, "f_acm.c: SET_LINE_CODING is only stored; no UART"},
     ChipRow{0x04e2, 0x1410, ANY_RELEASE, "", "MaxLinear XR21V1410", "xr_serial", 12'000'000, exact,
             0, "XR21V1410 datasheet: 12 Mbps; xr_serial.c divides 48 MHz exactly"},
     ChipRow{0x067b, 0x2303, ANY_RELEASE, "H", "Prolific PL2303H", PL2303, 1'228'800,
@@ -154,34 +164,74 @@ std::optional<std::string> pl2303_type(const UsbDescriptors& usb)
     return std::nullopt;
 }
 
+namespace {
+
+const ChipRow* find_row(const std::function<bool(const ChipRow&)>& fits)
+{
+    const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
+    return row != CHIPS.end() ? row : nullptr;
+}
+
+bool served_by(const ChipRow& row, const char* driver)
+{
+    return std::string_view(row.driver) == driver;
+}
+
+// ftdi_determine_type(): bcdDevice alone, an SIO below 0x200.
+const ChipRow* ftdi_row(const UsbIds& ids)
+{
+    const bool sio = ids.release < FTDI_FIRST_AM_RELEASE;
+    return find_row([&](const ChipRow& row) {
+        return served_by(row, FTDI) &&
+               (sio ? std::string_view(row.key) == "SIO" : row.release == ids.release);
+    });
+}
+
+// The multi-port parts have ids of their own; the part number of the others is only read from
+// the chip, so the default product strings are the one hint sysfs gives.
+const ChipRow* cp210x_row(const UsbDescriptors& usb, bool bound)
+{
+    const ChipRow* own = find_row([&](const ChipRow& row) {
+        return served_by(row, CP210X) && row.product == usb.ids.product &&
+               row.product != CP210X_SINGLE;
+    });
+    if (own != nullptr || (!bound && usb.ids.product != CP210X_SINGLE)) {
+        return own;
+    }
+    return find_row([&](const ChipRow& row) {
+        return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
+    });
+}
+
+} // namespace
+
 const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver)
 {
     const UsbIds& ids = usb.ids;
-    const auto find = [](auto&& fits) -> const ChipRow* {
-        const auto* row = std::find_if(CHIPS.begin(), CHIPS.end(), fits);
-        return row != CHIPS.end() ? row : nullptr;
-    };
+    // A bound driver decides what the chip does; the ids only name the part. Unbound chips
+    // (no tty) are named by the vendor ids their driver would take.
     if (driver == FTDI || (driver.empty() && ids.vendor == FTDI_VENDOR)) {
-        return find([&](const ChipRow& row) {
-            return std::string_view(row.driver) == FTDI && row.release == ids.release;
-        });
+        return ftdi_row(ids);
     }
     if (driver == PL2303 || (driver.empty() && ids.vendor == PROLIFIC_VENDOR)) {
         const std::optional<std::string> type = pl2303_type(usb);
-        return type ? find([&](const ChipRow& row) {
-            return std::string_view(row.driver) == PL2303 && *type == row.key;
+        return type ? find_row([&](const ChipRow& row) {
+            return served_by(row, PL2303) && *type == row.key;
         })
                     : nullptr;
     }
-    if (ids.vendor == CP210X_VENDOR && ids.product == CP210X_SINGLE) {
-        return find([&](const ChipRow& row) {
-            return row.product == CP210X_SINGLE && usb.product.starts_with(row.key);
-        });
+    if (driver == CP210X || (driver.empty() && ids.vendor == CP210X_VENDOR)) {
+        return cp210x_row(usb, !driver.empty());
     }
-    return find([&](const ChipRow& row) {
-        return row.vendor == ids.vendor && row.product == ids.product &&
-               std::string_view(row.driver) != FTDI && std::string_view(row.driver) != PL2303;
+    const ChipRow* exact = find_row([&](const ChipRow& row) {
+        return row.vendor == ids.vendor && row.product == ids.product && !served_by(row, FTDI) &&
+               !served_by(row, PL2303) && !served_by(row, CP210X);
     });
+    if (exact == nullptr && driver == CH341) {
+        return find_row(
+            [](const ChipRow& row) { return served_by(row, CH341) && row.product == ANY_ID; });
+    }
+    return exact;
 }
 
 std::string chip_label(const ChipRow* row, const UsbIds& ids, const std::string& driver)

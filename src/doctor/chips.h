@@ -33,6 +33,8 @@ enum class RateHandling {
 };
 
 inline constexpr std::uint16_t ANY_ID = 0xffff;
+/// max_baud of a part without a UART, which carries any rate.
+inline constexpr std::uint32_t NO_UART = 0;
 inline constexpr int ANY_RELEASE = -1;
 
 struct ChipRow {

@@ -5,7 +5,10 @@
 #include "doctor/inventory.h"
 #include "doctor/sysroot.h"
 
+#include <getopt.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <optional>
 
@@ -22,8 +25,8 @@ constexpr char USAGE[] =
     "Each check says OK, WARN or FAIL, the reason and what to do: the device node, read and\n"
     "write access, kernel consoles and gettys, brltty, ModemManager, other programs holding the\n"
     "port, what the adapter's driver does at 4,000,000 baud, and the FTDI latency timer.\n"
-    "Exit status: 0 all OK, 1 warnings only, 2 at least one FAIL or no adapter found,\n"
-    "64 bad usage.\n"
+    "Exit status: 0 all OK, 1 warnings only, 2 at least one FAIL or, when listing, no port\n"
+    "that can carry the motor bus at 4,000,000 baud, 64 bad usage.\n"
     "\n"
     "examples:\n"
     "  renumber-doctor\n"
@@ -46,22 +49,8 @@ DoctorRun bad_usage(const std::string& message)
             EXIT_BAD_USAGE};
 }
 
-// Splits "--name=value" or takes the value from the next argument.
-std::optional<std::string> option_value(const std::vector<std::string>& args, std::size_t& at,
-                                        const std::string& name)
-{
-    const std::string& arg = args[at];
-    if (arg.starts_with(name + "=")) {
-        return arg.substr(name.size() + 1);
-    }
-    if (arg == name && at + 1 < args.size()) {
-        return args[++at];
-    }
-    return std::nullopt;
-}
-
-// The port's line and its names; adapters with the same ids and no serial number share their
-// by-id name, so their by-path names are shown too.
+// The port's line, its names and its chip line; adapters with the same ids and no serial number
+// share their by-id name, so their by-path names are shown too.
 std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
                           const std::vector<SerialAdapter>& adapters)
 {
@@ -71,12 +60,11 @@ std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
         out += "  " + chip_label(adapter.chip, *adapter.ids, adapter.driver);
     } else {
         out += "  native UART, driver " + (adapter.driver.empty() ? "(none)" : adapter.driver);
-        out +=
-            adapter.uart_clock ? ", up to " + format_baud(*adapter.uart_clock / 16) + " baud" : "";
     }
     out += adapter.product.empty() ? "" : "  \"" + adapter.product + "\"";
-    out +=
-        adapter.chip != nullptr ? "  up to " + format_baud(adapter.chip->max_baud) + " baud" : "";
+    out += adapter.chip != nullptr && adapter.chip->max_baud != NO_UART
+               ? "  up to " + format_baud(adapter.chip->max_baud) + " baud"
+               : "";
     out += "\n";
     const auto shared =
         std::count_if(adapters.begin(), adapters.end(), [&](const SerialAdapter& other) {
@@ -93,7 +81,8 @@ std::string adapter_entry(const SystemRoot& root, const SerialAdapter& adapter,
     if (adapter.stable_names.empty() && adapter.ids) {
         out += "    (no /dev/serial/by-id name)\n";
     }
-    return out;
+    // The port's verdict: whether renumber can run the motor bus on it.
+    return out + "  " + format_result(check_chip(adapter));
 }
 
 std::string orphan_entry(const ChipWithoutTty& chip)
@@ -131,14 +120,22 @@ std::string list_adapters(const SystemRoot& root, int& status)
         return out + "Plug the USB-to-RS-485 adapter in and run again; sudo dmesg shows whether "
                      "the kernel saw it.\n";
     }
+    const auto usable = std::find_if(adapters.begin(), adapters.end(), [](const SerialAdapter& a) {
+        return check_chip(a).verdict != CheckVerdict::fail;
+    });
+    if (usable == adapters.end()) {
+        return out + "No port here can carry the motor bus at 4,000,000 baud: plug in a "
+                     "USB-to-RS-485 adapter that can.\n";
+    }
     status = 0;
-    return out + "Check one with: renumber-doctor " + adapters.front().node + "\n";
+    return out + "Check one with: renumber-doctor " + usable->node + "\n";
 }
 
 std::string check_device(const Options& options, int& status)
 {
     const std::string& device = *options.device;
-    const Diagnosis diagnosis = diagnose(options.root, options.identity, options.invoking, device);
+    const Diagnosis diagnosis =
+        diagnose(gather_facts(options.root, options.identity, options.invoking, device));
     std::string out = "Checking " + device + " for renumber:\n";
     int warnings = 0;
     int failures = 0;
@@ -195,51 +192,24 @@ std::optional<Identity> sudo_user(const SystemRoot& root)
     return std::nullopt;
 }
 
-// Hidden options: tests move the root to a fake tree and play another user with --identity
-// (and the user behind sudo with --invoked-by).
-std::optional<DoctorRun> apply_hidden_option(const std::vector<std::string>& args, std::size_t& at,
-                                             Options& options)
+// Applies one option; returns the run to end with (help or bad usage), if any. Hidden options:
+// tests move the root to a fake tree and play another user with --identity (and the user behind
+// sudo with --invoked-by).
+std::optional<DoctorRun> apply_option(int option, const char* value, Options& options)
 {
-    const std::string& arg = args[at];
-    if (arg.starts_with("--root")) {
-        const std::optional<std::string> dir = option_value(args, at, "--root");
-        const std::optional<std::string> complaint =
-            dir ? move_root(options.root, *dir) : "--root needs a folder";
+    if (option == 'h') {
+        return DoctorRun{USAGE, "", 0};
+    }
+    if (option == 'r') {
+        const std::optional<std::string> complaint = move_root(options.root, value);
         return complaint ? std::optional<DoctorRun>(bad_usage(*complaint)) : std::nullopt;
     }
-    const std::string name = arg.starts_with("--identity") ? "--identity" : "--invoked-by";
-    const std::optional<std::string> text = option_value(args, at, name);
-    const std::optional<Identity> identity = text ? parse_identity(*text) : std::nullopt;
+    const std::string name = option == 'i' ? "--identity" : "--invoked-by";
+    const std::optional<Identity> identity = parse_identity(value);
     if (!identity) {
         return bad_usage(name + " needs UID:GID[:GID,...]");
     }
-    if (name == "--identity") {
-        options.identity = *identity;
-    } else {
-        options.invoking = *identity;
-    }
-    return std::nullopt;
-}
-
-// Applies one argument; returns the run to end with (help or bad usage), if any.
-std::optional<DoctorRun> apply_argument(const std::vector<std::string>& args, std::size_t& at,
-                                        Options& options)
-{
-    const std::string& arg = args[at];
-    if (arg == "-h" || arg == "--help") {
-        return DoctorRun{USAGE, "", 0};
-    }
-    if (arg.starts_with("--root") || arg.starts_with("--identity") ||
-        arg.starts_with("--invoked-by")) {
-        return apply_hidden_option(args, at, options);
-    }
-    if (arg.size() > 1 && arg.front() == '-') {
-        return bad_usage("unknown option '" + arg + "'");
-    }
-    if (options.device) {
-        return bad_usage("one device at a time (got '" + *options.device + "' and '" + arg + "')");
-    }
-    options.device = arg;
+    (option == 'i' ? options.identity : options.invoking) = *identity;
     return std::nullopt;
 }
 
@@ -248,10 +218,40 @@ std::optional<DoctorRun> apply_argument(const std::vector<std::string>& args, st
 DoctorRun doctor_main(const std::vector<std::string>& args)
 {
     Options options{SystemRoot{}, identity_of_this_process(), std::nullopt, std::nullopt};
-    for (std::size_t at = 0; at < args.size(); ++at) {
-        if (std::optional<DoctorRun> end = apply_argument(args, at, options)) {
+    std::vector<std::string> words{"renumber-doctor"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    constexpr std::array<option, 5> LONG_OPTIONS{{{"help", no_argument, nullptr, 'h'},
+                                                  {"root", required_argument, nullptr, 'r'},
+                                                  {"identity", required_argument, nullptr, 'i'},
+                                                  {"invoked-by", required_argument, nullptr, 'b'},
+                                                  {nullptr, 0, nullptr, 0}}};
+    optind = 0; // a fresh scan on every call
+    opterr = 0;
+    const int argc = static_cast<int>(words.size());
+    for (int option = 0;
+         (option = getopt_long(argc, argv.data(), ":h", LONG_OPTIONS.data(), nullptr)) != -1;) {
+        if (option == '?' || option == ':') {
+            const std::string typed = argv[static_cast<std::size_t>(optind) - 1];
+            return option == ':' ? bad_usage(typed + " needs a value")
+                                 : bad_usage("unknown option '" + typed + "'");
+        }
+        if (std::optional<DoctorRun> end = apply_option(option, optarg, options)) {
             return *end;
         }
+    }
+    if (argc - optind > 1) {
+        const auto at = static_cast<std::size_t>(optind);
+        return bad_usage("one device at a time (got '" + std::string(argv[at]) + "' and '" +
+                         argv[at + 1] + "')");
+    }
+    if (optind < argc) {
+        options.device = argv[static_cast<std::size_t>(optind)];
     }
     if (!options.invoking && options.identity.own && options.identity.uid == 0) {
         options.invoking = sudo_user(options.root);

@@ -143,8 +143,19 @@ std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::str
     const Resolution resolved = resolve_path(root, class_entry);
     adapter.sys_path = resolved.error ? class_entry : resolved.path;
     adapter.dev_numbers = read_attribute(root, class_entry + "/dev").value_or("");
-    adapter.driver = bound_driver(root, class_entry + "/device");
+    // Since 6.5 a UART's tty hangs below serial-base's "port" and "ctrl" devices; what drives
+    // the hardware is the driver of the device above them.
+    std::string device = resolve_path(root, class_entry + "/device").path;
+    adapter.driver = bound_driver(root, device);
+    while (adapter.driver == "port" || adapter.driver == "ctrl") {
+        device = parent_path(device);
+        adapter.driver = bound_driver(root, device);
+    }
     adapter.usb_device = usb_device_above(root, adapter.sys_path);
+    const Resolution subsystem = resolve_path(root, device + "/subsystem");
+    adapter.bus = !adapter.usb_device.empty() ? "usb"
+                  : subsystem.error           ? ""
+                                              : base_name(subsystem.path);
     if (!adapter.usb_device.empty()) {
         adapter.ids = read_usb_ids(root, adapter.usb_device);
         adapter.product = read_attribute(root, adapter.usb_device + "/product").value_or("");
@@ -156,6 +167,8 @@ std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::str
     } else if (is_native_uart(name)) {
         const auto clock = read_attribute(root, class_entry + "/uartclk");
         adapter.uart_clock = clock ? parse_number<std::uint32_t>(*clock) : std::nullopt;
+        adapter.fractional_divisor =
+            name.starts_with("ttyAMA") || adapter.driver.find("pl011") != std::string::npos;
     }
     adapter.stable_names = links_to(root, STABLE_NAMES, adapter.node);
     adapter.path_names = links_to(root, PATH_NAMES, adapter.node);
@@ -238,9 +251,16 @@ std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code&
         ProcessInfo process;
         process.pid = *pid;
         const std::string folder = "/proc/" + entry;
-        process.command = read_attribute(root, folder + "/comm").value_or("?");
+        const std::optional<std::string> command = read_attribute(root, folder + "/comm");
         std::error_code fd_error;
         const std::vector<std::string> fds = list_directory(root, folder + "/fd", fd_error);
+        // A process that exited mid-scan is gone, not another user's: its folder answers ENOENT
+        // (or ESRCH, read mid-exit) where another user's answers EACCES.
+        if (!command || fd_error == std::errc::no_such_file_or_directory ||
+            fd_error == std::errc::no_such_process) {
+            continue;
+        }
+        process.command = *command;
         process.files_readable = !fd_error;
         for (const std::string& fd : fds) {
             std::error_code link_error;

@@ -17,7 +17,8 @@ struct SerialAdapter {
     std::string node;          // "/dev/ttyUSB0"
     std::string sys_path;      // "/sys/devices/.../ttyUSB0/tty/ttyUSB0", links followed
     std::string dev_numbers;   // "188:0", from the tty's dev attribute
-    std::string driver;        // "ftdi_sio", "ch341-uart", "cdc_acm"; empty when unbound
+    std::string driver;        // "ftdi_sio", "ch341-uart", "cdc_acm", "serial8250"; "" unbound
+    std::string bus;           // the subsystem of the device behind it: "usb", "platform", "pnp"
     std::string usb_device;    // the USB device folder above the tty; empty off USB
     std::optional<UsbIds> ids; // idVendor, idProduct, bcdDevice of that device
     std::string product;       // its product string, when it has one
@@ -25,6 +26,7 @@ struct SerialAdapter {
     UsbDescriptors descriptors;
     const ChipRow* chip = nullptr;           // the chip as its driver identifies it
     std::optional<std::uint32_t> uart_clock; // uartclk of a native UART, in Hz
+    bool fractional_divisor = false;         // a PL011, whose divisor has 64ths
     std::vector<std::string> stable_names;   // /dev/serial/by-id links that lead to node
     std::vector<std::string> path_names;     // /dev/serial/by-path links that lead to node
 };
@@ -65,7 +67,7 @@ struct ProcessInfo {
     bool files_readable = true;          // false when /proc/<pid>/fd could not be listed
 };
 
-/// error: /proc could not be read whole.
+/// Processes that end while the scan runs are left out. error: /proc could not be read whole.
 std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error);
 
 bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);

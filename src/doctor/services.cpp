@@ -1,5 +1,5 @@
 // The services that take serial ports away from other programs: kernel consoles and their
-// gettys, brltty and ModemManager. Each is judged by what the installed package really does.
+// gettys, brltty and ModemManager. Each is judged by what the running program really does.
 #include "doctor/checks.h"
 
 #include "doctor/chips.h"
@@ -12,17 +12,14 @@
 
 namespace {
 
-// udev reads rules from these folders; a file in an earlier one replaces one of the same name
-// in a later one.
-constexpr std::array RULE_FOLDERS{"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
-                                  "/lib/udev/rules.d"};
-// systemd's unit folders, highest precedence first.
-constexpr std::array UNIT_FOLDERS{"/etc/systemd/system", "/run/systemd/system",
-                                  "/usr/lib/systemd/system", "/lib/systemd/system"};
-constexpr std::array BRLTTY_UNITS{"brltty-udev.service", "brltty-device@.service",
-                                  "brltty.service"};
 constexpr std::array GETTIES{"agetty", "getty", "mgetty"};
-constexpr std::array SINGLE_PORT_DRIVERS{"ftdi_sio", "ch341-uart", "cp210x", "pl2303"};
+// ModemManager's own modem drivers, which STRICT always probes (mm-filter.c).
+constexpr std::array MODEM_DRIVERS{"option", "option1", "qcserial", "qcaux", "nozomi", "sierra"};
+// Since brltty 6.5 its one braille driver that lists the CH340 wants this hub above it.
+constexpr std::uint16_t CH340_VENDOR = 0x1a86;
+constexpr std::uint16_t CH340_PRODUCT = 0x7523;
+constexpr char BRLTTY_HUB_VENDOR[] = "1a40";
+constexpr char BRLTTY_HUB_PRODUCT[] = "0101";
 
 std::string join(const std::vector<std::string>& parts, const char* separator)
 {
@@ -109,98 +106,19 @@ std::string attribute_name(const std::string& key)
 }
 
 // ATTRS conditions hold only if one device, the USB device or a parent up the tree, matches all.
-bool parents_match(const SystemRoot& root, const std::vector<RuleToken>& conditions,
-                   const std::string& usb_device)
+bool parents_match(const std::vector<RuleToken>& conditions, const UsbChain& chain)
 {
     if (conditions.empty()) {
         return true;
     }
-    for (std::string folder = usb_device; folder.starts_with("/sys/devices/");
-         folder = parent_path(folder)) {
-        if (std::all_of(conditions.begin(), conditions.end(), [&](const RuleToken& token) {
-                return condition_holds(
-                    token, read_attribute(root, folder + "/" + attribute_name(token.key)));
-            })) {
-            return true;
-        }
-    }
-    return false;
-}
-
-struct ClaimingRule {
-    std::string file;
-    std::string line;
-};
-
-// Rule lines that hand a USB device to brltty: they name it by ENV{PRODUCT} or by ATTRS ids.
-std::vector<ClaimingRule> brltty_rules(const SystemRoot& root, bool& any_file)
-{
-    std::vector<ClaimingRule> rules;
-    std::vector<std::string> seen;
-    any_file = false;
-    for (const char* folder : RULE_FOLDERS) {
-        std::error_code error;
-        for (const std::string& name : list_directory(root, folder, error)) {
-            if (name.find("brltty") == std::string::npos || !name.ends_with(".rules") ||
-                contains(seen, name)) {
-                continue;
-            }
-            seen.push_back(name);
-            any_file = true;
-            const std::string file = std::string(folder) + "/" + name;
-            // A rule file linked to /dev/null (how udev rules are masked) reads as empty.
-            for (const std::string& line : read_lines(root, file)) {
-                const std::size_t first = line.find_first_not_of(" \t");
-                if (first == std::string::npos || line[first] == '#') {
-                    continue;
-                }
-                if (line.find("ENV{PRODUCT}==") != std::string::npos ||
-                    line.find("ATTRS{idVendor}==") != std::string::npos) {
-                    rules.push_back({file, line.substr(first)});
-                }
-            }
-        }
-    }
-    return rules;
-}
-
-// A unit file that exists and is not masked (linked to /dev/null).
-std::vector<std::string> installed_units(const SystemRoot& root, const auto& names)
-{
-    std::vector<std::string> units;
-    for (const char* unit : names) {
-        for (const char* folder : UNIT_FOLDERS) {
-            const std::string file = std::string(folder) + "/" + unit;
-            if (!path_exists(root, file)) {
-                continue;
-            }
-            const Resolution target = resolve_path(root, file);
-            if (!target.error && target.path != "/dev/null") {
-                units.emplace_back(unit);
-            }
-            break;
-        }
-    }
-    return units;
-}
-
-struct UsbCandidate {
-    std::string device; // folder under /sys/devices
-    UsbIds ids;
-};
-
-// Adapters brltty might claim: this one, or, when its tty is gone, the chips left without one.
-std::vector<UsbCandidate> candidates(const DeviceFacts& facts)
-{
-    std::vector<UsbCandidate> found;
-    if (facts.adapter && facts.adapter->ids) {
-        found.push_back({facts.adapter->usb_device, *facts.adapter->ids});
-    } else if (!facts.adapter) {
-        for (const ChipWithoutTty& chip : facts.chips_without_tty) {
-            found.push_back({chip.device_path, chip.ids});
-        }
-    }
-    return found;
+    return std::any_of(chain.attributes.begin(), chain.attributes.end(), [&](const auto& device) {
+        return std::all_of(conditions.begin(), conditions.end(), [&](const RuleToken& token) {
+            const auto found = device.find(attribute_name(token.key));
+            return condition_holds(token, found != device.end()
+                                              ? std::optional<std::string>(found->second)
+                                              : std::nullopt);
+        });
+    });
 }
 
 std::string brltty_fix(const std::vector<std::string>& units)
@@ -210,6 +128,23 @@ std::string brltty_fix(const std::vector<std::string>& units)
                                  : "sudo systemctl mask --now " + join(units, " ") +
                                        " (masking lasts across reboots; or sudo apt remove brltty)";
     return "unless a braille display is used: " + mask + ", then unplug and replug the adapter";
+}
+
+// brltty 6.5 on takes a CH340 only behind the hub its Baum driver names.
+bool brltty_leaves_ch340(const BrlttyFacts& brltty, const UsbChain& chain)
+{
+    if (chain.ids.vendor != CH340_VENDOR || chain.ids.product != CH340_PRODUCT ||
+        brltty.version.empty() || version_numbers(brltty.version) < std::vector<int>{6, 5}) {
+        return false;
+    }
+    return std::none_of(chain.attributes.begin() + (chain.attributes.empty() ? 0 : 1),
+                        chain.attributes.end(), [](const auto& device) {
+                            const auto vendor = device.find("idVendor");
+                            const auto product = device.find("idProduct");
+                            return vendor != device.end() && product != device.end() &&
+                                   vendor->second == BRLTTY_HUB_VENDOR &&
+                                   product->second == BRLTTY_HUB_PRODUCT;
+                        });
 }
 
 // ---- ModemManager ----
@@ -227,35 +162,6 @@ std::string filter_policy_in(const std::vector<std::string>& words)
     return "";
 }
 
-struct Policy {
-    std::string name; // upper case: STRICT, LEGACY, PARANOID, ALLOWLIST-ONLY, ...
-    std::string from; // where it was read
-};
-
-Policy filter_policy(const SystemRoot& root, int pid)
-{
-    std::string command_line;
-    if (!read_file(root, "/proc/" + std::to_string(pid) + "/cmdline", command_line)) {
-        std::replace(command_line.begin(), command_line.end(), '\0', ' ');
-        const std::string policy = filter_policy_in(split_words(command_line));
-        if (!policy.empty()) {
-            return {policy, "its command line"};
-        }
-    }
-    for (const char* folder : UNIT_FOLDERS) {
-        const std::string unit = std::string(folder) + "/ModemManager.service";
-        for (const std::string& line : read_lines(root, unit)) {
-            if (line.starts_with("ExecStart=")) {
-                const std::string policy = filter_policy_in(split_words(line.substr(10)));
-                return {policy.empty() ? "STRICT" : policy,
-                        unit +
-                            (policy.empty() ? ", whose ExecStart names no --filter-policy" : "")};
-            }
-        }
-    }
-    return {"STRICT", "ModemManager's default"};
-}
-
 std::string upper(std::string text)
 {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -263,121 +169,61 @@ std::string upper(std::string text)
     return text;
 }
 
-bool any_link_under(const SystemRoot& root, const std::string& folder, const std::string& device)
+// The running process decides: without --filter-policy it runs its default, STRICT. The policy's
+// name, then where it comes from.
+std::string filter_policy(const ModemManagerFacts& modem)
 {
-    std::error_code error;
-    const std::vector<std::string> entries = list_directory(root, folder, error);
-    return std::any_of(entries.begin(), entries.end(), [&](const std::string& entry) {
-        std::string link = folder;
-        link.append("/").append(entry);
-        const Resolution target = resolve_path(root, link);
-        return !target.error && target.path.starts_with(device + "/");
-    });
+    const std::string named =
+        modem.command_line ? filter_policy_in(*modem.command_line) : std::string();
+    if (!named.empty()) {
+        return upper(named) + " (its command line)";
+    }
+    return modem.command_line ? "STRICT (its default: its command line names none)"
+                              : "STRICT (its default; its command line could not be read)";
 }
 
-int ports_under(const std::vector<SerialAdapter>& present, const std::string& device)
+bool marked(const ModemManagerFacts& modem, const std::string& mark)
 {
-    return static_cast<int>(
-        std::count_if(present.begin(), present.end(),
-                      [&](const SerialAdapter& adapter) { return adapter.usb_device == device; }));
+    return contains(modem.port_properties, mark) || contains(modem.device_properties, mark);
 }
 
-// Why a STRICT ModemManager leaves this port alone, or "" when it would probe it.
-std::string strict_leaves_alone(const SystemRoot& root, const DeviceFacts& facts)
+// Why STRICT (mm-filter.c) leaves this port alone, or "" when it probes it.
+std::string strict_leaves_alone(const ModemManagerFacts& modem, const SerialAdapter& adapter)
 {
-    const SerialAdapter& adapter = *facts.adapter;
-    if (adapter.usb_device.empty()) {
+    if (modem.physdev_subsystem != "usb") {
         return "it never probes platform, PCI or PNP serial ports";
     }
-    if (adapter.driver == "cdc_acm") {
-        const auto protocol = read_attribute(root, adapter.sys_path + "/device/bInterfaceProtocol");
-        const int value = protocol ? parse_hex_id(*protocol).value_or(0) : 0;
-        // CDC ACM protocols 1 to 6 announce AT commands (V.250 and its variants).
-        return value >= 1 && value <= 6
-                   ? ""
-                   : "the cdc_acm port does not advertise AT commands (bInterfaceProtocol " +
-                         protocol.value_or("?") + ")";
-    }
-    if (std::find(SINGLE_PORT_DRIVERS.begin(), SINGLE_PORT_DRIVERS.end(), adapter.driver) ==
-        SINGLE_PORT_DRIVERS.end()) {
+    if (std::find(MODEM_DRIVERS.begin(), MODEM_DRIVERS.end(), adapter.driver) !=
+        MODEM_DRIVERS.end()) {
         return "";
     }
-    if (ports_under(facts.present, adapter.usb_device) > 1 ||
-        any_link_under(root, "/sys/class/net", adapter.usb_device)) {
+    const std::string interface = std::to_string(modem.interface_class) + "/" +
+                                  std::to_string(modem.interface_subclass) + "/" +
+                                  std::to_string(modem.interface_protocol);
+    if (adapter.driver == "cdc_acm" &&
+        (modem.interface_class != 2 || modem.interface_subclass != 2 ||
+         modem.interface_protocol < 1 || modem.interface_protocol > 6)) {
+        return "the cdc_acm port does not advertise AT commands (interface " + interface + ")";
+    }
+    // Any other tty is only "maybe forbidden": probed when the device also has a network
+    // interface, or, for cdc_acm, another port.
+    if (modem.net_port || (adapter.driver == "cdc_acm" && modem.device_ports > 1)) {
         return "";
     }
-    return "it never probes a single-port " + adapter.driver +
-           " adapter without a network interface";
-}
-
-std::string ignore_mark(const SystemRoot& root, const SerialAdapter& adapter)
-{
-    const std::vector<std::string> port = udev_properties(root, adapter.dev_numbers);
-    for (const char* mark : {"ID_MM_DEVICE_IGNORE=1", "ID_MM_PORT_IGNORE=1"}) {
-        if (contains(port, mark)) {
-            return "udev marks " + adapter.node + " " + mark;
-        }
-    }
-    if (!adapter.usb_device.empty() &&
-        contains(usb_udev_properties(root, adapter.usb_device), "ID_MM_DEVICE_IGNORE=1")) {
-        return "udev marks its USB device " + base_name(adapter.usb_device) +
-               " ID_MM_DEVICE_IGNORE=1";
-    }
-    return "";
-}
-
-bool allowed_explicitly(const SystemRoot& root, const SerialAdapter& adapter)
-{
-    const std::string mark = "ID_MM_DEVICE_PROCESS=1";
-    return contains(udev_properties(root, adapter.dev_numbers), mark) ||
-           (!adapter.usb_device.empty() &&
-            contains(usb_udev_properties(root, adapter.usb_device), mark));
+    return adapter.driver == "cdc_acm"
+               ? "it never probes a cdc_acm device whose one port is this ttyACM"
+               : "it never probes a " +
+                     (adapter.driver.empty() ? std::string("serial") : adapter.driver) +
+                     " port of a device without a network interface";
 }
 
 // ---- consoles ----
 
-// "ttyAMA0" from "console=ttyAMA0,115200"; "serial0" (a Raspberry Pi alias) through /dev.
-std::string console_tty(const SystemRoot& root, const std::string& value)
+std::string boot_fix(const ConsoleFacts& console)
 {
-    const std::string name = value.substr(0, value.find(','));
-    const Resolution resolved = resolve_path(root, "/dev/" + name);
-    return !resolved.error && resolved.path.starts_with("/dev/") ? resolved.path.substr(5) : name;
-}
-
-struct ConsoleSource {
-    std::string where; // "console=ttyAMA0,115200 on the kernel command line and ..."
-    std::string entry; // "console=ttyAMA0,115200", as the command line spells it
-};
-
-ConsoleSource console_source(const SystemRoot& root, const std::string& name)
-{
-    std::string content;
-    std::vector<std::string> sources;
-    std::string entry;
-    if (!read_file(root, "/proc/cmdline", content)) {
-        for (const std::string& word : split_words(content)) {
-            if (word.starts_with("console=") && console_tty(root, word.substr(8)) == name) {
-                sources.push_back(word + " on the kernel command line");
-                entry = word;
-                break;
-            }
-        }
-    }
-    if (!read_file(root, "/sys/class/tty/console/active", content) &&
-        contains(split_words(content), name)) {
-        sources.emplace_back("/sys/class/tty/console/active");
-    }
-    return {join(sources, " and "), entry.empty() ? "console=" + name : entry};
-}
-
-std::string cmdline_file(const SystemRoot& root)
-{
-    for (const char* file : {"/boot/firmware/cmdline.txt", "/boot/cmdline.txt"}) {
-        if (path_exists(root, file)) {
-            return std::string("remove it from ") + file;
-        }
-    }
-    return "remove it from GRUB_CMDLINE_LINUX in /etc/default/grub and run sudo update-grub";
+    return console.boot_file.empty()
+               ? "remove it from GRUB_CMDLINE_LINUX in /etc/default/grub and run sudo update-grub"
+               : "remove it from " + console.boot_file;
 }
 
 } // namespace
@@ -388,8 +234,18 @@ bool has_own_line(const std::string& command)
            std::find(GETTIES.begin(), GETTIES.end(), command) != GETTIES.end();
 }
 
-bool udev_rule_matches(const SystemRoot& root, const std::string& line,
-                       const std::string& usb_device, const UsbIds& ids)
+std::vector<std::string> rule_attributes(const std::string& line)
+{
+    std::vector<std::string> names;
+    for (const RuleToken& token : tokenize_rule(line)) {
+        if (token.key.starts_with("ATTR{") || token.key.starts_with("ATTRS{")) {
+            names.push_back(attribute_name(token.key));
+        }
+    }
+    return names;
+}
+
+bool udev_rule_matches(const std::string& line, const UsbChain& chain)
 {
     std::vector<RuleToken> parent_conditions;
     for (const RuleToken& token : tokenize_rule(line)) {
@@ -397,27 +253,42 @@ bool udev_rule_matches(const SystemRoot& root, const std::string& line,
             continue; // an assignment
         }
         if (token.key == "ENV{PRODUCT}") {
-            if (!condition_holds(token, udev_product(ids))) {
+            if (!condition_holds(token, udev_product(chain.ids))) {
                 return false;
             }
         } else if (token.key.starts_with("ATTRS{")) {
             parent_conditions.push_back(token);
         } else if (token.key.starts_with("ATTR{")) {
-            if (!condition_holds(
-                    token, read_attribute(root, usb_device + "/" + attribute_name(token.key)))) {
+            const UsbChain own{chain.device,
+                               chain.ids,
+                               {chain.attributes.empty() ? std::map<std::string, std::string>{}
+                                                         : chain.attributes.front()}};
+            if (!parents_match({token}, own)) {
                 return false;
             }
         }
         // ACTION, SUBSYSTEM, ENV{DEVTYPE} and the like hold for some event of the device.
     }
-    return parents_match(root, parent_conditions, usb_device);
+    return parents_match(parent_conditions, chain);
 }
 
-CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
+CheckResult check_console(const DeviceFacts& facts)
 {
     const std::string name = base_name(facts.resolution.path);
-    const ConsoleSource console = console_source(root, name);
-    const std::string& source = console.where;
+    const ConsoleFacts& console = facts.console;
+    std::vector<std::string> sources;
+    std::string entry = "console=" + name;
+    for (const auto& [word, tty] : console.command_line) {
+        if (tty == name) {
+            sources.push_back(word + " on the kernel command line");
+            entry = word;
+            break;
+        }
+    }
+    if (contains(console.active, name)) {
+        sources.emplace_back("/sys/class/tty/console/active");
+    }
+    const std::string source = join(sources, " and ");
     std::vector<std::string> getties;
     for (const ProcessInfo& process : facts.processes) {
         if (std::find(GETTIES.begin(), GETTIES.end(), process.command) != GETTIES.end() &&
@@ -439,8 +310,8 @@ CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
     if (!source.empty()) {
         reason += (reason.empty() ? "" : "; ") + name + " is a kernel console (" + source +
                   "): the kernel writes its messages into the motor bus";
-        fixes.push_back("take the " + console.entry + " entry off the kernel command line (" +
-                        cmdline_file(root) + ") and reboot");
+        fixes.push_back("take the " + entry + " entry off the kernel command line (" +
+                        boot_fix(console) + ") and reboot");
     }
     if (getties.empty()) {
         fixes.insert(fixes.begin(), "sudo systemctl disable --now serial-getty@" + name +
@@ -449,18 +320,14 @@ CheckResult check_console(const SystemRoot& root, const DeviceFacts& facts)
     return {CheckVerdict::fail, "console", reason, join(fixes, "; ")};
 }
 
-CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
+CheckResult check_brltty(const DeviceFacts& facts)
 {
-    const bool running = is_running(facts.processes, "brltty");
-    bool any_file = false;
-    const std::vector<ClaimingRule> rules = brltty_rules(root, any_file);
-    const std::vector<std::string> units = installed_units(root, BRLTTY_UNITS);
-    const ClaimingRule* naming = nullptr;
+    const BrlttyFacts& brltty = facts.brltty;
+    const UdevRule* naming = nullptr;
     std::string named_ids;
-    for (const UsbCandidate& candidate : candidates(facts)) {
-        for (const ClaimingRule& rule : rules) {
-            if (naming == nullptr &&
-                udev_rule_matches(root, rule.line, candidate.device, candidate.ids)) {
+    for (const UsbChain& candidate : brltty.candidates) {
+        for (const UdevRule& rule : brltty.rules) {
+            if (naming == nullptr && udev_rule_matches(rule.line, candidate)) {
                 naming = &rule;
                 named_ids = format_ids(candidate.ids);
             }
@@ -473,45 +340,57 @@ CheckResult check_brltty(const SystemRoot& root, const DeviceFacts& facts)
     if (naming != nullptr) {
         const std::string claim =
             "its udev rules (" + naming->file + ") claim " + named_ids + ": " + naming->line;
-        return running ? CheckResult{CheckVerdict::fail, "brltty",
-                                     "brltty is running and " + claim +
-                                         "; it takes such adapters from the serial driver and "
-                                         "their tty vanishes",
-                                     brltty_fix(units)}
-                       : CheckResult{CheckVerdict::warn, "brltty",
-                                     "brltty is not running, but " + claim +
-                                         "; plugging this adapter in starts brltty, which takes it",
-                                     brltty_fix(units)};
+        return brltty.running
+                   ? CheckResult{CheckVerdict::fail, "brltty",
+                                 "brltty is running and " + claim +
+                                     "; it takes such adapters from the serial driver and "
+                                     "their tty vanishes",
+                                 brltty_fix(brltty.units)}
+                   : CheckResult{CheckVerdict::warn, "brltty",
+                                 "brltty is not running, but " + claim +
+                                     "; plugging this adapter in starts brltty, which takes it",
+                                 brltty_fix(brltty.units)};
     }
     const std::string packaging =
-        any_file ? "its udev rules do not claim this adapter"
-                 : "no brltty udev rules are installed, so no adapter starts it";
-    if (running && taken) {
+        brltty.any_rule_file ? "its udev rules do not claim this adapter"
+                             : "no brltty udev rules are installed, so no adapter starts it";
+    if (brltty.running && taken) {
         return {CheckVerdict::fail, "brltty",
                 "brltty is running and a USB serial chip's interface is held by usbfs, as "
                 "brltty holds what it claims (" +
-                    packaging + ", but " + join(units, ", ") +
+                    packaging + ", but " + join(brltty.units, ", ") +
                     " probes USB devices for braille displays when it starts)",
-                brltty_fix(units)};
+                brltty_fix(brltty.units)};
     }
-    if (running) {
+    const bool left_alone =
+        !brltty.candidates.empty() &&
+        std::all_of(brltty.candidates.begin(), brltty.candidates.end(),
+                    [&](const UsbChain& chain) { return brltty_leaves_ch340(brltty, chain); });
+    if (brltty.running && left_alone) {
+        return {CheckVerdict::ok, "brltty",
+                "brltty " + brltty.version + " is running, but " + packaging +
+                    ", and it takes a CH340 only behind the hub 1a40:0101, which this one is "
+                    "not on",
+                ""};
+    }
+    if (brltty.running) {
         return {CheckVerdict::warn, "brltty",
-                "brltty is running" + (units.empty() ? "" : " (" + join(units, ", ") + ")") + "; " +
+                "brltty is running" +
+                    (brltty.units.empty() ? "" : " (" + join(brltty.units, ", ") + ")") + "; " +
                     packaging +
                     ", but when it starts it probes the USB devices its braille drivers know",
-                brltty_fix(units)};
+                brltty_fix(brltty.units)};
     }
     return {CheckVerdict::ok, "brltty", "brltty is not running and " + packaging, ""};
 }
 
-CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts)
+CheckResult check_modem_manager(const DeviceFacts& facts)
 {
-    const auto process =
-        std::find_if(facts.processes.begin(), facts.processes.end(),
-                     [](const ProcessInfo& p) { return p.command == "ModemManager"; });
-    if (process == facts.processes.end()) {
+    const ModemManagerFacts& modem = facts.modem;
+    if (!modem.process) {
         return {CheckVerdict::ok, "ModemManager", "ModemManager is not running", ""};
     }
+    const ProcessInfo& process = *modem.process;
     const std::string& node = facts.resolution.path;
     const std::optional<UsbIds> ids = facts.adapter ? facts.adapter->ids : std::nullopt;
     const std::string match = ids ? "ATTRS{idVendor}==\"" + format_ids(*ids).substr(0, 4) +
@@ -522,14 +401,14 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
         "add a udev rule such as SUBSYSTEM==\"tty\", " + match +
         "ENV{ID_MM_DEVICE_IGNORE}=\"1\" and replug the adapter, or sudo systemctl disable --now "
         "ModemManager";
-    if (contains(process->open_files, node)) {
+    if (contains(process.open_files, node)) {
         return {CheckVerdict::fail, "ModemManager",
-                "ModemManager (pid " + std::to_string(process->pid) + ") has " + node +
+                "ModemManager (pid " + std::to_string(process.pid) + ") has " + node +
                     " open: it is probing the adapter as a modem",
                 rule_fix};
     }
     const std::string unseen =
-        process->files_readable
+        process.files_readable
             ? ""
             : "; it runs as root, so only sudo renumber-doctor sees whether it has the port open";
     if (!facts.adapter) {
@@ -539,22 +418,27 @@ CheckResult check_modem_manager(const SystemRoot& root, const DeviceFacts& facts
                     unseen,
                 rule_fix};
     }
-    const Policy policy = filter_policy(root, process->pid);
-    const std::string running =
-        "ModemManager is running with filter policy " + policy.name + " (" + policy.from + ")";
-    const std::string mark = ignore_mark(root, *facts.adapter);
-    if (!mark.empty()) {
-        return {CheckVerdict::ok, "ModemManager",
-                running + ", but " + mark + ", so it leaves the port alone" + unseen, ""};
+    const std::string policy = filter_policy(modem);
+    const std::string running = "ModemManager is running with filter policy " + policy;
+    for (const char* mark : {"ID_MM_DEVICE_IGNORE=1", "ID_MM_PORT_IGNORE=1"}) {
+        if (contains(modem.port_properties, mark) || contains(modem.device_properties, mark)) {
+            std::string reason = running + ", but udev marks ";
+            reason += contains(modem.port_properties, mark)
+                          ? node
+                          : "its USB device " + base_name(facts.adapter->usb_device);
+            reason.append(" ").append(mark).append(", so it leaves the port alone").append(unseen);
+            return {CheckVerdict::ok, "ModemManager", reason, ""};
+        }
     }
-    const std::string name = upper(policy.name);
     std::string alone;
+    const std::string name = policy.substr(0, policy.find(' '));
     if (name == "ALLOWLIST-ONLY" || name == "WHITELIST-ONLY") {
-        alone = allowed_explicitly(root, *facts.adapter)
+        alone = marked(modem, "ID_MM_DEVICE_PROCESS=1")
                     ? ""
                     : "it probes only devices udev marks ID_MM_DEVICE_PROCESS";
-    } else if (name == "STRICT" || name == "PARANOID") {
-        alone = strict_leaves_alone(root, facts);
+    } else if ((name == "STRICT" || name == "PARANOID") &&
+               !marked(modem, "ID_MM_DEVICE_PROCESS=1")) {
+        alone = strict_leaves_alone(modem, *facts.adapter);
     }
     if (!alone.empty()) {
         return {CheckVerdict::ok, "ModemManager", running + ": " + alone + unseen, ""};

@@ -215,13 +215,13 @@ std::vector<std::string> list_directory(const SystemRoot& root, const std::strin
 
 std::string parent_path(const std::string& system_path)
 {
-    const std::size_t slash = system_path.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : system_path.substr(0, slash);
+    const std::filesystem::path parent = std::filesystem::path(system_path).parent_path();
+    return parent.empty() ? "/" : parent.string();
 }
 
 std::string base_name(const std::string& system_path)
 {
-    return system_path.substr(system_path.rfind('/') + 1);
+    return std::filesystem::path(system_path).filename().string();
 }
 
 std::string describe_error(const SysError& error, const std::string& system_path)

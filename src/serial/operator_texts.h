@@ -14,8 +14,10 @@ inline constexpr int SERIAL_RATE_TOLERANCE_PERMILLE = 20;
 /// Whether a line running at rate carries the motor's frames.
 constexpr bool serial_rate_carries_bus(long long rate)
 {
-    const long long deviation = rate > SERIAL_BAUDRATE ? rate - SERIAL_BAUDRATE : SERIAL_BAUDRATE - rate;
-    return deviation * 1000 <= static_cast<long long>(SERIAL_BAUDRATE) * SERIAL_RATE_TOLERANCE_PERMILLE;
+    const long long deviation =
+        rate > SERIAL_BAUDRATE ? rate - SERIAL_BAUDRATE : SERIAL_BAUDRATE - rate;
+    return deviation * 1000 <=
+           static_cast<long long>(SERIAL_BAUDRATE) * SERIAL_RATE_TOLERANCE_PERMILLE;
 }
 
 /// How long a frame may take to leave the adapter before its write counts as failed. A 17-byte

@@ -1,13 +1,18 @@
 #include "serial/serial.h"
 
+#include "serial/line_rate.h"
+
 #include <libserialport.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <termios.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +87,94 @@ std::string resolve_device_path(const char* device)
     return resolved ? std::string(resolved.get()) : std::string(device);
 }
 
+// Steps after the line settings: the descriptor, NOFLSH and, for a path typed as a USB adapter,
+// low latency. Returns 0, or the code of the step that stopped them.
+std::int32_t adjust_terminal(sp_port* port, const char* device)
+{
+    int fd = -1;
+    const sp_return handle_result = sp_get_port_handle(port, &fd);
+    if (handle_result != SP_OK) {
+        std::puts("[Error] Get Serial port FD failure.");
+        return handle_result;
+    }
+    if (serial_disable_noflsh(fd) != 0) {
+        std::fputs("Failed to disable NOFLSH\n", stderr);
+        return -1;
+    }
+    // Only the name as typed is tested: a by-id link to a ttyUSB node does not qualify.
+    if (std::strncmp(device, USB_ADAPTER_PREFIX, sizeof USB_ADAPTER_PREFIX - 1) == 0) {
+        const std::int32_t result = serial_set_low_latency(fd);
+        if (result != 0) {
+            std::printf("[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = %d.\n", result);
+        }
+    }
+    return 0;
+}
+
+// Several drivers accept 4,000,000 baud and run the line at another rate, which they report
+// back in the terminal settings: ftdi_sio falls back to 9,600 on parts that cannot run it,
+// cp210x and pl2303 clamp to the part's maximum, 8250 falls back when its clock is too slow.
+// Frames sent then are noise to the motor, so a reported rate off the bus's is a refused rate.
+// Read once the line is set up, so that the low-latency request still reached the driver. A
+// rate that cannot be read back is not held against the adapter: the driver took the setting.
+void require_bus_rate(sp_port* port)
+{
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) != SP_OK) {
+        return;
+    }
+    const long reported = serial_reported_rate(fd);
+    if (reported >= 0 && !serial_rate_carries_bus(reported)) {
+        fail_open(MSG_BAUD_REFUSED, "sp_set_baudrate",
+                  "the driver reports " + std::to_string(reported) + " baud, not " +
+                      std::to_string(SERIAL_BAUDRATE));
+    }
+}
+
+enum class Drain { done, failed, timed_out };
+
+// Interrupts the drain; the handler itself has nothing to do.
+extern "C" void interrupt_drain(int /*signal*/) {}
+
+// sp_drain waits as long as the driver does and retries when a signal interrupts it, so an
+// adapter whose endpoint stopped taking data would hold the run forever. The wait here is the
+// driver's own (tcdrain), cut short by an interval timer whose SIGALRM is not restarted. The
+// timer repeats, so a tick that lands just before tcdrain begins cannot leave it unbounded.
+Drain drain_within_limit(sp_port* port)
+{
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) != SP_OK) {
+        return Drain::failed;
+    }
+    struct sigaction tick {};
+    tick.sa_handler = interrupt_drain;
+    sigemptyset(&tick.sa_mask);
+    struct sigaction previous {};
+    sigaction(SIGALRM, &tick, &previous);
+    constexpr long TICK_US = 10'000;
+    const itimerval ticking{{0, TICK_US},
+                            {SERIAL_DRAIN_LIMIT_MS / 1000, SERIAL_DRAIN_LIMIT_MS % 1000 * 1000L}};
+    setitimer(ITIMER_REAL, &ticking, nullptr);
+
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(SERIAL_DRAIN_LIMIT_MS);
+    int result = 0;
+    bool late = false;
+    while ((result = tcdrain(fd)) != 0 && errno == EINTR) {
+        late = std::chrono::steady_clock::now() >= deadline;
+        if (late) {
+            break;
+        }
+    }
+    const itimerval stopped{};
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    if (result == 0) {
+        return Drain::done;
+    }
+    return late ? Drain::timed_out : Drain::failed;
+}
+
 } // namespace
 
 std::int32_t serial_open(SerialLink& link, const char* device)
@@ -106,24 +199,9 @@ std::int32_t serial_open(SerialLink& link, const char* device)
     sp_set_stopbits(link.port, 1);
     sp_set_flowcontrol(link.port, SP_FLOWCONTROL_NONE);
 
-    int fd = -1;
-    const sp_return handle_result = sp_get_port_handle(link.port, &fd);
-    if (handle_result != SP_OK) {
-        std::puts("[Error] Get Serial port FD failure.");
-        return handle_result;
-    }
-    if (serial_disable_noflsh(fd) != 0) {
-        std::fputs("Failed to disable NOFLSH\n", stderr);
-        return -1;
-    }
-    // Only the name as typed is tested: a by-id link to a ttyUSB node does not qualify.
-    if (std::strncmp(device, USB_ADAPTER_PREFIX, sizeof USB_ADAPTER_PREFIX - 1) == 0) {
-        const std::int32_t result = serial_set_low_latency(fd);
-        if (result != 0) {
-            std::printf("[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = %d.\n", result);
-        }
-    }
-    return 0;
+    const std::int32_t adjusted = adjust_terminal(link.port, device);
+    require_bus_rate(link.port);
+    return adjusted;
 }
 
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
@@ -132,11 +210,14 @@ std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> reques
     // The library returns byte counts through its sp_return type, whose enumerators end at 0: a
     // count held in that type is out of its range, so it is taken as a plain int at once.
     const int written = sp_nonblocking_write(port, request.data(), request.size());
-    // The read timeout must count from the end of transmission, not from the write call.
-    sp_drain(port);
-    if (static_cast<long long>(written) != static_cast<long long>(request.size())) {
+    // The read timeout must count from the end of transmission, not from the write call. A
+    // drain that fails otherwise (a device gone) is left to the read to report.
+    const bool stuck = drain_within_limit(port) == Drain::timed_out;
+    const bool short_write =
+        static_cast<long long>(written) != static_cast<long long>(request.size());
+    if (short_write || stuck) {
         std::puts("[Error] Error occurred during serial port write.");
-        return written;
+        return short_write ? written : SP_ERR_FAIL;
     }
     return sp_blocking_read(port, answer.data(), answer.size(), timeout_ms);
 }
@@ -149,7 +230,7 @@ std::int32_t serial_discard_input(sp_port* port)
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)
 {
     sp_nonblocking_write(port, bytes.data(), bytes.size());
-    return sp_drain(port);
+    return drain_within_limit(port) == Drain::done ? SP_OK : SP_ERR_FAIL;
 }
 
 std::int32_t serial_close(SerialLink& link)

@@ -16,16 +16,18 @@ struct SerialLink {
 
 /// Opens device at 4,000,000 baud 8N1 without flow control, clears NOFLSH and, for paths
 /// beginning "/dev/ttyUSB", asks for low latency. Ends the process with status 255 when the
-/// device cannot be looked up, opened or set to the baud rate, after the operator's message on
-/// standard output and the failed call with its reason on standard error ("sp_open: Permission
-/// denied"). Returns 0, the library's code
+/// device cannot be looked up, opened or set to the baud rate, or when the driver reports a rate
+/// the motors cannot read (it substituted another), after the operator's message on standard
+/// output and the failed call with its reason on standard error ("sp_open: Permission denied",
+/// "sp_set_baudrate: the driver reports 9600 baud, not 4000000"). Returns 0, the library's code
 /// when no descriptor is to be had, or -1 when NOFLSH could not be cleared; the port stays
 /// open and usable in every returned case.
 std::int32_t serial_open(SerialLink& link, const char* device);
 
 /// Writes request, waits until it has left the transmitter, then reads up to answer.size()
 /// bytes within timeout_ms (0 waits without limit). Returns the count read, or the write's
-/// count or code when the write came up short, or a negative libserialport code from the read.
+/// count or code when the write came up short, SP_ERR_FAIL when the request had not left within
+/// SERIAL_DRAIN_LIMIT_MS, or a negative libserialport code from the read.
 /// Input already waiting is never discarded: it is what the read returns first.
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
                              std::span<std::uint8_t> answer, std::uint16_t timeout_ms);
@@ -34,7 +36,8 @@ std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> reques
 /// status.
 std::int32_t serial_discard_input(sp_port* port);
 
-/// Writes bytes and waits until they have been transmitted. Returns the drain's status.
+/// Writes bytes and waits until they have been transmitted, at most SERIAL_DRAIN_LIMIT_MS.
+/// Returns SP_OK, or SP_ERR_FAIL when they did not leave in time or the wait failed.
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes);
 
 /// Closes the port and frees it, leaving the link empty. On a failed close, reports it and

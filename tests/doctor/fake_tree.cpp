@@ -150,6 +150,11 @@ void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& int
     make_relative_link(tree, "/dev/serial/by-path/" + by_path, "/dev/" + tty);
 }
 
+std::string parent_of(const std::string& path)
+{
+    return fs::path(path).parent_path().string();
+}
+
 void add_usb_device(const FakeTree& tree, const std::string& folder, const std::string& name,
                     const std::map<std::string, std::string>& attributes)
 {
@@ -203,6 +208,10 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
         const std::string name = adapter.usb_port + ":1." + std::to_string(port);
         const std::string interface = std::string(usb).append("/").append(name);
         write_file(tree, interface + "/bInterfaceNumber", "0" + std::to_string(port) + "\n");
+        // cdc_acm serves communication interfaces (class 2, subclass 2), the others vendor ones.
+        const bool acm = adapter.interface_driver == "cdc_acm";
+        write_file(tree, interface + "/bInterfaceClass", acm ? "02\n" : "ff\n");
+        write_file(tree, interface + "/bInterfaceSubClass", acm ? "02\n" : "ff\n");
         write_file(tree, interface + "/bInterfaceProtocol", adapter.interface_protocol + "\n");
         make_relative_link(tree, "/sys/bus/usb/devices/" + name, interface);
         const std::string usb_driver = "/sys/bus/usb/drivers/" + adapter.interface_driver;
@@ -217,7 +226,21 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
 
 void add_uart(FakeTree& tree, const FakeUart& uart)
 {
-    const std::string folder = uart.device + "/tty/" + uart.tty;
+    // Since 6.5 the serial core puts a "ctrl" and a "port" device between the UART and its tty.
+    const std::string port = uart.device + "/serial8250:0/serial8250:0.0";
+    const std::string above = uart.serial_base ? port : uart.device;
+    const std::string folder = above + "/tty/" + uart.tty;
+    if (uart.serial_base) {
+        for (const auto& [device, driver] :
+             {std::pair{parent_of(port), "ctrl"}, std::pair{port, "port"}}) {
+            make_folder(tree, "/sys/bus/serial-base/drivers/" + std::string(driver));
+            make_relative_link(tree, device + "/driver",
+                               "/sys/bus/serial-base/drivers/" + std::string(driver));
+        }
+    }
+    const std::string bus = uart.device.find("/pnp") != std::string::npos ? "pnp" : "platform";
+    make_folder(tree, "/sys/bus/" + bus);
+    make_relative_link(tree, uart.device + "/subsystem", "/sys/bus/" + bus);
     write_file(tree, folder + "/uartclk", uart.clock + "\n");
     write_file(tree, folder + "/type", uart.type + "\n");
     write_file(tree, folder + "/dev",
@@ -225,7 +248,7 @@ void add_uart(FakeTree& tree, const FakeUart& uart)
     const std::string driver = "/sys/bus/platform/drivers/" + uart.driver;
     make_folder(tree, driver);
     make_relative_link(tree, uart.device + "/driver", driver);
-    make_relative_link(tree, folder + "/device", uart.device);
+    make_relative_link(tree, folder + "/device", above);
     make_relative_link(tree, "/sys/class/tty/" + uart.tty, folder);
     if (uart.type != "0") {
         make_node(tree, "/dev/" + uart.tty, uart.major, uart.minor, 0660);

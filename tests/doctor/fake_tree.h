@@ -69,6 +69,7 @@ struct FakeUart {
     std::string type = "4"; // PORT_16550A; 0 for a placeholder
     unsigned major = 4;
     unsigned minor = 64;
+    bool serial_base = false; // the tty below serial-base's ctrl and port devices (6.5 on)
 };
 void add_uart(FakeTree& tree, const FakeUart& uart);
 

@@ -28,10 +28,10 @@ TEST(AdapterBinding, ThisLibcHasEveryCallTheLayerPassesOn)
 TEST(AdapterBinding, AMissingCallStopsTheProgramWithItsName)
 {
     const char* const names[] = {
-        "open",     "open64",     "__open_2",     "__open64_2", "openat",
-        "openat64", "__openat_2", "__openat64_2", "close",      "ioctl",
-        "write",    "read",       "readlink",     "realpath",   "__realpath_chk",
-        "__lxstat", "__lxstat64", "lstat",        "lstat64",
+        "open",           "open64",     "__open_2",     "__open64_2", "openat",
+        "openat64",       "__openat_2", "__openat64_2", "close",      "ioctl",
+        "tcdrain",        "write",      "read",         "readlink",   "realpath",
+        "__realpath_chk", "__lxstat",   "__lxstat64",   "lstat",      "lstat64",
     };
     for (const char* name : names) {
         EXPECT_EXIT(probe_bind_all_but(name), testing::ExitedWithCode(OWN_FAILURE),
@@ -54,7 +54,10 @@ TEST(AdapterFaults, MalformedFaultsStopTheLayer)
     const std::string prefix = "libmotor-sim-adapter.so: MOTOR_SIM_FAULTS: ";
     const FaultsCase cases[] = {
         {"write-limit=16,refuse-open,refuse-baud,refuse-low-latency,no-serial-info", 0, ""},
-        {"write-limit=0", 0, ""},
+        {"write-limit=0,stall-drain,substitute-baud=9600", 0, ""},
+        {"substitute-baud=0", OWN_FAILURE, prefix + "substitute-baud needs a rate, not '0'\n"},
+        {"substitute-baud=fast", OWN_FAILURE,
+         prefix + "substitute-baud needs a rate, not 'fast'\n"},
         {"write-limit=abc", OWN_FAILURE, prefix + "write-limit needs a byte count, not 'abc'\n"},
         {"write-limit=5x,refuse-open", OWN_FAILURE,
          prefix + "write-limit needs a byte count, not '5x'\n"},

@@ -1,9 +1,13 @@
 // motor-sim's command line: every fault value is read whole or refused with a message, never
-// taken as 0.
+// taken as 0; and the help text and the manual name the same options.
 #include "options.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -76,9 +80,13 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
         {{"--motor", "-1"}, "--motor '-1': identifier must be a number from 0 to 14"},
         {{"--trace", "json"}, "--trace must be 'human' or 'lines'"},
         {{"--trace-file", ""}, "--trace-file needs a path"},
-        {{"--device", "ttyUSB0"}, "--device needs an absolute path such as /dev/ttyUSB0"},
+        {{"--device", ""}, "--device needs a path such as /dev/ttyUSB0"},
         {{"--device", "/dev/tty USB0"}, "--device must not contain white space"},
         {{"--no-motor", "--motor", "0"}, "--no-motor and --motor exclude each other"},
+        {{"--substitute-baud", "0"}, "--substitute-baud needs a rate from 1 to 100000000"},
+        {{"--serve", "/dev/ttyGS0", "--stall-drain"},
+         "--serve puts the motors on a real line: only --motor, --no-motor and the trace options "
+         "apply"},
         {{"--write-limit"}, "option '--write-limit' needs a value"},
         {{"--delay", "5"}, "unknown option '--delay'"},
     };
@@ -91,7 +99,8 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
 
 TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
 {
-    const Parsed parsed = parse({"--write-limit", "0", "--hangup-after-read", "36", "--motor",
+    const Parsed parsed = parse({"--write-limit", "0", "--substitute-baud", "9600", "--stall-drain",
+                                 "--hangup-after-read", "36", "--motor",
                                  "3:delay=3200,reply=fc0501bb,truncate=2,extra=00", "--motor", "5",
                                  "--", "cmd", "--motor"});
     ASSERT_EQ(parsed.outcome, sim::ParseOutcome::run) << parsed.message;
@@ -105,7 +114,8 @@ TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
     EXPECT_EQ(faults.truncate, 2U);
     EXPECT_EQ(faults.extra, sim::Bytes{0x00});
     EXPECT_EQ(parsed.options.command, (std::vector<std::string>{"cmd", "--motor"}));
-    EXPECT_EQ(sim::adapter_faults(parsed.options), "write-limit=0");
+    EXPECT_EQ(sim::adapter_faults(parsed.options),
+              "write-limit=0,substitute-baud=9600,stall-drain");
 }
 
 TEST(MotorSimOptions, OneHonestMotorByDefault)
@@ -118,6 +128,28 @@ TEST(MotorSimOptions, OneHonestMotorByDefault)
     EXPECT_EQ(sim::adapter_faults(parsed.options), "");
     EXPECT_EQ(parse({"--no-motor", "cmd"}).options.motors.size(), 0U);
     EXPECT_EQ(parse({"--help"}).outcome, sim::ParseOutcome::help);
+}
+
+// Every "--option" the text names; in the manual, roff escapes the dashes ("\-\-tap").
+std::set<std::string> options_named(std::string text)
+{
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    std::set<std::string> names;
+    const std::regex option(R"(--[a-z][a-z-]*)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        names.insert(it->str());
+    }
+    return names;
+}
+
+TEST(MotorSimOptions, HelpAndManualNameTheSameOptions)
+{
+    std::ifstream manual(MOTOR_SIM_MANUAL);
+    ASSERT_TRUE(manual.good()) << MOTOR_SIM_MANUAL;
+    std::ostringstream page;
+    page << manual.rdbuf();
+    EXPECT_EQ(options_named(sim::usage_text()), options_named(page.str()));
 }
 
 } // namespace

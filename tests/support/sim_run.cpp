@@ -1,5 +1,7 @@
 #include "support/sim_run.h"
 
+#include "support/protocol_waits.h"
+
 #include <fstream>
 #include <sstream>
 
@@ -76,7 +78,7 @@ SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
-    SimRun run{run_process(argv, extra_env, std::chrono::seconds(20)), {}};
+    SimRun run{run_process(argv, extra_env, waits::RUN_LIMIT), {}};
     std::ifstream in(trace_file);
     run.trace = parse_trace(in);
     return run;
