@@ -140,7 +140,8 @@ fetch_kernel() {
 }
 
 # The modules the cases need; modprobe adds what each depends on, in load order.
-readonly MODULES=(xhci-pci usbserial ftdi_sio cdc-acm configfs dummy_hcd libcomposite usb_f_acm)
+readonly MODULES=(xhci-pci usbserial ftdi_sio ch341 cp210x pl2303 cdc-acm configfs dummy_hcd
+                  libcomposite usb_f_acm usb_f_fs)
 
 # Unpacks the kernel image and the modules the cases need from $1 into $2, uncompressed, and
 # writes $2/modules/order: the files to load, one a line, dependencies first.
@@ -204,10 +205,12 @@ build_tree() {
     install_program "$build_dir/sim/motor-sim" /usr/bin/motor-sim "$tree"
     install_program "$build_dir/sim/libmotor-sim-adapter.so" \
         /usr/lib/renumber/libmotor-sim-adapter.so "$tree"
+    install_program "$build_dir/sim/usb-chip/usb-chip" /usr/bin/usb-chip "$tree"
     printf 'root:x:0:0:root:/root:/bin/sh\n' >"$tree/etc/passwd"
     printf 'root:x:0:\ndialout:x:20:\n' >"$tree/etc/group"
     cp "$source_dir/tests/kernel/init" "$tree/init"
-    cp -r "$source_dir/tests/kernel/cases" "$source_dir/tests/kernel/lib.sh" "$tree/kernel/"
+    cp -r "$source_dir/tests/kernel/cases" "$source_dir/tests/kernel/lib.sh" \
+        "$source_dir/tests/kernel/chips.tsv" "$tree/kernel/"
     chmod 0755 "$tree/init"
 }
 
@@ -277,7 +280,7 @@ cleanup() {
 }
 
 require_tools
-for program in src/app/renumber src/doctor/renumber-doctor sim/motor-sim; do
+for program in src/app/renumber src/doctor/renumber-doctor sim/motor-sim sim/usb-chip/usb-chip; do
     [ -x "$build_dir/$program" ] || fail "$build_dir/$program is missing: build it first (scripts/build.sh)"
 done
 accel_chosen=${accel:-auto}

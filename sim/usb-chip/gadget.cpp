@@ -207,10 +207,4 @@ bool gadget_bind(const Gadget& gadget, std::string& udc, std::string& error)
     return write_text(gadget.config_dir + "/UDC", udc, error);
 }
 
-void gadget_unbind(const Gadget& gadget)
-{
-    std::string ignored;
-    write_text(gadget.config_dir + "/UDC", "\n", ignored);
-}
-
 } // namespace chip

@@ -23,7 +23,4 @@ bool gadget_create(const Profile& chip, Gadget& gadget, std::string& error);
 /// Binds the gadget to the first UDC; the host then enumerates it. Returns the UDC's name.
 bool gadget_bind(const Gadget& gadget, std::string& udc, std::string& error);
 
-/// Takes the gadget off the UDC: the host sees the adapter unplugged.
-void gadget_unbind(const Gadget& gadget);
-
 } // namespace chip

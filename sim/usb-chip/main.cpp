@@ -8,7 +8,7 @@
 //
 // LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on standard
 // output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or SIGINT, when
-// it takes the chip off the bus.
+// the chip leaves the bus.
 #include "chip.h"
 #include "gadget.h"
 #include "serial/operator_texts.h"
@@ -232,9 +232,9 @@ int main(int argc, char** argv)
     log_line(chip, "bound udc=" + udc);
     int signal = 0;
     sigwait(&stops, &signal);
-    chip::gadget_unbind(chip.gadget);
-    log_line(chip, "unbound");
-    // The carrying threads sit in blocking reads of the function's files; ending the process
-    // closes those files, after which the function can go.
+    // Unplugged by ending: the threads' blocking reads of the function's files are interrupted,
+    // and the last close of ep0 takes the gadget off the UDC. Unbinding first, with those reads
+    // still waiting, can leave the exit stuck in the kernel.
+    log_line(chip, "unplugged");
     std::_Exit(0);
 }
