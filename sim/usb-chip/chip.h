@@ -24,16 +24,16 @@ struct Profile {
     std::uint8_t interface_class;
     std::uint8_t interface_subclass;
     std::uint8_t interface_protocol;
-    bool interrupt_endpoint; ///< FTDI parts have none
-    std::uint8_t part_number;  ///< cp210x's part-number read; 0 for the others
-    bool ftdi_high_speed; ///< an FT232H: 120 MHz clock, 10 samples a bit, channel in wIndex
-    bool pl2303_alt_divisor;   ///< TA/TB parts: a mantissa of 11 bits and exponents of 2
+    bool interrupt_endpoint;  ///< FTDI parts have none
+    std::uint8_t part_number; ///< cp210x's part-number read; 0 for the others
+    bool ftdi_high_speed;     ///< an FT232H: 120 MHz clock, 10 samples a bit, channel in wIndex
+    bool pl2303_alt_divisor;  ///< TA/TB parts: a mantissa of 11 bits and exponents of 2
     std::string_view manufacturer;
     std::string_view product_string;
 };
 
 std::span<const Profile> profiles();
-const Profile* find_profile(std::string_view name);
+const Profile *find_profile(std::string_view name);
 
 /// A control request as it arrives on ep0.
 struct Setup {
@@ -52,14 +52,14 @@ struct Registers {
 };
 
 /// The bytes the chip answers a device-to-host request with (at most setup.length).
-std::vector<std::uint8_t> answer(const Profile& chip, const Setup& setup, const Registers& regs);
+std::vector<std::uint8_t> answer(const Profile &chip, const Setup &setup, const Registers &regs);
 
 /// Applies a host-to-device request with its data stage; returns the line rate in baud when the
 /// request programmed one.
-std::optional<std::uint32_t> apply(const Profile& chip, const Setup& setup,
-                                   std::span<const std::uint8_t> data, Registers& regs);
+std::optional<std::uint32_t> apply(const Profile &chip, const Setup &setup,
+                                   std::span<const std::uint8_t> data, Registers &regs);
 
 /// The bytes that start every bulk IN packet (FTDI's modem and line status), empty for others.
-std::span<const std::uint8_t> in_packet_header(const Profile& chip);
+std::span<const std::uint8_t> in_packet_header(const Profile &chip);
 
 } // namespace chip

@@ -18,9 +18,9 @@ struct Gadget {
 };
 
 /// Builds the gadget and writes the function's descriptors, leaving it unbound.
-bool gadget_create(const Profile& chip, Gadget& gadget, std::string& error);
+bool gadget_create(const Profile &chip, Gadget &gadget, std::string &error);
 
 /// Binds the gadget to the first UDC; the host then enumerates it. Returns the UDC's name.
-bool gadget_bind(const Gadget& gadget, std::string& udc, std::string& error);
+bool gadget_bind(const Gadget &gadget, std::string &udc, std::string &error);
 
 } // namespace chip

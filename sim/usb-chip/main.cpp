@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,28 +36,28 @@ constexpr int FAILURE = 125;
 constexpr std::size_t IN_PACKET = 64; // a full-speed packet; high speed takes it as a short one
 
 struct Chip {
-    const chip::Profile& profile;
+    const chip::Profile &profile;
     chip::Gadget gadget;
     std::mutex registers_lock;
     chip::Registers registers;
     std::atomic<std::uint32_t> rate{9600}; // what a chip runs at before its driver sets it
-    int line = -1;                          // the pseudo-terminal's master side
+    int line = -1;                         // the pseudo-terminal's master side
     std::mutex log_lock;
 };
 
-void log_line(Chip& chip, const std::string& text)
+void log_line(Chip &chip, const std::string &text)
 {
     const std::lock_guard hold(chip.log_lock);
     std::printf("usb-chip %s %s\n", std::string(chip.profile.name).c_str(), text.c_str());
     std::fflush(stdout);
 }
 
-bool carries(const Chip& chip)
+bool carries(const Chip &chip)
 {
     return serial_rate_carries_bus(chip.rate.load());
 }
 
-void handle_setup(Chip& chip, const usb_ctrlrequest& request)
+void handle_setup(Chip &chip, const usb_ctrlrequest &request)
 {
     const chip::Setup setup{request.bRequestType, request.bRequest, le16toh(request.wValue),
                             le16toh(request.wIndex), le16toh(request.wLength)};
@@ -90,7 +91,7 @@ void handle_setup(Chip& chip, const usb_ctrlrequest& request)
     }
 }
 
-void serve_control(Chip& chip)
+void serve_control(Chip &chip)
 {
     std::array<usb_functionfs_event, 4> events{};
     for (;;) {
@@ -122,7 +123,7 @@ void serve_control(Chip& chip)
 }
 
 // Host to motors: the driver's bulk OUT data, onto the line when the rate carries it.
-void carry_out(Chip& chip)
+void carry_out(Chip &chip)
 {
     std::vector<std::uint8_t> buffer(512);
     for (;;) {
@@ -142,7 +143,7 @@ void carry_out(Chip& chip)
 }
 
 // Motors to host: what the motors send, in bulk IN packets with the chip's own header.
-void carry_in(Chip& chip)
+void carry_in(Chip &chip)
 {
     const auto header = chip::in_packet_header(chip.profile);
     std::vector<std::uint8_t> buffer(IN_PACKET - header.size());
@@ -164,7 +165,7 @@ void carry_in(Chip& chip)
     }
 }
 
-bool open_line(Chip& chip, const char* link, std::string& error)
+bool open_line(Chip &chip, const char *link, std::string &error)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -197,12 +198,12 @@ bool open_line(Chip& chip, const char* link, std::string& error)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
-    const chip::Profile* profile = argc == 3 ? chip::find_profile(argv[1]) : nullptr;
+    const chip::Profile *profile = argc == 3 ? chip::find_profile(argv[1]) : nullptr;
     if (profile == nullptr) {
         std::fprintf(stderr, "usage: usb-chip CHIP LINK\nchips:");
-        for (const chip::Profile& known : chip::profiles()) {
+        for (const chip::Profile &known : chip::profiles()) {
             std::fprintf(stderr, " %s", std::string(known.name).c_str());
         }
         std::fprintf(stderr, "\n");
