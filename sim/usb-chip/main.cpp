@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/functionfs.h>
 #include <mutex>

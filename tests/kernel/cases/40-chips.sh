@@ -61,6 +61,10 @@ EOF
     expect "renumber's last line" "$(echo "$message" | sed 's/<id>/0/; s/<target>/1/')" \
         "$(tail -n 1 /tmp/renumber.out)"
     expect "renumber's status" "$status" "$RUN_STATUS"
+    # A refused rate stops renumber before its first frame: nothing reaches the chip's bulk OUT.
+    if [ "$message" = "[Error] Set serial failure." ]; then
+        expect "bytes the chip was given" "" "$(grep ' out bytes=' /tmp/chip.log)"
+    fi
     expect "the motor's identifier at the end" "$([ "$status" = 0 ] && echo 1 || echo 0)" \
         "$(motor_end 0)"
 
