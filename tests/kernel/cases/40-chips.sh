@@ -38,6 +38,7 @@ EOF
     [ ! -d "$GADGET" ] || gadget_unplug
     usb-chip "$chip" "$CHIP_LINE" >/tmp/chip.log 2>&1 &
     CHIP_PID=$!
+    # shellcheck disable=SC2016 # wait_until evaluates the string
     if ! wait_until 'chip_node >/dev/null || ! kill -0 $CHIP_PID 2>/dev/null' 300 ||
         ! node=$(chip_node); then
         differs "no tty for the $chip gadget:" "$(cat /tmp/chip.log)" "$(dmesg | tail -n 8)"
