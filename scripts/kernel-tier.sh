@@ -12,6 +12,7 @@
 #   --kernel N     Debian N's kernel: 12 (bookworm, 6.1) or 13 (trixie, 6.12); both by default
 #   --accel A      kvm or tcg; kvm by default where /dev/kvm can be opened, tcg otherwise
 #   --case NAME    run only this case (repeatable); the names are those the results print
+#   --program FILE also put this program, with its libraries, in the guest's /usr/bin (repeatable)
 #
 #   RENUMBER_KERNEL_CACHE=DIR        downloads kept between runs (default under $XDG_CACHE_HOME)
 #   RENUMBER_DEBIAN_MIRROR=URL       the Debian archive to fetch from (default: the one apt uses)
@@ -28,11 +29,12 @@ build_dir=$source_dir/build
 kernels=()
 accel=
 cases=()
+programs=()
 # A guest that has not powered off by then is stuck; every case has its own, shorter limits.
 readonly GUEST_LIMIT_S=${RENUMBER_KERNEL_GUEST_LIMIT:-300}
 readonly SKIP=77
 # A guest under KVM reaches its init within a few seconds even on a loaded machine.
-readonly KVM_PROBE_S=20
+readonly KVM_PROBE_S=10
 
 say() { printf 'kernel-tier: %s\n' "$*" >&2; }
 fail() { say "$*"; exit 1; }
@@ -44,6 +46,7 @@ while [ $# -gt 0 ]; do
     --kernel) kernels+=("${2:?}"); shift 2 ;;
     --accel) accel=${2:?}; shift 2 ;;
     --case) cases+=("${2:?}"); shift 2 ;;
+    --program) programs+=("$(realpath "${2:?}")"); shift 2 ;;
     -h | --help) usage ;;
     *) say "unknown argument: $1"; usage ;;
     esac
@@ -185,7 +188,7 @@ install_program() {
     local program=$1 target=$2 tree=$3 library
     mkdir -p "$tree$(dirname "$target")"
     cp "$program" "$tree$target"
-    for library in $(ldd "$program" | awk '/=> \// { print $3 } /^\t\// { print $1 }'); do
+    for library in $(ldd "$program" 2>/dev/null | awk '/=> \// { print $3 } /^\t\// { print $1 }'); do
         [ -e "$tree$library" ] && continue
         mkdir -p "$tree$(dirname "$library")"
         cp -L "$library" "$tree$library"
@@ -194,7 +197,7 @@ install_program() {
 
 # The guest's tree, common to both kernels: busybox, the programs, the case scripts.
 build_tree() {
-    local tree=$1 applet
+    local tree=$1 applet program
     mkdir -p "$tree"/{bin,sbin,usr/bin,usr/lib/renumber,etc,proc,sys,dev,tmp,run,kernel}
     cp /bin/busybox "$tree/bin/busybox"
     for applet in $(/bin/busybox --list); do
@@ -206,6 +209,9 @@ build_tree() {
     install_program "$build_dir/sim/libmotor-sim-adapter.so" \
         /usr/lib/renumber/libmotor-sim-adapter.so "$tree"
     install_program "$build_dir/sim/usb-chip/usb-chip" /usr/bin/usb-chip "$tree"
+    for program in "${programs[@]}"; do
+        install_program "$program" "/usr/bin/${program##*/}" "$tree"
+    done
     printf 'root:x:0:0:root:/root:/bin/sh\n' >"$tree/etc/passwd"
     printf 'root:x:0:\ndialout:x:20:\n' >"$tree/etc/group"
     cp "$source_dir/tests/kernel/init" "$tree/init"

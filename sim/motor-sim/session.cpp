@@ -4,6 +4,7 @@
 #include "clock.hpp"
 #include "collision.hpp"
 #include "frames.hpp"
+#include "layer_socket.hpp"
 #include "line_settings.hpp"
 #include "motor.hpp"
 
@@ -47,6 +48,7 @@ struct Session {
     bool low_latency_requested = false;
     bool device_opened = false;
     bool hung_up = false;
+    std::optional<std::int64_t> hangup_due_ns{}; // --hangup-after N:MS, once the Nth frame came
     bool command_done = false;
     int exit_status = 0;
     std::uint64_t bytes_sent = 0;    // what the bus has sent to COMMAND
@@ -150,6 +152,10 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
             continue;
         ++session.frames;
         if (hangup_after && session.frames == *hangup_after && !session.hung_up) {
+            if (const auto &delay_ms = session.setup.options.hangup_delay_ms) {
+                session.hangup_due_ns = now_ns + *delay_ms * NS_PER_MS;
+                continue;
+            }
             hang_up(session);
             return;
         }
@@ -308,21 +314,10 @@ std::string note_event(Session &session, const std::string &message)
 // Handles every event the layer has sent; each is acknowledged once handled.
 void receive_events(Session &session)
 {
-    char message[MOTOR_SIM_EVENT_MAX + 1];
-    while (session.event_fd >= 0) {
-        ssize_t got = recv(session.event_fd, message, MOTOR_SIM_EVENT_MAX, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            return;
-        if (got <= 0) { // every holder of the layer's end has gone
-            close(session.event_fd);
-            session.event_fd = -1;
-            return;
-        }
-        std::string ack = note_event(session, std::string(message, static_cast<std::size_t>(got)));
+    layer_receive(session.event_fd, [&session](const std::string &message) {
+        std::string ack = note_event(session, message);
         send(session.event_fd, ack.data(), ack.size(), MSG_NOSIGNAL);
-    }
+    });
 }
 
 void reap(Session &session)
@@ -342,6 +337,16 @@ void reap(Session &session)
     }
 }
 
+// --hangup-after N:MS: answers due before the moment went out; later ones are lost with the line.
+void hang_up_when_due(Session &session)
+{
+    if (session.hangup_due_ns && *session.hangup_due_ns <= monotonic_ns()) {
+        session.hangup_due_ns.reset();
+        if (!session.hung_up)
+            hang_up(session);
+    }
+}
+
 std::optional<std::int64_t> next_due(const Session &session)
 {
     std::optional<std::int64_t> due;
@@ -349,6 +354,8 @@ std::optional<std::int64_t> next_due(const Session &session)
         due = replay_next_due(*session.setup.replay);
     for (const PendingAnswer &answer : session.pending)
         due = std::min(due.value_or(answer.due_ns), answer.due_ns);
+    if (session.hangup_due_ns)
+        due = std::min(due.value_or(*session.hangup_due_ns), *session.hangup_due_ns);
     return due;
 }
 
@@ -398,6 +405,7 @@ void run_until_exit(Session &session)
         if (fds[master_slot].revents != 0)
             receive(session);
         deliver_due(session);
+        hang_up_when_due(session);
         flush_outgoing(session);
         if (setup.serving) {
             end_serving_when_due(session);

@@ -3,6 +3,7 @@
 #include "child.hpp"
 #include "clock.hpp"
 #include "frames.hpp"
+#include "layer_socket.hpp"
 #include "line_settings.hpp"
 #include "recording.hpp"
 
@@ -142,20 +143,7 @@ void on_report(Tap &tap, const std::string &message)
 
 void receive_reports(Tap &tap)
 {
-    char message[MOTOR_SIM_EVENT_MAX + 1];
-    while (tap.reports >= 0) {
-        ssize_t got = recv(tap.reports, message, MOTOR_SIM_EVENT_MAX, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            return;
-        if (got <= 0) {
-            close(tap.reports);
-            tap.reports = -1;
-            return;
-        }
-        on_report(tap, std::string(message, static_cast<std::size_t>(got)));
-    }
+    layer_receive(tap.reports, [&tap](const std::string &message) { on_report(tap, message); });
 }
 
 int wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)

@@ -1,4 +1,5 @@
 # shellcheck shell=dash
+# shellcheck disable=SC2034 # RUN_* and NOTES are read by the case files
 # What the kernel tier's cases share (busybox sh, sourced by /init): the case table and its runner,
 # the checks, and helpers for renumber, renumber-doctor, motor-sim and the USB gadget.
 #
@@ -148,6 +149,13 @@ gadget_plug() {
 gadget_unplug() {
     echo >"$GADGET/UDC"
 }
+# Unplugged and plugged in again: a fresh connection, on which the gadget's end has not been
+# opened yet.
+gadget_replug() {
+    [ ! -d "$GADGET" ] || gadget_unplug
+    wait_until '[ ! -e /dev/ttyACM0 ]' 100 || differs "/dev/ttyACM0 still there after unplugging"
+    gadget_plug
+}
 
 # renumber-doctor's verdict on device $1, kept for the doctor's cases to hold against what renumber
 # then did: run it before renumber, and save_outcome after.
@@ -160,6 +168,11 @@ save_outcome() {
     local port=${1##*/}
     printf '%s\n' "$RUN_OUT" >"/tmp/renumber-$port.out"
     echo "$RUN_STATUS" >"/tmp/renumber-$port.status"
+}
+
+# The doctor's lines other than OK, for a failure's details.
+doctor_findings() {
+    grep -v '^OK ' "/tmp/doctor-$1.out"
 }
 
 # The doctor's verdict on device $1 matches what renumber did there: status 0 or 1 where renumber
@@ -179,12 +192,12 @@ expect_doctor_agrees() {
         case $doctor in
         0 | 1) ;;
         *) differs "renumber changed the motor, but the doctor said (status $doctor):" \
-               "$(cat "/tmp/doctor-$port.out")" ;;
+               "$(doctor_findings "$port")" ;;
         esac
         return
     fi
     expect "the doctor's status where renumber ended $renumber" 2 "$doctor"
     if ! grep -qF -e "$message" -e "$template" "/tmp/doctor-$port.out"; then
-        differs "the doctor does not quote renumber's '$message':" "$(cat "/tmp/doctor-$port.out")"
+        differs "the doctor does not quote renumber's '$message':" "$(doctor_findings "$port")"
     fi
 }
