@@ -7,7 +7,7 @@ namespace {
 
 constexpr char USAGE[] =
     "Motor ID change tool.\n"
-    "Version: 1.2.4\n"
+    "Version: 1.3.0\n"
     "\n"
     "Motor broadcast ID:15\n"
     "Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n"
