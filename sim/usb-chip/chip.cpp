@@ -29,6 +29,10 @@ constexpr std::array PROFILES{
     // pl2303_detect_type: bcdUSB 2.00 and bcdDevice 3.00 with the HX status read answered is a TA.
     Profile{"PL2303TA", Family::pl2303, 0x067b, 0x2303, 0x0300, 0x00, 0xff, 0x00, 0x00, true, 0,
             false, true, "Prolific Technology Inc.", "USB-Serial Controller"},
+    // A G-series part (bcdDevice 1.00 on its own id): pl2303's HXN type, which takes the rate as
+    // a number, never as a divisor.
+    Profile{"PL2303GC", Family::pl2303, 0x067b, 0x23a3, 0x0100, 0x00, 0xff, 0x00, 0x00, true, 0,
+            false, false, "Prolific Technology Inc.", "USB-Serial Controller"},
     // bDeviceClass 0x02 is the legacy PL2303H whatever the rest says.
     Profile{"PL2303H", Family::pl2303, 0x067b, 0x2303, 0x0202, 0x02, 0xff, 0x00, 0x00, true, 0,
             false, false, "Prolific Technology Inc.", "USB-Serial Controller"},
