@@ -92,6 +92,17 @@ std::vector<E2eRow> Faults::rows()
          255,
          {0},
          true},
+        // Unplugged during the answer wait, after the motor took the command: the run ends with
+        // the timeout although the motor changed, as the real cdc_acm driver does (kernel tier,
+        // acm/unplug-answer-wait).
+        {"HangUpInTheAnswerWait",
+         {"--hangup-after", "3:" + ms(ANSWER_WAIT / 3), "--motor",
+          "0:delay=" + ms(ANSWER_WAIT * 2 / 3)},
+         zero_to_one,
+         timeout(0, 1),
+         255,
+         {1},
+         true},
         // Half-way through the answer: the motor changed, but two bytes prove nothing.
         {"HangUpHalfWayThroughTheAnswer",
          {"--hangup-after-read", "34", "--motor", "0:truncate=2"},

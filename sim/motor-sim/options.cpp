@@ -124,11 +124,20 @@ bool apply(int id, const char *value, Options &options, std::string &message)
     case OPT_ECHO:
         options.echo = true;
         return true;
-    case OPT_HANGUP_AFTER:
-        if (!number_parse(value, MAX_HANGUP_AFTER, number))
-            return fail(message, "--hangup-after needs a frame count from 0 to 1000000");
+    case OPT_HANGUP_AFTER: {
+        const std::string_view text(value);
+        const std::size_t colon = text.find(':');
+        std::uint64_t delay = 0;
+        if (!number_parse(text.substr(0, colon), MAX_HANGUP_AFTER, number) ||
+            (colon != std::string_view::npos &&
+             (number == 0 || !number_parse(text.substr(colon + 1), MAX_SEND_DELAY_MS, delay))))
+            return fail(message, "--hangup-after needs a frame count from 0 to 1000000, or N:MS "
+                                 "with N from 1 and milliseconds from 0 to 3600000");
         options.hangup_after = number;
+        if (colon != std::string_view::npos)
+            options.hangup_delay_ms = static_cast<std::uint32_t>(delay);
         return true;
+    }
     case OPT_HANGUP_AFTER_READ:
         if (!number_parse(value, MAX_HANGUP_AFTER, number) || number == 0)
             return fail(message, "--hangup-after-read needs a byte count from 1 to 1000000");

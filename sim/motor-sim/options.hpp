@@ -34,6 +34,9 @@ struct Options {
     bool echo = false;
     std::optional<std::size_t> write_limit;
     std::optional<std::uint64_t> hangup_after;
+    // With a delay, the Nth frame reaches the motors and the device vanishes this long after it
+    // arrived: an adapter unplugged while the command waits for an answer.
+    std::optional<std::uint32_t> hangup_delay_ms;
     std::optional<std::uint64_t> hangup_after_read; // bytes the command has read, at least 1
     std::optional<Injection> send_after;
     bool device_given = false; // --device was given (a replay otherwise takes the recorded one)

@@ -49,6 +49,7 @@ struct Session {
     bool low_latency_requested = false;
     bool device_opened = false;
     bool hung_up = false;
+    std::optional<std::int64_t> hangup_due_ns{}; // --hangup-after N:MS, once the Nth frame came
     bool command_done = false;
     int exit_status = 0;
     std::uint64_t bytes_sent = 0;    // what the bus has sent to COMMAND
@@ -152,6 +153,10 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
             continue;
         ++session.frames;
         if (hangup_after && session.frames == *hangup_after && !session.hung_up) {
+            if (const auto &delay_ms = session.setup.options.hangup_delay_ms) {
+                session.hangup_due_ns = now_ns + *delay_ms * NS_PER_MS;
+                continue;
+            }
             hang_up(session);
             return;
         }
@@ -365,6 +370,16 @@ void reap(Session &session)
     }
 }
 
+// --hangup-after N:MS: answers due before the moment went out; later ones are lost with the line.
+void hang_up_when_due(Session &session)
+{
+    if (session.hangup_due_ns && *session.hangup_due_ns <= monotonic_ns()) {
+        session.hangup_due_ns.reset();
+        if (!session.hung_up)
+            hang_up(session);
+    }
+}
+
 std::optional<std::int64_t> next_due(const Session &session)
 {
     std::optional<std::int64_t> due;
@@ -372,6 +387,8 @@ std::optional<std::int64_t> next_due(const Session &session)
         due = replay_next_due(*session.setup.replay);
     for (const PendingAnswer &answer : session.pending)
         due = std::min(due.value_or(answer.due_ns), answer.due_ns);
+    if (session.hangup_due_ns)
+        due = std::min(due.value_or(*session.hangup_due_ns), *session.hangup_due_ns);
     return due;
 }
 
@@ -421,6 +438,7 @@ void run_until_exit(Session &session)
         if (fds[master_slot].revents != 0)
             receive(session);
         deliver_due(session);
+        hang_up_when_due(session);
         flush_outgoing(session);
         if (setup.serving) {
             end_serving_when_due(session);

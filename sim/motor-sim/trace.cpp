@@ -140,7 +140,8 @@ void trace_header(Trace &trace, const Options &options, const std::string &pty_p
         faults += faults.empty() ? "echo" : ",echo";
     if (options.hangup_after)
         faults += (faults.empty() ? "" : ",") + std::string("hangup-after=") +
-                  std::to_string(*options.hangup_after);
+                  std::to_string(*options.hangup_after) +
+                  (options.hangup_delay_ms ? ":" + std::to_string(*options.hangup_delay_ms) : "");
     if (options.hangup_after_read)
         faults += (faults.empty() ? "" : ",") + std::string("hangup-after-read=") +
                   std::to_string(*options.hangup_after_read);

@@ -46,6 +46,9 @@ Adapter faults:
   --echo                 every byte sent comes back to COMMAND before any answer
   --hangup-after N       the device vanishes once the Nth frame has arrived,
                          unanswered (0: as soon as COMMAND opens it)
+  --hangup-after N:MS    the Nth frame (N from 1) reaches the motors, and the device
+                         vanishes MS ms after it arrived, e.g. --hangup-after 3:1000
+                         for an adapter unplugged during the answer wait
   --hangup-after-read N  the device vanishes as soon as COMMAND has read N bytes
                          from it in all, before that read returns
   --send-after N:MS:HEX  MS ms after the Nth frame has arrived (N from 1), the bus

@@ -149,8 +149,12 @@ std::int32_t change_motor_id(const Request& request)
     idcmd_encode(frame, command);
     const std::int32_t answered =
         serial_exchange(link.port, frame, answer, COMMAND_ANSWER_TIMEOUT_MS);
-    // The process exit releases the device; the link is not closed here.
-    return report_verdict(judge_answer(answered, answer, request.target_id), request);
+    const std::int32_t status =
+        report_verdict(judge_answer(answered, answer, request.target_id), request);
+    // Closed here rather than by the exit, which would sit out the driver's closing wait (30 s)
+    // for the bytes of a stuck adapter.
+    serial_release(link);
+    return status;
 }
 
 bool prepare_process()

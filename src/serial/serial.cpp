@@ -136,16 +136,11 @@ enum class Drain { done, failed, timed_out };
 // Interrupts the drain; the handler itself has nothing to do.
 extern "C" void interrupt_drain(int /*signal*/) {}
 
-// sp_drain waits as long as the driver does and retries when a signal interrupts it, so an
-// adapter whose endpoint stopped taking data would hold the run forever. The wait here is the
-// driver's own (tcdrain), cut short by an interval timer whose SIGALRM is not restarted. The
-// timer repeats, so a tick that lands just before tcdrain begins cannot leave it unbounded.
-Drain drain_within_limit(sp_port* port)
+// From SERIAL_DRAIN_LIMIT_MS on, a SIGALRM every 10 ms, not restarted, cuts short whatever the
+// kernel is waiting for. The timer repeats, so a tick that lands just before the wait begins
+// cannot leave it unbounded. Returns the handler it replaced, for stop_alarm.
+struct sigaction start_alarm()
 {
-    int fd = -1;
-    if (sp_get_port_handle(port, &fd) != SP_OK) {
-        return Drain::failed;
-    }
     struct sigaction tick {};
     tick.sa_handler = interrupt_drain;
     sigemptyset(&tick.sa_mask);
@@ -155,6 +150,26 @@ Drain drain_within_limit(sp_port* port)
     const itimerval ticking{{0, TICK_US},
                             {SERIAL_DRAIN_LIMIT_MS / 1000, SERIAL_DRAIN_LIMIT_MS % 1000 * 1000L}};
     setitimer(ITIMER_REAL, &ticking, nullptr);
+    return previous;
+}
+
+void stop_alarm(const struct sigaction& previous)
+{
+    const itimerval stopped{};
+    setitimer(ITIMER_REAL, &stopped, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+}
+
+// sp_drain waits as long as the driver does and retries when a signal interrupts it, so an
+// adapter whose endpoint stopped taking data would hold the run forever. The wait here is the
+// driver's own (tcdrain), cut short by the alarm.
+Drain drain_within_limit(sp_port* port)
+{
+    int fd = -1;
+    if (sp_get_port_handle(port, &fd) != SP_OK) {
+        return Drain::failed;
+    }
+    const struct sigaction previous = start_alarm();
 
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(SERIAL_DRAIN_LIMIT_MS);
@@ -166,13 +181,17 @@ Drain drain_within_limit(sp_port* port)
             break;
         }
     }
-    const itimerval stopped{};
-    setitimer(ITIMER_REAL, &stopped, nullptr);
-    sigaction(SIGALRM, &previous, nullptr);
+    stop_alarm(previous);
     if (result == 0) {
         return Drain::done;
     }
-    return late ? Drain::timed_out : Drain::failed;
+    if (late) {
+        // The frame has failed: its bytes are discarded where the driver can (cdc_acm in Linux
+        // 6.12, not in 6.1), so that the close need not wait for them (serial_release).
+        sp_flush(port, SP_BUF_OUTPUT);
+        return Drain::timed_out;
+    }
+    return Drain::failed;
 }
 
 } // namespace
@@ -231,6 +250,19 @@ std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)
 {
     sp_nonblocking_write(port, bytes.data(), bytes.size());
     return drain_within_limit(port) == Drain::done ? SP_OK : SP_ERR_FAIL;
+}
+
+void serial_release(SerialLink& link)
+{
+    if (link.port == nullptr) {
+        return;
+    }
+    // The descriptor is gone after close() even when the alarm interrupted it.
+    const struct sigaction previous = start_alarm();
+    sp_close(link.port);
+    stop_alarm(previous);
+    sp_free_port(link.port);
+    link.port = nullptr;
 }
 
 std::int32_t serial_close(SerialLink& link)

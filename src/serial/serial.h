@@ -44,6 +44,12 @@ std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes);
 /// returns the library's code with the port still allocated.
 std::int32_t serial_close(SerialLink& link);
 
+/// Closes the port and frees it, leaving the link empty, waiting at most SERIAL_DRAIN_LIMIT_MS
+/// for output still queued: a driver holds the close of a port whose bytes never left for its
+/// closing wait (30 s on cdc_acm, which in Linux 6.1 cannot be told to discard them), and the
+/// process exit would wait as long. Reports nothing: the run's verdict is already out.
+void serial_release(SerialLink& link);
+
 /// Clears NOFLSH on a terminal descriptor. Returns 0, or -1 after a perror line naming the
 /// failed call.
 std::int32_t serial_disable_noflsh(int fd);

@@ -42,7 +42,8 @@ struct RefusalCase {
 TEST(MotorSimOptions, MalformedValuesAreRefused)
 {
     const std::string write_limit = "--write-limit needs a byte count from 0 to 1048576";
-    const std::string hangup = "--hangup-after needs a frame count from 0 to 1000000";
+    const std::string hangup = "--hangup-after needs a frame count from 0 to 1000000, or N:MS "
+                               "with N from 1 and milliseconds from 0 to 3600000";
     const std::string hangup_read = "--hangup-after-read needs a byte count from 1 to 1000000";
     const RefusalCase cases[] = {
         {{"--write-limit", "abc"}, write_limit},
@@ -55,6 +56,9 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
         {{"--write-limit", "18446744073709551617"}, write_limit},
         {{"--hangup-after", "x"}, hangup},
         {{"--hangup-after", "-1"}, hangup},
+        {{"--hangup-after", "0:500"}, hangup},
+        {{"--hangup-after", "3:"}, hangup},
+        {{"--hangup-after", "3:5x"}, hangup},
         {{"--hangup-after-read", "0"}, hangup_read},
         {{"--hangup-after-read", "1e3"}, hangup_read},
         {{"--motor", "0:delay=5x"},
@@ -100,12 +104,14 @@ TEST(MotorSimOptions, MalformedValuesAreRefused)
 TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
 {
     const Parsed parsed = parse({"--write-limit", "0", "--substitute-baud", "9600", "--stall-drain",
-                                 "--hangup-after-read", "36", "--motor",
+                                 "--hangup-after-read", "36", "--hangup-after", "3:2000", "--motor",
                                  "3:delay=3200,reply=fc0501bb,truncate=2,extra=00", "--motor", "5",
                                  "--", "cmd", "--motor"});
     ASSERT_EQ(parsed.outcome, sim::ParseOutcome::run) << parsed.message;
     EXPECT_EQ(parsed.options.write_limit, 0U);
     EXPECT_EQ(parsed.options.hangup_after_read, 36U);
+    EXPECT_EQ(parsed.options.hangup_after, 3U);
+    EXPECT_EQ(parsed.options.hangup_delay_ms, 2000U);
     ASSERT_EQ(parsed.options.motors.size(), 2U);
     const sim::MotorFaults& faults = parsed.options.motors[0].faults;
     EXPECT_EQ(parsed.options.motors[0].id, 3);
