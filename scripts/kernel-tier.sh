@@ -145,7 +145,8 @@ fetch_kernel() {
 }
 
 # The modules the cases need; modprobe adds what each depends on, in load order.
-readonly MODULES=(xhci-pci usbserial ftdi_sio cdc-acm configfs dummy_hcd libcomposite usb_f_acm)
+readonly MODULES=(xhci-pci usbserial ftdi_sio ch341 cp210x pl2303 cdc-acm configfs dummy_hcd
+                  libcomposite usb_f_acm usb_f_fs)
 
 # Unpacks the kernel image and the modules the cases need from $1 into $2, uncompressed, and
 # writes $2/modules/order: the files to load, one a line, dependencies first.
@@ -209,6 +210,7 @@ build_tree() {
     install_program "$build_dir/sim/motor-sim" /usr/bin/motor-sim "$tree"
     install_program "$build_dir/sim/libmotor-sim-adapter.so" \
         /usr/lib/renumber/libmotor-sim-adapter.so "$tree"
+    install_program "$build_dir/sim/usb-chip/usb-chip" /usr/bin/usb-chip "$tree"
     for program in "${programs[@]}"; do
         install_program "$program" "/usr/bin/${program##*/}" "$tree"
     done
@@ -216,7 +218,8 @@ build_tree() {
     printf 'root:x:0:0:root:/root:/bin/sh\noperator:x:1000:1000::/tmp:/bin/sh\n' >"$tree/etc/passwd"
     printf 'root:x:0:\ndialout:x:20:operator\noperator:x:1000:\n' >"$tree/etc/group"
     cp "$source_dir/tests/kernel/init" "$tree/init"
-    cp -r "$source_dir/tests/kernel/cases" "$source_dir/tests/kernel/lib.sh" "$tree/kernel/"
+    cp -r "$source_dir/tests/kernel/cases" "$source_dir/tests/kernel/lib.sh" \
+        "$source_dir/tests/kernel/chips.tsv" "$tree/kernel/"
     chmod 0755 "$tree/init"
 }
 
@@ -302,7 +305,7 @@ cleanup() {
 }
 
 require_tools
-for program in src/app/renumber src/doctor/renumber-doctor sim/motor-sim; do
+for program in src/app/renumber src/doctor/renumber-doctor sim/motor-sim sim/usb-chip/usb-chip; do
     [ -x "$build_dir/$program" ] || fail "$build_dir/$program is missing: build it first (scripts/build.sh)"
 done
 accel_chosen=${accel:-auto}

@@ -311,24 +311,27 @@ TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
     EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), "departed");
 }
 
-const std::vector<std::string> ZERO_TO_ONE{"/dev/ttyUSB0", "0", "1"};
+std::vector<std::string> zero_to_one()
+{
+    return {"/dev/ttyUSB0", "0", "1"};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     CheckedIn, ReplayRecording,
     testing::Values(
-        ReplayCase{"honest", "honest.rec", ZERO_TO_ONE, "OK! Changed. Now the motor ID:1\n", ""},
-        ReplayCase{"mismatch", "mismatch.rec", ZERO_TO_ONE,
+        ReplayCase{"honest", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n", ""},
+        ReplayCase{"mismatch", "mismatch.rec", zero_to_one(),
                    "[Error] The ID:2 of the feedback does not match.\n", ""},
-        ReplayCase{"silent", "silent.rec", ZERO_TO_ONE,
+        ReplayCase{"silent", "silent.rec", zero_to_one(),
                    "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", ""},
-        ReplayCase{"leftovers", "leftovers.rec", ZERO_TO_ONE, "OK! Changed. Now the motor ID:1\n",
+        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
                    ""},
-        ReplayCase{"write_fails", "write-fails.rec", ZERO_TO_ONE,
+        ReplayCase{"write_fails", "write-fails.rec", zero_to_one(),
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] The ID:0 of the feedback does not match.\n",
                    ""},
-        ReplayCase{"drain_stalls", "drain-stalls.rec", ZERO_TO_ONE,
+        ReplayCase{"drain_stalls", "drain-stalls.rec", zero_to_one(),
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] Error occurred during serial port write.\n"
@@ -342,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "4: the command line differs: '" RENUMBER_BINARY
                    " /dev/ttyUSB0 0 2', recorded 'motor-sim --trace-file /dev/null --motor 0 -- "
                    "renumber /dev/ttyUSB0 0 1'"},
-        ReplayCase{"other_status", "honest.rec", ZERO_TO_ONE, "OK! Changed. Now the motor ID:1\n",
+        ReplayCase{"other_status", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
                    "13: exit status 0, the recording has 254", "exit 0", "exit 254"}),
     [](const testing::TestParamInfo<ReplayCase>& info) { return std::string(info.param.name); });
 

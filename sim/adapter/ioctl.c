@@ -168,12 +168,12 @@ ADAPTER_EXPORT int tcdrain(int fd)
     int replayed =
         state->replay_failures && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
     /* A drain recorded as interrupted waited until a signal came: it waits so again. */
-    if (replayed == EINTR)
+    bool stalls = replayed == EINTR || (replayed == 0 && state->stall_drain &&
+                                        adapter_owns(state, fd) && alive(state->real.ioctl, fd));
+    if (stalls)
         result = stalled_drain(state);
     else if (replayed != 0)
         result = fail(replayed);
-    else if (state->stall_drain && adapter_owns(state, fd) && alive(state->real.ioctl, fd))
-        result = stalled_drain(state);
     else
         result = state->real.tcdrain(fd);
     if (result != 0 && tap_watches(state, fd))

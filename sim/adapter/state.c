@@ -242,5 +242,7 @@ int adapter_ask(struct adapter_state *state, const char *question)
     if (got <= 1 || answer[0] != 'e')
         return 0;
     answer[got] = '\0';
-    return atoi(answer + 1);
+    char *end = NULL;
+    long error = strtol(answer + 1, &end, 10);
+    return *end == '\0' && error > 0 && error <= INT_MAX ? (int)error : 0;
 }

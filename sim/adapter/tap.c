@@ -184,7 +184,7 @@ void tap_data(struct adapter_state *state, const char *kind, long long ns, const
             *digit++ = digits[*byte >> 4];
             *digit++ = digits[*byte & 0x0F];
         }
-        if (take > 0)
+        if (digit != hex) /* an empty chunk stays "-" */
             *digit = '\0';
         reportf(state, "%s %lld %s", kind, ns, hex);
         next += take;

@@ -13,9 +13,10 @@ inline std::uint16_t crc16_kermit(std::span<const std::uint8_t> bytes, std::uint
 {
     for (std::uint8_t byte : bytes) {
         crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
+        for (int bit = 0; bit < 8; ++bit) {
             crc = (crc & 1U) != 0 ? static_cast<std::uint16_t>((crc >> 1U) ^ 0x8408U)
                                   : static_cast<std::uint16_t>(crc >> 1U);
+        }
     }
     return crc;
 }

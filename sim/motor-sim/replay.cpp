@@ -1,6 +1,7 @@
 #include "replay.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -64,7 +65,8 @@ bool same_command(const std::string &recorded, const std::vector<std::string> &c
     std::size_t offset = words.size() - command.size();
     if (base_name(words[offset]) != base_name(command[0]))
         return false;
-    return std::equal(command.begin() + 1, command.end(), words.begin() + offset + 1);
+    return std::equal(command.begin() + 1, command.end(),
+                      words.begin() + static_cast<std::ptrdiff_t>(offset) + 1);
 }
 
 } // namespace

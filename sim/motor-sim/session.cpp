@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -244,70 +245,102 @@ void deliver_due(Session &session)
     }
 }
 
+// The events that only leave a note in the trace.
+std::optional<std::string> plain_note(const std::string &kind, const std::string &first,
+                                      const std::string &second)
+{
+    if (kind == "close")
+        return "the command closed the device";
+    if (kind == "serial-get-refused")
+        return "TIOCGSERIAL refused: no serial information (ENOTTY)";
+    if (kind == "baud-refused")
+        return first + " baud refused (EINVAL)";
+    if (kind == "baud-substituted")
+        return first + " baud asked: the driver runs " + second + " and says so";
+    if (kind == "drain-stalled")
+        return "drain: the transmitter does not empty; waiting for a signal";
+    if (kind == "write-held")
+        return "the adapter took " + first + " bytes and holds them";
+    if (kind == "write-limited")
+        return "the adapter took " + second + " of " + first + " bytes written";
+    return std::nullopt;
+}
+
+void note_open(Session &session, std::int64_t ms, const std::string &kind, const std::string &path)
+{
+    const bool opened = kind == "open";
+    trace_device_open(session.setup.trace, ms, path, !opened);
+    session.device_opened = session.device_opened || opened;
+    if (opened && session.setup.replay != nullptr)
+        replay_opened(*session.setup.replay, monotonic_ns());
+    const auto &hangup_after = session.setup.options.hangup_after;
+    if (opened && hangup_after && *hangup_after == 0 && !session.hung_up)
+        hang_up(session);
+}
+
+void note_serial_set(Session &session, std::int64_t ms, const std::string &low,
+                     const std::string &result)
+{
+    bool low_latency = low == "low-latency=yes";
+    session.low_latency_requested = session.low_latency_requested || low_latency;
+    trace_note(session.setup.trace, ms,
+               std::string("TIOCSSERIAL ") +
+                   (low_latency ? "with low latency" : "without low latency") +
+                   (result == "refused" ? ": refused (EPERM)" : ": accepted"));
+}
+
+// Hanging up before the acknowledgement: COMMAND's next call meets a vanished device.
+void note_read(Session &session, std::int64_t ms, const std::string &count)
+{
+    session.bytes_read += std::strtoull(count.c_str(), nullptr, 10);
+    if (session.hangup_waiting)
+        deliver_due(session);
+    const auto &hangup_after_read = session.setup.options.hangup_after_read;
+    if (hangup_after_read && session.bytes_read >= *hangup_after_read && !session.hung_up) {
+        trace_note(session.setup.trace, ms,
+                   "the command has read " + std::to_string(session.bytes_read) + " bytes");
+        hang_up(session);
+    }
+}
+
+// A call the recording has fail fails again: the answer carries its error.
+std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
+                               const std::string &count)
+{
+    int error = replay_call_error(*session.setup.replay, call, session.bytes_written);
+    if (error == 0) {
+        if (call == "write")
+            session.bytes_written += std::strtoull(count.c_str(), nullptr, 10);
+        return "k";
+    }
+    const char *name = strerrorname_np(error);
+    trace_note(session.setup.trace, ms,
+               "the recording has this " + call +
+                   " fail: " + (name != nullptr ? name : std::to_string(error)));
+    return "e" + std::to_string(error);
+}
+
 // Handles one event; returns the answer the layer waits for.
 std::string note_event(Session &session, const std::string &message)
 {
-    Trace &trace = session.setup.trace;
     std::int64_t ms = elapsed_ms(session);
     std::istringstream words(message);
     std::string kind;
     std::string first;
     std::string second;
     words >> kind >> first >> second;
-    if (kind == "open" || kind == "open-refused") {
-        trace_device_open(trace, ms, first, kind == "open-refused");
-        session.device_opened = session.device_opened || kind == "open";
-        if (kind == "open" && session.setup.replay != nullptr)
-            replay_opened(*session.setup.replay, monotonic_ns());
-        const auto &hangup_after = session.setup.options.hangup_after;
-        if (kind == "open" && hangup_after && *hangup_after == 0 && !session.hung_up)
-            hang_up(session);
-    } else if (kind == "close") {
-        trace_note(trace, ms, "the command closed the device");
-    } else if (kind == "serial-get-refused") {
-        trace_note(trace, ms, "TIOCGSERIAL refused: no serial information (ENOTTY)");
-    } else if (kind == "serial-set") {
-        bool low_latency = first == "low-latency=yes";
-        session.low_latency_requested = session.low_latency_requested || low_latency;
-        trace_note(trace, ms,
-                   std::string("TIOCSSERIAL ") +
-                       (low_latency ? "with low latency" : "without low latency") +
-                       (second == "refused" ? ": refused (EPERM)" : ": accepted"));
-    } else if (kind == "baud-refused") {
-        trace_note(trace, ms, first + " baud refused (EINVAL)");
-    } else if (kind == "baud-substituted") {
-        trace_note(trace, ms, first + " baud asked: the driver runs " + second + " and says so");
-    } else if (kind == "drain-stalled") {
-        trace_note(trace, ms, "drain: the transmitter does not empty; waiting for a signal");
-    } else if (kind == "write-held") {
-        trace_note(trace, ms, "the adapter took " + first + " bytes and holds them");
-    } else if (kind == "write-limited") {
-        trace_note(trace, ms, "the adapter took " + second + " of " + first + " bytes written");
-    } else if (kind == "read") {
-        // Hanging up before the acknowledgement: COMMAND's next call meets a vanished device.
-        session.bytes_read += std::strtoull(first.c_str(), nullptr, 10);
-        if (session.hangup_waiting)
-            deliver_due(session);
-        const auto &hangup_after_read = session.setup.options.hangup_after_read;
-        if (hangup_after_read && session.bytes_read >= *hangup_after_read && !session.hung_up) {
-            trace_note(trace, ms,
-                       "the command has read " + std::to_string(session.bytes_read) + " bytes");
-            hang_up(session);
-        }
-    } else if (kind == "call" && session.setup.replay != nullptr) {
-        int error = replay_call_error(*session.setup.replay, first, session.bytes_written);
-        if (error == 0 && first == "write")
-            session.bytes_written += std::strtoull(second.c_str(), nullptr, 10);
-        if (error != 0) {
-            const char *name = strerrorname_np(error);
-            trace_note(trace, ms,
-                       "the recording has this " + first +
-                           " fail: " + (name != nullptr ? name : std::to_string(error)));
-            return "e" + std::to_string(error);
-        }
-    } else {
-        trace_note(trace, ms, "adapter event: " + message);
-    }
+    if (kind == "open" || kind == "open-refused")
+        note_open(session, ms, kind, first);
+    else if (kind == "serial-set")
+        note_serial_set(session, ms, first, second);
+    else if (kind == "read")
+        note_read(session, ms, first);
+    else if (kind == "call" && session.setup.replay != nullptr)
+        return note_replayed_call(session, ms, first, second);
+    else if (std::optional<std::string> note = plain_note(kind, first, second))
+        trace_note(session.setup.trace, ms, *note);
+    else
+        trace_note(session.setup.trace, ms, "adapter event: " + message);
     return "k";
 }
 

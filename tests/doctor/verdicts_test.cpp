@@ -8,7 +8,12 @@
 
 #include <sys/sysmacros.h>
 
+#include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -183,31 +188,63 @@ TEST(DoctorVerdict, Chip)
 
 // The chips the kernel tier emulates (usb-chip's profiles, its chips.tsv), as sysfs shows them,
 // and what renumber did there under the kernel's own drivers.
+// One row of the kernel tier's chip table: the verdict and the message the chip must get, as
+// the real drivers showed them.
+struct TierChip {
+    std::string name;
+    std::string verdict;
+    std::string message;
+};
+
+std::vector<TierChip> tier_chips()
+{
+    std::ifstream table(KERNEL_CHIPS_TABLE);
+    std::vector<TierChip> chips;
+    for (std::string line; std::getline(table, line);) {
+        std::vector<std::string> fields;
+        std::istringstream columns(line);
+        for (std::string field; std::getline(columns, field, '\t');) {
+            fields.push_back(field);
+        }
+        if (line.starts_with('#') || fields.size() < 7 || fields[0] == "chip") {
+            continue;
+        }
+        chips.push_back({fields[0], fields[6], fields[5]});
+    }
+    return chips;
+}
+
+// Every chip the kernel tier emulates, with the descriptors it presents there, is judged as its
+// row of tests/kernel/chips.tsv says the real driver behaved; so is qemu's own FTDI model and the
+// kernel's ACM gadget, which the tier's other cases run.
 TEST(DoctorVerdict, ChipsTheKernelTierRuns)
 {
-    const auto as = [](const SerialAdapter& adapter) { return with_adapter(adapter); };
-    const std::string changes = "and renumber can change the motor";
-    expect_lines(
-        "chip",
-        {{"CH340", as(part("1a86:7523", 0x0264, "ch341-uart", "USB Serial", 0xff)), "FAIL",
-          TIMEOUT},
-         {"CH343", as(part("1a86:55d3", 0x0443, "cdc_acm", "USB Single Serial", 0x02)), "OK",
-          changes},
-         {"CP2102", as(part("10c4:ea60", 0x0100, "cp210x", "CP2102 USB to UART Bridge Controller")),
-          "FAIL", REFUSED},
-         {"CP2102N",
-          as(part("10c4:ea60", 0x0100, "cp210x", "CP2102N USB to UART Bridge Controller")), "FAIL",
-          REFUSED},
-         {"FT232R", as(part("0403:6001", 0x0600, "ftdi_sio", "FT232R USB UART")), "FAIL", REFUSED},
-         {"FT232H", as(part("0403:6014", 0x0900, "ftdi_sio", "Single RS232-HS")), "OK", changes},
-         {"PL2303TA", as(part("067b:2303", 0x0300, "pl2303", "USB-Serial Controller")), "OK",
-          changes},
-         {"PL2303H", as(part("067b:2303", 0x0202, "pl2303", "USB-Serial Controller", 0x02)), "FAIL",
-          REFUSED},
-         {"qemu's FT232BM", as(part("0403:6001", 0x0400, "ftdi_sio")), "FAIL", REFUSED},
-         {"the ACM gadget", as(part("0525:a4a7", 0x0601, "cdc_acm")), "OK",
-          "Linux USB gadget serial (ACM) (0525:a4a7, driver cdc_acm) has no UART, so any rate "
-          "passes"}});
+    const std::map<std::string, SerialAdapter> presented{
+        {"CH340", part("1a86:7523", 0x0264, "ch341-uart", "USB Serial", 0xff)},
+        {"CH343", part("1a86:55d3", 0x0443, "cdc_acm", "USB Single Serial", 0x02)},
+        {"CP2102", part("10c4:ea60", 0x0100, "cp210x", "CP2102 USB to UART Bridge Controller")},
+        {"CP2102N", part("10c4:ea60", 0x0100, "cp210x", "CP2102N USB to UART Bridge Controller")},
+        {"FT232R", part("0403:6001", 0x0600, "ftdi_sio", "FT232R USB UART")},
+        {"FT232H", part("0403:6014", 0x0900, "ftdi_sio", "Single RS232-HS")},
+        {"PL2303TA", part("067b:2303", 0x0300, "pl2303", "USB-Serial Controller")},
+        {"PL2303GC", part("067b:23a3", 0x0100, "pl2303", "USB-Serial Controller")},
+        {"PL2303H", part("067b:2303", 0x0202, "pl2303", "USB-Serial Controller", 0x02)},
+    };
+    const std::vector<TierChip> chips = tier_chips();
+    ASSERT_FALSE(chips.empty()) << KERNEL_CHIPS_TABLE;
+    std::vector<Row> rows;
+    for (const TierChip& chip : chips) {
+        const auto found = presented.find(chip.name);
+        ASSERT_NE(found, presented.end()) << chip.name << " is in the table but not here";
+        rows.push_back({chip.name.c_str(), with_adapter(found->second), chip.verdict.c_str(),
+                        chip.verdict == "OK" ? "and renumber can change the motor" : chip.message});
+    }
+    rows.push_back(
+        {"qemu's FT232BM", with_adapter(part("0403:6001", 0x0400, "ftdi_sio")), "FAIL", REFUSED});
+    rows.push_back({"the ACM gadget", with_adapter(part("0525:a4a7", 0x0601, "cdc_acm")), "OK",
+                    "Linux USB gadget serial (ACM) (0525:a4a7, driver cdc_acm) has no UART, so "
+                    "any rate passes"});
+    expect_lines("chip", rows);
 }
 
 // The contract with renumber: a chip that cannot carry the bus makes the doctor quote the one

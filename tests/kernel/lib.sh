@@ -106,15 +106,16 @@ expect_within() {
         differs "renumber's wall time: expected at most $1 s, took $RUN_WALL s"
 }
 
-# motor-sim serves its motors on the gadget's end of the line; MOTOR_OPTION... as motor-sim takes
-# them. The trace goes to /tmp/motor.trace.
+# motor-sim serves its motors on the gadget's end of the line (MOTOR_LINE, /dev/ttyGS0 unless
+# set); MOTOR_OPTION... as motor-sim takes them. The trace goes to /tmp/motor.trace.
 serve_motor() {
+    local line=${MOTOR_LINE:-/dev/ttyGS0}
     rm -f /tmp/motor.trace
-    motor-sim --serve /dev/ttyGS0 --trace lines --trace-file /tmp/motor.trace "$@" \
+    motor-sim --serve "$line" --trace lines --trace-file /tmp/motor.trace "$@" \
         2>/tmp/motor.err &
     MOTOR_PID=$!
     if ! wait_until "grep -q '^serve ' /tmp/motor.trace 2>/dev/null" 100; then
-        differs "motor-sim did not start serving /dev/ttyGS0: $(cat /tmp/motor.err)"
+        differs "motor-sim did not start serving $line: $(cat /tmp/motor.err)"
         stop_motor
         return 1
     fi

@@ -21,8 +21,6 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -116,6 +114,7 @@ TEST_P(Serve, AnswersOnTheLineAndReportsTheMotorsAtTheEnd)
     std::vector<std::string> args{MOTOR_SIM_BINARY, "--serve", line,           "--motor",     "0",
                                   "--trace",        "lines",   "--trace-file", trace.string()};
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& arg : args) {
         argv.push_back(arg.data());
     }
