@@ -51,12 +51,18 @@ wait_until() {
     done
 }
 
-# Runs renumber ARG... with a limit of $1 s. Sets RUN_OUT, RUN_ERR (the texts), RUN_STATUS,
-# RUN_WALL, RUN_CPU (seconds, busybox time's two decimals).
+# Runs renumber ARG... with a limit of $1 s, as root or, with RUN_USER set, as that user. Sets
+# RUN_OUT, RUN_ERR (the texts), RUN_STATUS, RUN_WALL, RUN_CPU (seconds, busybox time's two
+# decimals).
 run_renumber() {
     local limit=$1
     shift
-    time -f '%e %U %S' -o /tmp/renumber.time timeout -s KILL "$limit" renumber "$@" \
+    if [ -n "${RUN_USER:-}" ]; then
+        set -- su -s /bin/sh "$RUN_USER" -c 'exec renumber "$@"' renumber "$@"
+    else
+        set -- renumber "$@"
+    fi
+    time -f '%e %U %S' -o /tmp/renumber.time timeout -s KILL "$limit" "$@" \
         >/tmp/renumber.out 2>/tmp/renumber.err
     RUN_STATUS=$?
     read_run
