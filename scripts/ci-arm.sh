@@ -197,8 +197,9 @@ package() {
         fail "expected one .deb in $dir, found: ${debs[*]}"
     fi
     local deb=${debs[0]}
-    [[ $(basename "$deb") =~ ^${PACKAGE}_[0-9][^_]*-1_${arch}\.deb$ ]] ||
-        fail "$(basename "$deb") is not named ${PACKAGE}_<version>-1_$arch.deb"
+    # The release suffix names the Debian release the package was built on (cmake/Packaging.cmake).
+    [[ $(basename "$deb") =~ ^${PACKAGE}_[0-9][^_]*-1(~deb[0-9]+u1)?_${arch}\.deb$ ]] ||
+        fail "$(basename "$deb") is not named ${PACKAGE}_<version>-1~deb<release>u1_$arch.deb"
     dpkg-deb --info "$deb"
     local field depends needed
     field=$(dpkg-deb --field "$deb" Architecture)
