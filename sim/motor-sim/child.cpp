@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace sim {
@@ -34,6 +35,24 @@ std::vector<char *> pointers(const std::vector<std::string> &texts)
         out.push_back(const_cast<char *>(text.c_str()));
     out.push_back(nullptr);
     return out;
+}
+
+// Where pidfd_open is missing (Linux before 5.3, valgrind before 3.20), a pipe stands in for
+// the process descriptor: a thread waits for COMMAND to end, leaving it to be reaped, and then
+// closes the write end, which makes the read end readable just as the process descriptor would.
+int exit_pipe(pid_t child)
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    std::thread([child, write_end = ends[1]] {
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR) {
+        }
+        close(write_end);
+    }).detach();
+    return ends[0];
 }
 
 } // namespace
@@ -125,6 +144,8 @@ bool child_event_socket(int ends[2])
 int child_pidfd(pid_t child, std::string &error)
 {
     int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    if (pidfd < 0 && errno == ENOSYS)
+        pidfd = exit_pipe(child);
     if (pidfd < 0) {
         error = std::string("pidfd_open: ") + std::strerror(errno);
         kill(child, SIGKILL);
