@@ -15,24 +15,10 @@ suite=trixie
 fail() { printf 'ci-debian13: %s\n' "$*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, mount and chroot); run it as root"
 
-# The first Debian archive in apt's sources, in either the one-line or the deb822 format;
-# security and other archives end in something other than /debian.
-apt_mirror() {
-    local files=() file
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-                /etc/apt/sources.list.d/*.sources; do
-        if [ -f "$file" ]; then
-            files+=("$file")
-        fi
-    done
-    [ ${#files[@]} -gt 0 ] || return 0
-    awk '$1 == "deb" { line = $0; gsub(/\[[^]]*\]/, " ", line); split(line, field); uris = field[2] }
-         $1 == "URIs:" { uris = $0; sub(/^[ \t]*URIs:/, "", uris) }
-         { n = split(uris, list); uris = ""
-           for (i = 1; i <= n; i++) { sub(/\/+$/, "", list[i]); if (list[i] ~ /\/debian$/) { print list[i]; exit } } }' \
-        "${files[@]}"
-}
-mirror=${RENUMBER_DEBIAN_MIRROR:-$(apt_mirror)}
+# The first Debian archive among apt's sources, as apt reads them; security and other archives
+# end in something other than /debian.
+mirror=${RENUMBER_DEBIAN_MIRROR:-$(apt-get indextargets --no-release-info --format '$(REPO_URI)' |
+    sed -n 's#/debian/$#/debian#p' | head -n 1)}
 [ -n "$mirror" ] ||
     fail "no Debian archive in /etc/apt/sources.list*; set RENUMBER_DEBIAN_MIRROR=http://.../debian"
 

@@ -73,21 +73,6 @@ require_tools() {
     fi
 }
 
-# The first Debian archive in apt's sources, in either the one-line or the deb822 format
-# (as scripts/ci-debian13.sh finds it).
-apt_mirror() {
-    local files=() file
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-                /etc/apt/sources.list.d/*.sources; do
-        [ -f "$file" ] && files+=("$file")
-    done
-    [ ${#files[@]} -gt 0 ] || return 0
-    awk '$1 == "deb" { line = $0; gsub(/\[[^]]*\]/, " ", line); split(line, field); uris = field[2] }
-         $1 == "URIs:" { uris = $0; sub(/^[ \t]*URIs:/, "", uris) }
-         { n = split(uris, list); uris = ""
-           for (i = 1; i <= n; i++) { sub(/\/+$/, "", list[i]); if (list[i] ~ /\/debian$/) { print list[i]; exit } } }' \
-        "${files[@]}"
-}
 
 suite_of() {
     case $1 in
@@ -312,7 +297,10 @@ accel_chosen=${accel:-auto}
 if [ -z "$accel" ]; then
     if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then accel=kvm; else accel=tcg; fi
 fi
-mirror=${RENUMBER_DEBIAN_MIRROR:-$(apt_mirror)}
+# The first Debian archive among apt's sources, as apt reads them; security and other archives
+# end in something other than /debian.
+mirror=${RENUMBER_DEBIAN_MIRROR:-$(apt-get indextargets --no-release-info --format '$(REPO_URI)' |
+    sed -n 's#/debian/$#/debian#p' | head -n 1)}
 [ -n "$mirror" ] || fail "no Debian archive in /etc/apt/sources.list*; set RENUMBER_DEBIAN_MIRROR"
 cache=${RENUMBER_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/renumber-kernel-tier}
 mkdir -p "$cache"
