@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh qemu-system-x86 busybox-static cpio kmod xz-utils
-[ -x build/src/app/renumber ] || scripts/build.sh
+[ -x build/src/app/renumber ] || { cmake --preset dev && cmake --build --preset dev; }
 start=$SECONDS
 status=0
 scripts/kernel-tier.sh --build build "$@" || status=$?

@@ -291,7 +291,8 @@ cleanup() {
 
 require_tools
 for program in src/app/renumber src/doctor/renumber-doctor sim/motor-sim sim/usb-chip/usb-chip; do
-    [ -x "$build_dir/$program" ] || fail "$build_dir/$program is missing: build it first (scripts/build.sh)"
+    [ -x "$build_dir/$program" ] ||
+        fail "$build_dir/$program is missing: build it first (cmake --preset dev; cmake --build --preset dev)"
 done
 accel_chosen=${accel:-auto}
 if [ -z "$accel" ]; then

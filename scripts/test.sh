@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit tests and the end-to-end suite under motor-sim.
+# Sets up, builds and runs every test: unit tests and the end-to-end suite under motor-sim
+# (the CMake workflow preset "dev").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh
-ctest --preset dev -j "$(nproc)"
+CMAKE_BUILD_PARALLEL_LEVEL=$(nproc) CTEST_PARALLEL_LEVEL=$(nproc) cmake --workflow --preset dev
