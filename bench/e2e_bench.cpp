@@ -14,6 +14,7 @@
 // Figures only: nothing here judges them, and no test runs this program.
 #include "motor/motor.h"
 #include "protocol.h"
+#include "support/process.h"
 
 #include <algorithm>
 #include <array>
@@ -27,14 +28,10 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -142,25 +139,6 @@ double milliseconds(const timeval& time)
     return static_cast<double>(time.tv_sec) * 1e3 + static_cast<double>(time.tv_usec) / 1e3;
 }
 
-int status_of(int wait_status)
-{
-    if (WIFEXITED(wait_status)) {
-        return WEXITSTATUS(wait_status);
-    }
-    return WIFSIGNALED(wait_status) ? 128 + WTERMSIG(wait_status) : 1;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& words)
-{
-    std::vector<char*> result;
-    result.reserve(words.size() + 1);
-    for (std::string& word : words) {
-        result.push_back(word.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
 // A pseudo-terminal standing in for the adapter. This program keeps the slave open as well, so
 // the master never reports a hang-up between runs of the command.
 struct Pty {
@@ -206,17 +184,11 @@ void close_pty(Pty& pty)
 // so the layer reports nothing and waits for nobody.
 std::vector<std::string> environment(const Paths& paths, const Pty& pty)
 {
-    std::vector<std::string> words;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        if (!text.starts_with("LD_PRELOAD=") && !text.starts_with("MOTOR_SIM_")) {
-            words.emplace_back(text);
-        }
-    }
-    words.push_back("LD_PRELOAD=" + paths.adapter);
-    words.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + DEVICE);
-    words.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty.slave_path);
-    return words;
+    return process_environment(
+        {"LD_PRELOAD=" + paths.adapter, std::string(MOTOR_SIM_ENV_DEVICE) + "=" + DEVICE,
+         std::string(MOTOR_SIM_ENV_PTY) + "=" + pty.slave_path,
+         std::string(MOTOR_SIM_ENV_FAULTS) + "=", std::string(MOTOR_SIM_ENV_EVENT_FD) + "=",
+         std::string(MOTOR_SIM_ENV_TAP) + "=", std::string(MOTOR_SIM_ENV_TAP_FD) + "="});
 }
 
 // Answers complete frames at the front of pending as motor 0 would, or only counts them.
@@ -262,68 +234,40 @@ void serve(std::vector<std::uint8_t>& pending, int master, bool answers, Traffic
 
 // Spawns words with the adapter layer on a fresh pseudo-terminal, serves the bus until the
 // process ends and reaps it. Its output goes to output_path.
-Measured run_once(const Paths& paths, std::vector<std::string> words, bool answers,
+Measured run_once(const Paths& paths, const std::vector<std::string>& words, bool answers,
                   const std::string& output_path)
 {
     Pty pty = open_pty();
-    std::vector<std::string> env_words = environment(paths, pty);
-    std::vector<char*> argv = pointers(words);
-    std::vector<char*> envp = pointers(env_words);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-
-    const Clock::time_point start = Clock::now();
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        fail("posix_spawn: " + words.front() + ": " + std::strerror(spawned));
-    }
-    // Debian 12's <sys/pidfd.h> lacks C linkage for C++, hence the raw system call.
-    const auto pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) {
-        fail_errno("pidfd_open");
-    }
     Measured measured;
     std::vector<std::uint8_t> pending;
-    std::array<pollfd, 2> fds{{{pty.master, POLLIN, 0}, {pidfd, POLLIN, 0}}};
-    while (true) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail_errno("poll");
+    const auto bus = [&](short revents) {
+        if ((revents & POLLIN) == 0) {
+            return false; // a hang-up or error: stop watching the bus, wait for the process
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            break;
+        std::array<std::uint8_t, 256> bytes{};
+        const ssize_t got = read(pty.master, bytes.data(), bytes.size());
+        if (got > 0) {
+            pending.insert(pending.end(), bytes.begin(), bytes.begin() + got);
+            serve(pending, pty.master, answers, measured.traffic);
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            std::array<std::uint8_t, 256> bytes{};
-            const ssize_t got = read(pty.master, bytes.data(), bytes.size());
-            if (got > 0) {
-                pending.insert(pending.end(), bytes.begin(), bytes.begin() + got);
-                serve(pending, pty.master, answers, measured.traffic);
-            }
-        } else if (fds[0].revents != 0) {
-            fds[0].fd = -1; // a hang-up or error: stop watching the bus, wait for the process
-        }
+        return true;
+    };
+    Command command;
+    command.argv = words;
+    command.env = environment(paths, pty);
+    command.streams = {{{-1, "/dev/null", O_RDONLY},
+                        {-1, output_path, O_WRONLY | O_CREAT | O_TRUNC},
+                        {STDOUT_FILENO, "", 0}}};
+    command.watches = {{pty.master, bus}};
+    command.until_exit = true;
+    const Reaped reaped = process_run(command);
+    if (reaped.status < 0 || !reaped.error.empty()) {
+        fail(reaped.error);
     }
-    int wait_status = 0;
-    rusage usage{};
-    while (wait4(pid, &wait_status, 0, &usage) < 0) {
-        if (errno != EINTR) {
-            fail_errno("wait4");
-        }
-    }
-    measured.wall_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-    measured.max_rss_kib = usage.ru_maxrss; // KiB on Linux, this one child only
-    measured.cpu_ms = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
-    measured.status = status_of(wait_status);
-    close(pidfd);
+    measured.wall_ms = std::chrono::duration<double, std::milli>(reaped.wall).count();
+    measured.max_rss_kib = reaped.usage.ru_maxrss; // KiB on Linux, this one child only
+    measured.cpu_ms = milliseconds(reaped.usage.ru_utime) + milliseconds(reaped.usage.ru_stime);
+    measured.status = reaped.status;
     close_pty(pty);
     measured.traffic.stray_bytes += static_cast<int>(pending.size());
     return measured;
