@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # CI: renumber for the robot's own computer. For each ARM architecture, on this amd64 machine as
-# root: cross-builds everything with Debian's cross compiler and warnings as errors
-# (cmake/toolchains/), runs the whole test suite under qemu user-mode emulation and makes the
-# .deb of that architecture. With 64-bit file offsets and time, as 32-bit systems built for
-# 64-bit time compile it (Debian's armhf from 13 on, Raspberry Pi OS based on it):
-# "armhf-time64" cross-builds and runs the suite so, and "lfs64" does the same natively.
+# root: cross-builds everything with Debian's cross compiler and warnings as errors (the CMake
+# preset of the architecture, cmake/toolchains/), runs the whole test suite under qemu user-mode
+# emulation and makes the .deb of that architecture. With 64-bit file offsets and time, as
+# 32-bit systems built for 64-bit time compile it (Debian's armhf from 13 on, Raspberry Pi OS
+# based on it): "armhf-time64" cross-builds and runs the suite so, and "lfs64" does the same
+# natively.
 #
 #   scripts/ci-arm.sh [arm64|armhf|armhf-time64|lfs64|all]...     (default: all)
 #
@@ -16,7 +17,6 @@ cd "$(dirname "$0")/.."
 
 BINFMT=/proc/sys/fs/binfmt_misc
 PACKAGE=renumber
-TIME64_FLAGS="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { printf 'ci-arm: %s\n' "$*" >&2; exit 1; }
@@ -135,55 +135,12 @@ dependencies() {
     register_qemu "$arch"
 }
 
-# build DIR ARCH|native [FLAGS]
-build() {
-    local dir=$1 arch=$2 flags=${3:-}
-    local configure=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DRENUMBER_WARNINGS_AS_ERRORS=ON)
-    if [ "$arch" != native ]; then
-        configure+=(--toolchain "cmake/toolchains/$(triplet "$arch").cmake")
-    fi
-    if [ -n "$flags" ]; then
-        configure+=("-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags")
-    fi
-    step "$dir: build${flags:+ with $flags}"
-    cmake -S . -B "$dir" "${configure[@]}" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
-    if [ "$arch" != native ]; then
-        local program
-        for program in "$dir/src/app/renumber" "$dir/sim/motor-sim"; do
-            file -L "$program" | grep -q "$(machine "$arch")" ||
-                fail "$program is not an $arch program"
-        done
-    fi
-}
-
-# test_emulated DIR ARCH: the whole suite under qemu.
-test_emulated() {
-    local dir=$1 arch=$2 gnu
-    gnu=$(triplet "$arch")
-    step "$dir: test under qemu"
-    # The emulator's gaps, bridged here and nowhere in the product:
-    # - qemu 7.2 (Debian 12) answers TCGETS2/TCSETS2, which libserialport's open uses, with
-    #   ENOSYS: scripts/qemu/termios2-shim.c retries them as TCGETS/TCSETS. It is built for the
-    #   target and for this machine under $LIB, which the loader expands per architecture, so
-    #   the one LD_PRELOAD entry also suits the host programs (ctest) without a loader warning.
-    local shim_dir=$PWD/$dir/qemu-shim compiler lib_dir
-    for compiler in gcc "$gnu-gcc"; do
-        lib_dir=$shim_dir/lib/$("$compiler" -print-multiarch)
-        mkdir -p "$lib_dir"
-        "$compiler" -std=c17 -O2 -Wall -Wextra -Wpedantic -Werror -shared -fPIC \
-            -fvisibility=hidden -o "$lib_dir/libtermios2-shim.so" scripts/qemu/termios2-shim.c -ldl
+# programs DIR ARCH: the cross build made programs for the architecture.
+programs() {
+    local program
+    for program in "$1/src/app/renumber" "$1/sim/motor-sim"; do
+        file -L "$program" | grep -q "$(machine "$2")" || fail "$program is not an $2 program"
     done
-    # - Under qemu 7.2 a 32-bit program's readdir() on an ext4 directory fails with EOVERFLOW
-    #   (the 64-bit kernel hands out 64-bit offsets), so the test trees live on tmpfs.
-    local tmp_root=/dev/shm tmp
-    [ "$(stat -f -c %T "$tmp_root")" = tmpfs ] || fail "$tmp_root is not a tmpfs"
-    tmp=$(mktemp -d -p "$tmp_root" renumber-ci-arm.XXXXXX)
-    scratch+=("$tmp")
-    # - Every emulated program translates its code as it starts, so a few hundred runs started at
-    #   once would stretch the protocol's waits past their bounds: the tests start fewer together.
-    TMPDIR=$tmp LD_PRELOAD="$shim_dir/\$LIB/libtermios2-shim.so" RENUMBER_TEST_BATCH_WIDTH=24 \
-        ctest --test-dir "$dir" --output-on-failure --no-tests=error -LE kernel -j "$(nproc)"
 }
 
 # package DIR ARCH: the .deb, its name, Architecture, Depends and programs checked.
@@ -237,26 +194,27 @@ timed() {
     durations+=("$label: $((SECONDS - begin)) s")
 }
 
+# The builds and the suite are CMake workflow presets (cross builds with warnings as errors; the
+# tests under qemu with the termios2 shim of tests/qemu/, their trees on tmpfs because 32-bit
+# readdir on ext4 fails with EOVERFLOW under qemu 7.2, and fewer runs at once, since every
+# emulated program translates its code as it starts).
 for target in "${targets[@]}"; do
     begin=$SECONDS
+    arch=${target%-time64}
     case $target in
-    arm64 | armhf)
-        timed "$target dependencies" dependencies "$target"
-        timed "$target cross build" build "build-$target" "$target"
-        timed "$target tests under qemu" test_emulated "build-$target" "$target"
-        timed "$target package" package "build-$target" "$target"
-        ;;
-    armhf-time64)
-        timed "$target dependencies" dependencies armhf
-        timed "$target cross build" build build-armhf-time64 armhf "$TIME64_FLAGS"
-        timed "$target tests under qemu" test_emulated build-armhf-time64 armhf
+    arm64 | armhf | armhf-time64)
+        timed "$target dependencies" dependencies "$arch"
+        step "$target: cross build and the suite under qemu"
+        timed "$target build and tests" cmake --workflow --preset "$target"
+        programs "build-$target" "$arch"
+        if [ "$target" != armhf-time64 ]; then
+            timed "$target package" package "build-$target" "$arch"
+        fi
         ;;
     lfs64)
         timed "$target dependencies" scripts/install-deps.sh
-        timed "$target build" build build-lfs64 native "$TIME64_FLAGS"
-        step "build-lfs64: test"
-        timed "$target tests" ctest --test-dir build-lfs64 --output-on-failure --no-tests=error -LE kernel \
-            -j "$(nproc)"
+        step "$target: build and the suite"
+        timed "$target build and tests" cmake --workflow --preset lfs64
         ;;
     esac
     durations+=("$target in all: $((SECONDS - begin)) s")

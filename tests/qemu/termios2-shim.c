@@ -1,6 +1,6 @@
 /*
  * Test-only LD_PRELOAD shim for running the suite under qemu-user; never built into or
- * installed with the product (scripts/ci-arm.sh compiles it beside the test build).
+ * installed with the product (tests/qemu/CMakeLists.txt builds it in cross builds).
  *
  * qemu 7.2 (Debian 12's qemu-user-static) answers the termios2 requests TCGETS2, TCSETS2,
  * TCSETSW2 and TCSETSF2 with ENOSYS, and libserialport's open and baud-rate setting use
