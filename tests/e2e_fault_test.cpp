@@ -48,6 +48,7 @@ std::string ms(std::chrono::milliseconds wait)
 
 class Faults : public ConcurrentRows<Faults> {
 public:
+    static constexpr char NAME[] = "Faults";
     static std::vector<E2eRow> rows();
 };
 
