@@ -108,6 +108,7 @@ SimRun tap_over_sim(const fs::path& folder, const std::vector<std::string>& sim_
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
+    const RunSlot slot;
     SimRun tap{run_process(argv, {"LIBSERIALPORT_DEBUG="}, waits::RUN_LIMIT), {}};
     std::ifstream tap_trace(folder / "tap");
     tap.trace = parse_trace(tap_trace);
