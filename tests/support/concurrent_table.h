@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <future>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,10 +23,15 @@ inline std::filesystem::path make_scratch()
     return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
 }
 
-/// How a table starts its selected rows, and whether it must run with no other table beside it.
+/// Where a table is in a round of the tests (one iteration of --gtest_repeat): not started, its
+/// runs started, or its rows judged.
+enum class TableState { idle, started, judged };
+
+/// A table as the binary's other tables see it.
 struct TableStart {
     void (*start)();
     void (*wait)();
+    TableState& (*state)();
     bool alone;
 };
 
@@ -37,17 +41,14 @@ inline std::vector<TableStart>& registered_tables()
     return tables;
 }
 
-/// Starts every table that may share the machine, once per process.
+/// Starts every table that may share the machine and has not started in this round.
 inline void start_shared_tables()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        for (const TableStart& table : registered_tables()) {
-            if (!table.alone) {
-                table.start();
-            }
+    for (const TableStart& table : registered_tables()) {
+        if (!table.alone) {
+            table.start();
         }
-    });
+    }
 }
 
 /// Waits until no table's runs are going.
@@ -55,6 +56,19 @@ inline void wait_for_every_table()
 {
     for (const TableStart& table : registered_tables()) {
         table.wait();
+    }
+}
+
+/// Once no started table is left to judge, the round is over: every table may start again.
+inline void end_round_when_judged()
+{
+    for (const TableStart& table : registered_tables()) {
+        if (table.state() == TableState::started) {
+            return;
+        }
+    }
+    for (const TableStart& table : registered_tables()) {
+        table.state() = TableState::idle;
     }
 }
 
@@ -106,6 +120,13 @@ public:
         }
     }
 
+    static void TearDownTestSuite()
+    {
+        batch() = {};
+        state() = TableState::judged;
+        end_round_when_judged();
+    }
+
 protected:
     /// The outcome of this row's runs, once every selected row of the table has ended.
     [[nodiscard]] const Outcome& outcome() const
@@ -125,7 +146,7 @@ private:
 
     static void start()
     {
-        if (batch().valid()) {
+        if (state() != TableState::idle) {
             return;
         }
         const std::set<std::string> selected = selected_rows(Suite::NAME);
@@ -138,6 +159,7 @@ private:
         if (rows.empty()) {
             return;
         }
+        state() = TableState::started;
         batch() = std::async(std::launch::async, run_rows, std::move(rows)).share();
     }
 
@@ -168,6 +190,12 @@ private:
         }
     }
 
+    static TableState& state()
+    {
+        static TableState where = TableState::idle;
+        return where;
+    }
+
     static std::shared_future<Outcomes>& batch()
     {
         static std::shared_future<Outcomes> outcomes;
@@ -177,7 +205,7 @@ private:
     // Registered before main, as gtest registers the tests themselves: the first table's
     // SetUpTestSuite starts them all.
     inline static const bool registered = [] {
-        registered_tables().push_back({&start, &wait, Suite::ALONE});
+        registered_tables().push_back({&start, &wait, &state, Suite::ALONE});
         return true;
     }();
 };
