@@ -161,7 +161,8 @@ public:
     static std::vector<LeftoverSeries> rows() { return {{"Seeded"}}; }
 
     // Runs every case at once (the runs mostly wait), each with its own trace file.
-    static SeriesOutcome perform(const LeftoverSeries&, const std::filesystem::path& folder)
+    static SeriesOutcome perform(const LeftoverSeries& /*series*/,
+                                 const std::filesystem::path& folder)
     {
         SeriesOutcome series{seed_from_environment(), {}, {}};
         std::mt19937 rng(series.seed);
@@ -214,7 +215,7 @@ TEST_P(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
     EXPECT_LT(successes, RUNS - RUNS / 10) << "seed " << seed;
 }
 
-INSTANTIATE_TEST_SUITE_P(Random, Leftovers, testing::ValuesIn(Leftovers::rows()),
+INSTANTIATE_TEST_SUITE_P(Random, Leftovers, testing::ValuesIn(Leftovers::registered_rows()),
                          [](const testing::TestParamInfo<LeftoverSeries>& info) {
                              return std::string(info.param.name);
                          });

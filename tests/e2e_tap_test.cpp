@@ -259,7 +259,7 @@ std::vector<TapCase> TapOverSim::rows()
             TapCase{"drain_stalls", {"--motor", "0", "--stall-drain"}, "fail", "EINTR", true}};
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, TapOverSim, testing::ValuesIn(TapOverSim::rows()),
+INSTANTIATE_TEST_SUITE_P(Runs, TapOverSim, testing::ValuesIn(TapOverSim::registered_rows()),
                          [](const testing::TestParamInfo<TapCase>& info) {
                              return std::string(info.param.name);
                          });
@@ -421,7 +421,8 @@ std::vector<ReplayCase> ReplayRecording::rows()
                    "13: exit status 0, the recording has 254", "exit 0", "exit 254"}};
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording, testing::ValuesIn(ReplayRecording::rows()),
+INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording,
+                         testing::ValuesIn(ReplayRecording::registered_rows()),
                          [](const testing::TestParamInfo<ReplayCase>& info) {
                              return std::string(info.param.name);
                          });

@@ -136,11 +136,12 @@ TEST_P(Timing, EndsAsTheTableSays)
     expect_row(run(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::registered_rows()), row_name);
 
 class Runs : public ConcurrentRows<Runs> {
 public:
     static constexpr char NAME[] = "Runs";
+    static constexpr bool ALONE = false;
     static std::vector<E2eRow> rows();
 };
 
@@ -232,7 +233,7 @@ TEST_P(Runs, EndsAsTheTableSays)
     expect_row(run(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(Runs::rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(Runs::registered_rows()), row_name);
 
 TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
 {

@@ -101,7 +101,8 @@ inline std::set<std::string> selected_rows(const std::string& fixture)
 ///   static constexpr bool ALONE: true where no other table may run beside it (its checks are
 ///     about time): it starts at its own first row, once the others have ended, and the others
 ///     start only after it;
-///   static std::vector<Row> rows(): Row has a name, the row's test name;
+///   static std::vector<Row> rows(): Row has a name, the row's test name; the suite is
+///     instantiated with testing::ValuesIn(Suite::registered_rows());
 ///   static Outcome perform(const Row&, const std::filesystem::path& folder): the row's runs,
 ///     with a scratch folder of the row's own that is removed afterwards. It runs on a thread of
 ///     its own, so it records what happened and leaves every check to the row's test, which then
@@ -112,7 +113,7 @@ class ConcurrentTable : public testing::TestWithParam<Row> {
 public:
     static void SetUpTestSuite()
     {
-        if (registered && Suite::ALONE) {
+        if (Suite::ALONE) {
             wait_for_every_table();
             start();
         } else {
@@ -125,6 +126,17 @@ public:
         batch() = {};
         state() = TableState::judged;
         end_round_when_judged();
+    }
+
+    /// Suite::rows(), for INSTANTIATE_TEST_SUITE_P: gtest asks for every suite's rows before the
+    /// first test runs, and the table joins the binary's tables then.
+    static std::vector<Row> registered_rows()
+    {
+        static const bool joined = [] {
+            registered_tables().push_back({&start, &wait, &state, Suite::ALONE});
+            return true;
+        }();
+        return joined ? Suite::rows() : std::vector<Row>{};
     }
 
 protected:
@@ -201,11 +213,4 @@ private:
         static std::shared_future<Outcomes> outcomes;
         return outcomes;
     }
-
-    // Registered before main, as gtest registers the tests themselves: the first table's
-    // SetUpTestSuite starts them all.
-    inline static const bool registered = [] {
-        registered_tables().push_back({&start, &wait, &state, Suite::ALONE});
-        return true;
-    }();
 };

@@ -103,11 +103,10 @@ inline void expect_row(const SimRun& run, const E2eRow& row)
 }
 
 /// A table of E2eRow: each row is one run of renumber under motor-sim (see ConcurrentTable).
-/// Suite derives from ConcurrentRows<Suite> and has NAME and `static std::vector<E2eRow> rows()`.
+/// Suite derives from ConcurrentRows<Suite> and has NAME, ALONE and
+/// `static std::vector<E2eRow> rows()`.
 template <typename Suite> class ConcurrentRows : public ConcurrentTable<Suite, E2eRow, SimRun> {
 public:
-    static constexpr bool ALONE = false;
-
     static SimRun perform(const E2eRow& row, const std::filesystem::path& folder)
     {
         const SimJob job = renumber_job(row.sim_options, row.args);
