@@ -48,6 +48,8 @@ std::string ms(std::chrono::milliseconds wait)
 
 class Faults : public ConcurrentRows<Faults> {
 public:
+    static constexpr char NAME[] = "Faults";
+    static constexpr bool ALONE = false;
     static std::vector<E2eRow> rows();
 };
 
@@ -282,6 +284,6 @@ TEST_P(Faults, EndsAsTheTableSays)
     expect_row(run(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Faults, testing::ValuesIn(Faults::rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Faults, testing::ValuesIn(Faults::registered_rows()), row_name);
 
 } // namespace

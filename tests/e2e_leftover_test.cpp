@@ -137,34 +137,58 @@ std::uint32_t seed_from_environment()
                : DEFAULT_SEED;
 }
 
-class Leftovers : public EndToEnd {
-protected:
+/// The seeded series: one row of its own table, so that its runs overlap the other tables'.
+struct LeftoverSeries {
+    const char* name;
+};
+
+void PrintTo(const LeftoverSeries& series, std::ostream* out)
+{
+    *out << series.name;
+}
+
+struct SeriesOutcome {
+    std::uint32_t seed = 0;
+    std::vector<LeftoverCase> cases;
+    std::vector<SimRun> runs;
+};
+
+class Leftovers : public ConcurrentTable<Leftovers, LeftoverSeries, SeriesOutcome> {
+public:
+    static constexpr char NAME[] = "Leftovers";
+    static constexpr bool ALONE = false;
+
+    static std::vector<LeftoverSeries> rows() { return {{"Seeded"}}; }
+
     // Runs every case at once (the runs mostly wait), each with its own trace file.
-    std::vector<SimRun> run_all(const std::vector<LeftoverCase>& cases)
+    static SeriesOutcome perform(const LeftoverSeries& /*series*/,
+                                 const std::filesystem::path& folder)
     {
+        SeriesOutcome series{seed_from_environment(), {}, {}};
+        std::mt19937 rng(series.seed);
         std::vector<SimJob> jobs;
-        jobs.reserve(cases.size());
-        for (const LeftoverCase& c : cases) {
+        for (std::size_t i = 0; i < RUNS; ++i) {
+            const LeftoverCase c = random_case(rng);
             jobs.push_back(
                 {sim_options(c),
                  {RENUMBER_BINARY, "/dev/ttyUSB0", std::to_string(c.id), std::to_string(c.target)},
                  {"LIBSERIALPORT_DEBUG="}});
+            series.cases.push_back(c);
         }
-        return run_batch_under_sim(MOTOR_SIM_BINARY, jobs, scratch_, batch_width(RUNS_AT_ONCE));
+        series.runs =
+            run_batch_under_sim(MOTOR_SIM_BINARY, jobs, folder, batch_width(RUNS_AT_ONCE));
+        return series;
     }
 };
 
-TEST_F(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
+TEST_P(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
 {
-    const std::uint32_t seed = seed_from_environment();
+    const SeriesOutcome& series = outcome();
+    const std::uint32_t seed = series.seed;
     RecordProperty("seed", std::to_string(seed));
-    std::mt19937 rng(seed);
-    std::vector<LeftoverCase> cases;
-    cases.reserve(RUNS);
-    for (std::size_t i = 0; i < RUNS; ++i) {
-        cases.push_back(random_case(rng));
-    }
-    const std::vector<SimRun> runs = run_all(cases);
+    const std::vector<LeftoverCase>& cases = series.cases;
+    const std::vector<SimRun>& runs = series.runs;
+    ASSERT_EQ(runs.size(), RUNS) << "seed " << seed;
 
     int successes = 0;
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -190,5 +214,10 @@ TEST_F(Leftovers, NoSuccessUnlessTheMotorTookTheCommand)
     EXPECT_GT(successes, RUNS / 10) << "seed " << seed;
     EXPECT_LT(successes, RUNS - RUNS / 10) << "seed " << seed;
 }
+
+INSTANTIATE_TEST_SUITE_P(Random, Leftovers, testing::ValuesIn(Leftovers::registered_rows()),
+                         [](const testing::TestParamInfo<LeftoverSeries>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

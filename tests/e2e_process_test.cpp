@@ -35,7 +35,8 @@ protected:
             "--trace", "lines", "--trace-file", trace.string()};
         argv.insert(argv.end(), sim_options.begin(), sim_options.end());
         argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
-        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}), {}};
+        const RunSlot slot;
+        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}, waits::RUN_LIMIT), {}};
         std::ifstream in(trace);
         run.trace = parse_trace(in);
         return run;

@@ -72,45 +72,59 @@ std::string recorded_off_the_line(const sim::Recording& recording)
     return all;
 }
 
-sim::Recording load(const fs::path& path)
-{
+/// A recording as motor-sim reads it, or why it could not.
+struct Loaded {
     sim::Recording recording;
+    bool loaded = false;
     std::string error;
-    EXPECT_TRUE(sim::recording_load(path.string(), recording, error)) << error;
-    return recording;
+};
+
+Loaded load(const fs::path& path)
+{
+    Loaded file;
+    file.loaded = sim::recording_load(path.string(), file.recording, file.error);
+    return file;
 }
 
-class Tap : public EndToEnd {
-protected:
-    /// The tap, tracing and recording, over motor-sim with sim_options running renumber.
-    SimRun tap_over_sim(const std::vector<std::string>& sim_options,
-                        const std::vector<std::string>& command, SimRun& bus)
-    {
-        std::vector<std::string> argv{MOTOR_SIM_BINARY,
-                                      "--tap",
-                                      "--trace",
-                                      "lines",
-                                      "--trace-file",
-                                      (scratch_ / "tap").string(),
-                                      "--record",
-                                      (scratch_ / "recording").string(),
-                                      "--",
-                                      MOTOR_SIM_BINARY,
-                                      "--trace",
-                                      "lines",
-                                      "--trace-file",
-                                      (scratch_ / "bus").string()};
-        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-        argv.emplace_back("--");
-        argv.insert(argv.end(), command.begin(), command.end());
-        SimRun tap{run_process(argv, {"LIBSERIALPORT_DEBUG="}, std::chrono::seconds(20)), {}};
-        std::ifstream tap_trace(scratch_ / "tap");
-        tap.trace = parse_trace(tap_trace);
-        std::ifstream bus_trace(scratch_ / "bus");
-        bus.trace = parse_trace(bus_trace);
-        return tap;
-    }
-};
+/// The tap, tracing and recording into folder, over motor-sim with sim_options running the
+/// command. The tap's own limit is a run's: it ends when the command does.
+SimRun tap_over_sim(const fs::path& folder, const std::vector<std::string>& sim_options,
+                    const std::vector<std::string>& command, SimRun& bus)
+{
+    std::vector<std::string> argv{MOTOR_SIM_BINARY,
+                                  "--tap",
+                                  "--trace",
+                                  "lines",
+                                  "--trace-file",
+                                  (folder / "tap").string(),
+                                  "--record",
+                                  (folder / "recording").string(),
+                                  "--",
+                                  MOTOR_SIM_BINARY,
+                                  "--trace",
+                                  "lines",
+                                  "--trace-file",
+                                  (folder / "bus").string()};
+    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+    argv.emplace_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    const RunSlot slot;
+    SimRun tap{run_process(argv, {"LIBSERIALPORT_DEBUG="}, waits::RUN_LIMIT), {}};
+    std::ifstream tap_trace(folder / "tap");
+    tap.trace = parse_trace(tap_trace);
+    std::ifstream bus_trace(folder / "bus");
+    bus.trace = parse_trace(bus_trace);
+    return tap;
+}
+
+/// renumber with args under motor-sim with sim_options, tracing into folder / name.
+SimRun simulate_in(const fs::path& folder, const std::string& name,
+                   const std::vector<std::string>& sim_options,
+                   const std::vector<std::string>& args)
+{
+    const SimJob job = renumber_job(sim_options, args);
+    return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, folder / name, job.env);
+}
 
 struct TapCase {
     const char* name;
@@ -125,7 +139,39 @@ void PrintTo(const TapCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class TapOverSim : public Tap, public testing::WithParamInterface<TapCase> {};
+/// A row's runs: renumber alone, the tap over it with what the motor side saw, and the
+/// recording replayed.
+struct TapOutcome {
+    SimRun plain;
+    SimRun tap;
+    SimRun bus;
+    Loaded recording;
+    SimRun replay;
+};
+
+class TapOverSim : public ConcurrentTable<TapOverSim, TapCase, TapOutcome> {
+public:
+    static constexpr char NAME[] = "TapOverSim";
+    static constexpr bool ALONE = false;
+    static std::vector<TapCase> rows();
+
+    static TapOutcome perform(const TapCase& c, const fs::path& folder)
+    {
+        TapOutcome ran;
+        const std::vector<std::string> args{"/dev/ttyUSB0", "0", "1"};
+        // The run without the tap goes on beside the tapped one: each mostly waits.
+        std::thread plain_run(
+            [&] { ran.plain = simulate_in(folder, "plain", c.sim_options, args); });
+        std::vector<std::string> command{RENUMBER_BINARY};
+        command.insert(command.end(), args.begin(), args.end());
+        ran.tap = tap_over_sim(folder, c.sim_options, command, ran.bus);
+        plain_run.join();
+        ran.recording = load(folder / "recording");
+        ran.replay =
+            simulate_in(folder, "replay", {"--replay", (folder / "recording").string()}, args);
+        return ran;
+    }
+};
 
 /// The bytes of the rx and flush records of a lines trace, in their order: what left the line.
 std::string taken_off_the_line(const SimRun& run)
@@ -145,15 +191,7 @@ std::string taken_off_the_line(const SimRun& run)
 TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
 {
     const TapCase& c = GetParam();
-    const std::vector<std::string> args{"/dev/ttyUSB0", "0", "1"};
-    // The run without the tap goes on beside the tapped one: each mostly waits.
-    SimRun plain;
-    std::thread plain_run([&] { plain = simulate(c.sim_options, args); });
-    SimRun bus;
-    std::vector<std::string> command{RENUMBER_BINARY};
-    command.insert(command.end(), args.begin(), args.end());
-    const SimRun tap = tap_over_sim(c.sim_options, command, bus);
-    plain_run.join();
+    const auto& [plain, tap, bus, file, replay] = outcome();
 
     EXPECT_EQ(tap.process.out, plain.process.out);
     EXPECT_EQ(tap.process.err, plain.process.err);
@@ -183,8 +221,8 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     }
 
     // The recording holds the same bytes and failures.
-    const fs::path recording_file = scratch_ / "recording";
-    const sim::Recording recording = load(recording_file);
+    ASSERT_TRUE(file.loaded) << file.error;
+    const sim::Recording& recording = file.recording;
     EXPECT_EQ(recording.device, "/dev/ttyUSB0");
     EXPECT_EQ(recording.exit_status, plain.process.status);
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::tx), joined(tap.sent_frames()));
@@ -197,7 +235,6 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
               static_cast<long>(tap.all("fail").size()));
 
     // Replayed: the same output, status and frames, and the verdict a match.
-    const SimRun replay = simulate({"--replay", recording_file.string()}, args);
     EXPECT_EQ(replay.process.status, 0) << replay.process.err;
     EXPECT_EQ(replay.process.out, plain.process.out);
     EXPECT_EQ(replay.process.err, plain.process.err);
@@ -206,22 +243,28 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     EXPECT_EQ(replay.all("verdict").at(0).fields.at("result"), "matched");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, TapOverSim,
-    testing::Values(
-        TapCase{"honest_motor", {"--motor", "0"}, "", ""},
-        TapCase{"identifier_mismatch", {"--motor", "0:reply-id=2"}, "", ""},
-        // Leftovers: the extra bytes shift every later answer, and renumber's flush
-        // before the change command discards what is left.
-        TapCase{"leftovers_flushed", {"--motor", "0:control-extra=0102"}, "flush", ""},
-        // The adapter vanishes after the first answer: the next write fails.
-        TapCase{"write_fails", {"--motor", "0", "--hangup-after-read", "16"}, "fail", "EIO"},
-        // It vanishes as the second control frame arrives: the read meets end of
-        // file.
-        TapCase{"hang_up", {"--motor", "0", "--hangup-after", "2"}, "eof", "EIO"},
-        // Frames never leave the adapter: renumber's bounded drain is interrupted.
-        TapCase{"drain_stalls", {"--motor", "0", "--stall-drain"}, "fail", "EINTR", true}),
-    [](const testing::TestParamInfo<TapCase>& info) { return std::string(info.param.name); });
+std::vector<TapCase> TapOverSim::rows()
+{
+    return {TapCase{"honest_motor", {"--motor", "0"}, "", ""},
+            TapCase{"identifier_mismatch", {"--motor", "0:reply-id=2"}, "", ""},
+            // Leftovers: the extra bytes shift every later answer, and renumber's flush
+            // before the change command discards what is left.
+            TapCase{"leftovers_flushed", {"--motor", "0:control-extra=0102"}, "flush", ""},
+            // The adapter vanishes after the first answer: the next write fails.
+            TapCase{"write_fails", {"--motor", "0", "--hangup-after-read", "16"}, "fail", "EIO"},
+            // It vanishes as the second control frame arrives: the read meets end of
+            // file.
+            TapCase{"hang_up", {"--motor", "0", "--hangup-after", "2"}, "eof", "EIO"},
+            // Frames never leave the adapter: renumber's bounded drain is interrupted.
+            TapCase{"drain_stalls", {"--motor", "0", "--stall-drain"}, "fail", "EINTR", true}};
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, TapOverSim, testing::ValuesIn(TapOverSim::registered_rows()),
+                         [](const testing::TestParamInfo<TapCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+class Tap : public EndToEnd {};
 
 // Nothing to tap: a device that does not exist, or one the command never opens, is said
 // on standard error and in the recording.
@@ -238,7 +281,7 @@ TEST_F(Tap, NothingTappedIsSaid)
         std::vector<std::string> argv{MOTOR_SIM_BINARY, "--tap",    "--trace-file",
                                       "/dev/null",      "--record", record.string()};
         argv.insert(argv.end(), options.begin(), options.end());
-        const ProcessResult run = run_process(argv, {}, std::chrono::seconds(20));
+        const ProcessResult run = run_process(argv, {}, waits::RUN_LIMIT);
         EXPECT_NE(run.err.find("motor-sim: " + message + "\n"), std::string::npos) << run.err;
         std::ifstream file(record);
         const std::string text((std::istreambuf_iterator<char>(file)), {});
@@ -250,7 +293,7 @@ TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
 {
     SimRun bus;
     const SimRun tap = tap_over_sim(
-        {"--no-motor"}, {WRITE_BYTES_BINARY, "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
+        scratch_, {"--no-motor"}, {WRITE_BYTES_BINARY, "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
     EXPECT_EQ(tap.process.status, 3);
     EXPECT_EQ(tap.sent_frames(), (std::vector<std::string>{"0102", "FB01FEEE", "FE"}));
     EXPECT_EQ(tap.all("tx").at(0).fields.at("kind"), "unknown");
@@ -274,7 +317,41 @@ void PrintTo(const ReplayCase& c, std::ostream* out)
     *out << c.name;
 }
 
-class ReplayRecording : public EndToEnd, public testing::WithParamInterface<ReplayCase> {};
+/// A replay's run, and the recording it played (a copy edited as the row says, if it does).
+struct ReplayOutcome {
+    bool edited = true; // false: the row's edit found nothing to change, and nothing ran
+    fs::path file;
+    Loaded recording;
+    SimRun run;
+};
+
+class ReplayRecording : public ConcurrentTable<ReplayRecording, ReplayCase, ReplayOutcome> {
+public:
+    static constexpr char NAME[] = "ReplayRecording";
+    static constexpr bool ALONE = false;
+    static std::vector<ReplayCase> rows();
+
+    static ReplayOutcome perform(const ReplayCase& c, const fs::path& folder)
+    {
+        ReplayOutcome ran;
+        ran.file = fs::path(RECORDINGS_DIR) / c.recording;
+        if (c.edit_from != nullptr) {
+            std::ifstream in(ran.file);
+            std::string text((std::istreambuf_iterator<char>(in)), {});
+            const std::size_t at = text.find(c.edit_from);
+            if (at == std::string::npos) {
+                ran.edited = false;
+                return ran;
+            }
+            text.replace(at, std::strlen(c.edit_from), c.edit_to);
+            ran.file = folder / c.recording;
+            std::ofstream(ran.file) << text;
+        }
+        ran.recording = load(ran.file);
+        ran.run = simulate_in(folder, "trace", {"--replay", ran.file.string()}, c.args);
+        return ran;
+    }
+};
 
 // Each checked-in recording, made with the tap over motor-sim, played back is a regression
 // test: the same output, status and frames, and the recorded answers in the recorded order,
@@ -282,18 +359,10 @@ class ReplayRecording : public EndToEnd, public testing::WithParamInterface<Repl
 TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
 {
     const ReplayCase& c = GetParam();
-    fs::path file = fs::path(RECORDINGS_DIR) / c.recording;
-    if (c.edit_from != nullptr) {
-        std::ifstream in(file);
-        std::string text((std::istreambuf_iterator<char>(in)), {});
-        const std::size_t at = text.find(c.edit_from);
-        ASSERT_NE(at, std::string::npos);
-        text.replace(at, std::strlen(c.edit_from), c.edit_to);
-        file = scratch_ / c.recording;
-        std::ofstream(file) << text;
-    }
-    const sim::Recording recording = load(file);
-    const SimRun run = simulate({"--replay", file.string()}, c.args);
+    const auto& [edited, file, loaded, run] = outcome();
+    ASSERT_TRUE(edited) << "no '" << c.edit_from << "' in " << c.recording;
+    ASSERT_TRUE(loaded.loaded) << loaded.error;
+    const sim::Recording& recording = loaded.recording;
     EXPECT_EQ(run.process.out, c.out);
     ASSERT_TRUE(recording.exit_status.has_value());
     if (c.departure.empty()) {
@@ -316,9 +385,9 @@ std::vector<std::string> zero_to_one()
     return {"/dev/ttyUSB0", "0", "1"};
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CheckedIn, ReplayRecording,
-    testing::Values(
+std::vector<ReplayCase> ReplayRecording::rows()
+{
+    return {
         ReplayCase{"honest", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n", ""},
         ReplayCase{"mismatch", "mismatch.rec", zero_to_one(),
                    "[Error] The ID:2 of the feedback does not match.\n", ""},
@@ -337,7 +406,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "[Error] Error occurred during serial port write.\n"
                    "[Error] The ID:0 of the feedback does not match.\n",
                    ""},
-        // Departures: another command line, and a run that ends otherwise than recorded.
+        // Departures: another command line, and a run that ends otherwise than recorded. The
+        // other target changes the command's bytes too, so the recorded motor answers the
+        // control frames and then nothing: renumber waits out its answer wait (4 s in all),
+        // and the verdict names the command line, which it compares first.
         ReplayCase{"changed_command_line",
                    "honest.rec",
                    {"/dev/ttyUSB0", "0", "2"},
@@ -346,8 +418,14 @@ INSTANTIATE_TEST_SUITE_P(
                    " /dev/ttyUSB0 0 2', recorded 'motor-sim --trace-file /dev/null --motor 0 -- "
                    "renumber /dev/ttyUSB0 0 1'"},
         ReplayCase{"other_status", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
-                   "13: exit status 0, the recording has 254", "exit 0", "exit 254"}),
-    [](const testing::TestParamInfo<ReplayCase>& info) { return std::string(info.param.name); });
+                   "13: exit status 0, the recording has 254", "exit 0", "exit 254"}};
+}
+
+INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording,
+                         testing::ValuesIn(ReplayRecording::registered_rows()),
+                         [](const testing::TestParamInfo<ReplayCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(EndToEnd, ReplayRefusesAMalformedRecordingWithoutRunningTheCommand)
 {

@@ -89,9 +89,11 @@ void late_control_answer_discarded(const SimRun& run)
 // The rows whose checks or faults are about time. motor-sim stamps each frame when it reads it,
 // so a busy machine could make a gap between two frames look shorter than the pause it stands
 // for, and a late answer only 100 ms past its wait could still be caught: no other batch of runs
-// starts beside these rows (the resource lock simulated_batch in CMakeLists.txt).
+// starts beside these rows (ALONE, and the resource locks in CMakeLists.txt).
 class Timing : public ConcurrentRows<Timing> {
 public:
+    static constexpr char NAME[] = "Timing";
+    static constexpr bool ALONE = true;
     static std::vector<E2eRow> rows();
 };
 
@@ -134,10 +136,12 @@ TEST_P(Timing, EndsAsTheTableSays)
     expect_row(run(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::registered_rows()), row_name);
 
 class Runs : public ConcurrentRows<Runs> {
 public:
+    static constexpr char NAME[] = "Runs";
+    static constexpr bool ALONE = false;
     static std::vector<E2eRow> rows();
 };
 
@@ -229,7 +233,7 @@ TEST_P(Runs, EndsAsTheTableSays)
     expect_row(run(), GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(Runs::rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(Runs::registered_rows()), row_name);
 
 TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
 {

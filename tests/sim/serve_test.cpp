@@ -1,6 +1,8 @@
 // motor-sim --serve: the motors on a line of the test's own (a pseudo-terminal whose slave
 // motor-sim serves), answering what is written on the master, until a signal or the line's end
 // stops the run with the motors' identifiers in the trace.
+#include "support/protocol_waits.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -31,8 +33,8 @@ constexpr std::array<unsigned char, 17> CONTROL_TO_0{0xFE, 0xEE, 0x00, 0, 0, 0, 
 constexpr std::array<unsigned char, 4> CHANGE_0_TO_1{0xFB, 0x01, 0x10, 0xBB};
 constexpr std::array<unsigned char, 4> CHANGED_TO_1{0xFC, 0x01, 0x01, 0xBB};
 constexpr std::size_t CONTROL_ANSWER_SIZE = 16;
-// Far above what any of these steps takes; a limit only, never a pace.
-constexpr auto LIMIT = 10s;
+// A run's limit: far above what any of these steps takes; a limit only, never a pace.
+constexpr auto LIMIT = waits::RUN_LIMIT;
 
 std::string slurp(const std::filesystem::path& path)
 {

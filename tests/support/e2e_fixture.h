@@ -2,28 +2,19 @@
 // of runs at once.
 #pragma once
 
+#include "support/concurrent_table.h"
 #include "support/protocol_waits.h"
 #include "support/sim_batch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
 /// The including test defines RENUMBER_BINARY and MOTOR_SIM_BINARY.
-
-/// A fresh folder under /tmp, or an empty path if none could be made.
-inline std::filesystem::path make_scratch()
-{
-    char pattern[] = "/tmp/renumber-e2e-XXXXXX";
-    return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
-}
 
 /// renumber with args under motor-sim with sim_options. libserialport's own trace is off unless
 /// env turns it on ("LIBSERIALPORT_DEBUG=1").
@@ -111,57 +102,18 @@ inline void expect_row(const SimRun& run, const E2eRow& row)
     }
 }
 
-/// Parameterised rows whose runs overlap: before the suite's first row, every row of
-/// Suite::rows() that the test filter selects is run at once; each row's test then judges its
-/// own run. Suite derives from ConcurrentRows<Suite> and has `static std::vector<E2eRow> rows()`.
-template <typename Suite> class ConcurrentRows : public testing::TestWithParam<E2eRow> {
+/// A table of E2eRow: each row is one run of renumber under motor-sim (see ConcurrentTable).
+/// Suite derives from ConcurrentRows<Suite> and has NAME, ALONE and
+/// `static std::vector<E2eRow> rows()`.
+template <typename Suite> class ConcurrentRows : public ConcurrentTable<Suite, E2eRow, SimRun> {
 public:
-    static void SetUpTestSuite()
+    static SimRun perform(const E2eRow& row, const std::filesystem::path& folder)
     {
-        scratch() = make_scratch();
-        ASSERT_FALSE(scratch().empty());
-        // A row's test is named "<test>/<row>".
-        std::set<std::string> selected;
-        const testing::TestSuite* suite = testing::UnitTest::GetInstance()->current_test_suite();
-        for (int i = 0; i < suite->total_test_count(); ++i) {
-            const testing::TestInfo* info = suite->GetTestInfo(i);
-            const std::string name = info->name();
-            if (info->should_run()) {
-                selected.insert(name.substr(name.find('/') + 1));
-            }
-        }
-        std::vector<std::string> names;
-        std::vector<SimJob> jobs;
-        for (const E2eRow& row : Suite::rows()) {
-            if (selected.contains(row.name)) {
-                names.push_back(row.name);
-                jobs.push_back(renumber_job(row.sim_options, row.args));
-            }
-        }
-        std::vector<SimRun> finished = run_batch_under_sim(MOTOR_SIM_BINARY, jobs, scratch());
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            runs()[names[i]] = std::move(finished[i]);
-        }
-    }
-
-    static void TearDownTestSuite()
-    {
-        std::filesystem::remove_all(scratch());
-        runs().clear();
+        const SimJob job = renumber_job(row.sim_options, row.args);
+        return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, folder / "trace",
+                             job.env);
     }
 
 protected:
-    [[nodiscard]] const SimRun& run() const { return runs().at(GetParam().name); }
-
-private:
-    static std::filesystem::path& scratch()
-    {
-        static std::filesystem::path folder;
-        return folder;
-    }
-    static std::map<std::string, SimRun>& runs()
-    {
-        static std::map<std::string, SimRun> by_name;
-        return by_name;
-    }
+    [[nodiscard]] const SimRun& run() const { return this->outcome(); }
 };
