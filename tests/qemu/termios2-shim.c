@@ -21,6 +21,10 @@
  * programs and the emulated ones alike.
  */
 #define _GNU_SOURCE
+/* The base interface, whatever the build's flags: the shim defines ioctl and __ioctl_time64 side
+ * by side, which _TIME_BITS=64 would make one name. */
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #include <asm/termbits.h>
 #include <dlfcn.h>
 #include <errno.h>
