@@ -2,7 +2,8 @@
 
 #include "serial/operator_texts.h"
 
-#include "doctor/chips.h"
+#include "adapter/chips.h"
+#include "adapter/port.h"
 
 #include <algorithm>
 #include <array>
@@ -44,6 +45,14 @@ std::string refused_outcome()
 {
     return std::string("renumber reads the rate back and stops with \"") + MSG_BAUD_REFUSED +
            "\" (status 255) before sending anything";
+}
+
+// A rate the driver changes without a word is refused too: renumber knows the driver.
+std::string unreported_outcome()
+{
+    return std::string("renumber knows the driver and stops with \"") + MSG_BAUD_REFUSED +
+           "\" (status 255) before sending anything, naming the rate the line runs on standard "
+           "error";
 }
 
 std::string join(const std::vector<std::string>& parts, const char* separator)
@@ -294,8 +303,9 @@ std::string held_consequence(const DeviceFacts& facts, const std::vector<int>& h
            " locks the port on open, but they hold no lock on it, so " + share;
 }
 
-// What the driver does with 4,000,000 and what renumber then prints.
-std::string rate_outcome(const ChipRow& row, const std::string& driver)
+// What the driver does with 4,000,000 and what renumber then prints; refused: renumber refuses
+// the rate the driver changes without a word (it does so only for the driver the table names).
+std::string rate_outcome(const ChipRow& row, const std::string& driver, bool refused)
 {
     const std::string bound = driver.empty() ? row.driver : driver;
     switch (row.handling) {
@@ -310,7 +320,8 @@ std::string rate_outcome(const ChipRow& row, const std::string& driver)
                " and reports that rate back: " + refused_outcome();
     case RateHandling::clamped_unreported:
         return bound + " clamps 4,000,000 to " + format_baud(row.line_baud) +
-               " while the terminal settings still read 4,000,000; " + timeout_outcome();
+               " while the terminal settings still read 4,000,000; " +
+               (refused ? unreported_outcome() : timeout_outcome());
     case RateHandling::passed_to_chip:
         return bound + " passes 4,000,000 to the chip, which its maker documents only up to " +
                format_baud(row.max_baud) + "; " + timeout_outcome();
@@ -333,28 +344,24 @@ std::string deviation(std::uint64_t rate)
            (rate >= bus ? "fast" : "slow");
 }
 
-// The serial core caps a UART at uartclk / 16 (the 8250 driver allows 1 % above); asked for
-// more, uart_get_baud_rate() falls back to the previous rate and writes it into the terminal
-// settings. Below the cap, the 8250 driver divides uartclk / 16 by DIV_ROUND_CLOSEST(uartclk,
-// 16 * baud), the PL011 uartclk * 4 by DIV_ROUND_CLOSEST(uartclk * 4, baud) (64ths of a
-// divisor), and the settings keep 4,000,000.
+// The driver's arithmetic is the adapter library's (divide_uart_clock); this says what it means.
 CheckResult check_native_uart(const SerialAdapter& adapter)
 {
-    if (!adapter.uart_clock || *adapter.uart_clock == 0) {
+    const std::string fix = "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS);
+    const std::optional<UartDivision> division = divide_uart_clock(adapter);
+    if (!division) {
         return {CheckVerdict::warn, "chip",
                 adapter.name + " is a native UART whose clock " + adapter.sys_path +
                     "/uartclk does not give",
-                "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS)};
+                fix};
     }
     const std::uint64_t clock = *adapter.uart_clock;
-    const std::uint64_t ceiling = clock / 16;
-    const std::string fix = "use a USB-to-RS-485 adapter built on " + std::string(FAST_CHIPS);
+    const std::uint64_t ceiling = division->ceiling;
     const std::string head = adapter.name + " is a native UART (driver " +
                              (adapter.driver.empty() ? "(none)" : adapter.driver) +
                              ") clocked at " + format_baud(static_cast<std::uint32_t>(clock)) +
                              " Hz";
-    const std::uint64_t allowed = adapter.fractional_divisor ? ceiling : (clock + clock / 100) / 16;
-    if (allowed < MOTOR_BUS_BAUD) {
+    if (division->above_ceiling) {
         return {CheckVerdict::fail, "chip",
                 head + ", so it runs at most " + format_baud(static_cast<std::uint32_t>(ceiling)) +
                     " baud (uartclk / 16): the serial core falls back to the previous rate and "
@@ -362,11 +369,8 @@ CheckResult check_native_uart(const SerialAdapter& adapter)
                     refused_outcome(),
                 fix};
     }
-    const std::uint64_t bus = MOTOR_BUS_BAUD;
-    const std::uint64_t divisor =
-        adapter.fractional_divisor ? (clock * 4 + bus / 2) / bus : (clock + 8 * bus) / (16 * bus);
-    const std::uint64_t rate =
-        adapter.fractional_divisor ? clock * 4 / divisor : clock / (16 * divisor);
+    const std::uint64_t divisor = division->divisor;
+    const std::uint64_t rate = division->rate;
     const std::string divided =
         head + ": " +
         (adapter.fractional_divisor ? "divisor " + std::to_string(divisor) + "/64"
@@ -381,7 +385,7 @@ CheckResult check_native_uart(const SerialAdapter& adapter)
     return {CheckVerdict::fail, "chip",
             divided + ", beyond the " + std::to_string(SERIAL_RATE_TOLERANCE_PERMILLE / 10) +
                 " % a UART tolerates, while the terminal settings read 4,000,000; " +
-                timeout_outcome(),
+                unreported_outcome(),
             fix};
 }
 
@@ -562,8 +566,9 @@ CheckResult check_chip(const SerialAdapter& adapter)
                     ", and renumber can change the motor" + module,
                 ""};
     }
+    const bool refused = line_at_bus_rate(adapter).kind == BusRate::unreported;
     return {CheckVerdict::fail, "chip",
-            documented + ": " + rate_outcome(*row, adapter.driver) + module,
+            documented + ": " + rate_outcome(*row, adapter.driver, refused) + module,
             "use an adapter built on " + std::string(FAST_CHIPS)};
 }
 

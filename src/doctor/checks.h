@@ -5,8 +5,8 @@
 // of those records alone, so a verdict never depends on when a file was read.
 #pragma once
 
+#include "adapter/sysroot.h"
 #include "doctor/inventory.h"
-#include "doctor/sysroot.h"
 
 #include <sys/stat.h>
 

@@ -1,9 +1,9 @@
 #include "doctor/doctor.h"
 
+#include "adapter/chips.h"
+#include "adapter/sysroot.h"
 #include "doctor/checks.h"
-#include "doctor/chips.h"
 #include "doctor/inventory.h"
-#include "doctor/sysroot.h"
 
 #include <getopt.h>
 

@@ -18,7 +18,6 @@ constexpr char PATH_NAMES[] = "/dev/serial/by-path";
 constexpr std::array PORT_PREFIXES{"ttyUSB", "ttyACM",      "ttyS",        "ttyAMA",
                                    "ttySC",  "ttyCH343USB", "ttyCH9344USB"};
 constexpr char USB_DEVICES[] = "/sys/bus/usb/devices";
-constexpr char DEVICE_TREE[] = "/sys/devices/";
 
 std::vector<std::string> split(const std::string& text, char separator)
 {
@@ -32,73 +31,6 @@ std::vector<std::string> split(const std::string& text, char separator)
         }
         start = end + 1;
     }
-}
-
-template <typename Number> std::optional<Number> parse_number(const std::string& text)
-{
-    Number value{};
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc{} || stop != end) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-// The sysfs name of the driver bound to a device folder: the last part of its driver link.
-std::string bound_driver(const SystemRoot& root, const std::string& device)
-{
-    const Resolution driver = resolve_path(root, device + "/driver");
-    return driver.error ? std::string() : base_name(driver.path);
-}
-
-std::optional<int> read_hex_byte(const SystemRoot& root, const std::string& file)
-{
-    const auto text = read_attribute(root, file);
-    const auto value = text ? parse_hex_id(*text) : std::nullopt;
-    return value ? std::optional<int>(*value) : std::nullopt;
-}
-
-UsbDescriptors read_descriptors(const SystemRoot& root, const std::string& usb_device,
-                                const UsbIds& ids)
-{
-    UsbDescriptors usb;
-    usb.ids = ids;
-    usb.product = read_attribute(root, usb_device + "/product").value_or("");
-    usb.device_class = read_hex_byte(root, usb_device + "/bDeviceClass").value_or(-1);
-    // bMaxPacketSize0 is printed in decimal.
-    const auto packet = read_attribute(root, usb_device + "/bMaxPacketSize0");
-    usb.max_packet_size0 = packet ? parse_number<int>(*packet).value_or(-1) : -1;
-    const auto version = read_attribute(root, usb_device + "/version");
-    usb.usb_version = version ? parse_usb_version(*version).value_or(0) : 0;
-    return usb;
-}
-
-std::optional<UsbIds> read_usb_ids(const SystemRoot& root, const std::string& usb_device)
-{
-    const auto vendor = read_attribute(root, usb_device + "/idVendor");
-    const auto product = read_attribute(root, usb_device + "/idProduct");
-    const auto vendor_id = vendor ? parse_hex_id(*vendor) : std::nullopt;
-    const auto product_id = product ? parse_hex_id(*product) : std::nullopt;
-    if (!vendor_id || !product_id) {
-        return std::nullopt;
-    }
-    const auto release = read_attribute(root, usb_device + "/bcdDevice");
-    const std::optional<std::uint16_t> release_id = release ? parse_hex_id(*release) : std::nullopt;
-    return UsbIds{*vendor_id, *product_id, release_id.value_or(std::uint16_t{0})};
-}
-
-// A ttyUSB sits three folders below its USB device (port, interface, device), a ttyACM two;
-// walking up to the first folder with idVendor covers both and any hub in between.
-std::string usb_device_above(const SystemRoot& root, const std::string& sys_path)
-{
-    for (std::string folder = parent_path(sys_path); folder.starts_with(DEVICE_TREE);
-         folder = parent_path(folder)) {
-        if (path_exists(root, folder + "/idVendor") && path_exists(root, folder + "/idProduct")) {
-            return folder;
-        }
-    }
-    return {};
 }
 
 std::vector<std::string> links_to(const SystemRoot& root, const std::string& folder,
@@ -133,45 +65,11 @@ std::tuple<std::string, unsigned, std::string> natural_key(const std::string& na
 
 std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::string& name)
 {
-    const std::string class_entry = TTY_CLASS + name;
-    if (name.empty() || name.find('/') != std::string::npos || !path_exists(root, class_entry)) {
-        return std::nullopt;
+    std::optional<SerialAdapter> adapter = describe_port(root, name);
+    if (adapter) {
+        adapter->stable_names = links_to(root, STABLE_NAMES, adapter->node);
+        adapter->path_names = links_to(root, PATH_NAMES, adapter->node);
     }
-    SerialAdapter adapter;
-    adapter.name = name;
-    adapter.node = "/dev/" + name;
-    const Resolution resolved = resolve_path(root, class_entry);
-    adapter.sys_path = resolved.error ? class_entry : resolved.path;
-    adapter.dev_numbers = read_attribute(root, class_entry + "/dev").value_or("");
-    // Since 6.5 a UART's tty hangs below serial-base's "port" and "ctrl" devices; what drives
-    // the hardware is the driver of the device above them.
-    std::string device = resolve_path(root, class_entry + "/device").path;
-    adapter.driver = bound_driver(root, device);
-    while (adapter.driver == "port" || adapter.driver == "ctrl") {
-        device = parent_path(device);
-        adapter.driver = bound_driver(root, device);
-    }
-    adapter.usb_device = usb_device_above(root, adapter.sys_path);
-    const Resolution subsystem = resolve_path(root, device + "/subsystem");
-    adapter.bus = !adapter.usb_device.empty() ? "usb"
-                  : subsystem.error           ? ""
-                                              : base_name(subsystem.path);
-    if (!adapter.usb_device.empty()) {
-        adapter.ids = read_usb_ids(root, adapter.usb_device);
-        adapter.product = read_attribute(root, adapter.usb_device + "/product").value_or("");
-        adapter.serial = read_attribute(root, adapter.usb_device + "/serial").value_or("");
-        if (adapter.ids) {
-            adapter.descriptors = read_descriptors(root, adapter.usb_device, *adapter.ids);
-            adapter.chip = identify_chip(adapter.descriptors, adapter.driver);
-        }
-    } else if (is_native_uart(name)) {
-        const auto clock = read_attribute(root, class_entry + "/uartclk");
-        adapter.uart_clock = clock ? parse_number<std::uint32_t>(*clock) : std::nullopt;
-        adapter.fractional_divisor =
-            name.starts_with("ttyAMA") || adapter.driver.find("pl011") != std::string::npos;
-    }
-    adapter.stable_names = links_to(root, STABLE_NAMES, adapter.node);
-    adapter.path_names = links_to(root, PATH_NAMES, adapter.node);
     return adapter;
 }
 
@@ -309,11 +207,6 @@ std::vector<std::string> split_words(const std::string& text)
         start = text.find_first_not_of(" \t\n", end);
     }
     return words;
-}
-
-bool is_native_uart(const std::string& name)
-{
-    return name.starts_with("ttyS") || name.starts_with("ttyAMA");
 }
 
 Identity identity_of_this_process()

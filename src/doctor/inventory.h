@@ -3,36 +3,15 @@
 // udev database (/run/udev/data) and the group and user files (/etc).
 #pragma once
 
-#include "doctor/chips.h"
-#include "doctor/sysroot.h"
+#include "adapter/chips.h"
+#include "adapter/port.h"
+#include "adapter/sysroot.h"
 
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
 #include <vector>
-
-struct SerialAdapter {
-    std::string name;          // "ttyUSB0", the kernel's name under /sys/class/tty
-    std::string node;          // "/dev/ttyUSB0"
-    std::string sys_path;      // "/sys/devices/.../ttyUSB0/tty/ttyUSB0", links followed
-    std::string dev_numbers;   // "188:0", from the tty's dev attribute
-    std::string driver;        // "ftdi_sio", "ch341-uart", "cdc_acm", "serial8250"; "" unbound
-    std::string bus;           // the subsystem of the device behind it: "usb", "platform", "pnp"
-    std::string usb_device;    // the USB device folder above the tty; empty off USB
-    std::optional<UsbIds> ids; // idVendor, idProduct, bcdDevice of that device
-    std::string product;       // its product string, when it has one
-    std::string serial;        // its serial number string; empty when it has none
-    UsbDescriptors descriptors;
-    const ChipRow* chip = nullptr;           // the chip as its driver identifies it
-    std::optional<std::uint32_t> uart_clock; // uartclk of a native UART, in Hz
-    bool fractional_divisor = false;         // a PL011, whose divisor has 64ths
-    std::vector<std::string> stable_names;   // /dev/serial/by-id links that lead to node
-    std::vector<std::string> path_names;     // /dev/serial/by-path links that lead to node
-};
-
-/// Native UARTs (ttyS, ttyAMA, ttySC) are driven by the serial core rather than a USB driver.
-bool is_native_uart(const std::string& name);
 
 /// A USB device whose ids are in the chip table but that has no tty: its interface was taken
 /// away from the serial driver (brltty does this through usbfs) or the driver is missing.
@@ -45,7 +24,8 @@ struct ChipWithoutTty {
     std::string device_path;      // its folder under /sys/devices
 };
 
-/// The kernel's tty name ("ttyUSB0"), or nothing if /sys/class/tty does not list it.
+/// The kernel's tty name ("ttyUSB0") with its stable names, or nothing if /sys/class/tty does not
+/// list it.
 std::optional<SerialAdapter> describe_tty(const SystemRoot& root, const std::string& name);
 
 /// Every serial port a motor bus could hang on, in natural order (ttyUSB2 before ttyUSB10):

@@ -2,7 +2,7 @@
 // gettys, brltty and ModemManager. Each is judged by what the running program really does.
 #include "doctor/checks.h"
 
-#include "doctor/chips.h"
+#include "adapter/chips.h"
 
 #include <fnmatch.h>
 

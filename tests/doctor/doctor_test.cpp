@@ -1,8 +1,8 @@
 // renumber-doctor's gathering on fake machines laid out as the kernel and the packages lay out
 // real ones: that each fact is read from where it lives, the listing, the command line, and that
 // a run changes nothing and never opens the device. The verdicts are verdicts_test.cpp's.
+#include "adapter/chips.h"
 #include "doctor/checks.h"
-#include "doctor/chips.h"
 #include "machines.h"
 #include "support/run_process.h"
 

@@ -36,6 +36,8 @@ inline constexpr std::uint16_t ANY_ID = 0xffff;
 /// max_baud of a part without a UART, which carries any rate.
 inline constexpr std::uint32_t NO_UART = 0;
 inline constexpr int ANY_RELEASE = -1;
+/// Rows that hold for every port of a part.
+inline constexpr int ANY_INTERFACE = -1;
 
 struct ChipRow {
     std::uint16_t vendor;
@@ -46,14 +48,17 @@ struct ChipRow {
     const char* driver; // the kernel driver that serves it
     std::uint32_t max_baud;
     RateHandling handling;
-    std::uint32_t line_baud; // the rate the line ends up at for clamped rows
-    const char* source;      // the datasheet or driver line each figure comes from
+    std::uint32_t line_baud;       // the rate the line ends up at for clamped rows
+    const char* source;            // the datasheet or driver line each figure comes from
+    int interface = ANY_INTERFACE; // bInterfaceNumber, for parts whose ports differ
 };
 
 std::span<const ChipRow> chip_table();
 
-/// The row for this device as its driver would identify it; nothing when no row fits.
-const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver);
+/// The row for this device (and, for parts whose ports differ, this port's interface) as its driver
+/// would identify it; nothing when no row fits.
+const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver,
+                             int interface = ANY_INTERFACE);
 
 /// The pl2303 driver's type for these descriptors (pl2303_detect_type): "H", "HX", "HXD",
 /// "TA or G", "TB or G", "G"; nothing when the driver would refuse the device.

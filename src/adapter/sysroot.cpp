@@ -1,4 +1,4 @@
-#include "doctor/sysroot.h"
+#include "adapter/sysroot.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "doctor/chips.h"
+#include "adapter/chips.h"
 
 #include <algorithm>
 #include <array>
@@ -80,9 +80,14 @@ constexpr std::array CHIPS{
     ChipRow{0x10c4, 0xea60, ANY_RELEASE, "", "Silicon Labs CP210x (part not named)", CP210X,
             3'000'000, clamped_reported, 0,
             "cp210x.c cp210x_init_max_speed(): 921,600 to 3,000,000 by part"},
-    ChipRow{0x10c4, 0xea70, ANY_RELEASE, "", "Silicon Labs CP2105", CP210X, 2'000'000,
-            clamped_reported, 0,
-            "CP2105 datasheet: 2 Mbaud (ECI), 921,600 (SCI); cp210x_init_max_speed()"},
+    // The CP2105's two ports differ: cp210x_init_max_speed() caps interface 0 (ECI) at 2,000,000
+    // and interface 1 (SCI) at 921,600.
+    ChipRow{0x10c4, 0xea70, ANY_RELEASE, "", "Silicon Labs CP2105 (ECI port)", CP210X, 2'000'000,
+            clamped_reported, 2'000'000, "CP2105 datasheet: 2 Mbaud (ECI); cp210x_init_max_speed()",
+            0},
+    ChipRow{0x10c4, 0xea70, ANY_RELEASE, "", "Silicon Labs CP2105 (SCI port)", CP210X, 921'600,
+            clamped_reported, 921'600,
+            "CP2105 datasheet: 921,600 baud (SCI); cp210x_init_max_speed()", 1},
     ChipRow{0x10c4, 0xea71, ANY_RELEASE, "", "Silicon Labs CP2108", CP210X, 2'000'000,
             clamped_reported, 2'000'000,
             "CP2108 datasheet: 2 Mbaud; cp210x.c cp210x_init_max_speed()"},
@@ -189,11 +194,13 @@ const ChipRow* ftdi_row(const UsbIds& ids)
 
 // The multi-port parts have ids of their own; the part number of the others is only read from
 // the chip, so the default product strings are the one hint sysfs gives.
-const ChipRow* cp210x_row(const UsbDescriptors& usb, bool bound)
+const ChipRow* cp210x_row(const UsbDescriptors& usb, bool bound, int interface)
 {
     const ChipRow* own = find_row([&](const ChipRow& row) {
         return served_by(row, CP210X) && row.product == usb.ids.product &&
-               row.product != CP210X_SINGLE;
+               row.product != CP210X_SINGLE &&
+               (row.interface == ANY_INTERFACE || interface == ANY_INTERFACE ||
+                row.interface == interface);
     });
     if (own != nullptr || (!bound && usb.ids.product != CP210X_SINGLE)) {
         return own;
@@ -205,7 +212,7 @@ const ChipRow* cp210x_row(const UsbDescriptors& usb, bool bound)
 
 } // namespace
 
-const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver)
+const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& driver, int interface)
 {
     const UsbIds& ids = usb.ids;
     // A bound driver decides what the chip does; the ids only name the part. Unbound chips
@@ -221,7 +228,7 @@ const ChipRow* identify_chip(const UsbDescriptors& usb, const std::string& drive
                     : nullptr;
     }
     if (driver == CP210X || (driver.empty() && ids.vendor == CP210X_VENDOR)) {
-        return cp210x_row(usb, !driver.empty());
+        return cp210x_row(usb, !driver.empty(), interface);
     }
     const ChipRow* exact = find_row([&](const ChipRow& row) {
         return row.vendor == ids.vendor && row.product == ids.product && !served_by(row, FTDI) &&
