@@ -7,8 +7,12 @@
 /* Path of the pseudo-terminal slave that stands in for the device. */
 #define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
 /* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
- * no-serial-info, write-limit=N, replay-failures (ask before each write, see below). */
+ * no-serial-info, write-limit=N, substitute-baud=RATE, silent-baud=RATE, stall-drain,
+ * replay-failures (ask before each write, see below). */
 #define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
+/* Folder holding the simulated device's sysfs as paths below it (<folder>/sys/class/tty/...);
+ * the layer answers those paths under /sys from there. */
+#define MOTOR_SIM_ENV_SYSFS "MOTOR_SIM_SYSFS"
 /* Descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket: the layer sends
  * one text event per message and waits for a one-byte acknowledgement, so motor-sim
  * has handled the event before the faked call returns. */
@@ -34,6 +38,10 @@
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
+ *   drain                        the command waits for the transmitter to empty (tcdrain)
+ *   baud-substituted <asked> <runs>  the adapter runs another rate and says so
+ *   baud-silent <asked> <runs>   the adapter runs another rate and keeps the asked one in the
+ *                                terminal settings (silent-baud fault)
  *   call write                   (replay-failures) a write is about to be passed on; the
  *                                answer is "k" to go on or "e<errno>" to fail it
  */

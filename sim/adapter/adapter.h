@@ -3,11 +3,12 @@
  * adapter. It is inert unless MOTOR_SIM_DEVICE names the simulated device path, and
  * it fakes exactly this, for that path and the descriptors opened on it only:
  *
- *   - __lxstat, __lxstat64, lstat, lstat64 (and __lstat64_time64 where time_t is
- *     32 bits wide) of /sys/class/tty/<name> (name = device path without "/dev/"):
- *     a symbolic link, as sysfs shows a tty;
- *   - readlink of that sysfs entry: a USB device path for ttyUSB and ttyACM names,
- *     a platform device path for other names;
+ *   - the device's sysfs: lstat (__lxstat, __lxstat64, lstat, lstat64), stat (stat,
+ *     stat64), both 64-bit-time entry points where time_t is 32 bits wide, readlink and
+ *     open of a path under /sys/ answer from motor-sim's folder (MOTOR_SIM_SYSFS) where
+ *     it has the path: /sys/class/tty/<name> (name = the device path's last component)
+ *     a link into a USB device for ttyUSB and ttyACM names, a platform device for other
+ *     names, with the driver bound to it, the USB ids and, for a UART, its clock;
  *   - realpath, __realpath_chk: a path whose symbolic-link chain ends at the
  *     simulated device (which does not exist on the machine) resolves to it; a
  *     device path outside /dev/ stands for a link to /dev/<its last component>, as a
@@ -22,12 +23,13 @@
  *     no-serial-info: ENOTTY), TIOCSSERIAL keeps the flags and reports whether
  *     ASYNC_LOW_LATENCY was asked for (fault refuse-low-latency: EPERM),
  *     TCSETS2/TCSETSW2/TCSETSF2 to 4,000,000 baud fail with EINVAL under fault
- *     refuse-baud, and set the substituted rate instead under fault
- *     substitute-baud=RATE (as a driver that falls back and says so);
- *   - tcdrain, and ioctl TCSBRK with a non-zero argument (the same wait), under fault
- *     stall-drain: the transmitter never empties, so the wait lasts until a signal
- *     interrupts it and then fails with EINTR, as the kernel's does; writes are taken
- *     whole and never reach the line;
+ *     refuse-baud, set the substituted rate instead under fault substitute-baud=RATE
+ *     (as a driver that falls back and says so), and are taken as asked under fault
+ *     silent-baud=RATE while motor-sim is told the line runs RATE (as ch341 clamps);
+ *   - tcdrain, and ioctl TCSBRK with a non-zero argument (the same wait): each call is
+ *     reported; under fault stall-drain the transmitter never empties, so the wait
+ *     lasts until a signal interrupts it and then fails with EINTR, as the kernel's
+ *     does; writes are taken whole and never reach the line;
  *   - write on remembered descriptors, fault write-limit=N only: at most N bytes of
  *     each write are taken, and write returns 0 when N is 0 (see write.c);
  *   - read on remembered descriptors: passed through, and every read that got bytes
@@ -35,7 +37,7 @@
  *     at an exact point of the exchange (--hangup-after-read);
  *   - close of a remembered descriptor forgets it.
  *
- * While the device exists its sysfs entry, realpath and open are faked; once the
+ * While the device exists its sysfs, realpath and open are faked; once the
  * pseudo-terminal slave is gone (motor-sim hung up the bus) every call passes
  * through and fails as for an unplugged adapter. Every other call and descriptor is
  * passed straight to libc. Events go to motor-sim through MOTOR_SIM_EVENT_FD.
@@ -64,7 +66,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "sysfs_link.h"
+#include "sysfs_overlay.h"
 
 #define ADAPTER_MAX_OWNED 16
 
@@ -92,6 +94,9 @@ struct real_calls {
     int (*lstat)(const char *, struct stat *);
     int (*lstat64)(const char *, struct stat64 *);
     int (*lstat64_time64)(const char *, void *); /* 32-bit systems only */
+    int (*stat)(const char *, struct stat *);
+    int (*stat64)(const char *, struct stat64 *);
+    int (*stat64_time64)(const char *, void *); /* 32-bit systems only */
 };
 
 /* Descriptors the tap keeps track of; the device is opened with one of the first few. */
@@ -118,19 +123,19 @@ struct tap_state {
 /* The layer's one process-wide record. */
 struct adapter_state {
     struct real_calls real;
-    bool active;                 /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
-    char device[PATH_MAX];       /* simulated path, e.g. /dev/ttyUSB0 */
-    char node[PATH_MAX];         /* what it resolves to: itself under /dev/, else /dev/<name> */
-    char pty[PATH_MAX];          /* pseudo-terminal slave standing in for it */
-    char sysfs_entry[PATH_MAX];  /* /sys/class/tty/<last component of device>, or empty */
-    char sysfs_target[PATH_MAX]; /* what readlink of sysfs_entry answers */
-    int event_fd;                /* -1 when nobody listens */
+    bool active;               /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
+    char device[PATH_MAX];     /* simulated path, e.g. /dev/ttyUSB0 */
+    char node[PATH_MAX];       /* what it resolves to: itself under /dev/, else /dev/<name> */
+    char pty[PATH_MAX];        /* pseudo-terminal slave standing in for it */
+    char sysfs_root[PATH_MAX]; /* motor-sim's folder standing in for /sys/..., or empty */
+    int event_fd;              /* -1 when nobody listens */
     bool refuse_open;
     bool refuse_baud;
     bool refuse_low_latency;
     bool no_serial_info;
     bool stall_drain;
     unsigned substitute_rate;            /* 0: none */
+    unsigned silent_rate;                /* 0: none */
     long write_limit;                    /* -1: unlimited */
     bool replay_failures;                /* ask motor-sim before each write (a replay) */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */

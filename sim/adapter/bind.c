@@ -42,7 +42,10 @@ void adapter_bind(struct real_calls *real, adapter_lookup lookup, const void *co
     BIND(lxstat64, "__lxstat64");
     BIND(lstat, "lstat");
     BIND(lstat64, "lstat64");
+    BIND(stat, "stat");
+    BIND(stat64, "stat64");
     /* 32-bit systems built for 64-bit time call these; 64-bit systems have neither. */
     BIND_OPTIONAL(ioctl_time64, "__ioctl_time64");
     BIND_OPTIONAL(lstat64_time64, "__lstat64_time64");
+    BIND_OPTIONAL(stat64_time64, "__stat64_time64");
 }

@@ -135,9 +135,13 @@ static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, un
         }
         if (state->substitute_rate != 0 && asks_bus_rate(argument))
             return set_substituted(state, next, fd, request, argument);
+        if (state->silent_rate != 0 && asks_bus_rate(argument))
+            adapter_event(state, "baud-silent %u %u", REFUSED_RATE, state->silent_rate);
         return next(fd, request, argument);
     case TCSBRK:
         /* A non-zero argument is tcdrain's wait; zero sends a break. */
+        if ((uintptr_t)argument != 0)
+            adapter_event(state, "drain");
         if (state->stall_drain && (uintptr_t)argument != 0 && alive(next, fd))
             return stalled_drain(state);
         return next(fd, request, argument);
@@ -165,6 +169,8 @@ ADAPTER_EXPORT int tcdrain(int fd)
 {
     struct adapter_state *state = adapter();
     int result;
+    if (adapter_owns(state, fd))
+        adapter_event(state, "drain");
     int replayed =
         state->replay_failures && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
     /* A drain recorded as interrupted waited until a signal came: it waits so again. */

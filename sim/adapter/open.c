@@ -1,5 +1,6 @@
 /* Opening the simulated device opens the pseudo-terminal slave instead; the
- * descriptor is remembered so that ioctl and write know it. */
+ * descriptor is remembered so that ioctl and write know it. Files of the device's sysfs
+ * open from motor-sim's folder (lookup.c). */
 #include "adapter.h"
 
 #include <errno.h>
@@ -12,6 +13,12 @@
 static mode_t mode_argument(int flags, va_list args)
 {
     return TAKES_MODE(flags) ? (mode_t)va_arg(args, unsigned int) : 0;
+}
+
+/* path, or where motor-sim's sysfs folder has it (lookup.c). */
+static const char *seen(const char *path, char overlay[PATH_MAX])
+{
+    return adapter_sysfs_path(path, overlay, PATH_MAX) ? overlay : path;
 }
 
 static bool names_device(struct adapter_state *state, int dirfd, const char *path)
@@ -48,7 +55,8 @@ ADAPTER_EXPORT int open(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
-    return tap_opened(state, state->real.open(path, flags, mode));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.open(seen(path, overlay), flags, mode));
 }
 
 ADAPTER_EXPORT int open64(const char *path, int flags, ...)
@@ -60,7 +68,8 @@ ADAPTER_EXPORT int open64(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
-    return tap_opened(state, state->real.open64(path, flags, mode));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.open64(seen(path, overlay), flags, mode));
 }
 
 ADAPTER_EXPORT int __open_2(const char *path, int flags)
@@ -68,7 +77,8 @@ ADAPTER_EXPORT int __open_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
-    return tap_opened(state, state->real.open_2(path, flags));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.open_2(seen(path, overlay), flags));
 }
 
 ADAPTER_EXPORT int __open64_2(const char *path, int flags)
@@ -76,7 +86,8 @@ ADAPTER_EXPORT int __open64_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
-    return tap_opened(state, state->real.open64_2(path, flags));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.open64_2(seen(path, overlay), flags));
 }
 
 ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -88,7 +99,8 @@ ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
-    return tap_opened(state, state->real.openat(dirfd, path, flags, mode));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.openat(dirfd, seen(path, overlay), flags, mode));
 }
 
 ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -100,7 +112,8 @@ ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
-    return tap_opened(state, state->real.openat64(dirfd, path, flags, mode));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.openat64(dirfd, seen(path, overlay), flags, mode));
 }
 
 ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
@@ -108,7 +121,8 @@ ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
-    return tap_opened(state, state->real.openat_2(dirfd, path, flags));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.openat_2(dirfd, seen(path, overlay), flags));
 }
 
 ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
@@ -116,7 +130,8 @@ ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
-    return tap_opened(state, state->real.openat64_2(dirfd, path, flags));
+    char overlay[PATH_MAX];
+    return tap_opened(state, state->real.openat64_2(dirfd, seen(path, overlay), flags));
 }
 
 ADAPTER_EXPORT int close(int fd)

@@ -74,6 +74,11 @@ static void read_faults(const char *faults)
                 (unsigned)read_count("substitute-baud", "rate", item + 16, length - 16);
             if (g_state.substitute_rate == 0)
                 adapter_stop("%s: substitute-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
+        } else if (strncmp(item, "silent-baud=", 12) == 0) {
+            g_state.silent_rate =
+                (unsigned)read_count("silent-baud", "rate", item + 12, length - 12);
+            if (g_state.silent_rate == 0)
+                adapter_stop("%s: silent-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
         } else
             adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length,
                          item);
@@ -81,34 +86,6 @@ static void read_faults(const char *faults)
         if (*item == ',')
             ++item;
     }
-}
-
-/* sysfs shows every tty as a link into the device tree; USB serial adapters and
- * CDC-ACM devices sit below a USB interface, others below a platform device. The
- * entry is named after the device's last component, wherever the path lies, as
- * libserialport looks it up. A name too long for either path gets no entry, so the
- * lookup fails as for a missing tty. */
-static void describe_sysfs(void)
-{
-    const char *name = strrchr(g_state.device, '/') + 1;
-    if (*name == '\0')
-        return;
-    int entry =
-        snprintf(g_state.sysfs_entry, sizeof g_state.sysfs_entry, "/sys/class/tty/%s", name);
-    int target;
-    if (strncmp(name, "ttyUSB", 6) == 0)
-        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                          "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/%s/tty/%s", name,
-                          name);
-    else if (strncmp(name, "ttyACM", 6) == 0)
-        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                          "../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/%s", name);
-    else
-        target = snprintf(g_state.sysfs_target, sizeof g_state.sysfs_target,
-                          "../../devices/platform/serial8250/tty/%s", name);
-    if (entry < 0 || (size_t)entry >= sizeof g_state.sysfs_entry || target < 0 ||
-        (size_t)target >= sizeof g_state.sysfs_target)
-        g_state.sysfs_entry[0] = '\0';
 }
 
 /* Only a SOCK_SEQPACKET socket is taken as the event channel, so a descriptor number
@@ -146,7 +123,9 @@ static void configure(void)
     if (strncmp(g_state.device, "/dev/", 5) == 0 ||
         snprintf(g_state.node, sizeof g_state.node, "/dev/%s", name) >= (int)sizeof g_state.node)
         memcpy(g_state.node, g_state.device, sizeof g_state.node);
-    describe_sysfs();
+    const char *sysfs = getenv(MOTOR_SIM_ENV_SYSFS);
+    if (sysfs != NULL && sysfs[0] == '/')
+        copy_text(g_state.sysfs_root, sizeof g_state.sysfs_root, sysfs);
     read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
     g_state.event_fd = adapter_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
     g_state.active = true;

@@ -60,7 +60,7 @@ void tap_configure(struct adapter_state *state)
     if (simulated != NULL && pty != NULL && strcmp(simulated, device) == 0)
         device = pty;
     struct stat info;
-    if (stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
+    if (state->real.stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
         tap->rdev = info.st_rdev;
         tap->device_known = true;
     }

@@ -112,13 +112,15 @@ std::vector<std::string> preloaded_environment(const std::string &adapter_path,
 } // namespace
 
 std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
-                                           const std::string &pty_path, int event_fd)
+                                           const std::string &pty_path,
+                                           const std::string &sysfs_folder, int event_fd)
 {
-    std::vector<std::string> environment =
-        preloaded_environment(adapter_path, {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY,
-                                             MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
+    std::vector<std::string> environment = preloaded_environment(
+        adapter_path, {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY, MOTOR_SIM_ENV_SYSFS,
+                       MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
     environment.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + options.device);
     environment.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty_path);
+    environment.push_back(std::string(MOTOR_SIM_ENV_SYSFS) + "=" + sysfs_folder);
     environment.push_back(std::string(MOTOR_SIM_ENV_FAULTS) + "=" + adapter_faults(options));
     environment.push_back(std::string(MOTOR_SIM_ENV_EVENT_FD) + "=" + std::to_string(event_fd));
     return environment;

@@ -17,7 +17,8 @@ bool adapter_locate(std::string &path, std::string &error);
 // motor-sim's environment with the layer prepended to LD_PRELOAD and the layer's
 // variables set.
 std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
-                                           const std::string &pty_path, int event_fd);
+                                           const std::string &pty_path,
+                                           const std::string &sysfs_folder, int event_fd);
 
 // motor-sim's environment with the layer prepended to LD_PRELOAD and the tap's
 // variables set (the simulation's, if any, are kept: a motor-sim may run under the tap).

@@ -8,6 +8,7 @@
 #include "replay.hpp"
 #include "session.hpp"
 #include "signals.hpp"
+#include "sysfs.hpp"
 #include "tap.hpp"
 #include "trace.hpp"
 
@@ -50,6 +51,34 @@ int serve(sim::Options &options, std::string &error)
     sim::trace_serve_header(trace, options);
     sim::SessionSetup setup{options, trace, line, signals, -1, -1, -1, sim::monotonic_ns(),
                             nullptr, true};
+    return sim::session_run(setup);
+}
+
+// COMMAND against the simulated adapter, from its start to the verdict.
+int simulate(sim::Options &options, sim::Trace &trace, sim::Pty &pty, const sim::Signals &signals,
+             int events[2], const sim::Sysfs &sysfs, sim::Replay *replay,
+             const sim::Recording &recording, const std::string &adapter_path)
+{
+    std::string error;
+    std::vector<std::string> environment =
+        sim::child_environment(adapter_path, options, pty.slave_path, sysfs.folder, events[1]);
+    sim::trace_header(trace, options, pty.slave_path);
+    std::int64_t start_ns = sim::monotonic_ns();
+    pid_t child = -1;
+    if (!sim::child_start(options.command, environment, signals, child, error))
+        return own_failure(error);
+    close(events[1]);
+
+    int pidfd = sim::child_pidfd(child, error);
+    if (pidfd < 0)
+        return own_failure(error);
+    std::string started;
+    for (const std::string &word : options.command)
+        started += (started.empty() ? "" : " ") + word;
+    sim::trace_note(trace, 0, "started: " + started);
+
+    sim::SessionSetup setup{options, trace,    pty,    signals, events[0],  pidfd,
+                            child,   start_ns, replay, false,   &recording, &sysfs};
     return sim::session_run(setup);
 }
 
@@ -108,27 +137,11 @@ int main(int argc, char **argv)
     sim::Signals signals;
     if (!sim::signals_capture(signals, error))
         return own_failure(error);
-
-    std::vector<std::string> environment =
-        sim::child_environment(adapter_path, options, pty.slave_path, events[1]);
-    sim::trace_header(trace, options, pty.slave_path);
-    std::int64_t start_ns = sim::monotonic_ns();
-    pid_t child = -1;
-    if (!sim::child_start(options.command, environment, signals, child, error))
+    sim::Sysfs sysfs;
+    if (!sim::sysfs_create(options, sysfs, error))
         return own_failure(error);
-    close(events[1]);
-
-    int pidfd = sim::child_pidfd(child, error);
-    if (pidfd < 0)
-        return own_failure(error);
-    std::string started;
-    for (const std::string &word : options.command)
-        started += (started.empty() ? "" : " ") + word;
-    sim::trace_note(trace, 0, "started: " + started);
-
-    sim::SessionSetup setup{options, trace,     pty,
-                            signals, events[0], pidfd,
-                            child,   start_ns,  replay ? &*replay : nullptr,
-                            false,   &recording};
-    return sim::session_run(setup);
+    const int status = simulate(options, trace, pty, signals, events, sysfs,
+                                replay ? &*replay : nullptr, recording, adapter_path);
+    sim::sysfs_remove(sysfs);
+    return status;
 }

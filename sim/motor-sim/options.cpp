@@ -2,6 +2,7 @@
 
 #include "number.hpp"
 
+#include <charconv>
 #include <filesystem>
 #include <getopt.h>
 #include <system_error>
@@ -28,6 +29,9 @@ enum OptionId {
     OPT_REFUSE_LOW_LATENCY,
     OPT_NO_SERIAL_INFO,
     OPT_SUBSTITUTE_BAUD,
+    OPT_SILENT_BAUD,
+    OPT_DRIVER,
+    OPT_USB_IDS,
     OPT_STALL_DRAIN,
     OPT_SERVE,
     OPT_TRACE,
@@ -51,6 +55,9 @@ const option LONG_OPTIONS[] = {
     {"refuse-low-latency", no_argument, nullptr, OPT_REFUSE_LOW_LATENCY},
     {"no-serial-info", no_argument, nullptr, OPT_NO_SERIAL_INFO},
     {"substitute-baud", required_argument, nullptr, OPT_SUBSTITUTE_BAUD},
+    {"silent-baud", required_argument, nullptr, OPT_SILENT_BAUD},
+    {"driver", required_argument, nullptr, OPT_DRIVER},
+    {"usb-ids", required_argument, nullptr, OPT_USB_IDS},
     {"stall-drain", no_argument, nullptr, OPT_STALL_DRAIN},
     {"serve", required_argument, nullptr, OPT_SERVE},
     {"trace", required_argument, nullptr, OPT_TRACE},
@@ -90,6 +97,29 @@ bool set_path(std::string &path, const char *value, const char *option, std::str
     if (value[0] == '\0')
         return fail(message, std::string(option) + " needs a path");
     path = value;
+    return true;
+}
+
+// VID:PID[:BCD], four hexadecimal digits each, as lsusb and sysfs write them.
+bool usb_ids_parse(std::string_view text, UsbIdentity &ids)
+{
+    std::uint16_t fields[3] = {0, 0, 0};
+    std::size_t count = 0;
+    while (count < 3) {
+        const std::size_t colon = text.find(':');
+        const std::string_view field = text.substr(0, colon);
+        auto [end, error] =
+            std::from_chars(field.data(), field.data() + field.size(), fields[count], 16);
+        if (field.size() != 4 || error != std::errc() || end != field.data() + field.size())
+            return false;
+        ++count;
+        if (colon == std::string_view::npos)
+            break;
+        text.remove_prefix(colon + 1);
+    }
+    if (count < 2 || (count == 3 && text.find(':') != std::string_view::npos))
+        return false;
+    ids = {fields[0], fields[1], fields[2]};
     return true;
 }
 
@@ -162,6 +192,26 @@ bool apply(int id, const char *value, Options &options, std::string &message)
             return fail(message, "--substitute-baud needs a rate from 1 to 100000000");
         options.substitute_rate = static_cast<std::uint32_t>(number);
         return true;
+    case OPT_SILENT_BAUD:
+        if (!number_parse(value, MAX_RATE, number) || number == 0)
+            return fail(message, "--silent-baud needs a rate from 1 to 100000000");
+        options.silent_rate = static_cast<std::uint32_t>(number);
+        return true;
+    case OPT_DRIVER:
+        // A driver's name is one component of a sysfs path.
+        if (value[0] == '\0' ||
+            std::string_view(value).find_first_of("/ \t\n") != std::string_view::npos)
+            return fail(message, "--driver needs a driver name such as ch341-uart");
+        options.driver = value;
+        return true;
+    case OPT_USB_IDS: {
+        UsbIdentity ids;
+        if (!usb_ids_parse(value, ids))
+            return fail(message, "--usb-ids needs VID:PID or VID:PID:BCD in hexadecimal, such "
+                                 "as 1a86:7523");
+        options.usb_ids = ids;
+        return true;
+    }
     case OPT_STALL_DRAIN:
         options.stall_drain = true;
         return true;
@@ -198,8 +248,9 @@ bool modes_consistent(const Options &options, std::string &message)
         return fail(message, "--record needs --tap");
     if (options.tap && !options.replay_file.empty())
         return fail(message, "--tap and --replay exclude each other");
+    const bool identity_given = !options.driver.empty() || options.usb_ids;
     if (options.tap && (motors_given || !adapter_faults(options).empty() || options.echo ||
-                        options.hangup_after || options.hangup_after_read))
+                        options.hangup_after || options.hangup_after_read || identity_given))
         return fail(message, "--tap runs against the real device: motors and adapter faults "
                              "do not apply");
     if (!options.replay_file.empty() && motors_given)
@@ -208,7 +259,7 @@ bool modes_consistent(const Options &options, std::string &message)
     if (!options.serve_path.empty() &&
         (options.tap || !options.replay_file.empty() || options.device_given ||
          !adapter_faults(options).empty() || options.echo || options.hangup_after ||
-         options.hangup_after_read || options.send_after))
+         options.hangup_after_read || options.send_after || identity_given))
         return fail(message, "--serve puts the motors on a real line: only --motor, --no-motor "
                              "and the trace options apply");
     return true;
@@ -290,6 +341,8 @@ std::string adapter_faults(const Options &options)
         add("write-limit=" + std::to_string(*options.write_limit));
     if (options.substitute_rate != 0)
         add("substitute-baud=" + std::to_string(options.substitute_rate));
+    if (options.silent_rate != 0)
+        add("silent-baud=" + std::to_string(options.silent_rate));
     if (options.stall_drain)
         add("stall-drain");
     // A replay fails the writes its recording has fail.

@@ -20,8 +20,17 @@ struct Injection {
     Bytes bytes;
 };
 
+// The USB device behind a simulated ttyUSB or ttyACM, as sysfs shows it (--usb-ids).
+struct UsbIdentity {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::uint16_t release = 0; // bcdDevice
+};
+
 struct Options {
     std::string device = "/dev/ttyUSB0";
+    std::string driver;                   // --driver; empty: the usual one for the device's name
+    std::optional<UsbIdentity> usb_ids;   // --usb-ids; none: the usual part for the name
     std::vector<Motor> motors;            // filled with the default motor when none is given
     std::vector<std::string> motor_texts; // the --motor values, for the trace header
     bool no_motor = false;
@@ -30,6 +39,7 @@ struct Options {
     bool refuse_low_latency = false;
     bool no_serial_info = false;
     std::uint32_t substitute_rate = 0; // the rate the driver runs when asked for 4,000,000
+    std::uint32_t silent_rate = 0;     // the same, while the terminal settings keep 4,000,000
     bool stall_drain = false;
     bool echo = false;
     std::optional<std::size_t> write_limit;

@@ -55,6 +55,7 @@ struct Session {
     std::uint64_t bytes_sent = 0;    // what the bus has sent to COMMAND
     std::uint64_t bytes_written = 0; // what COMMAND has written (a replay asks before each write)
     bool hangup_waiting = false;     // a replayed hang-up waits for COMMAND to read what came first
+    bool line_garbled = false;       // the adapter runs another rate: the motors hear noise
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -168,6 +169,8 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
             trace_note(session.setup.trace, elapsed_ms(session, now_ns), *remark);
         return;
     }
+    if (session.line_garbled)
+        return;
     for (const Frame &frame : frames) {
         if (frame.kind == FrameKind::unknown)
             continue;
@@ -255,8 +258,7 @@ std::optional<std::string> plain_note(const std::string &kind, const std::string
         return "TIOCGSERIAL refused: no serial information (ENOTTY)";
     if (kind == "baud-refused")
         return first + " baud refused (EINVAL)";
-    if (kind == "baud-substituted")
-        return first + " baud asked: the driver runs " + second + " and says so";
+
     if (kind == "drain-stalled")
         return "drain: the transmitter does not empty; waiting for a signal";
     if (kind == "write-held")
@@ -264,6 +266,33 @@ std::optional<std::string> plain_note(const std::string &kind, const std::string
     if (kind == "write-limited")
         return "the adapter took " + second + " of " + first + " bytes written";
     return std::nullopt;
+}
+
+// Whether the motors' UARTs read a line running at rate: each byte resynchronises on its start
+// bit, so a rate within 2 % of the bus's 4,000,000 baud still samples every bit inside it.
+bool motors_read(unsigned long long rate)
+{
+    constexpr unsigned long long BUS_RATE = 4'000'000;
+    const unsigned long long off = rate > BUS_RATE ? rate - BUS_RATE : BUS_RATE - rate;
+    return off * 50 <= BUS_RATE;
+}
+
+// The adapter runs another rate than the one asked: at it, every frame is noise to the motors.
+// Settings that keep the asked rate ask it again with every change; one note is enough.
+void note_line_rate(Session &session, std::int64_t ms, const std::string &kind,
+                    const std::string &asked, const std::string &runs)
+{
+    if (session.line_garbled)
+        return;
+    trace_note(session.setup.trace, ms,
+               asked + " baud asked: " +
+                   (kind == "baud-silent"
+                        ? "the adapter runs " + runs + " and the settings keep " + asked
+                        : "the driver runs " + runs + " and says so"));
+    if (!motors_read(std::strtoull(runs.c_str(), nullptr, 10))) {
+        session.line_garbled = true;
+        trace_note(session.setup.trace, ms, "the motors hear noise and keep silent");
+    }
 }
 
 void note_open(Session &session, std::int64_t ms, const std::string &kind, const std::string &path)
@@ -283,6 +312,8 @@ void note_serial_set(Session &session, std::int64_t ms, const std::string &low,
 {
     bool low_latency = low == "low-latency=yes";
     session.low_latency_requested = session.low_latency_requested || low_latency;
+    if (low_latency && result != "refused" && session.setup.sysfs != nullptr)
+        sysfs_note_low_latency(*session.setup.sysfs);
     trace_note(session.setup.trace, ms,
                std::string("TIOCSSERIAL ") +
                    (low_latency ? "with low latency" : "without low latency") +
@@ -317,6 +348,10 @@ std::string note_replayed_call(Session &session, std::int64_t ms, const std::str
     trace_note(session.setup.trace, ms,
                "the recording has this " + call +
                    " fail: " + (name != nullptr ? name : std::to_string(error)));
+    // A terminal fails writes with EIO once it has hung up: the replayed line hangs up with it,
+    // so that the command sees the adapter gone as it did.
+    if (call == "write" && error == EIO && !session.hung_up)
+        hang_up(session);
     return "e" + std::to_string(error);
 }
 
@@ -335,8 +370,12 @@ std::string note_event(Session &session, const std::string &message)
         note_serial_set(session, ms, first, second);
     else if (kind == "read")
         note_read(session, ms, first);
+    else if (kind == "drain")
+        trace_drain(session.setup.trace, ms);
     else if (kind == "call" && session.setup.replay != nullptr)
         return note_replayed_call(session, ms, first, second);
+    else if (kind == "baud-silent" || kind == "baud-substituted")
+        note_line_rate(session, ms, kind, first, second);
     else if (std::optional<std::string> note = plain_note(kind, first, second))
         trace_note(session.setup.trace, ms, *note);
     else

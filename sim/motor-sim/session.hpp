@@ -6,6 +6,7 @@
 #include "pty.hpp"
 #include "replay.hpp"
 #include "signals.hpp"
+#include "sysfs.hpp"
 #include "trace.hpp"
 
 #include <cstdint>
@@ -25,6 +26,7 @@ struct SessionSetup {
     Replay *replay;        // plays the motor side instead of the motors, or null
     bool serving = false;  // --serve: no COMMAND; the run ends on a signal or the line's end
     const Recording *recording = nullptr; // what replay was made from, for the verdict
+    const Sysfs *sysfs = nullptr;         // the device's sysfs, whose latency timer follows
 };
 
 // Plays the motors until COMMAND exits, drains the bus, writes the trace's closing

@@ -213,6 +213,12 @@ void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::stri
                         source + ")");
 }
 
+void trace_drain(Trace &trace, std::int64_t ms)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "drain " + ms_field(ms));
+}
+
 void trace_hangup(Trace &trace, std::int64_t ms)
 {
     if (trace.form == TraceForm::lines)

@@ -43,6 +43,8 @@ void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame);
 // source: what put the bytes on the line, for the human form ("motor 0", "echo").
 void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::string &source);
 void trace_hangup(Trace &trace, std::int64_t ms);
+// Lines form only: COMMAND waited for the transmitter to empty (one record per drain call).
+void trace_drain(Trace &trace, std::int64_t ms);
 // The tap's own events: an input flush and the bytes it discarded, a failed call with its
 // errno name, end of file on a read.
 void trace_flush(Trace &trace, std::int64_t ms, const Bytes &discarded);

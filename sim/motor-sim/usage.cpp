@@ -58,8 +58,19 @@ Adapter faults:
   --no-serial-info       TIOCGSERIAL fails (ENOTTY)
   --substitute-baud RATE asked for 4000000 baud, the driver sets RATE instead
                          and reports it in the terminal settings
+  --silent-baud RATE     asked for 4000000 baud, the adapter runs RATE while the
+                         terminal settings keep 4000000, as ch341 does with 3000000;
+                         the motors hear noise
   --stall-drain          the transmitter never empties: writes never reach the
                          line, and every drain waits until a signal interrupts it
+
+The adapter, as sysfs shows it under /sys/class/tty/NAME:
+  --driver NAME          the kernel driver bound to it (default: ftdi_sio for ttyUSB
+                         names, cdc_acm for ttyACM, serial8250 for others)
+  --usb-ids VID:PID[:BCD]  the USB device behind a ttyUSB or ttyACM name (default:
+                         0403:6014:0900, an FTDI FT232H, for ttyUSB; 1a86:55d3:0445,
+                         a WCH CH343, for ttyACM); other names are a UART clocked at
+                         64 MHz on the platform bus
 
 Real device and recordings:
   --tap                  run COMMAND against the real device, simulating nothing, and
@@ -104,6 +115,7 @@ Trace records (--trace lines), one per line:
   tx t=MS kind=short cmd=C arg=A id=I target=T bytes=HEX
   tx t=MS kind=unknown bytes=HEX
   rx t=MS bytes=HEX
+  drain t=MS                            (COMMAND waits for the transmitter to empty)
   hangup t=MS
   start wall=ISO-8601-UTC monotonic=SECONDS     (--tap, first)
   flush t=MS bytes=HEX                          (--tap: what an input flush discarded)
@@ -138,6 +150,8 @@ Examples:
   motor-sim --motor 0:delay=4000 --trace lines --trace-file run.trace -- \
       renumber /dev/ttyUSB0 0 1
   motor-sim --device /dev/ttyACM0 --no-motor -- renumber /dev/ttyACM0 0 1
+  motor-sim --driver ch341-uart --usb-ids 1a86:7523 --silent-baud 3000000 -- \
+      renumber /dev/ttyUSB0 0 1
   motor-sim --tap --record bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --replay bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --serve /dev/ttyGS0 --motor 0 --trace lines --trace-file motors.trace
