@@ -114,6 +114,10 @@ TEST(JudgeAnswer, ByLengthAndDecodedIdentifier)
         {4, {0x00, 0x00, 0x00, 0x00}, 0, Outcome::mismatch, 0},
         {4, {0x12, 0x34, 0x56, 0x78}, 0, Outcome::mismatch, 0},
         {4, {0x12, 0x34, 0x56, 0x78}, 3, Outcome::mismatch, 0},
+        // The command's own bytes, garbled on the way back by an adapter that echoes, are no
+        // answer even where the decoder reads the target in them.
+        {4, {0xFB, 0x01, 0x11, 0xBB}, 1, Outcome::mismatch, 1},
+        {2, {0xFB, 0x01, 0x00, 0x00}, 0, Outcome::mismatch, 0},
         // A failed link leaves the buffer zero.
         {-2, {}, 0, Outcome::incomplete, 0},
         {-1, {}, 4, Outcome::mismatch, 0},

@@ -66,7 +66,6 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
         {too_long, "File name too long"},                     // the simulated name, too long
         {loop.string(), "Too many levels of symbolic links"}, // a link to itself
         {dangling.string(), MISSING},                         // a link to an adapter gone
-        {"/dev/ttyUSB0/", MISSING},                           // the device taken as a folder
     };
     std::vector<SimJob> jobs;
     jobs.reserve(paths.size());

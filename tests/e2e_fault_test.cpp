@@ -32,6 +32,24 @@ std::string timeout(int id, int target)
            " failure, No motor be found(timeout).\n";
 }
 
+// What standard error says of an adapter that vanished, before the command went out or after.
+std::string gone_before_command(int id)
+{
+    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the change command "
+           "went out; motor " +
+           std::to_string(id) + " kept its identifier\n";
+}
+
+std::string gone_after_command(int id, int target)
+{
+    const std::string new_id = std::to_string(target);
+    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) while renumber waited for "
+           "the answer; motor " +
+           std::to_string(id) + " may already have taken identifier " + new_id +
+           ", so check that first: renumber /dev/ttyUSB0 " + new_id + " " + new_id +
+           " answers only if it has\n";
+}
+
 std::string times(int count, const std::string& line)
 {
     std::string lines;
@@ -77,7 +95,9 @@ std::vector<E2eRow> Faults::rows()
          times(2, WRITE_ERROR) + mismatch(0),
          254,
          {0},
-         true},
+         true,
+         nullptr,
+         gone_before_command(0)},
         // With the second control frame; a failed link must not pass as a change to 0.
         {"HangUpWithTheSecondControlFrame",
          {"--hangup-after", "2", "--motor", "3"},
@@ -85,18 +105,22 @@ std::vector<E2eRow> Faults::rows()
          WRITE_ERROR + std::string(MULTIPLE),
          254,
          {3},
-         true},
-        // With the change command, before the motor saw it.
+         true,
+         nullptr,
+         gone_before_command(3)},
+        // With the change command, before the motor saw it: written, so it may have.
         {"HangUpWithTheCommand",
          {"--hangup-after", "3", "--motor", "0"},
          zero_to_one,
          timeout(0, 1),
          255,
          {0},
-         true},
-        // Unplugged during the answer wait, after the motor took the command: the run ends with
-        // the timeout although the motor changed, as the real cdc_acm driver does (kernel tier,
-        // acm/unplug-answer-wait).
+         true,
+         nullptr,
+         gone_after_command(0, 1)},
+        // Unplugged during the answer wait, after the motor took the command: the wait ends at
+        // the hang-up, long before its 3 s, with the timeout on standard output and what it may
+        // mean for the motor on standard error (kernel tier, acm/unplug-answer-wait).
         {"HangUpInTheAnswerWait",
          {"--hangup-after", "3:" + ms(ANSWER_WAIT / 3), "--motor",
           "0:delay=" + ms(ANSWER_WAIT * 2 / 3)},
@@ -104,7 +128,11 @@ std::vector<E2eRow> Faults::rows()
          timeout(0, 1),
          255,
          {1},
-         true},
+         true,
+         [](const SimRun& run) {
+             EXPECT_LT(run.process.elapsed, COMMAND_PAUSE + ANSWER_WAIT * 2 / 3);
+         },
+         gone_after_command(0, 1)},
         // Half-way through the answer: the motor changed, but two bytes prove nothing.
         {"HangUpHalfWayThroughTheAnswer",
          {"--hangup-after-read", "34", "--motor", "0:truncate=2"},
@@ -112,7 +140,9 @@ std::vector<E2eRow> Faults::rows()
          mismatch(0),
          254,
          {1},
-         true},
+         true,
+         nullptr,
+         gone_after_command(0, 1)},
         // Once the whole answer has been read: the change stands.
         {"HangUpAfterTheWholeAnswer",
          {"--hangup-after-read", "36", "--motor", "0"},
@@ -147,8 +177,10 @@ std::vector<E2eRow> Faults::rows()
          254,
          {0},
          false,
-         // 5.5 s: a stalled drain must not hold the run much past its answer wait.
+         // 5.5 s: a stalled drain must not hold the run much past its answer wait; each frame's
+         // one drain is cut short, never retried.
          [](const SimRun& run) {
+             EXPECT_EQ(run.all("drain").size(), 3U);
              EXPECT_LT(run.process.elapsed, COMMAND_PAUSE + ANSWER_WAIT + 3 * CONTROL_WAIT);
          }},
         // Control frames one byte short; the four-byte command still gets through and the
@@ -217,8 +249,16 @@ std::vector<E2eRow> Faults::rows()
          changed(1),
          0,
          {1}},
-        // A right answer read with the echo of the frames in front of it.
-        {"AdapterEchoesEveryByte", {"--echo", "--motor", "0"}, zero_to_one, mismatch(0), 254, {1}},
+        // An adapter that hears its own frames: each echo is skipped and the motor's answer judged.
+        {"AdapterEchoesEveryByte", {"--echo", "--motor", "0"}, zero_to_one, changed(1), 0, {1}},
+        // The command's echo garbled into FB 01 11 BB, which the decoder alone would read as
+        // identifier 1, from a motor that never took the command.
+        {"EchoOfTheCommandWithAByteChanged",
+         {"--motor", "0:ignore-command", "--send-after", "3:0:FB0111BB"},
+         zero_to_one,
+         mismatch(1),
+         254,
+         {0}},
 
         // Colliding answers. Two motors 0 answer 1 and 2 at once: FC 01 00 BB on the line.
         {"CollidingAnswersThatDisagree",

@@ -44,6 +44,8 @@ void honest_frames_and_pauses(const SimRun& run)
               (std::vector<std::string>{control_frame("00", "6523"), control_frame("70", "44AF"),
                                         "FB0110BB"}));
     EXPECT_EQ(run.low_latency(), "yes");
+    // One drain per frame: nothing stalled, so nothing was retried.
+    EXPECT_EQ(run.all("drain").size(), 3U);
     const auto gap = gaps(run);
     ASSERT_EQ(gap.size(), 2U);
     // The motor answered at once, so no control wait was waited out.
@@ -86,6 +88,14 @@ void late_control_answer_discarded(const SimRun& run)
     EXPECT_LT(std::stol(received[1].fields.at("t")), run.sent_times().back());
 }
 
+// A transmitter that never empties: each frame's one drain is cut short by the bound, well inside
+// the protocol's own waits.
+void drain_bounded(const SimRun& run)
+{
+    EXPECT_EQ(run.all("drain").size(), 3U);
+    EXPECT_LT(run.process.elapsed, COMMAND_PAUSE + ANSWER_WAIT + 3 * CONTROL_WAIT);
+}
+
 // The rows whose checks or faults are about time. motor-sim stamps each frame when it reads it,
 // so a busy machine could make a gap between two frames look shorter than the pause it stands
 // for, and a late answer only 100 ms past its wait could still be caught: no other batch of runs
@@ -103,7 +113,8 @@ std::vector<E2eRow> Timing::rows()
     // Both control answers come after their waits, the second one during the 1 s pause.
     const std::string late_control =
         "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
-    return {
+    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    std::vector<E2eRow> rows{
         {"HonestMotorChangesFromZeroToOne",
          {"--motor", "0"},
          zero_to_one,
@@ -129,6 +140,33 @@ std::vector<E2eRow> Timing::rows()
          false,
          late_control_answer_discarded},
     };
+    // The signal state a parent leaves renumber (exec keeps it) changes neither its pauses nor
+    // the bound on a stalled drain.
+    for (const char* state : {"blocked", "ignored", "pending", "timer"}) {
+        const std::vector<std::string> launcher{SIGNAL_STATE_BINARY, state};
+        rows.push_back({std::string("Sigalrm_") + state + "_HonestMotor",
+                        {"--motor", "0"},
+                        zero_to_one,
+                        CHANGED_TO_ONE,
+                        0,
+                        {1},
+                        false,
+                        honest_frames_and_pauses,
+                        "",
+                        launcher});
+        rows.push_back({std::string("Sigalrm_") + state + "_DrainNeverEnds",
+                        {"--stall-drain", "--motor", "0"},
+                        zero_to_one,
+                        write_error + write_error + write_error +
+                            "[Error] The ID:0 of the feedback does not match.\n",
+                        254,
+                        {0},
+                        false,
+                        drain_bounded,
+                        "",
+                        launcher});
+    }
+    return rows;
 }
 
 TEST_P(Timing, EndsAsTheTableSays)
@@ -193,6 +231,19 @@ std::vector<E2eRow> Runs::rows()
          false,
          nothing_sent,
          "sp_set_baudrate: the driver reports 9600 baud, not 4000000\n"},
+        // ch341 runs 3,000,000 and keeps 4,000,000 in the terminal settings; the kernel names
+        // the driver and the chip, and nothing is sent at the wrong rate.
+        {"DriverClampsWithoutSaying",
+         {"--driver", "ch341-uart", "--usb-ids", "1a86:7523", "--silent-baud", "3000000", "--motor",
+          "0"},
+         zero_to_one,
+         "[Error] Set serial failure.\n",
+         255,
+         {0},
+         false,
+         nothing_sent,
+         "sp_set_baudrate: the adapter, a WCH CH340 (1a86:7523, driver ch341-uart), runs the line "
+         "at 3000000 baud, not 4000000, though the terminal settings read 4000000\n"},
         {"BaudRateWithinTolerance",
          {"--substitute-baud", "3920000", "--motor", "0"},
          zero_to_one,

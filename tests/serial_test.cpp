@@ -1,11 +1,13 @@
 // The link's terminal adjustments on descriptors that need no adapter: a pseudo-terminal, a
 // pipe, and a stand-in serial driver that answers the serial-settings requests.
+#include "serial/drain.h"
 #include "serial/serial.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,7 +34,49 @@ FakeSerialDriver& driver()
     return instance;
 }
 
+// A transmitter behind one descriptor, for the drain's bound: each call of tcdrain takes the
+// next of these steps.
+enum class DrainStep {
+    empties,                // the frame has left: 0
+    stalls,                 // never empties: the wait ends only when a signal interrupts it
+    stopped_past_the_bound, // as a Ctrl-Z held past the bound: the bound's signal and SIGCONT
+};
+
+struct FakeTransmitter {
+    int fd = -1;
+    std::vector<DrainStep> steps{};
+    std::size_t calls = 0;
+};
+
+FakeTransmitter& transmitter()
+{
+    static FakeTransmitter instance;
+    return instance;
+}
+
 } // namespace
+
+// The drain's calls resolve here; other descriptors go on to libc.
+extern "C" int tcdrain(int fd)
+{
+    FakeTransmitter& fake = transmitter();
+    if (fd != fake.fd) {
+        using DrainFunction = int (*)(int);
+        static const auto real = reinterpret_cast<DrainFunction>(dlsym(RTLD_NEXT, "tcdrain"));
+        return real(fd);
+    }
+    const DrainStep step = fake.steps.at(std::min(fake.calls, fake.steps.size() - 1));
+    ++fake.calls;
+    if (step == DrainStep::empties) {
+        return 0;
+    }
+    pause(); // until the bound's timer fires
+    if (step == DrainStep::stopped_past_the_bound) {
+        raise(SIGCONT); // delivered with it, as when the process is continued
+    }
+    errno = EINTR;
+    return -1;
+}
 
 // Calls from the serial module resolve to this definition; every descriptor but the stand-in's
 // goes on to libc.
@@ -144,6 +188,62 @@ TEST(DisableNoflshOnTerminal, ClearsOnlyNoflsh)
 
     close(slave);
     close(master);
+}
+
+struct DrainCase {
+    const char* name;
+    std::vector<DrainStep> steps;
+    bool block_alarm; // the process runs with SIGALRM blocked, as a parent may leave it
+    Drain result;
+    std::size_t calls;
+};
+
+extern "C" void callers_own_handler(int /*signal*/) {}
+
+// The bound holds whatever signal state it meets, puts back the caller's, calls tcdrain once per
+// frame, and does not count a stop against the adapter.
+TEST_F(Pipe, DrainIsBoundedOncePerFrameWhateverTheSignalState)
+{
+    const DrainCase cases[] = {
+        {"empties", {DrainStep::empties}, false, Drain::done, 1},
+        {"stalls", {DrainStep::stalls}, false, Drain::timed_out, 1},
+        {"stalls with SIGALRM blocked", {DrainStep::stalls}, true, Drain::timed_out, 1},
+        {"stopped past the bound, then empties",
+         {DrainStep::stopped_past_the_bound, DrainStep::empties},
+         false,
+         Drain::done,
+         2},
+    };
+    for (const DrainCase& c : cases) {
+        transmitter() = FakeTransmitter{.fd = ends_[1], .steps = c.steps};
+        struct sigaction own {};
+        own.sa_handler = callers_own_handler;
+        sigemptyset(&own.sa_mask);
+        struct sigaction before {};
+        sigaction(SIGALRM, &own, &before);
+        sigset_t mask{};
+        sigemptyset(&mask);
+        sigaddset(&mask, SIGALRM);
+        sigset_t mask_before{};
+        sigprocmask(c.block_alarm ? SIG_BLOCK : SIG_UNBLOCK, &mask, &mask_before);
+        const itimerval callers_timer{{0, 0}, {60, 0}};
+        setitimer(ITIMER_REAL, &callers_timer, nullptr);
+
+        EXPECT_EQ(drain_within_limit(ends_[1]), c.result) << c.name;
+        EXPECT_EQ(transmitter().calls, c.calls) << c.name;
+
+        struct sigaction after {};
+        sigaction(SIGALRM, &before, &after);
+        EXPECT_EQ(after.sa_handler, &callers_own_handler) << c.name;
+        sigset_t mask_after{};
+        sigprocmask(SIG_SETMASK, &mask_before, &mask_after);
+        EXPECT_EQ(sigismember(&mask_after, SIGALRM) == 1, c.block_alarm) << c.name;
+        itimerval left{};
+        const itimerval stopped{};
+        setitimer(ITIMER_REAL, &stopped, &left);
+        EXPECT_GT(left.it_value.tv_sec, 50) << c.name << ": the caller's own timer was lost";
+    }
+    transmitter() = FakeTransmitter{};
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "version.h"
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,8 +103,10 @@ Verdict judge_answer(std::int32_t answered, std::span<const std::uint8_t, SHORT_
     const bool rejected = idcmd_decode(answer, decoded) != 0;
     const bool complete = answered == static_cast<std::int32_t>(SHORT_FRAME_SIZE);
     // Four bytes that are no motor answer at all decode to identifier 0; they must never pass
-    // as the change of a motor to 0.
-    if (decoded.id != target_id || (complete && rejected)) {
+    // as the change of a motor to 0. Bytes that begin as the command does are the adapter's echo
+    // of it, garbled or cut short: the decoder could read the target in them.
+    const bool echoed = answer[0] == SHORT_COMMAND_HEADER;
+    if (decoded.id != target_id || (complete && rejected) || echoed) {
         return {Outcome::mismatch, decoded.id};
     }
     return {complete ? Outcome::changed : Outcome::incomplete, decoded.id};
@@ -128,6 +131,28 @@ std::int32_t report_verdict(const Verdict& verdict, const Request& request)
     return STATUS_BAD_ANSWER;
 }
 
+namespace {
+
+// A hang-up on standard error, with what it means for the motor.
+void report_hang_up(const Request& request, bool command_sent)
+{
+    if (!command_sent) {
+        std::fprintf(stderr,
+                     "%s: hung up (the adapter was unplugged or reset) before the change command "
+                     "went out; motor %d kept its identifier\n",
+                     request.device, request.id);
+        return;
+    }
+    std::fprintf(stderr,
+                 "%s: hung up (the adapter was unplugged or reset) while renumber waited for the "
+                 "answer; motor %d may already have taken identifier %d, so check that first: "
+                 "renumber %s %d %d answers only if it has\n",
+                 request.device, request.id, request.target_id, request.device, request.target_id,
+                 request.target_id);
+}
+
+} // namespace
+
 std::int32_t change_motor_id(const Request& request)
 {
     SerialLink link{};
@@ -142,6 +167,9 @@ std::int32_t change_motor_id(const Request& request)
     // could name the target for a motor that never saw the command. The exchange itself never
     // discards. A failed discard means the device is gone, which the write then reports.
     serial_discard_input(link.port);
+    // The messages on standard output stay the ones each phase prints; what a hang-up means for
+    // the motor goes to standard error, once.
+    const bool gone_before_command = serial_hung_up(link.port);
 
     IdCommand command{.id = request.id, .target_id = request.target_id, .cmd = CMD_CHANGE_ID};
     ShortFrame frame{0xFB, 0x01, 0x00, 0xBB};
@@ -151,6 +179,9 @@ std::int32_t change_motor_id(const Request& request)
         serial_exchange(link.port, frame, answer, COMMAND_ANSWER_TIMEOUT_MS);
     const std::int32_t status =
         report_verdict(judge_answer(answered, answer, request.target_id), request);
+    if (status != STATUS_OK && (gone_before_command || serial_hung_up(link.port))) {
+        report_hang_up(request, !gone_before_command);
+    }
     // Closed here rather than by the exit, which would sit out the driver's closing wait (30 s)
     // for the bytes of a stuck adapter.
     serial_release(link);
@@ -170,6 +201,10 @@ bool prepare_process()
             return false;
         }
     }
+    // An interval timer survives exec, and its SIGALRM would end the run before the change: the
+    // parent's is stopped. renumber's own bound on the driver's waits is a timer of its own.
+    const itimerval stopped{};
+    setitimer(ITIMER_REAL, &stopped, nullptr);
     // A reader that has gone must not turn a done change into death by SIGPIPE: the exit status
     // tells the outcome.
     return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;

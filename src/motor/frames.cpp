@@ -6,7 +6,6 @@ namespace {
 
 constexpr std::uint8_t CONTROL_HEADER_0 = 0xFE;
 constexpr std::uint8_t CONTROL_HEADER_1 = 0xEE;
-constexpr std::uint8_t SHORT_COMMAND_HEADER = 0xFB;
 constexpr std::uint8_t SHORT_ANSWER_HEADER = 0xFC;
 constexpr std::uint8_t SHORT_TRAILER = 0xBB;
 

@@ -19,6 +19,8 @@ inline constexpr std::size_t CONTROL_FRAME_SIZE = 17;
 inline constexpr std::size_t CONTROL_ANSWER_SIZE = 16;
 inline constexpr std::uint16_t CONTROL_ANSWER_TIMEOUT_MS = 500;
 inline constexpr std::size_t SHORT_FRAME_SIZE = 4;
+/// First byte of every short command; a motor's answers begin with 0xFC instead.
+inline constexpr std::uint8_t SHORT_COMMAND_HEADER = 0xFB;
 
 using ControlFrame = std::array<std::uint8_t, CONTROL_FRAME_SIZE>;
 using ShortFrame = std::array<std::uint8_t, SHORT_FRAME_SIZE>;

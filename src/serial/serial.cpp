@@ -1,23 +1,28 @@
 #include "serial/serial.h"
 
+#include "serial/drain.h"
 #include "serial/line_rate.h"
+
+#include "adapter/port.h"
 
 #include <libserialport.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -131,67 +136,125 @@ void require_bus_rate(sp_port* port)
     }
 }
 
-enum class Drain { done, failed, timed_out };
-
-// Interrupts the drain; the handler itself has nothing to do.
-extern "C" void interrupt_drain(int /*signal*/) {}
-
-// From SERIAL_DRAIN_LIMIT_MS on, a SIGALRM every 10 ms, not restarted, cuts short whatever the
-// kernel is waiting for. The timer repeats, so a tick that lands just before the wait begins
-// cannot leave it unbounded. Returns the handler it replaced, for stop_alarm.
-struct sigaction start_alarm()
+// Some drivers run another rate without a word and keep 4,000,000 in the terminal settings
+// (ch341 clamps to 3,000,000, an 8250 whose clock divides badly runs off by more than a UART
+// tolerates); the read-back cannot see it, but what the kernel says of the port tells it. Where
+// /sys cannot be read, nothing is held against the adapter.
+void require_driver_rate(const std::string& resolved)
 {
-    struct sigaction tick {};
-    tick.sa_handler = interrupt_drain;
-    sigemptyset(&tick.sa_mask);
-    struct sigaction previous {};
-    sigaction(SIGALRM, &tick, &previous);
-    constexpr long TICK_US = 10'000;
-    const itimerval ticking{{0, TICK_US},
-                            {SERIAL_DRAIN_LIMIT_MS / 1000, SERIAL_DRAIN_LIMIT_MS % 1000 * 1000L}};
-    setitimer(ITIMER_REAL, &ticking, nullptr);
-    return previous;
-}
-
-void stop_alarm(const struct sigaction& previous)
-{
-    const itimerval stopped{};
-    setitimer(ITIMER_REAL, &stopped, nullptr);
-    sigaction(SIGALRM, &previous, nullptr);
+    constexpr std::string_view DEVICES = "/dev/";
+    if (!resolved.starts_with(DEVICES)) {
+        return;
+    }
+    const std::optional<SerialAdapter> port = describe_port(SystemRoot{}, resolved.substr(5));
+    if (!port) {
+        return;
+    }
+    const LineAtBusRate line = line_at_bus_rate(*port);
+    if (line.kind != BusRate::unreported) {
+        return;
+    }
+    const std::string part = port->ids ? "a " + chip_label(port->chip, *port->ids, port->driver)
+                                       : "a native UART clocked at " +
+                                             std::to_string(port->uart_clock.value_or(0)) +
+                                             " Hz (driver " + port->driver + ")";
+    fail_open(MSG_BAUD_REFUSED, "sp_set_baudrate",
+              "the adapter, " + part + ", runs the line at " + std::to_string(line.line_baud) +
+                  " baud, not " + std::to_string(SERIAL_BAUDRATE) +
+                  ", though the terminal settings read " + std::to_string(SERIAL_BAUDRATE));
 }
 
 // sp_drain waits as long as the driver does and retries when a signal interrupts it, so an
-// adapter whose endpoint stopped taking data would hold the run forever. The wait here is the
-// driver's own (tcdrain), cut short by the alarm.
-Drain drain_within_limit(sp_port* port)
+// adapter whose endpoint stopped taking data would hold the run forever: the wait here is bounded
+// (drain.h).
+Drain drain_or_discard(sp_port* port, int fd)
 {
-    int fd = -1;
-    if (sp_get_port_handle(port, &fd) != SP_OK) {
-        return Drain::failed;
-    }
-    const struct sigaction previous = start_alarm();
-
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(SERIAL_DRAIN_LIMIT_MS);
-    int result = 0;
-    bool late = false;
-    while ((result = tcdrain(fd)) != 0 && errno == EINTR) {
-        late = std::chrono::steady_clock::now() >= deadline;
-        if (late) {
-            break;
-        }
-    }
-    stop_alarm(previous);
-    if (result == 0) {
-        return Drain::done;
-    }
-    if (late) {
+    const Drain result = drain_within_limit(fd);
+    if (result == Drain::timed_out) {
         // The frame has failed: its bytes are discarded where the driver can (cdc_acm in Linux
         // 6.12, not in 6.1), so that the close need not wait for them (serial_release).
         sp_flush(port, SP_BUF_OUTPUT);
-        return Drain::timed_out;
     }
-    return Drain::failed;
+    return result;
+}
+
+// A device that hung up (unplugged, reset) reads end of file and polls POLLHUP for good.
+bool has_hung_up(int fd)
+{
+    pollfd watch{fd, POLLIN, 0};
+    return poll(&watch, 1, 0) == 1 && (watch.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// How much of the wait is left, in poll's terms, rounded up so that the wait never ends early:
+// -1 without limit.
+int remaining_ms(std::chrono::steady_clock::time_point deadline, std::uint16_t timeout_ms)
+{
+    if (timeout_ms == 0) {
+        return -1;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// The answer to request, up to answer.size() bytes within timeout_ms. An adapter whose receiver
+// stays on while it transmits hears the frame itself first: bytes identical to request, arriving
+// first, are that echo and are skipped, and the wait goes on within the same deadline. An echo
+// that departs from the frame is an answer like any other. A hang-up ends the wait at once.
+// Returns the count read, or a negative library code.
+std::int32_t read_answer(sp_port* port, int fd, std::span<const std::uint8_t> request,
+                         std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    // What came so far; while it matches the start of request it may still be the echo.
+    std::vector<std::uint8_t> heard;
+    bool echo_ruled_out = request.empty();
+    while (heard.size() < answer.size() || !echo_ruled_out) {
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = poll(&watch, 1, remaining_ms(deadline, timeout_ms));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || (ready == 0 && remaining_ms(deadline, timeout_ms) == 0)) {
+            break; // the deadline passed, or the descriptor cannot be polled
+        }
+        if (ready == 0) {
+            continue;
+        }
+        // Bytes beyond the answer must stay waiting for the next exchange. A motor's answer never
+        // begins as the frame does, so one byte tells an answer from an echo; only once it
+        // matches is the rest of the frame taken.
+        const std::size_t wanted = echo_ruled_out  ? answer.size() - heard.size()
+                                   : heard.empty() ? 1
+                                                   : request.size() - heard.size();
+        std::vector<std::uint8_t> chunk(wanted);
+        const int got = sp_nonblocking_read(port, chunk.data(), chunk.size());
+        if (got < 0) {
+            return got;
+        }
+        if (got == 0) {
+            if ((watch.revents & (POLLHUP | POLLERR)) != 0) {
+                break; // end of file: the adapter is gone
+            }
+            continue;
+        }
+        heard.insert(heard.end(), chunk.begin(), chunk.begin() + got);
+        if (!echo_ruled_out) {
+            const std::size_t compared = std::min(heard.size(), request.size());
+            if (!std::equal(heard.begin(), heard.begin() + static_cast<long>(compared),
+                            request.begin())) {
+                echo_ruled_out = true;
+            } else if (heard.size() == request.size()) {
+                heard.clear(); // the whole frame came back: the adapter's echo
+                echo_ruled_out = true;
+            }
+        }
+    }
+    // An echo cut short, or one departing only in its last byte past the answer's size, is kept
+    // as far as the answer holds.
+    const std::size_t kept = std::min(heard.size(), answer.size());
+    std::copy_n(heard.begin(), kept, answer.begin());
+    return static_cast<std::int32_t>(kept);
 }
 
 } // namespace
@@ -220,25 +283,38 @@ std::int32_t serial_open(SerialLink& link, const char* device)
 
     const std::int32_t adjusted = adjust_terminal(link.port, device);
     require_bus_rate(link.port);
+    require_driver_rate(path);
     return adjusted;
 }
 
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
                              std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
 {
+    int fd = -1;
+    const sp_return handle = sp_get_port_handle(port, &fd);
+    if (handle != SP_OK) {
+        std::puts("[Error] Error occurred during serial port write.");
+        return handle;
+    }
     // The library returns byte counts through its sp_return type, whose enumerators end at 0: a
     // count held in that type is out of its range, so it is taken as a plain int at once.
     const int written = sp_nonblocking_write(port, request.data(), request.size());
     // The read timeout must count from the end of transmission, not from the write call. A
-    // drain that fails otherwise (a device gone) is left to the read to report.
-    const bool stuck = drain_within_limit(port) == Drain::timed_out;
+    // drain that fails otherwise (a device gone) is left to the read, which sees the hang-up.
+    const bool stuck = drain_or_discard(port, fd) == Drain::timed_out;
     const bool short_write =
         static_cast<long long>(written) != static_cast<long long>(request.size());
     if (short_write || stuck) {
         std::puts("[Error] Error occurred during serial port write.");
         return short_write ? written : SP_ERR_FAIL;
     }
-    return sp_blocking_read(port, answer.data(), answer.size(), timeout_ms);
+    return read_answer(port, fd, request, answer, timeout_ms);
+}
+
+bool serial_hung_up(sp_port* port)
+{
+    int fd = -1;
+    return sp_get_port_handle(port, &fd) == SP_OK && has_hung_up(fd);
 }
 
 std::int32_t serial_discard_input(sp_port* port)
@@ -248,8 +324,13 @@ std::int32_t serial_discard_input(sp_port* port)
 
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)
 {
+    int fd = -1;
+    const sp_return handle = sp_get_port_handle(port, &fd);
+    if (handle != SP_OK) {
+        return handle; // no port open: the library's own code
+    }
     sp_nonblocking_write(port, bytes.data(), bytes.size());
-    return drain_within_limit(port) == Drain::done ? SP_OK : SP_ERR_FAIL;
+    return drain_or_discard(port, fd) == Drain::done ? SP_OK : SP_ERR_FAIL;
 }
 
 void serial_release(SerialLink& link)
@@ -257,10 +338,10 @@ void serial_release(SerialLink& link)
     if (link.port == nullptr) {
         return;
     }
-    // The descriptor is gone after close() even when the alarm interrupted it.
-    const struct sigaction previous = start_alarm();
+    // The descriptor is gone after close() even when the bound interrupted it.
+    WaitBound bound = start_bound();
     sp_close(link.port);
-    stop_alarm(previous);
+    stop_bound(bound);
     sp_free_port(link.port);
     link.port = nullptr;
 }

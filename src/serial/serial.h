@@ -28,16 +28,23 @@ std::int32_t serial_open(SerialLink& link, const char* device);
 /// bytes within timeout_ms (0 waits without limit). Returns the count read, or the write's
 /// count or code when the write came up short, SP_ERR_FAIL when the request had not left within
 /// SERIAL_DRAIN_LIMIT_MS, or a negative libserialport code from the read.
-/// Input already waiting is never discarded: it is what the read returns first.
+/// Input already waiting is never discarded: it is what the read returns first. Bytes identical
+/// to request that arrive first are the adapter's echo of it and are skipped, within the same
+/// timeout. A hang-up of the device ends the wait at once with what was read (serial_hung_up).
 std::int32_t serial_exchange(sp_port* port, std::span<const std::uint8_t> request,
                              std::span<std::uint8_t> answer, std::uint16_t timeout_ms);
+
+/// Whether the device has hung up: the adapter was unplugged or reset, and the port reads end of
+/// file for good. A wait of serial_exchange ends at once when it happens.
+bool serial_hung_up(sp_port* port);
 
 /// Discards whatever the adapter has received and nobody has read yet. Returns the library's
 /// status.
 std::int32_t serial_discard_input(sp_port* port);
 
-/// Writes bytes and waits until they have been transmitted, at most SERIAL_DRAIN_LIMIT_MS.
-/// Returns SP_OK, or SP_ERR_FAIL when they did not leave in time or the wait failed.
+/// Writes bytes and waits until they have been transmitted, at most SERIAL_DRAIN_LIMIT_MS of
+/// running time (a stop does not count). Returns SP_OK, SP_ERR_FAIL when they did not leave in
+/// time or the wait failed, or the library's code when the port is not open.
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes);
 
 /// Closes the port and frees it, leaving the link empty. On a failed close, reports it and

@@ -18,11 +18,14 @@
 
 /// renumber with args under motor-sim with sim_options. libserialport's own trace is off unless
 /// env turns it on ("LIBSERIALPORT_DEBUG=1").
+/// launcher, if any, starts renumber (it and its arguments come first on the command line).
 inline SimJob renumber_job(const std::vector<std::string>& sim_options,
                            const std::vector<std::string>& args,
-                           const std::vector<std::string>& env = {"LIBSERIALPORT_DEBUG="})
+                           const std::vector<std::string>& env = {"LIBSERIALPORT_DEBUG="},
+                           const std::vector<std::string>& launcher = {})
 {
-    std::vector<std::string> command{RENUMBER_BINARY};
+    std::vector<std::string> command = launcher;
+    command.emplace_back(RENUMBER_BINARY);
     command.insert(command.end(), args.begin(), args.end());
     return SimJob{sim_options, command, env};
 }
@@ -64,6 +67,7 @@ struct E2eRow {
     bool hangs_up = false;      // the trace must show the adapter vanishing
     void (*also)(const SimRun&) = nullptr; // checks of this row alone: frames, times
     std::string err{}; // standard error: the failed call and its reason, when the open fails
+    std::vector<std::string> launcher{}; // a program that starts renumber, with its arguments
 };
 
 inline void PrintTo(const E2eRow& row, std::ostream* out)
@@ -109,7 +113,8 @@ template <typename Suite> class ConcurrentRows : public ConcurrentTable<Suite, E
 public:
     static SimRun perform(const E2eRow& row, const std::filesystem::path& folder)
     {
-        const SimJob job = renumber_job(row.sim_options, row.args);
+        const SimJob job =
+            renumber_job(row.sim_options, row.args, {"LIBSERIALPORT_DEBUG="}, row.launcher);
         return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, folder / "trace",
                              job.env);
     }
