@@ -3,6 +3,10 @@
  * adapter. It is inert unless MOTOR_SIM_DEVICE names the simulated device path, and
  * it fakes exactly this, for that path and the descriptors opened on it only:
  *
+ *   - the device's node (/dev/<name>): lstat and stat answer the pseudo-terminal's
+ *     record with the device number of an adapter of that name (188:N for ttyUSBN,
+ *     166:N for ttyACMN, 4:64+N otherwise), and readlink of /proc/<pid>/fd/<n> of a
+ *     descriptor on the pseudo-terminal answers the node, but for motor-sim's own;
  *   - the device's sysfs: lstat (__lxstat, __lxstat64, lstat, lstat64), stat (stat,
  *     stat64), both 64-bit-time entry points where time_t is 32 bits wide, readlink and
  *     open of a path under /sys/ answer from motor-sim's folder (MOTOR_SIM_SYSFS) where
@@ -128,6 +132,8 @@ struct adapter_state {
     char node[PATH_MAX];       /* what it resolves to: itself under /dev/, else /dev/<name> */
     char pty[PATH_MAX];        /* pseudo-terminal slave standing in for it */
     char sysfs_root[PATH_MAX]; /* motor-sim's folder standing in for /sys/..., or empty */
+    dev_t node_rdev;           /* the device number the node shows, as an adapter's */
+    pid_t simulator_pid;       /* motor-sim, the event channel's peer; 0 when unknown */
     int event_fd;              /* -1 when nobody listens */
     bool refuse_open;
     bool refuse_baud;

@@ -14,8 +14,20 @@
 ADAPTER_EXPORT int __lstat64_time64(const char *path, struct stat *buf);
 ADAPTER_EXPORT int __stat64_time64(const char *path, struct stat *buf);
 
+/* The node: the pseudo-terminal's own record, with the device number an adapter's node has. */
+static int node_answer(int result, struct stat *buf, unsigned long long rdev)
+{
+    if (result == 0)
+        buf->st_rdev = (dev_t)rdev;
+    return result;
+}
+
 ADAPTER_EXPORT int __lstat64_time64(const char *path, struct stat *buf)
 {
+    const char *pty = NULL;
+    unsigned long long rdev = 0;
+    if (adapter_node(path, &pty, &rdev))
+        return node_answer(adapter_real_stat64_time64(pty, buf), buf, rdev);
     char overlay[PATH_MAX];
     return adapter_real_lstat64_time64(
         adapter_sysfs_path(path, overlay, sizeof overlay) ? overlay : path, buf);
@@ -23,6 +35,10 @@ ADAPTER_EXPORT int __lstat64_time64(const char *path, struct stat *buf)
 
 ADAPTER_EXPORT int __stat64_time64(const char *path, struct stat *buf)
 {
+    const char *pty = NULL;
+    unsigned long long rdev = 0;
+    if (adapter_node(path, &pty, &rdev))
+        return node_answer(adapter_real_stat64_time64(pty, buf), buf, rdev);
     char overlay[PATH_MAX];
     return adapter_real_stat64_time64(
         adapter_sysfs_path(path, overlay, sizeof overlay) ? overlay : path, buf);

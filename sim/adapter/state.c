@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static struct adapter_state g_state;
@@ -88,6 +89,18 @@ static void read_faults(const char *faults)
     }
 }
 
+/* The device number the kernel gives a tty of that name. */
+static dev_t node_number(const char *name)
+{
+    const char *digits = name + strcspn(name, "0123456789");
+    unsigned index = (unsigned)strtoul(digits, NULL, 10);
+    if (strncmp(name, "ttyUSB", 6) == 0)
+        return makedev(188, index);
+    if (strncmp(name, "ttyACM", 6) == 0)
+        return makedev(166, index);
+    return makedev(4, 64 + index);
+}
+
 /* Only a SOCK_SEQPACKET socket is taken as the event channel, so a descriptor number
  * that a program reused for something else is left alone. */
 int adapter_channel(const char *text)
@@ -128,6 +141,12 @@ static void configure(void)
         copy_text(g_state.sysfs_root, sizeof g_state.sysfs_root, sysfs);
     read_faults(getenv(MOTOR_SIM_ENV_FAULTS));
     g_state.event_fd = adapter_channel(getenv(MOTOR_SIM_ENV_EVENT_FD));
+    g_state.node_rdev = node_number(strrchr(g_state.node, '/') + 1);
+    struct ucred peer;
+    socklen_t peer_length = sizeof peer;
+    if (g_state.event_fd >= 0 &&
+        getsockopt(g_state.event_fd, SOL_SOCKET, SO_PEERCRED, &peer, &peer_length) == 0)
+        g_state.simulator_pid = peer.pid;
     g_state.active = true;
 }
 

@@ -12,6 +12,11 @@
  * is present; out (of size bytes) is then where the folder has it. */
 bool adapter_sysfs_path(const char *path, char *out, size_t size);
 
+/* True when path is the simulated device's node (/dev/<name>) while the device is present: *pty
+ * is then the pseudo-terminal standing in for it, and *rdev the device number the node shows
+ * (188:N for ttyUSBN, 166:N for ttyACMN, 4:64+N for other names, as the kernel numbers them). */
+bool adapter_node(const char *path, const char **pty, unsigned long long *rdev);
+
 /* libc's __lstat64_time64 and __stat64_time64; they fail with ENOSYS where libc has none. */
 int adapter_real_lstat64_time64(const char *path, void *buf);
 int adapter_real_stat64_time64(const char *path, void *buf);

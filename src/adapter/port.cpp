@@ -2,7 +2,11 @@
 
 #include "serial/operator_texts.h"
 
+#include <sys/sysmacros.h>
+
+#include <array>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
@@ -172,6 +176,26 @@ std::optional<UartDivision> divide_uart_clock(const SerialAdapter& port)
     division.rate =
         port.fractional_divisor ? clock * 4 / division.divisor : clock / (16 * division.divisor);
     return division;
+}
+
+// /proc/locks: "1: FLOCK ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF", the device
+// numbers in hexadecimal. Waiters ("1: -> FLOCK") hold nothing yet.
+std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
+{
+    std::vector<int> pids;
+    std::array<char, 48> file{};
+    std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    for (const std::string& line : read_lines(root, "/proc/locks")) {
+        const std::vector<std::string> words = split_words(line);
+        int pid = 0;
+        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data() &&
+            std::from_chars(words[4].data(), words[4].data() + words[4].size(), pid).ec ==
+                std::errc{}) {
+            pids.push_back(pid);
+        }
+    }
+    return pids;
 }
 
 LineAtBusRate line_at_bus_rate(const SerialAdapter& port)

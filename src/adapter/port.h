@@ -52,6 +52,10 @@ bool is_native_uart(const std::string& name);
 /// nothing when /sys/class/tty does not list it.
 std::optional<SerialAdapter> describe_port(const SystemRoot& root, const std::string& name);
 
+/// The processes holding an flock on the node that info describes (libserialport 0.1.2 and later
+/// lock the ports they open), from /proc/locks.
+std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info);
+
 /// The sysfs name of the driver bound to a device folder; "" when none is.
 std::string bound_driver(const SystemRoot& root, const std::string& device);
 /// idVendor, idProduct and bcdDevice of a USB device folder.

@@ -228,3 +228,15 @@ std::string describe_error(const SysError& error, const std::string& system_path
 {
     return std::string(error.call) + " " + system_path + ": " + error.code.message();
 }
+
+std::vector<std::string> split_words(const std::string& text)
+{
+    std::vector<std::string> words;
+    std::size_t start = text.find_first_not_of(" \t\n");
+    while (start != std::string::npos) {
+        const std::size_t end = text.find_first_of(" \t\n", start);
+        words.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(" \t\n", end);
+    }
+    return words;
+}

@@ -71,6 +71,9 @@ using ReadEntry = dirent* (*)(DIR*);
 std::vector<std::string> list_directory(const SystemRoot& root, const std::string& system_path,
                                         std::error_code& error, ReadEntry next = ::readdir);
 
+/// The words of a line, split at spaces, tabs and newlines.
+std::vector<std::string> split_words(const std::string& text);
+
 /// "/a/b/c" -> "/a/b"; "/a" -> "/".
 std::string parent_path(const std::string& system_path);
 /// "/a/b/c" -> "c".

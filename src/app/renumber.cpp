@@ -1,5 +1,6 @@
 #include "app/renumber.h"
 
+#include "doctor/checks.h"
 #include "serial/serial.h"
 #include "version.h"
 
@@ -151,6 +152,21 @@ void report_hang_up(const Request& request, bool command_sent)
                  request.target_id);
 }
 
+// After a failed run: what on this machine can explain it, as renumber-doctor finds it (other
+// programs holding the port, ModemManager or brltty on the adapter, a console or getty, the
+// latency timer, the driver's rate), each on a line with its fix. Nothing found, nothing said.
+void explain_failure(const char* device)
+{
+    const std::vector<CheckResult> findings =
+        explain_failed_run(gather_line_facts(SystemRoot{}, device));
+    for (const CheckResult& finding : findings) {
+        std::fputs(format_result(finding).c_str(), stderr);
+    }
+    if (!findings.empty()) {
+        std::fprintf(stderr, "For the whole picture: renumber-doctor %s\n", device);
+    }
+}
+
 } // namespace
 
 std::int32_t change_motor_id(const Request& request)
@@ -185,6 +201,9 @@ std::int32_t change_motor_id(const Request& request)
     // Closed here rather than by the exit, which would sit out the driver's closing wait (30 s)
     // for the bytes of a stuck adapter.
     serial_release(link);
+    if (status != STATUS_OK) {
+        explain_failure(request.device);
+    }
     return status;
 }
 

@@ -642,6 +642,27 @@ Diagnosis diagnose(const DeviceFacts& facts)
     return diagnosis;
 }
 
+std::vector<CheckResult> explain_failed_run(const DeviceFacts& facts)
+{
+    std::vector<CheckResult> findings;
+    const auto add = [&findings](const CheckResult& result) {
+        if (result.verdict != CheckVerdict::ok) {
+            findings.push_back(result);
+        }
+    };
+    if (facts.adapter) {
+        add(check_console(facts));
+    }
+    add(check_brltty(facts));
+    add(check_modem_manager(facts));
+    if (facts.adapter) {
+        add(check_holders(facts));
+        add(check_chip(*facts.adapter));
+        add(check_latency(facts));
+    }
+    return findings;
+}
+
 int exit_status(const std::vector<CheckResult>& results)
 {
     CheckVerdict worst = CheckVerdict::ok;

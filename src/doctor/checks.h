@@ -119,6 +119,8 @@ struct DeviceFacts {
 /// Reads everything the checks need. invoking: the user who ran sudo.
 DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed);
+/// The same without the node's access: what bears on a line that is already open.
+DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed);
 
 CheckResult check_device_node(const DeviceFacts& facts);
 CheckResult check_access(const DeviceFacts& facts);
@@ -135,6 +137,11 @@ struct Diagnosis {
 };
 
 Diagnosis diagnose(const DeviceFacts& facts);
+
+/// What can explain a run that failed once the port was open: each check about the line (a
+/// console or getty, brltty, ModemManager, other programs holding the port, the chip's rate, the
+/// latency timer) that is not OK. The node and access checks are left out: the open succeeded.
+std::vector<CheckResult> explain_failed_run(const DeviceFacts& facts);
 
 /// Programs that only hold a port for their own line: ModemManager and the gettys.
 bool has_own_line(const std::string& command);

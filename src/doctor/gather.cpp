@@ -1,13 +1,9 @@
 // The one pass that reads the machine for the checks: every file the doctor looks at is read
-// here, into the records of checks.h.
+// here, into the records of checks.h (the node's access, which needs libacl, in access.cpp).
 #include "doctor/checks.h"
 
-#include <acl/libacl.h>
-#include <fcntl.h>
 #include <libserialport.h>
-#include <sys/acl.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -68,106 +64,6 @@ bool serial_library_finds(const SystemRoot& root, const std::string& resolved)
     }
     return resolved.starts_with("/dev/") &&
            path_exists(root, "/sys/class/tty/" + resolved.substr(5));
-}
-
-// Processes holding an flock on the node, from /proc/locks: "1: FLOCK ADVISORY WRITE <pid>
-// <major>:<minor>:<inode> 0 EOF", the device numbers in hexadecimal. Waiters ("1: -> FLOCK")
-// hold nothing yet.
-std::vector<int> lock_holders(const SystemRoot& root, const struct stat& info)
-{
-    std::vector<int> pids;
-    std::array<char, 48> file{};
-    std::snprintf(file.data(), file.size(), "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
-                  static_cast<unsigned long>(info.st_ino));
-    for (const std::string& line : read_lines(root, "/proc/locks")) {
-        const std::vector<std::string> words = split_words(line);
-        int pid = 0;
-        if (words.size() >= 6 && words[1] == "FLOCK" && words[5] == file.data() &&
-            std::from_chars(words[4].data(), words[4].data() + words[4].size(), pid).ec ==
-                std::errc{}) {
-            pids.push_back(pid);
-        }
-    }
-    return pids;
-}
-
-// The node's ACL through libacl, which gives the mode as an ACL when the node has none.
-std::vector<AclRule> access_list(const SystemRoot& root, const std::string& node,
-                                 const struct stat& info)
-{
-    std::vector<AclRule> rules;
-    acl_t acl = acl_get_file(host_path(root, node).c_str(), ACL_TYPE_ACCESS);
-    if (acl == nullptr) {
-        const auto bits = [&](unsigned shift) { return ((info.st_mode >> shift) & 6U) == 6U; };
-        return {{AclRule::user_obj, bits(6), 0},
-                {AclRule::group_obj, bits(3), 0},
-                {AclRule::other, bits(0), 0}};
-    }
-    acl_entry_t entry = nullptr;
-    for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1;
-         which = ACL_NEXT_ENTRY) {
-        acl_tag_t tag = ACL_UNDEFINED_TAG;
-        acl_permset_t permissions = nullptr;
-        acl_get_tag_type(entry, &tag);
-        acl_get_permset(entry, &permissions);
-        AclRule rule;
-        rule.read_write =
-            acl_get_perm(permissions, ACL_READ) == 1 && acl_get_perm(permissions, ACL_WRITE) == 1;
-        void* qualifier = tag == ACL_USER || tag == ACL_GROUP ? acl_get_qualifier(entry) : nullptr;
-        if (qualifier != nullptr) {
-            rule.id =
-                tag == ACL_USER ? *static_cast<uid_t*>(qualifier) : *static_cast<gid_t*>(qualifier);
-            acl_free(qualifier);
-        }
-        constexpr std::array<std::pair<acl_tag_t, AclRule::Tag>, 6> TAGS{
-            {{ACL_USER_OBJ, AclRule::user_obj},
-             {ACL_USER, AclRule::user},
-             {ACL_GROUP_OBJ, AclRule::group_obj},
-             {ACL_GROUP, AclRule::group},
-             {ACL_MASK, AclRule::mask},
-             {ACL_OTHER, AclRule::other}}};
-        for (const auto& [from, to] : TAGS) {
-            rule.tag = from == tag ? to : rule.tag;
-        }
-        rules.push_back(rule);
-    }
-    acl_free(acl);
-    return rules;
-}
-
-Person person(const SystemRoot& root, const Identity& identity, const std::string& node)
-{
-    Person who{identity, "uid " + std::to_string(identity.uid), std::nullopt, std::nullopt};
-    if (const std::optional<PasswdEntry> entry = find_user(root, identity.uid)) {
-        who.name = entry->name;
-        who.login_groups = login_groups(root, entry->name, entry->gid);
-    }
-    // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
-    if (identity.own && is_real_root(root)) {
-        who.kernel_allows = ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
-    }
-    return who;
-}
-
-AccessFacts gather_access(const SystemRoot& root, const Identity& identity,
-                          const std::optional<Identity>& invoking, const DeviceFacts& facts)
-{
-    const std::string& node = facts.resolution.path;
-    AccessFacts access;
-    access.acl = access_list(root, node, facts.info);
-    const std::optional<PasswdEntry> owner = find_user(root, facts.info.st_uid);
-    access.owner = owner ? owner->name : "uid " + std::to_string(facts.info.st_uid);
-    access.group_names[facts.info.st_gid] = group_name(root, facts.info.st_gid);
-    for (const AclRule& rule : access.acl) {
-        if (rule.tag == AclRule::group) {
-            access.group_names[rule.id] = group_name(root, rule.id);
-        }
-    }
-    access.user = person(root, identity, node);
-    if (invoking) {
-        access.invoking = person(root, *invoking, node);
-    }
-    return access;
 }
 
 // "ttyAMA0" from "console=ttyAMA0,115200"; "serial0" (a Raspberry Pi alias) through /dev.
@@ -383,8 +279,7 @@ std::string installed_version(const SystemRoot& root, const std::string& package
     return in_stanza && installed ? version : "";
 }
 
-DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
-                         const std::optional<Identity>& invoking, const std::string& typed)
+DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed)
 {
     DeviceFacts facts;
     facts.typed = typed;
@@ -405,7 +300,6 @@ DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
         }
     }
     if (!facts.resolution.error) {
-        facts.access = gather_access(root, identity, invoking, facts);
         facts.lock_holders = lock_holders(root, facts.info);
     }
     facts.brltty = gather_brltty(root, facts);

@@ -197,18 +197,6 @@ std::vector<std::string> usb_udev_properties(const SystemRoot& root, const std::
     return numbers ? udev_properties(root, *numbers) : std::vector<std::string>{};
 }
 
-std::vector<std::string> split_words(const std::string& text)
-{
-    std::vector<std::string> words;
-    std::size_t start = text.find_first_not_of(" \t\n");
-    while (start != std::string::npos) {
-        const std::size_t end = text.find_first_of(" \t\n", start);
-        words.push_back(text.substr(start, end - start));
-        start = text.find_first_not_of(" \t\n", end);
-    }
-    return words;
-}
-
 Identity identity_of_this_process()
 {
     Identity identity{::geteuid(), ::getegid(), {}, true};

@@ -37,9 +37,6 @@ std::vector<SerialAdapter> find_adapters(const SystemRoot& root, std::error_code
 std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
                                                    const std::vector<SerialAdapter>& adapters);
 
-/// The words of a line, split at spaces, tabs and newlines.
-std::vector<std::string> split_words(const std::string& text);
-
 struct ProcessInfo {
     int pid = 0;
     std::string command;                 // /proc/<pid>/comm

@@ -70,14 +70,32 @@ std::string lookup_reason(const std::string& path, sp_return code)
     return "Not a serial port";
 }
 
+// Who holds the lock on the node: ": minicom, pid 1234", or nothing when /proc does not say.
+std::string lock_holder_names(const std::string& path)
+{
+    struct stat node {};
+    if (stat(path.c_str(), &node) != 0) {
+        return "";
+    }
+    const SystemRoot root;
+    std::string names;
+    for (const int pid : lock_holders(root, node)) {
+        const std::optional<std::string> command =
+            read_attribute(root, "/proc/" + std::to_string(pid) + "/comm");
+        names += (names.empty() ? ": " : "; ") + command.value_or("a process") + ", pid " +
+                 std::to_string(pid);
+    }
+    return names;
+}
+
 // libserialport 0.1.2 and later lock the port with flock(LOCK_EX | LOCK_NB) right after opening
-// it; EWOULDBLOCK from the open means another program holds that lock.
-std::string open_reason(sp_return code)
+// it; EWOULDBLOCK from the open means another program holds that lock, which /proc/locks names.
+std::string open_reason(sp_return code, const std::string& path)
 {
     const bool locked = code == SP_ERR_FAIL && sp_last_error_code() == EWOULDBLOCK;
     std::string reason = failure_reason(code);
     if (locked) {
-        reason += " (the port is locked by another program)";
+        reason += " (the port is locked by another program" + lock_holder_names(path) + ")";
     }
     return reason;
 }
@@ -268,7 +286,7 @@ std::int32_t serial_open(SerialLink& link, const char* device)
     }
     const sp_return opened = sp_open(link.port, SP_MODE_READ_WRITE);
     if (opened != SP_OK) {
-        fail_open(MSG_OPEN_FAILED, "sp_open", open_reason(opened));
+        fail_open(MSG_OPEN_FAILED, "sp_open", open_reason(opened, path));
     }
     const sp_return baud_set = sp_set_baudrate(link.port, SERIAL_BAUDRATE);
     if (baud_set != SP_OK) {

@@ -602,6 +602,51 @@ TEST(DoctorVerdict, Latency)
                    "driver ch341-uart is not FTDI's"}});
 }
 
+// After a failed run renumber names what on the machine can explain it: the checks about the line
+// that are not OK, never the node's access (the open succeeded), nothing on a healthy bench.
+TEST(DoctorVerdict, WhatExplainsAFailedRun)
+{
+    struct Case {
+        const char* name;
+        Change change;
+        std::vector<std::string> topics;
+    };
+    const Case cases[] = {
+        {"a healthy bench", [](DeviceFacts&) {}, {}},
+        {"a terminal holding the port",
+         [](DeviceFacts& f) {
+             f.processes = {{4242, "minicom", {"/dev/ttyUSB0"}, true}};
+         },
+         {"holders"}},
+        {"ModemManager probing it",
+         [](DeviceFacts& f) {
+             f.processes = {{610, "ModemManager", {"/dev/ttyUSB0"}, true}};
+             f.modem.process = f.processes.front();
+         },
+         {"ModemManager"}},
+        {"a chip handed a rate it cannot run",
+         [](DeviceFacts& f) { f = bench(part("1a86:55d8", 0x0442, "cdc_acm")); },
+         {"chip"}},
+        {"the latency timer through a by-id name",
+         [](DeviceFacts& f) { f.typed = "/dev/serial/by-id/usb-FTDI_RS485-if00-port0"; },
+         {"latency"}},
+        {"a user outside dialout",
+         [](DeviceFacts& f) {
+             f.access.user = alice({1000, 1000}, {});
+         },
+         {}},
+    };
+    for (const Case& c : cases) {
+        DeviceFacts facts = bench();
+        c.change(facts);
+        std::vector<std::string> topics;
+        for (const CheckResult& finding : explain_failed_run(facts)) {
+            topics.push_back(finding.topic);
+        }
+        EXPECT_EQ(topics, c.topics) << c.name;
+    }
+}
+
 TEST(DoctorVerdict, ExitStatusAndSkippedChecks)
 {
     EXPECT_EQ(exit_status(diagnose(bench()).results), 0);
