@@ -15,6 +15,7 @@
 #include "motor/motor.h"
 #include "protocol.h"
 #include "support/process.h"
+#include "sysfs.hpp"
 
 #include <algorithm>
 #include <array>
@@ -121,6 +122,7 @@ struct Paths {
     std::string idle;
     std::string adapter;
     std::string work;
+    std::string sysfs; // the device's sysfs as motor-sim lays it out (an FT232H on ftdi_sio)
 };
 
 void fail(const std::string& message)
@@ -180,13 +182,15 @@ void close_pty(Pty& pty)
     close(pty.master);
 }
 
-// The environment with the adapter layer preloaded for DEVICE only; no event channel is given,
-// so the layer reports nothing and waits for nobody.
+// The environment with the adapter layer preloaded for DEVICE only, which renumber finds in sysfs
+// as on a machine with the adapter plugged in; no event channel is given, so the layer reports
+// nothing and waits for nobody.
 std::vector<std::string> environment(const Paths& paths, const Pty& pty)
 {
     return process_environment(
         {"LD_PRELOAD=" + paths.adapter, std::string(MOTOR_SIM_ENV_DEVICE) + "=" + DEVICE,
          std::string(MOTOR_SIM_ENV_PTY) + "=" + pty.slave_path,
+         std::string(MOTOR_SIM_ENV_SYSFS) + "=" + paths.sysfs,
          std::string(MOTOR_SIM_ENV_FAULTS) + "=", std::string(MOTOR_SIM_ENV_EVENT_FD) + "=",
          std::string(MOTOR_SIM_ENV_TAP) + "=", std::string(MOTOR_SIM_ENV_TAP_FD) + "="});
 }
@@ -406,7 +410,7 @@ int usage_error(const char* message)
 int main(int argc, char** argv)
 {
     int runs = DEFAULT_RUNS;
-    Paths paths{BENCH_RENUMBER, BENCH_IDLE, BENCH_ADAPTER, {}};
+    Paths paths{BENCH_RENUMBER, BENCH_IDLE, BENCH_ADAPTER, {}, {}};
     for (int index = 1; index < argc; ++index) {
         const std::string option = argv[index];
         if (index + 1 >= argc) {
@@ -431,10 +435,17 @@ int main(int argc, char** argv)
         fail_errno("mkdtemp");
     }
     paths.work = work.data();
+    sim::Sysfs sysfs;
+    std::string sysfs_error;
+    if (!sim::sysfs_create(sim::Options{}, sysfs, sysfs_error)) {
+        fail(sysfs_error);
+    }
+    paths.sysfs = sysfs.folder;
     std::array<Summary, SCENARIOS.size()> summaries;
     for (std::size_t index = 0; index < SCENARIOS.size(); ++index) {
         summaries[index] = run_scenario(paths, SCENARIOS[index], runs);
     }
+    sim::sysfs_remove(sysfs);
     print_report(runs, summaries);
     std::error_code error;
     std::filesystem::remove_all(paths.work, error);

@@ -104,6 +104,15 @@ TEST_F(Link, SendIsAnsweredOnTheNextRead)
     EXPECT_EQ(answer[2], 0x70); // the answer to the status-7 frame sent without reading
 }
 
+TEST(LinkNotOpen, SendGivesTheLibrarysCode)
+{
+    sp_port* port = nullptr;
+    ASSERT_EQ(sp_get_port_by_name(DEVICE, &port), SP_OK);
+    const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);
+    EXPECT_EQ(serial_send(port, frame), SP_ERR_ARG);
+    sp_free_port(port);
+}
+
 TEST_F(Link, DiscardDropsTheWaitingAnswerAndNothingAfter)
 {
     const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);

@@ -29,8 +29,8 @@ bool adapter_node(const char *path, const char **pty, unsigned long long *rdev)
 bool adapter_sysfs_path(const char *path, char *out, size_t size)
 {
     struct adapter_state *state = adapter();
-    if (path == NULL || strncmp(path, "/sys/", 5) != 0 || state->sysfs_root[0] == '\0' ||
-        !adapter_device_present(state))
+    /* The folder loses the tty's class link when the bus hangs up, as sysfs does on an unplug. */
+    if (path == NULL || strncmp(path, "/sys/", 5) != 0 || state->sysfs_root[0] == '\0')
         return false;
     int length = snprintf(out, size, "%s%s", state->sysfs_root, path);
     struct stat info;
@@ -131,7 +131,8 @@ static ssize_t as_device(struct adapter_state *state, const char *path, char *bu
 {
     size_t pty_length = strlen(state->pty);
     if (length <= 0 || (size_t)length != pty_length || memcmp(buf, state->pty, pty_length) != 0 ||
-        strncmp(path, "/proc/", 6) != 0 || strstr(path, "/fd/") == NULL)
+        strncmp(path, "/proc/", 6) != 0 || strstr(path, "/fd/") == NULL ||
+        !adapter_device_present(state))
         return length;
     char *end = NULL;
     long pid = strtol(path + 6, &end, 10);
@@ -149,5 +150,5 @@ ADAPTER_EXPORT ssize_t readlink(const char *path, char *buf, size_t size)
     struct adapter_state *state = adapter();
     char overlay[PATH_MAX];
     ssize_t length = state->real.readlink(seen(path, overlay), buf, size);
-    return adapter_device_present(state) ? as_device(state, path, buf, size, length) : length;
+    return state->active ? as_device(state, path, buf, size, length) : length;
 }

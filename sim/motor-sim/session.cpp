@@ -71,6 +71,8 @@ std::int64_t elapsed_ms(const Session &session)
 void hang_up(Session &session)
 {
     pty_hang_up(session.setup.pty);
+    if (session.setup.sysfs != nullptr)
+        sysfs_note_hangup(*session.setup.sysfs);
     session.hung_up = true;
     session.pending.clear();
     session.outgoing.clear();

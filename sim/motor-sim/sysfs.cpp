@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <unistd.h>
 
 namespace sim {
 namespace {
@@ -144,6 +145,7 @@ bool sysfs_create(const Options &options, Sysfs &sysfs, std::string &error)
     }
     sysfs.folder = pattern;
     const std::string name = fs::path(options.device).filename().string();
+    sysfs.class_link = sysfs.folder + "/sys/class/tty/" + name;
     const Shape shape = shape_of(name);
     Builder tree{sysfs.folder, {}, {}};
     if (shape == Shape::uart && options.usb_ids) {
@@ -167,6 +169,12 @@ bool sysfs_create(const Options &options, Sysfs &sysfs, std::string &error)
         return false;
     }
     return true;
+}
+
+void sysfs_note_hangup(const Sysfs &sysfs)
+{
+    if (!sysfs.class_link.empty())
+        unlink(sysfs.class_link.c_str());
 }
 
 void sysfs_note_low_latency(const Sysfs &sysfs)

@@ -12,6 +12,7 @@ namespace sim {
 
 struct Sysfs {
     std::string folder;        // stands for /; holds sys/class/tty/NAME and what it leads to
+    std::string class_link;    // sys/class/tty/NAME in the folder
     std::string latency_timer; // the FTDI latency timer's file, "" for other drivers
 };
 
@@ -21,6 +22,9 @@ bool sysfs_create(const Options &options, Sysfs &sysfs, std::string &error);
 
 // The latency timer after a low-latency request, as ftdi_sio sets it (1 ms).
 void sysfs_note_low_latency(const Sysfs &sysfs);
+
+// The bus hung up: the tty leaves sysfs, as an unplugged adapter's does.
+void sysfs_note_hangup(const Sysfs &sysfs);
 
 // Removes the folder and everything in it.
 void sysfs_remove(Sysfs &sysfs);

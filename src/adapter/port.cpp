@@ -76,10 +76,17 @@ bool is_native_uart(const std::string& name)
     return name.starts_with("ttyS") || name.starts_with("ttyAMA");
 }
 
+// A link's last component: the driver or subsystem a device's link names.
+std::string link_name(const SystemRoot& root, const std::string& link)
+{
+    std::error_code error;
+    const std::optional<std::string> target = read_link(root, link, error);
+    return target ? base_name(*target) : std::string();
+}
+
 std::string bound_driver(const SystemRoot& root, const std::string& device)
 {
-    const Resolution driver = resolve_path(root, device + "/driver");
-    return driver.error ? std::string() : base_name(driver.path);
+    return link_name(root, device + "/driver");
 }
 
 std::optional<UsbIds> read_usb_ids(const SystemRoot& root, const std::string& usb_device)
@@ -123,17 +130,20 @@ std::optional<SerialAdapter> describe_port(const SystemRoot& root, const std::st
     const Resolution resolved = resolve_path(root, class_entry);
     port.sys_path = resolved.error ? class_entry : resolved.path;
     port.dev_numbers = read_attribute(root, class_entry + "/dev").value_or("");
-    // Since 6.5 a UART's tty hangs below serial-base's "port" and "ctrl" devices; what drives
-    // the hardware is the driver of the device above them.
-    std::string device = resolve_path(root, class_entry + "/device").path;
+    // A class device sits in <device>/tty/<name>, where its device link points; the link is
+    // followed only for another layout. Since 6.5 a UART's tty hangs below serial-base's "port"
+    // and "ctrl" devices; what drives the hardware is the driver of the device above them.
+    const std::string tty_folder = parent_path(port.sys_path);
+    std::string device = base_name(tty_folder) == "tty" && !resolved.error
+                             ? parent_path(tty_folder)
+                             : resolve_path(root, class_entry + "/device").path;
     port.driver = bound_driver(root, device);
     while (port.driver == "port" || port.driver == "ctrl") {
         device = parent_path(device);
         port.driver = bound_driver(root, device);
     }
     port.usb_device = usb_device_above(root, port.sys_path);
-    const Resolution subsystem = resolve_path(root, device + "/subsystem");
-    port.bus = !port.usb_device.empty() ? "usb" : subsystem.error ? "" : base_name(subsystem.path);
+    port.bus = !port.usb_device.empty() ? "usb" : link_name(root, device + "/subsystem");
     if (!port.usb_device.empty()) {
         port.ids = read_usb_ids(root, port.usb_device);
         port.interface = interface_number(root, device);

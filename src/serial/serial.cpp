@@ -343,9 +343,8 @@ std::int32_t serial_discard_input(sp_port* port)
 std::int32_t serial_send(sp_port* port, std::span<const std::uint8_t> bytes)
 {
     int fd = -1;
-    const sp_return handle = sp_get_port_handle(port, &fd);
-    if (handle != SP_OK) {
-        return handle; // no port open: the library's own code
+    if (sp_get_port_handle(port, &fd) != SP_OK || fd < 0) {
+        return sp_drain(port); // no port open: the library's own code, at once
     }
     sp_nonblocking_write(port, bytes.data(), bytes.size());
     return drain_or_discard(port, fd) == Drain::done ? SP_OK : SP_ERR_FAIL;
