@@ -254,8 +254,6 @@ void deliver_due(Session &session)
 std::optional<std::string> plain_note(const std::string &kind, const std::string &first,
                                       const std::string &second)
 {
-    if (kind == "close")
-        return "the command closed the device";
     if (kind == "serial-get-refused")
         return "TIOCGSERIAL refused: no serial information (ENOTTY)";
     if (kind == "baud-refused")
@@ -374,6 +372,8 @@ std::string note_event(Session &session, const std::string &message)
         note_read(session, ms, first);
     else if (kind == "drain")
         trace_drain(session.setup.trace, ms);
+    else if (kind == "close")
+        trace_device_close(session.setup.trace, ms);
     else if (kind == "call" && session.setup.replay != nullptr)
         return note_replayed_call(session, ms, first, second);
     else if (kind == "baud-silent" || kind == "baud-substituted")

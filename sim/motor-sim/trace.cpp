@@ -179,6 +179,12 @@ void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, b
              stamp(ms) + (refused ? "open of " + path + " refused (EACCES)" : "opened " + path));
 }
 
+void trace_device_close(Trace &trace, std::int64_t ms)
+{
+    emit(trace, trace.form == TraceForm::lines ? "close " + ms_field(ms)
+                                               : stamp(ms) + "the command closed the device");
+}
+
 void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame)
 {
     const Bytes &b = frame.bytes;

@@ -110,6 +110,7 @@ The motors:
 
 Trace records (--trace lines), one per line:
   open device=PATH | open-refused device=PATH
+  close t=MS                            (COMMAND closed the device)
   serve device=LINE                     (--serve, once the line is open)
   tx t=MS kind=control motor=M status=S crc=good|bad bytes=HEX
   tx t=MS kind=short cmd=C arg=A id=I target=T bytes=HEX

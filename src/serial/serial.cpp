@@ -215,6 +215,62 @@ int remaining_ms(std::chrono::steady_clock::time_point deadline, std::uint16_t t
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
+enum class Arrival { input, hang_up, none };
+
+// Waits until input arrives, the line hangs up, or the deadline passes.
+Arrival wait_for_input(int fd, std::chrono::steady_clock::time_point deadline,
+                       std::uint16_t timeout_ms)
+{
+    for (;;) {
+        pollfd watch{fd, POLLIN, 0};
+        const int ready = poll(&watch, 1, remaining_ms(deadline, timeout_ms));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || (ready == 0 && remaining_ms(deadline, timeout_ms) == 0)) {
+            return Arrival::none; // the deadline passed, or the descriptor cannot be polled
+        }
+        if (ready > 0) {
+            return (watch.revents & (POLLHUP | POLLERR)) != 0 ? Arrival::hang_up : Arrival::input;
+        }
+    }
+}
+
+// What came back after the frame; while it matches the start of the frame it may still be the
+// adapter's echo of it.
+struct Heard {
+    std::vector<std::uint8_t> bytes;
+    bool echo_ruled_out = false;
+};
+
+// Bytes beyond the answer must stay waiting for the next exchange. A motor's answer never begins
+// as the frame does, so one byte tells an answer from an echo; only once it matches is the rest
+// of the frame taken.
+std::size_t bytes_wanted(const Heard& heard, std::size_t frame_size, std::size_t capacity)
+{
+    if (heard.echo_ruled_out) {
+        return capacity - heard.bytes.size();
+    }
+    return heard.bytes.empty() ? 1 : frame_size - heard.bytes.size();
+}
+
+void hear(Heard& heard, std::span<const std::uint8_t> request,
+          std::span<const std::uint8_t> arrived)
+{
+    heard.bytes.insert(heard.bytes.end(), arrived.begin(), arrived.end());
+    if (heard.echo_ruled_out) {
+        return;
+    }
+    const std::size_t compared = std::min(heard.bytes.size(), request.size());
+    if (!std::equal(request.begin(), request.begin() + static_cast<long>(compared),
+                    heard.bytes.begin())) {
+        heard.echo_ruled_out = true;
+    } else if (heard.bytes.size() == request.size()) {
+        heard.bytes.clear(); // the whole frame came back: the adapter's echo
+        heard.echo_ruled_out = true;
+    }
+}
+
 // The answer to request, up to answer.size() bytes within timeout_ms. An adapter whose receiver
 // stays on while it transmits hears the frame itself first: bytes identical to request, arriving
 // first, are that echo and are skipped, and the wait goes on within the same deadline. An echo
@@ -224,54 +280,26 @@ std::int32_t read_answer(sp_port* port, int fd, std::span<const std::uint8_t> re
                          std::span<std::uint8_t> answer, std::uint16_t timeout_ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    // What came so far; while it matches the start of request it may still be the echo.
-    std::vector<std::uint8_t> heard;
-    bool echo_ruled_out = request.empty();
-    while (heard.size() < answer.size() || !echo_ruled_out) {
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = poll(&watch, 1, remaining_ms(deadline, timeout_ms));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+    Heard heard{{}, request.empty()};
+    while (heard.bytes.size() < answer.size() || !heard.echo_ruled_out) {
+        const Arrival arrival = wait_for_input(fd, deadline, timeout_ms);
+        if (arrival == Arrival::none) {
+            break;
         }
-        if (ready < 0 || (ready == 0 && remaining_ms(deadline, timeout_ms) == 0)) {
-            break; // the deadline passed, or the descriptor cannot be polled
-        }
-        if (ready == 0) {
-            continue;
-        }
-        // Bytes beyond the answer must stay waiting for the next exchange. A motor's answer never
-        // begins as the frame does, so one byte tells an answer from an echo; only once it
-        // matches is the rest of the frame taken.
-        const std::size_t wanted = echo_ruled_out  ? answer.size() - heard.size()
-                                   : heard.empty() ? 1
-                                                   : request.size() - heard.size();
-        std::vector<std::uint8_t> chunk(wanted);
+        std::vector<std::uint8_t> chunk(bytes_wanted(heard, request.size(), answer.size()));
         const int got = sp_nonblocking_read(port, chunk.data(), chunk.size());
         if (got < 0) {
             return got;
         }
-        if (got == 0) {
-            if ((watch.revents & (POLLHUP | POLLERR)) != 0) {
-                break; // end of file: the adapter is gone
-            }
-            continue;
+        if (got == 0 && arrival == Arrival::hang_up) {
+            break; // end of file: the adapter is gone
         }
-        heard.insert(heard.end(), chunk.begin(), chunk.begin() + got);
-        if (!echo_ruled_out) {
-            const std::size_t compared = std::min(heard.size(), request.size());
-            if (!std::equal(heard.begin(), heard.begin() + static_cast<long>(compared),
-                            request.begin())) {
-                echo_ruled_out = true;
-            } else if (heard.size() == request.size()) {
-                heard.clear(); // the whole frame came back: the adapter's echo
-                echo_ruled_out = true;
-            }
-        }
+        hear(heard, request, std::span(chunk).first(static_cast<std::size_t>(got)));
     }
     // An echo cut short, or one departing only in its last byte past the answer's size, is kept
     // as far as the answer holds.
-    const std::size_t kept = std::min(heard.size(), answer.size());
-    std::copy_n(heard.begin(), kept, answer.begin());
+    const std::size_t kept = std::min(heard.bytes.size(), answer.size());
+    std::copy_n(heard.bytes.begin(), kept, answer.begin());
     return static_cast<std::int32_t>(kept);
 }
 
