@@ -49,6 +49,48 @@ static long read_count(const char *fault, const char *noun, const char *text, si
     return count;
 }
 
+/* A rate: a decimal count from 1 on. */
+static unsigned read_rate(const char *fault, const char *text, size_t length)
+{
+    long rate = read_count(fault, "rate", text, length);
+    if (rate == 0)
+        adapter_stop("%s: %s needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS, fault);
+    return (unsigned)rate;
+}
+
+/* One fault of the comma-separated list: a bare word, or NAME=VALUE. */
+static void read_fault(const char *item, size_t length)
+{
+    const struct {
+        const char *name;
+        bool *flag;
+    } flags[] = {
+        {"refuse-open", &g_state.refuse_open},
+        {"refuse-baud", &g_state.refuse_baud},
+        {"refuse-low-latency", &g_state.refuse_low_latency},
+        {"no-serial-info", &g_state.no_serial_info},
+        {"replay-failures", &g_state.replay_failures},
+        {"stall-drain", &g_state.stall_drain},
+    };
+    for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i) {
+        if (length == strlen(flags[i].name) && strncmp(item, flags[i].name, length) == 0) {
+            *flags[i].flag = true;
+            return;
+        }
+    }
+    const char *value = memchr(item, '=', length);
+    size_t name_length = value != NULL ? (size_t)(value - item) : length;
+    size_t value_length = value != NULL ? length - name_length - 1 : 0;
+    if (value != NULL && name_length == 11 && strncmp(item, "write-limit", 11) == 0)
+        g_state.write_limit = read_count("write-limit", "byte count", value + 1, value_length);
+    else if (value != NULL && name_length == 15 && strncmp(item, "substitute-baud", 15) == 0)
+        g_state.substitute_rate = read_rate("substitute-baud", value + 1, value_length);
+    else if (value != NULL && name_length == 11 && strncmp(item, "silent-baud", 11) == 0)
+        g_state.silent_rate = read_rate("silent-baud", value + 1, value_length);
+    else
+        adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length, item);
+}
+
 static void read_faults(const char *faults)
 {
     if (faults == NULL)
@@ -56,33 +98,7 @@ static void read_faults(const char *faults)
     const char *item = faults;
     while (*item != '\0') {
         size_t length = strcspn(item, ",");
-        if (length == 11 && strncmp(item, "refuse-open", length) == 0)
-            g_state.refuse_open = true;
-        else if (length == 11 && strncmp(item, "refuse-baud", length) == 0)
-            g_state.refuse_baud = true;
-        else if (length == 18 && strncmp(item, "refuse-low-latency", length) == 0)
-            g_state.refuse_low_latency = true;
-        else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
-            g_state.no_serial_info = true;
-        else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
-            g_state.replay_failures = true;
-        else if (length == 11 && strncmp(item, "stall-drain", length) == 0)
-            g_state.stall_drain = true;
-        else if (strncmp(item, "write-limit=", 12) == 0)
-            g_state.write_limit = read_count("write-limit", "byte count", item + 12, length - 12);
-        else if (strncmp(item, "substitute-baud=", 16) == 0) {
-            g_state.substitute_rate =
-                (unsigned)read_count("substitute-baud", "rate", item + 16, length - 16);
-            if (g_state.substitute_rate == 0)
-                adapter_stop("%s: substitute-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
-        } else if (strncmp(item, "silent-baud=", 12) == 0) {
-            g_state.silent_rate =
-                (unsigned)read_count("silent-baud", "rate", item + 12, length - 12);
-            if (g_state.silent_rate == 0)
-                adapter_stop("%s: silent-baud needs a rate, not '0'", MOTOR_SIM_ENV_FAULTS);
-        } else
-            adapter_stop("%s: unknown adapter fault '%.*s'", MOTOR_SIM_ENV_FAULTS, (int)length,
-                         item);
+        read_fault(item, length);
         item += length;
         if (*item == ',')
             ++item;

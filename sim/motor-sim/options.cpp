@@ -123,6 +123,43 @@ bool usb_ids_parse(std::string_view text, UsbIdentity &ids)
     return true;
 }
 
+// --hangup-after N, or N:MS.
+bool set_hangup_after(const char *value, Options &options, std::string &message)
+{
+    const std::string_view text(value);
+    const std::size_t colon = text.find(':');
+    std::uint64_t number = 0;
+    std::uint64_t delay = 0;
+    if (!number_parse(text.substr(0, colon), MAX_HANGUP_AFTER, number) ||
+        (colon != std::string_view::npos &&
+         (number == 0 || !number_parse(text.substr(colon + 1), MAX_SEND_DELAY_MS, delay))))
+        return fail(message, "--hangup-after needs a frame count from 0 to 1000000, or N:MS "
+                             "with N from 1 and milliseconds from 0 to 3600000");
+    options.hangup_after = number;
+    if (colon != std::string_view::npos)
+        options.hangup_delay_ms = static_cast<std::uint32_t>(delay);
+    return true;
+}
+
+// --driver NAME and --usb-ids VID:PID[:BCD]: the adapter as sysfs shows it.
+bool set_adapter_identity(int id, const char *value, Options &options, std::string &message)
+{
+    if (id == OPT_DRIVER) {
+        // A driver's name is one component of a sysfs path.
+        if (value[0] == '\0' ||
+            std::string_view(value).find_first_of("/ \t\n") != std::string_view::npos)
+            return fail(message, "--driver needs a driver name such as ch341-uart");
+        options.driver = value;
+        return true;
+    }
+    UsbIdentity ids;
+    if (!usb_ids_parse(value, ids))
+        return fail(message, "--usb-ids needs VID:PID or VID:PID:BCD in hexadecimal, such as "
+                             "1a86:7523");
+    options.usb_ids = ids;
+    return true;
+}
+
 bool apply(int id, const char *value, Options &options, std::string &message)
 {
     std::uint64_t number = 0;
@@ -154,20 +191,8 @@ bool apply(int id, const char *value, Options &options, std::string &message)
     case OPT_ECHO:
         options.echo = true;
         return true;
-    case OPT_HANGUP_AFTER: {
-        const std::string_view text(value);
-        const std::size_t colon = text.find(':');
-        std::uint64_t delay = 0;
-        if (!number_parse(text.substr(0, colon), MAX_HANGUP_AFTER, number) ||
-            (colon != std::string_view::npos &&
-             (number == 0 || !number_parse(text.substr(colon + 1), MAX_SEND_DELAY_MS, delay))))
-            return fail(message, "--hangup-after needs a frame count from 0 to 1000000, or N:MS "
-                                 "with N from 1 and milliseconds from 0 to 3600000");
-        options.hangup_after = number;
-        if (colon != std::string_view::npos)
-            options.hangup_delay_ms = static_cast<std::uint32_t>(delay);
-        return true;
-    }
+    case OPT_HANGUP_AFTER:
+        return set_hangup_after(value, options, message);
     case OPT_HANGUP_AFTER_READ:
         if (!number_parse(value, MAX_HANGUP_AFTER, number) || number == 0)
             return fail(message, "--hangup-after-read needs a byte count from 1 to 1000000");
@@ -198,20 +223,8 @@ bool apply(int id, const char *value, Options &options, std::string &message)
         options.silent_rate = static_cast<std::uint32_t>(number);
         return true;
     case OPT_DRIVER:
-        // A driver's name is one component of a sysfs path.
-        if (value[0] == '\0' ||
-            std::string_view(value).find_first_of("/ \t\n") != std::string_view::npos)
-            return fail(message, "--driver needs a driver name such as ch341-uart");
-        options.driver = value;
-        return true;
-    case OPT_USB_IDS: {
-        UsbIdentity ids;
-        if (!usb_ids_parse(value, ids))
-            return fail(message, "--usb-ids needs VID:PID or VID:PID:BCD in hexadecimal, such "
-                                 "as 1a86:7523");
-        options.usb_ids = ids;
-        return true;
-    }
+    case OPT_USB_IDS:
+        return set_adapter_identity(id, value, options, message);
     case OPT_STALL_DRAIN:
         options.stall_drain = true;
         return true;

@@ -123,7 +123,7 @@ void lay_out_uart(Builder &tree, const std::string &name, const std::string &dri
     tree.link(device / "driver", "../../../bus/platform/drivers/" + driver);
     tree.folder("sys/bus/platform/drivers/" + driver);
     tree.file(device / "tty" / name / "dev",
-              "4:" + std::to_string(64 + std::atoi(minor_of(name).c_str())));
+              "4:" + std::to_string(64 + std::strtoul(minor_of(name).c_str(), nullptr, 10)));
     tree.file(device / "tty" / name / "uartclk", UART_CLOCK);
     tree.file(device / "tty" / name / "type", "4");
     tree.link(device / "tty" / name / "device", "../../../serial8250");
