@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -287,6 +288,28 @@ TEST_F(Tap, NothingTappedIsSaid)
         const std::string text((std::istreambuf_iterator<char>(file)), {});
         EXPECT_NE(text.find("note " + message + "\n"), std::string::npos) << text;
     }
+}
+
+// A command killed by a signal never finished its run: the tap says its recording is
+// incomplete, leaves out the end record, and a replay refuses the recording.
+TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
+{
+    const fs::path record = scratch_ / "killed.rec";
+    const ProcessResult tap =
+        run_process({MOTOR_SIM_BINARY, "--tap", "--trace-file", "/dev/null", "--record",
+                     record.string(), "--", "/bin/sh", "-c", "kill -KILL $$"},
+                    {}, waits::RUN_LIMIT);
+    EXPECT_EQ(tap.status, 128 + SIGKILL);
+    EXPECT_NE(tap.err.find("motor-sim: " + record.string() +
+                           " is incomplete: signal 9 (Killed) ended the command, so it has no end "
+                           "record and a replay refuses it\n"),
+              std::string::npos)
+        << tap.err;
+    const SimRun replay = simulate({"--replay", record.string()}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(replay.process.status, 125);
+    EXPECT_EQ(replay.process.err, "motor-sim: " + record.string() +
+                                      ": an incomplete recording: no end record (the tap did not "
+                                      "finish: it or its command was killed)\n");
 }
 
 TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +16,7 @@ namespace {
 
 using sim::Bytes;
 
-constexpr const char* HEADER = "motor-sim recording 2\n";
+constexpr const char* HEADER = "motor-sim recording 3\n";
 
 TEST(Recording, ReadsEveryRecordKind)
 {
@@ -30,16 +33,26 @@ TEST(Recording, ReadsEveryRecordKind)
                                                    "tx\t1005.25\tFB0110BB\n"
                                                    "fail 1006 write EIO\n"
                                                    "eof 1007\n"
+                                                   "out \"[Error] \\\"x\\\"\\x01\\n\"\n"
                                                    "line 4000000 baud\n"
-                                                   "exit 254";
+                                                   "end 1010.5 exit 254\n";
     sim::Recording recording;
     std::string error;
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
+    EXPECT_TRUE(sim::recording_complete(recording, error)) << error;
+    EXPECT_EQ(recording.version, 3);
     EXPECT_EQ(recording.device, "/dev/ttyUSB1");
+    EXPECT_EQ(recording.device_line, 5U);
     EXPECT_EQ(recording.command, "renumber /dev/ttyUSB1 0 1");
     EXPECT_EQ(recording.command_line, 6U);
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, "[Error] \"x\"\x01\n");
+    EXPECT_EQ(recording.output[0].line, 14U);
+    EXPECT_EQ(recording.line_settings, "4000000 baud");
+    EXPECT_EQ(recording.line_settings_line, 15U);
     EXPECT_EQ(recording.exit_status, 254);
-    EXPECT_EQ(recording.exit_line, 15U);
+    EXPECT_EQ(recording.exit_line, 16U);
+    EXPECT_EQ(recording.end_us, 1010500);
     ASSERT_EQ(recording.chunks.size(), 6U);
     EXPECT_EQ(recording.chunks[2].direction, sim::Direction::flush);
     EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0x01, 0x02}));
@@ -55,18 +68,28 @@ TEST(Recording, ReadsEveryRecordKind)
     EXPECT_EQ(recording.chunks[3].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
 }
 
-// Version 1, as the checked-in recordings are, is still read; its records are version 2's
-// less start, flush, fail and eof.
-TEST(Recording, VersionOneIsStillRead)
+// Versions 1 and 2 are still read, each with its own records: version 1 lacks start, flush,
+// fail and eof, and both end with exit where version 3 has end (and out).
+TEST(Recording, EachVersionReadsItsOwnRecords)
 {
-    sim::Recording recording;
-    std::string error;
-    ASSERT_TRUE(sim::recording_parse("motor-sim recording 1\ntx 5 FB\nexit 0\n", recording, error))
-        << error;
-    EXPECT_EQ(recording.chunks.size(), 1U);
-    EXPECT_FALSE(sim::recording_parse("motor-sim recording 1\nflush 5\n", recording, error));
-    EXPECT_EQ(error, "line 2: unknown record 'flush' (expected tx, rx, device, command, note, "
-                     "line or exit)");
+    const std::pair<std::string, std::string> cases[] = {
+        {"motor-sim recording 1\ntx 5 FB\nexit 0\n", ""},
+        {"motor-sim recording 1\nflush 5\n",
+         "line 2: unknown record 'flush' (expected tx, rx, device, command, note, line or exit)"},
+        {"motor-sim recording 2\nflush 5\nexit 0\n", ""},
+        {"motor-sim recording 2\nend 5 exit 0\n",
+         "line 2: unknown record 'end' (expected tx, rx, flush, fail, eof, start, device, command, "
+         "note, line or exit)"},
+        {"motor-sim recording 3\nexit 0\n",
+         "line 2: unknown record 'exit' (expected tx, rx, flush, fail, eof, out, start, device, "
+         "command, note, line or end)"},
+    };
+    for (const auto& [text, message] : cases) {
+        sim::Recording recording;
+        std::string error;
+        EXPECT_EQ(sim::recording_parse(text, recording, error), message.empty()) << text;
+        EXPECT_EQ(error, message) << text;
+    }
 }
 
 TEST(Recording, WrittenLinesReadBack)
@@ -92,6 +115,21 @@ TEST(Recording, WrittenLinesReadBack)
         EXPECT_EQ(recording.chunks[0].bytes, chunks[i].bytes) << line;
         EXPECT_EQ(recording.chunks[0].error, chunks[i].error) << line;
     }
+    // Any output is one line of text, and reads back byte for byte.
+    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
+    const std::string output(raw, sizeof raw - 1);
+    const std::string out_line = sim::recording_output_line(output);
+    EXPECT_EQ(out_line, "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
+    const std::string end_line = sim::recording_end_line(5031207, 255);
+    EXPECT_EQ(end_line, "end 5031.207 exit 255");
+    sim::Recording recording;
+    std::string error;
+    ASSERT_TRUE(sim::recording_parse(HEADER + out_line + "\n" + end_line + "\n", recording, error))
+        << error;
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, output);
+    EXPECT_EQ(recording.end_us, 5031207);
+    EXPECT_EQ(recording.exit_status, 255);
 }
 
 struct Malformed {
@@ -105,14 +143,14 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
     const std::string h = HEADER;
     const Malformed cases[] = {
         {"empty file", "",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
         {"trace instead", "tx t=4 kind=control\n",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
-        {"later version", "motor-sim recording 3\n",
-         "line 1: version '3' is not supported: this motor-sim reads versions 1 and 2"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
+        {"later version", "motor-sim recording 4\n",
+         "line 1: version '4' is not supported: this motor-sim reads versions 1 to 3"},
         {"unknown record", h + "# ok\nrecv 1 FC\n",
-         "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, start, device, "
-         "command, note, line or exit)"},
+         "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, out, start, device, "
+         "command, note, line or end)"},
         {"fail without its error", h + "fail 3 write\n",
          "line 2: fail needs a time, the call and its error, such as 'fail 7.5 write EIO'"},
         {"eof with bytes", h + "eof 3 FC\n", "line 2: eof takes a time only"},
@@ -133,6 +171,8 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
          "12.345"},
         {"time goes back", h + "tx 5 FB\nrx 4.999 FC\n",
          "line 3: time 4.999 is before the previous record's"},
+        {"end before the last record", h + "tx 5 FB\nend 4 exit 0\n",
+         "line 3: time 4 is before the previous record's"},
         {"odd digit count", h + "tx 5 FB 0\n",
          "line 2: bad bytes '0': pairs of hexadecimal digits such as FE or FEEE"},
         {"not hex", h + "tx 5 FB 0G\n",
@@ -141,11 +181,36 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
          "line 2: device needs one absolute path such as /dev/ttyUSB0"},
         {"two devices", h + "device /dev/ttyUSB0\ndevice /dev/ttyUSB1\n",
          "line 3: a second device record"},
-        {"bad status", h + "exit 256\n", "line 2: exit needs a status from 0 to 255"},
-        {"status not a number", h + "exit ok\n", "line 2: exit needs a status from 0 to 255"},
-        {"record after exit", h + "exit 0\ntx 1 FB\n", "line 3: a record after exit"},
+        {"two commands", h + "command a\ncommand b\n", "line 3: a second command record"},
+        {"two line settings", h + "line 9600 baud\nline 4000000 baud\n",
+         "line 3: a second line record"},
+        {"bad status", h + "end 5 exit 256\n",
+         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
+         "'end 1013.5 exit 0'"},
+        {"status without its word", h + "end 5 0\n",
+         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
+         "'end 1013.5 exit 0'"},
+        {"exit status not a number", "motor-sim recording 2\nexit ok\n",
+         "line 2: exit needs a status from 0 to 255"},
+        {"record after end", h + "end 0 exit 0\ntx 1 FB\n", "line 3: a record after end"},
+        {"record after exit", "motor-sim recording 2\nexit 0\ntx 1 FB\n",
+         "line 3: a record after exit"},
+        {"output without quotes", h + "out OK\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with a bare quote", h + "out \"say \"hi\"\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with an unknown escape", h + "out \"\\q\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with half a byte", h + "out \"\\x4\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
         {"binary", h + std::string("tx 1 FB\0", 8) + "\n",
          "line 2: a NUL byte: this is not a text file"},
+        {"last line cut short", h + "tx 1 FB 01 1",
+         "line 2: cut short (no newline ends the line): the recording is incomplete"},
     };
     for (const Malformed& c : cases) {
         sim::Recording recording;
@@ -153,6 +218,59 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
         EXPECT_FALSE(sim::recording_parse(c.text, recording, error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
+}
+
+// A recording is a whole run or nothing: without its device, its command or its end (the tap
+// writes the end last, once it has seen the command exit), a replay refuses it.
+TEST(Recording, AnIncompleteRecordingSaysWhatIsMissing)
+{
+    const std::string whole = "device /dev/ttyUSB0\ncommand renumber /dev/ttyUSB0 0 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {HEADER + whole + "end 1 exit 0\n", ""},
+        {HEADER, "an incomplete recording: no device, command or end record (the tap did not "
+                 "finish: it or its command was killed)"},
+        {HEADER + whole, "an incomplete recording: no end record (the tap did not finish: it or "
+                         "its command was killed)"},
+        {std::string(HEADER) + "command renumber\nend 1 exit 0\n",
+         "an incomplete recording: no device record"},
+        {std::string(HEADER) + "device /dev/ttyUSB0\nend 1 exit 0\n",
+         "an incomplete recording: no command record"},
+        {"motor-sim recording 2\n" + whole,
+         "an incomplete recording: no exit record (the tap did not finish: it or its command was "
+         "killed)"},
+    };
+    for (const auto& [text, message] : cases) {
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
+        EXPECT_EQ(sim::recording_complete(recording, error), message.empty()) << text;
+        EXPECT_EQ(message.empty() ? "" : error, message) << text;
+    }
+}
+
+// Cut anywhere, at a record's end or within one, a checked-in recording is refused: only the
+// whole file is a run.
+TEST(Recording, EveryCutOfACheckedInRecordingIsRefused)
+{
+    std::size_t cuts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(RECORDINGS_DIR)) {
+        if (entry.path().extension() != ".rec") {
+            continue;
+        }
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(text, recording, error) &&
+                    sim::recording_complete(recording, error))
+            << entry.path() << ": " << error;
+        for (std::size_t length = 0; length < text.size(); ++length, ++cuts) {
+            const bool whole = sim::recording_parse(text.substr(0, length), recording, error) &&
+                               sim::recording_complete(recording, error);
+            ASSERT_FALSE(whole) << entry.path() << " cut to " << length << " bytes";
+        }
+    }
+    EXPECT_GT(cuts, 3000U); // every checked-in recording was cut
 }
 
 sim::Replay replay_of(const std::string& body)
@@ -262,7 +380,7 @@ struct VerdictCase {
 // motor-sim makes them: the replayed program and its arguments end its command line.
 TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
 {
-    const std::string text = std::string(HEADER) +
+    const std::string text = "motor-sim recording 2\n"
                              "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
                              "tx 1 FE EE\n"
                              "rx 2 FD DD\n"

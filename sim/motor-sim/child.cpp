@@ -154,7 +154,7 @@ int child_pidfd(pid_t child, std::string &error)
     return pidfd;
 }
 
-bool child_reap(pid_t child, int &status)
+bool child_reap(pid_t child, int &status, int &signal)
 {
     int wait_status = 0;
     pid_t done;
@@ -164,6 +164,7 @@ bool child_reap(pid_t child, int &status)
     if (done != child)
         return false;
     status = exit_status_of(wait_status);
+    signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
     return true;
 }
 

@@ -31,8 +31,9 @@ bool child_event_socket(int ends[2]);
 // the call.
 int child_pidfd(pid_t child, std::string &error);
 
-// Reaps COMMAND if it has exited: true with its status as a shell reports it.
-bool child_reap(pid_t child, int &status);
+// Reaps COMMAND if it has exited: true with its status as a shell reports it, and the signal
+// that ended it (0 if none).
+bool child_reap(pid_t child, int &status, int &signal);
 
 // Starts COMMAND, searching PATH like execvp. On failure, error names the call.
 bool child_start(const std::vector<std::string> &command,

@@ -47,6 +47,14 @@ struct Tap {
     std::int64_t last_ms = 0;
 };
 
+// How the command ended.
+struct Ended {
+    int status = 0;
+    int signal = 0;      // the signal that killed it, 0 if none
+    int interrupted = 0; // a signal motor-sim got while the command ran (see signals.hpp)
+    std::int64_t ns = 0; // when motor-sim saw it end
+};
+
 void record_line(Tap &tap, std::string line)
 {
     if (tap.record < 0 || tap.record_failed)
@@ -146,21 +154,27 @@ void receive_reports(Tap &tap)
     layer_receive(tap.reports, [&tap](const std::string &message) { on_report(tap, message); });
 }
 
-int wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
+Ended wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
 {
-    int status = 0;
+    Ended ended;
     while (true) {
         pollfd fds[3] = {{tap.reports, POLLIN, 0}, {signals.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
         if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
             std::fprintf(stderr, "motor-sim: ppoll: %s\n", std::strerror(errno));
             int wait_status = 0;
             waitpid(child, &wait_status, 0);
-            return exit_status_of(wait_status);
+            ended.status = exit_status_of(wait_status);
+            ended.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+            ended.ns = monotonic_ns();
+            return ended;
         }
         receive_reports(tap);
-        signals_forward(signals, child);
-        if (fds[2].revents != 0 && child_reap(child, status))
-            return status;
+        if (int arrived = signals_forward(signals, child); arrived != 0)
+            ended.interrupted = arrived;
+        if (fds[2].revents != 0 && child_reap(child, ended.status, ended.signal)) {
+            ended.ns = monotonic_ns();
+            return ended;
+        }
     }
 }
 
@@ -254,6 +268,33 @@ bool could_be_adapter(const std::string &path)
     return major(info.st_rdev) != MEMORY_MAJOR && major(info.st_rdev) != TTY_MAJOR;
 }
 
+// The end record, last: only a run the tap saw to its end gets one, so that a replay refuses
+// what a killed or interrupted command or a failed write left. Otherwise says the recording is
+// incomplete.
+void finish_record(Tap &tap, const Ended &ended)
+{
+    if (tap.record < 0)
+        return;
+    int signal = ended.signal != 0 ? ended.signal : ended.interrupted;
+    if (signal == 0)
+        record_line(tap, recording_end_line(since_start_us(tap, ended.ns), ended.status));
+    if (close(tap.record) != 0 && !tap.record_failed) {
+        std::fprintf(stderr, "motor-sim: close: %s: %s\n", tap.record_path.c_str(),
+                     std::strerror(errno));
+        tap.record_failed = true;
+    }
+    tap.record = -1;
+    if (signal != 0)
+        std::fprintf(stderr,
+                     "motor-sim: %s is incomplete: signal %d (%s) %s the command, so it has no "
+                     "end record and a replay refuses it\n",
+                     tap.record_path.c_str(), signal, strsignal(signal),
+                     ended.signal != 0 ? "ended" : "interrupted");
+    else if (tap.record_failed)
+        std::fprintf(stderr, "motor-sim: %s is incomplete: not all of it could be written\n",
+                     tap.record_path.c_str());
+}
+
 } // namespace
 
 std::string tap_device(const Options &options)
@@ -311,7 +352,8 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     }
     trace_note(trace, 0, "started: " + command);
 
-    int status = wait_for_exit(tap, signals, pidfd, child);
+    Ended ended = wait_for_exit(tap, signals, pidfd, child);
+    int status = ended.status;
     // The layer's last reports were sent before COMMAND exited.
     receive_reports(tap);
     std::int64_t end_ms = (monotonic_ns() - tap.start_ns) / NS_PER_MS;
@@ -328,10 +370,7 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
         line += " (ch341: the driver clamps rates without saying so; the chip may run another)";
     if (!line.empty())
         record_line(tap, "line " + line);
-    record_line(tap, "exit " + std::to_string(status));
-    if (tap.record >= 0 && close(tap.record) != 0 && !tap.record_failed)
-        std::fprintf(stderr, "motor-sim: close: %s: %s\n", tap.record_path.c_str(),
-                     std::strerror(errno));
+    finish_record(tap, ended);
     trace.bus = "tapped " + device;
     trace_close(trace, end_ms, tap.low_latency_requested, {}, line, status);
     return status;
