@@ -221,7 +221,7 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
         EXPECT_GE(tap_t[2] - tap_t[1], waits::COMMAND_PAUSE.count() - waits::WHOLE_MS.count());
     }
 
-    // The recording holds the same bytes and failures.
+    // The recording holds the same bytes, output and failures.
     ASSERT_TRUE(file.loaded) << file.error;
     const sim::Recording& recording = file.recording;
     EXPECT_EQ(recording.device, "/dev/ttyUSB0");
@@ -229,6 +229,11 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::tx), joined(tap.sent_frames()));
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::rx), joined(trace_bytes(tap, "rx")));
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::flush), joined(trace_bytes(tap, "flush")));
+    std::string printed;
+    for (const sim::RecordedOutput& line : recording.output) {
+        printed += line.text;
+    }
+    EXPECT_EQ(printed, plain.process.out);
     EXPECT_EQ(std::count_if(recording.chunks.begin(), recording.chunks.end(),
                             [](const sim::RecordedChunk& chunk) {
                                 return chunk.direction == sim::Direction::fail;

@@ -35,10 +35,11 @@ int child_pidfd(pid_t child, std::string &error);
 // that ended it (0 if none).
 bool child_reap(pid_t child, int &status, int &signal);
 
-// Starts COMMAND, searching PATH like execvp. On failure, error names the call.
+// Starts COMMAND, searching PATH like execvp, with output_fd as its standard output (-1:
+// motor-sim's own). On failure, error names the call.
 bool child_start(const std::vector<std::string> &command,
-                 const std::vector<std::string> &environment, const Signals &signals, pid_t &pid,
-                 std::string &error);
+                 const std::vector<std::string> &environment, const Signals &signals, int output_fd,
+                 pid_t &pid, std::string &error);
 
 // Exit status as a shell reports it: the code, or 128 + the signal that ended it.
 int exit_status_of(int wait_status);

@@ -114,7 +114,7 @@ int main(int argc, char **argv)
     sim::trace_header(trace, options, pty.slave_path);
     std::int64_t start_ns = sim::monotonic_ns();
     pid_t child = -1;
-    if (!sim::child_start(options.command, environment, signals, child, error))
+    if (!sim::child_start(options.command, environment, signals, -1, child, error))
         return own_failure(error);
     close(events[1]);
 

@@ -5,6 +5,7 @@
 #include "frames.hpp"
 #include "layer_socket.hpp"
 #include "line_settings.hpp"
+#include "output.hpp"
 #include "recording.hpp"
 
 #include "../protocol.h"
@@ -45,6 +46,8 @@ struct Tap {
     bool opened = false;
     std::optional<LineFlags> line{};
     std::int64_t last_ms = 0;
+    CommandOutput output{};    // with --record: the command's standard output, recorded
+    std::string output_line{}; // output not yet recorded: a line without its newline
 };
 
 // How the command ended.
@@ -154,12 +157,31 @@ void receive_reports(Tap &tap)
     layer_receive(tap.reports, [&tap](const std::string &message) { on_report(tap, message); });
 }
 
+// One out record per line of output, written as its newline arrives; the rest, at the end.
+void record_output(Tap &tap, const std::string &fresh, bool ended)
+{
+    tap.output_line += fresh;
+    std::size_t start = 0;
+    for (std::size_t end = tap.output_line.find('\n'); end != std::string::npos;
+         end = tap.output_line.find('\n', start)) {
+        record_line(tap, recording_output_line(
+                             std::string_view(tap.output_line).substr(start, end + 1 - start)));
+        start = end + 1;
+    }
+    tap.output_line.erase(0, start);
+    if (ended && !tap.output_line.empty())
+        record_line(tap, recording_output_line(tap.output_line));
+}
+
 Ended wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
 {
     Ended ended;
     while (true) {
-        pollfd fds[3] = {{tap.reports, POLLIN, 0}, {signals.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-        if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
+        pollfd fds[4] = {{tap.reports, POLLIN, 0},
+                         {signals.fd, POLLIN, 0},
+                         {pidfd, POLLIN, 0},
+                         {tap.output.read_end, POLLIN, 0}};
+        if (ppoll(fds, 4, nullptr, nullptr) < 0 && errno != EINTR) {
             std::fprintf(stderr, "motor-sim: ppoll: %s\n", std::strerror(errno));
             int wait_status = 0;
             waitpid(child, &wait_status, 0);
@@ -169,6 +191,8 @@ Ended wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
             return ended;
         }
         receive_reports(tap);
+        if (fds[3].revents != 0)
+            record_output(tap, output_pump(tap.output), false);
         if (int arrived = signals_forward(signals, child); arrived != 0)
             ended.interrupted = arrived;
         if (fds[2].revents != 0 && child_reap(child, ended.status, ended.signal)) {
@@ -329,6 +353,10 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     StartTime start = start_time(start_ns);
     if (!open_record(tap, options, device, command, start))
         return EXIT_OWN_FAILURE;
+    if (tap.record >= 0 && !output_open(tap.output, error)) {
+        std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
+        return EXIT_OWN_FAILURE;
+    }
     trace_banner(trace,
                  "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
                      (options.record_file.empty() ? "" : "; recording to " + options.record_file));
@@ -340,11 +368,12 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     std::vector<std::string> environment = tap_environment(adapter_path, device, ends[1]);
     tap.start_ns = start_ns;
     pid_t child = -1;
-    if (!child_start(options.command, environment, signals, child, error)) {
+    if (!child_start(options.command, environment, signals, tap.output.write_end, child, error)) {
         std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
         return EXIT_OWN_FAILURE;
     }
     close(ends[1]);
+    output_started(tap.output);
     int pidfd = child_pidfd(child, error);
     if (pidfd < 0) {
         std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
@@ -354,8 +383,9 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
 
     Ended ended = wait_for_exit(tap, signals, pidfd, child);
     int status = ended.status;
-    // The layer's last reports were sent before COMMAND exited.
+    // The layer's last reports were sent before COMMAND exited, and so was its output.
     receive_reports(tap);
+    record_output(tap, output_finish(tap.output), true);
     std::int64_t end_ms = (monotonic_ns() - tap.start_ns) / NS_PER_MS;
     std::vector<Frame> rest;
     splitter_finish(tap.splitter, rest);
