@@ -345,23 +345,31 @@ TEST(Replay, DepartingFromTheRecordingSilencesTheMotor)
 }
 
 // What the tap records beyond bytes: flushed bytes wait on the line with the read before
-// them, a failed write fails the same write again, end of file hangs the line up.
-TEST(Replay, FlushedBytesFailedWritesAndEndOfFileComeBackInPlace)
+// them, a failed write or drain fails every such call at its frame, end of file hangs the line
+// up.
+TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
 {
     sim::Replay replay = replay_of("tx 10 FE\n"
                                    "rx 11 FD\n"
+                                   "fail 210 drain EINTR\n"
                                    "flush 1010 01 02\n"
                                    "tx 1011 FB\n"
                                    "fail 1012 write EIO\n"
+                                   "fail 1012.5 drain EIO\n"
                                    "eof 1500\n");
     EXPECT_EQ(sim::replay_call_error(replay, "write", 0), 0);
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFE}, 0));
     EXPECT_EQ(take_due(replay, MS), (std::vector<Bytes>{{0xFD}, {0x01, 0x02}}));
+    // The first frame's drain, and every retry of it (a signal interrupted each).
+    EXPECT_EQ(sim::replay_call_error(replay, "drain", 1), EINTR);
+    EXPECT_EQ(sim::replay_call_error(replay, "drain", 1), EINTR);
     EXPECT_EQ(sim::replay_call_error(replay, "write", 1), 0); // the write of FB went through
     // Where the command is comes from what it wrote, which the line may not have carried yet.
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), 0); // a write's failure, not a drain's
+    // The drain of FB's frame; the one that failed followed the failed write after it.
+    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), 0);
     EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO);
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), 0); // once
+    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), EIO);
+    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO); // shown once, failing alike
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFB}, 2000 * MS));
     EXPECT_TRUE(take_due(replay, 2488 * MS).empty());
     EXPECT_EQ(take_due(replay, 2489 * MS), (std::vector<Bytes>{{'h', 'u', 'p'}}));

@@ -86,6 +86,7 @@ Replay replay_prepare(const Recording &recording)
     Replay replay;
     std::optional<std::int64_t> write_us;
     std::int64_t last_delay_us = 0; // the latest answer's, for flushed bytes
+    bool last_write_failed = false;
     for (const RecordedChunk &chunk : recording.chunks) {
         replay.last_line = std::max(replay.last_line, chunk.line);
         if (chunk.direction == Direction::tx) {
@@ -95,12 +96,15 @@ Replay replay_prepare(const Recording &recording)
             replay.answers.emplace_back();
             write_us = chunk.us;
             last_delay_us = 0;
+            last_write_failed = false;
             continue;
         }
         if (chunk.direction == Direction::fail) {
             int error = errno_from_name(chunk.error);
             if ((chunk.call == "write" || chunk.call == "drain") && error != 0)
-                replay.failures.push_back({replay.write_end.size(), chunk.call, error});
+                replay.failures.push_back(
+                    {replay.write_end.size(), chunk.call, error, last_write_failed});
+            last_write_failed = last_write_failed || chunk.call == "write";
             continue;
         }
         if (chunk.direction == Direction::flush && chunk.bytes.empty())
@@ -164,11 +168,15 @@ int replay_call_error(Replay &replay, const std::string &call, std::size_t writt
         return 0;
     std::size_t writes =
         written == 0 ? 0 : static_cast<std::size_t>(end - replay.write_end.begin()) + 1;
-    for (ReplayFailure &failure : replay.failures)
-        if (!failure.used && failure.call == call && failure.writes_before == writes) {
-            failure.used = true;
+    const bool write = call == "write";
+    for (const ReplayFailure &failure : replay.failures)
+        if (failure.call == call && failure.writes_before == writes &&
+            (write || failure.after_failed_write == replay.write_failed)) {
+            replay.write_failed = replay.write_failed || write;
             return failure.error;
         }
+    if (write)
+        replay.write_failed = false;
     return 0;
 }
 

@@ -5,9 +5,9 @@
 // recorded flush discarded (at once after the read before them, so that they wait on
 // the line as they did); a recorded end of file hangs the line up at its recorded
 // delay, once the command has read what came before it; a recorded failed write or drain
-// fails the same call again. Bytes read before any write are sent after the device is
-// opened, their recorded time after it. Once the command departs from the recording,
-// the recorded motor answers nothing more.
+// fails every such call the command makes at that frame. Bytes read before any write are
+// sent after the device is opened, their recorded time after it. Once the command departs
+// from the recording, the recorded motor answers nothing more.
 #pragma once
 
 #include "bytes.hpp"
@@ -40,13 +40,17 @@ struct ReplayDue {
     bool hangup = false;
 };
 
-// A recorded failed write or drain: the first such call after the first `writes_before`
-// recorded writes.
+// A recorded failed write or drain. It belongs to the frame it followed, the last write the
+// command attempted: every such call the command makes there fails alike (the tap shows a
+// failure repeated without a success between once, and renumber retries a drain that a
+// signal interrupted). A frame is where the command is in the recorded writes, and, for a
+// drain, whether the write just before it failed: the drain after a failed write and the
+// drain after the last good one come at the same place in the bytes.
 struct ReplayFailure {
     std::size_t writes_before;
     std::string call; // write or drain
     int error;
-    bool used = false;
+    bool after_failed_write = false; // a drain's: the write before it failed
 };
 
 // The first place a run differs from its recording.
@@ -69,6 +73,7 @@ struct Replay {
     std::optional<ReplayDeparture> departure{}; // where the command's bytes departed
     std::uint64_t order = 0;
     std::vector<ReplayDue> due;
+    bool write_failed = false; // the command's last write failed as recorded
 };
 
 Replay replay_prepare(const Recording &recording);
