@@ -7,7 +7,8 @@
 /* Path of the pseudo-terminal slave that stands in for the device. */
 #define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
 /* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
- * no-serial-info, write-limit=N, replay-failures (ask before each write, see below). */
+ * no-serial-info, write-limit=N, replay (a replay: ask before each write and drain, report
+ * input flushes; see below). */
 #define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
 /* Descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket: the layer sends
  * one text event per message and waits for a one-byte acknowledgement, so motor-sim
@@ -34,8 +35,10 @@
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
- *   call write                   (replay-failures) a write is about to be passed on; the
+ *   call write <count>           (replay) a write is about to be passed on; the
  *                                answer is "k" to go on or "e<errno>" to fail it
+ *   call drain                   (replay) the same for a drain (tcdrain)
+ *   flush                        (replay) the command is about to flush the device's input
  */
 
 /* Tap reports, first word of each message; NS is CLOCK_MONOTONIC in nanoseconds:

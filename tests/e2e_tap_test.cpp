@@ -9,11 +9,18 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -330,14 +337,120 @@ TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
     EXPECT_EQ(tap.low_latency(), "no");
 }
 
+/// An edit of a recording's text; false when what it edits is not there.
+using Edit = std::function<bool(std::string&)>;
+
+Edit replace(std::string from, std::string to)
+{
+    return [from = std::move(from), to = std::move(to)](std::string& text) {
+        const std::size_t at = text.find(from);
+        if (at != std::string::npos) {
+            text.replace(at, from.size(), to);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Cut within the line holding `within`, `keep` bytes into it: no newline ends it any more.
+Edit cut(std::string within, std::size_t keep)
+{
+    return [within = std::move(within), keep](std::string& text) {
+        const std::size_t at = text.find(within);
+        const std::size_t line = text.rfind('\n', at) + 1; // npos + 1: the first line
+        if (at != std::string::npos) {
+            text.resize(line + keep);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Cut after the line holding `within`: a recording that stops at a record's end.
+Edit cut_after(std::string within)
+{
+    return [within = std::move(within)](std::string& text) {
+        const std::size_t at = text.find(within);
+        if (at != std::string::npos) {
+            text.resize(text.find('\n', at) + 1);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Without the line that starts with `start`.
+Edit drop(std::string start)
+{
+    return [start = std::move(start)](std::string& text) {
+        const std::size_t at = text.find("\n" + start);
+        if (at != std::string::npos) {
+            text.erase(at + 1, text.find('\n', at + 1) - at);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Every time from the line that starts with `start` on moved by ms: a longer or shorter wait
+/// there, all else as recorded.
+Edit shift(std::string start, double ms)
+{
+    return [start = std::move(start), ms](std::string& text) {
+        const std::size_t from = text.find("\n" + start);
+        if (from == std::string::npos) {
+            return false;
+        }
+        std::istringstream lines(text.substr(from + 1));
+        std::string shifted = text.substr(0, from + 1);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::string kind;
+            double time = 0;
+            if (words >> kind >> time &&
+                std::set<std::string>{"tx", "rx", "flush", "fail", "eof", "end"}.contains(kind)) {
+                std::string rest;
+                std::getline(words, rest);
+                char moved[32];
+                std::snprintf(moved, sizeof moved, "%.3f", time + ms);
+                line = kind;
+                line.append(" ").append(moved).append(rest);
+            }
+            shifted.append(line).append("\n");
+        }
+        text = shifted;
+        return true;
+    };
+}
+
+/// Copies a program to another path. The copy is written through a close-on-exec descriptor:
+/// one that processes other rows start inherited would make its exec fail (ETXTBSY).
+bool copy_program(const std::string& from, const std::string& to)
+{
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+    bool copied = in >= 0 && out >= 0;
+    char buffer[65536];
+    for (ssize_t got = 1; copied && got > 0;) {
+        got = read(in, buffer, sizeof buffer);
+        copied = got >= 0 && write(out, buffer, static_cast<std::size_t>(got)) == got;
+    }
+    for (const int fd : {in, out}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return copied;
+}
+
+/// A checked-in recording replayed, as recorded or edited. The program is renumber, or with
+/// "copy" a copy of it at another path.
 struct ReplayCase {
     const char* name;
     const char* recording;
     std::vector<std::string> args;
-    std::string out;
-    std::string departure; // after "motor-sim: the run departed from FILE:", or "" for a match
-    const char* edit_from = nullptr; // a line of the recording changed before the replay
-    const char* edit_to = nullptr;
+    std::optional<std::string> out; // none: whatever the program prints (it depends on the machine)
+    int status;      // motor-sim's: 0 matched, 120 departed, 125 refused before the command ran
+    std::string err; // what motor-sim says after "motor-sim: " and the file's path (a departure's
+                     // after "motor-sim: the run departed from " and it); "" for nothing
+    Edit edit{};
+    std::string program = RENUMBER_BINARY;
 };
 
 void PrintTo(const ReplayCase& c, std::ostream* out)
@@ -363,49 +476,65 @@ public:
     {
         ReplayOutcome ran;
         ran.file = fs::path(RECORDINGS_DIR) / c.recording;
-        if (c.edit_from != nullptr) {
+        if (c.edit) {
             std::ifstream in(ran.file);
             std::string text((std::istreambuf_iterator<char>(in)), {});
-            const std::size_t at = text.find(c.edit_from);
-            if (at == std::string::npos) {
-                ran.edited = false;
+            ran.edited = c.edit(text);
+            if (!ran.edited) {
                 return ran;
             }
-            text.replace(at, std::strlen(c.edit_from), c.edit_to);
             ran.file = folder / c.recording;
             std::ofstream(ran.file) << text;
         }
+        std::vector<std::string> command{c.program};
+        if (c.program == "copy") {
+            command[0] = (folder / "renumber-copy").string();
+            ran.edited = copy_program(RENUMBER_BINARY, command[0]);
+        }
+        command.insert(command.end(), c.args.begin(), c.args.end());
         ran.recording = load(ran.file);
-        ran.run = simulate_in(folder, "trace", {"--replay", ran.file.string()}, c.args);
+        ran.run = run_under_sim(MOTOR_SIM_BINARY, {"--replay", ran.file.string()}, command,
+                                folder / "trace", {"LIBSERIALPORT_DEBUG="});
         return ran;
     }
 };
 
 // Each checked-in recording, made with the tap over motor-sim, played back is a regression
 // test: the same output, status and frames, and the recorded answers in the recorded order,
-// judged a match. A changed command line or a renumber that now ends otherwise departs.
+// judged a match. An edited recording is a run that differs in one way: a recording cut short
+// or missing a record is refused before anything runs, and every other edit departs, the
+// verdict naming the recording's line.
 TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
 {
     const ReplayCase& c = GetParam();
     const auto& [edited, file, loaded, run] = outcome();
-    ASSERT_TRUE(edited) << "no '" << c.edit_from << "' in " << c.recording;
-    ASSERT_TRUE(loaded.loaded) << loaded.error;
-    const sim::Recording& recording = loaded.recording;
-    EXPECT_EQ(run.process.out, c.out);
-    ASSERT_TRUE(recording.exit_status.has_value());
-    if (c.departure.empty()) {
+    ASSERT_TRUE(edited) << "the edit found nothing to change in " << c.recording
+                        << ", or the program could not be copied";
+    if (c.out) {
+        EXPECT_EQ(run.process.out, *c.out);
+    }
+    EXPECT_EQ(run.process.status, c.status) << run.process.err;
+    if (c.err.empty()) {
         EXPECT_EQ(run.process.err, "");
-        EXPECT_EQ(run.process.status, 0);
-        EXPECT_EQ(run.all("exit").at(0).fields.at("status"),
-                  std::to_string(*recording.exit_status));
-        EXPECT_EQ(joined(run.sent_frames()), recorded_bytes(recording, sim::Direction::tx));
-        EXPECT_EQ(joined(trace_bytes(run, "rx")), recorded_off_the_line(recording));
+    } else {
+        const std::string says =
+            "motor-sim: " + std::string(c.status == 120 ? "the run departed from " : "") +
+            file.string() + c.err;
+        EXPECT_NE(run.process.err.find(says), std::string::npos) << run.process.err;
+    }
+    if (c.status == 125) {
+        EXPECT_TRUE(run.trace.empty()); // refused before the command started
         return;
     }
-    EXPECT_EQ(run.process.status, 120);
-    EXPECT_EQ(run.process.err,
-              "motor-sim: the run departed from " + file.string() + ":" + c.departure + "\n");
-    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), "departed");
+    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), c.status == 0 ? "matched" : "departed");
+    if (c.status != 0) {
+        return;
+    }
+    ASSERT_TRUE(loaded.loaded) << loaded.error;
+    EXPECT_EQ(run.all("exit").at(0).fields.at("status"),
+              std::to_string(*loaded.recording.exit_status));
+    EXPECT_EQ(joined(run.sent_frames()), recorded_bytes(loaded.recording, sim::Direction::tx));
+    EXPECT_EQ(joined(trace_bytes(run, "rx")), recorded_off_the_line(loaded.recording));
 }
 
 std::vector<std::string> zero_to_one()
@@ -415,38 +544,88 @@ std::vector<std::string> zero_to_one()
 
 std::vector<ReplayCase> ReplayRecording::rows()
 {
+    const std::string changed = "OK! Changed. Now the motor ID:1\n";
+    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    const std::string incomplete = ": an incomplete recording: no ";
+    const std::string unfinished =
+        " record (the tap did not finish: it or its command was killed)\n";
     return {
-        ReplayCase{"honest", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n", ""},
+        ReplayCase{"honest", "honest.rec", zero_to_one(), changed, 0, ""},
         ReplayCase{"mismatch", "mismatch.rec", zero_to_one(),
-                   "[Error] The ID:2 of the feedback does not match.\n", ""},
+                   "[Error] The ID:2 of the feedback does not match.\n", 0, ""},
         ReplayCase{"silent", "silent.rec", zero_to_one(),
-                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", ""},
-        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
-                   ""},
+                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 0, ""},
+        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), changed, 0, ""},
         ReplayCase{"write_fails", "write-fails.rec", zero_to_one(),
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] The ID:0 of the feedback does not match.\n",
-                   ""},
+                   write_error + write_error + "[Error] The ID:0 of the feedback does not match.\n",
+                   0, ""},
         ReplayCase{"drain_stalls", "drain-stalls.rec", zero_to_one(),
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] The ID:0 of the feedback does not match.\n",
-                   ""},
-        // Departures: another command line, and a run that ends otherwise than recorded. The
-        // other target changes the command's bytes too, so the recorded motor answers the
-        // control frames and then nothing: renumber waits out its answer wait (4 s in all),
-        // and the verdict names the command line, which it compares first.
+                   write_error + write_error + write_error +
+                       "[Error] The ID:0 of the feedback does not match.\n",
+                   0, ""},
+        // The same program at another path is the same run.
+        ReplayCase{"copy_elsewhere", "honest.rec", zero_to_one(), changed, 0, "", {}, "copy"},
+        // A recording of version 2 is judged as far as it goes, and says what it cannot show.
+        ReplayCase{"version_2", "leftovers-v2.rec", zero_to_one(), changed, 0,
+                   " is a version 2 recording: the replay could not check the output or the time "
+                   "from the last write to the exit\n"},
+
+        // Incomplete: refused before the command runs.
+        ReplayCase{"cut_after_the_change_command", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "end" + unfinished, cut_after("FB 01 10 BB")},
+        ReplayCase{"cut_within_a_record", "honest.rec", zero_to_one(), "", 125,
+                   ":12: cut short (no newline ends the line): the recording is incomplete\n",
+                   cut("tx 1", 9)},
+        ReplayCase{"header_only", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "device, command or end" + unfinished,
+                   cut_after("motor-sim recording")},
+        ReplayCase{"no_device", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "device record\n", drop("device")},
+        ReplayCase{"no_command", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "command record\n", drop("command")},
+        ReplayCase{"no_end", "honest.rec", zero_to_one(), "", 125, incomplete + "end" + unfinished,
+                   drop("end")},
+
+        // Departures, each named with the recording's line. Another target changes the
+        // command's bytes too, so the recorded motor answers the control frames and then
+        // nothing: renumber waits out its answer wait (4 s in all).
         ReplayCase{"changed_command_line",
                    "honest.rec",
                    {"/dev/ttyUSB0", "0", "2"},
                    "[ERROR] Modify id 0 to 2 failure, No motor be found(timeout).\n",
-                   "4: the command line differs: '" RENUMBER_BINARY
-                   " /dev/ttyUSB0 0 2', recorded 'motor-sim --trace-file /dev/null --motor 0 -- "
-                   "renumber /dev/ttyUSB0 0 1'"},
-        ReplayCase{"other_status", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
-                   "13: exit status 0, the recording has 254", "exit 0", "exit 254"}};
+                   120,
+                   ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is "
+                   "'motor-sim --trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n"},
+        // A device cut short: the command names a device the replay does not simulate, which
+        // it never reaches, whether or not the machine has one of that name.
+        ReplayCase{"device_cut_short", "honest.rec", zero_to_one(), std::nullopt, 120,
+                   ":4: the command ", replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
+        ReplayCase{"other_answer", "honest.rec", zero_to_one(),
+                   "[Error] The ID:2 of the feedback does not match.\n", 120,
+                   ":14: the command printed '[Error] The ID:2 of the feedback does not "
+                   "match.\\n', the recording has 'OK! Changed. Now the motor ID:1\\n'\n",
+                   replace("FC 01 01 BB", "FC 01 02 BB")},
+        ReplayCase{"pause_cut_to_half", "honest.rec", zero_to_one(), changed, 120,
+                   ":12: the recording has this write ", shift("flush", -500)},
+        ReplayCase{"pause_stretched_to_two_seconds", "honest.rec", zero_to_one(), changed, 120,
+                   ":12: the recording has this write ", shift("flush", 1000)},
+        ReplayCase{"answer_wait_cut_to_one_second", "silent.rec", zero_to_one(),
+                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 120,
+                   ":13: the recording has the command exit ", shift("end", -2000)},
+        ReplayCase{"no_flush", "honest.rec", zero_to_one(), changed, 120,
+                   ":11: the command flushed its input after 2 writes, where the recording has "
+                   "no flush\n",
+                   drop("flush")},
+        ReplayCase{"other_line_settings", "honest.rec", zero_to_one(), changed, 120,
+                   ":15: the command left the line at '4000000 baud, ",
+                   replace("line 4000000 baud", "line 115200 baud")},
+        ReplayCase{"other_output", "honest.rec", zero_to_one(), changed, 120,
+                   ":14: the command printed 'OK! Changed. Now the motor ID:1\\n', the recording "
+                   "has 'OK! Changed. Now the motor ID:2\\n'\n",
+                   replace("ID:1", "ID:2")},
+        ReplayCase{"other_status", "honest.rec", zero_to_one(), changed, 120,
+                   ":16: exit status 0, the recording has 254\n", replace("exit 0", "exit 254")},
+    };
 }
 
 INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording,

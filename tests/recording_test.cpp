@@ -357,90 +357,192 @@ TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
                                    "fail 1012 write EIO\n"
                                    "fail 1012.5 drain EIO\n"
                                    "eof 1500\n");
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 0), 0);
+    EXPECT_EQ(sim::replay_call(replay, "write", 0, 0), 0);
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFE}, 0));
     EXPECT_EQ(take_due(replay, MS), (std::vector<Bytes>{{0xFD}, {0x01, 0x02}}));
     // The first frame's drain, and every retry of it (a signal interrupted each).
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 1), EINTR);
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 1), EINTR);
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 1), 0); // the write of FB went through
+    EXPECT_EQ(sim::replay_call(replay, "drain", 1, 0), EINTR);
+    EXPECT_EQ(sim::replay_call(replay, "drain", 1, 0), EINTR);
+    EXPECT_EQ(sim::replay_call(replay, "write", 1, 0), 0); // the write of FB went through
     // Where the command is comes from what it wrote, which the line may not have carried yet.
     // The drain of FB's frame; the one that failed followed the failed write after it.
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), 0);
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO);
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), EIO);
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO); // shown once, failing alike
+    EXPECT_EQ(sim::replay_call(replay, "drain", 2, 0), 0);
+    EXPECT_EQ(sim::replay_call(replay, "write", 2, 0), EIO);
+    EXPECT_EQ(sim::replay_call(replay, "drain", 2, 0), EIO);
+    EXPECT_EQ(sim::replay_call(replay, "write", 2, 0), EIO); // shown once, failing alike
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFB}, 2000 * MS));
     EXPECT_TRUE(take_due(replay, 2488 * MS).empty());
     EXPECT_EQ(take_due(replay, 2489 * MS), (std::vector<Bytes>{{'h', 'u', 'p'}}));
 }
 
+/// A replayed run as the layer and motor-sim would tell it, matching the recording below
+/// unless a row changes it.
+struct Played {
+    std::vector<std::string> command{"build/renumber", "/dev/ttyUSB0", "0", "1"};
+    bool opened = true;
+    Bytes first{0xFE, 0xEE};
+    Bytes second{0xFB, 0x01, 0x10, 0xBB}; // none: not written
+    std::int64_t second_ms = 1000;        // when it began the second write
+    std::vector<std::size_t> flushes{2};  // bytes written before each input flush
+    std::int64_t exit_ms = 4000;
+    std::string output = "OK\n";
+    std::string settings =
+        "4000000 baud, 8 data bits, no parity, 1 stop bit, no flow control, raw, NOFLSH clear";
+    int status = 0;
+};
+
 struct VerdictCase {
     const char* name;
-    std::vector<std::string> command;
-    Bytes sent;
-    int status;
+    Played run;
     std::optional<std::size_t> line; // of the first difference; none for a match
     std::string what;
 };
 
-// One row per verdict. The recording was made through a wrapper, as the tap over
-// motor-sim makes them: the replayed program and its arguments end its command line.
-TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
+sim::ReplayVerdict judge(const std::string& text, const Played& run)
 {
-    const std::string text = "motor-sim recording 2\n"
-                             "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
-                             "tx 1 FE EE\n"
-                             "rx 2 FD DD\n"
-                             "tx 1000 FB 01 10 BB\n"
-                             "exit 0\n";
-    const std::vector<std::string> ran{"build/renumber", "/dev/ttyUSB0", "0", "1"};
-    const Bytes all{0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB};
-    const VerdictCase cases[] = {
-        {"matched", ran, all, 0, std::nullopt, ""},
-        {"other arguments",
-         {"renumber", "/dev/ttyUSB0", "0", "2"},
-         all,
-         0,
-         2,
-         "the command line differs: 'renumber /dev/ttyUSB0 0 2', recorded 'motor-sim --motor 0 "
-         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
-        {"other program", {"renumber-doctor", "/dev/ttyUSB0", "0", "1"}, all, 0, 2, ""},
-        {"other byte",
-         ran,
-         {0xFE, 0xEE, 0xFB, 0x01, 0x20, 0xBB},
-         0,
-         5,
-         "the command sent 20 where the recording has 10 (byte 5 it sent)"},
-        {"more bytes",
-         ran,
-         {0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB, 0xFB},
-         0,
-         6,
-         "the command sent more than the recording holds (from byte 7)"},
-        {"fewer bytes",
-         ran,
-         {0xFE, 0xEE},
-         0,
-         5,
-         "the recording holds 4 more bytes the command did not send"},
-        {"other status", ran, all, 255, 6, "exit status 255, the recording has 0"},
-    };
-    for (const VerdictCase& c : cases) {
-        sim::Recording recording;
-        std::string error;
-        ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
-        sim::Replay replay = sim::replay_prepare(recording);
-        sim::replay_feed(replay, c.sent, 0);
-        const auto verdict = sim::replay_verdict(replay, recording, c.command, c.status);
-        ASSERT_EQ(verdict.has_value(), c.line.has_value()) << c.name;
-        if (verdict) {
-            EXPECT_EQ(verdict->line, *c.line) << c.name;
-            if (!c.what.empty()) {
-                EXPECT_EQ(verdict->what, c.what) << c.name;
+    sim::Recording recording;
+    std::string error;
+    EXPECT_TRUE(sim::recording_parse(text, recording, error)) << error;
+    sim::Replay replay = sim::replay_prepare(recording);
+    constexpr std::int64_t START = 7000 * MS; // any moment: only differences count
+    if (run.opened) {
+        sim::replay_opened(replay, START);
+    }
+    std::size_t written = 0;
+    auto flush_at = [&](std::size_t bytes) {
+        for (const std::size_t at : run.flushes) {
+            if (at == bytes) {
+                sim::replay_flushed(replay, written);
             }
         }
+    };
+    flush_at(0);
+    using Write = std::pair<Bytes, std::int64_t>;
+    for (const auto& [bytes, at_ms] : {Write{run.first, 1}, Write{run.second, run.second_ms}}) {
+        if (bytes.empty()) {
+            continue;
+        }
+        sim::replay_call(replay, "write", written, START + at_ms * MS);
+        sim::replay_feed(replay, bytes, START + at_ms * MS);
+        written += bytes.size();
+        flush_at(written);
     }
+    const sim::ReplayedRun ran{"/dev/ttyUSB0",           run.command, run.status,
+                               START + run.exit_ms * MS, run.output,  run.settings};
+    return sim::replay_verdict(replay, recording, ran);
+}
+
+// One row per check of the verdict, each the first difference at its line. The recording was
+// made through a wrapper, as the tap over motor-sim makes them, with another program path.
+TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
+{
+    const std::string text =
+        std::string(HEADER) +
+        "device /dev/ttyUSB0\n"
+        "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
+        "tx 1 FE EE\n"
+        "rx 2 FD DD\n"
+        "flush 999\n"
+        "tx 1001 FB 01 10 BB\n"
+        "out \"OK\\n\"\n"
+        "line 4000000 baud, 8 data bits, no parity, 1 stop bit, no flow control, raw, NOFLSH clear "
+        "(ch341: the driver clamps rates without saying so; the chip may run another)\n"
+        "end 4001 exit 0\n";
+    const auto with = [](auto change) {
+        Played run;
+        change(run);
+        return run;
+    };
+    const VerdictCase cases[] = {
+        {"matched", {}, std::nullopt, ""},
+        {"a copy of the program under another name",
+         with([](Played& r) { r.command[0] = "/tmp/copy/renumber-1.2.4"; }), std::nullopt, ""},
+        {"other arguments", with([](Played& r) { r.command[3] = "2"; }), 3,
+         "the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim --motor 0 "
+         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
+        {"the device never opened", with([](Played& r) {
+             r.opened = false;
+             r.first.clear();
+             r.second.clear();
+         }),
+         2, "the command never opened /dev/ttyUSB0, where the recording has it write and read"},
+        {"other byte", with([](Played& r) { r.second[2] = 0x20; }), 7,
+         "the command sent 20 where the recording has 10 (byte 5 it sent)"},
+        {"more bytes", with([](Played& r) { r.second.push_back(0xFB); }), 7,
+         "the command sent more than the recording holds (from byte 7)"},
+        {"fewer bytes", with([](Played& r) { r.second.clear(); }), 7,
+         "the recording holds 4 more bytes the command did not send"},
+        {"pause halved", with([](Played& r) { r.second_ms = 500; }), 7,
+         "the recording has this write 1000.0 ms after the one before, the command made it "
+         "499.0 ms after (300.0 ms either way allowed)"},
+        {"pause a little shorter, within the tolerance", with([](Played& r) { r.second_ms = 712; }),
+         std::nullopt, ""},
+        {"pause just past the tolerance", with([](Played& r) { r.second_ms = 1310; }), 7,
+         "the recording has this write 1000.0 ms after the one before, the command made it "
+         "1309.0 ms after (300.0 ms either way allowed)"},
+        {"answer wait cut short", with([](Played& r) { r.exit_ms = 2000; }), 10,
+         "the recording has the command exit 3000.0 ms after its last write, it exited 1000.0 "
+         "ms after (500.0 ms either way allowed)"},
+        {"no flush", with([](Played& r) { r.flushes.clear(); }), 6,
+         "the recording has an input flush here, after 1 writes; the command made none"},
+        {"a flush more", with([](Played& r) { r.flushes.push_back(6); }), 10,
+         "the command flushed its input after 2 writes, where the recording has no flush"},
+        {"a flush too early", with([](Played& r) { r.flushes = {0}; }), 4,
+         "the command flushed its input after 0 writes, where the recording has no flush"},
+        {"other output", with([](Played& r) { r.output = "OK!\n"; }), 8,
+         "the command printed 'OK!\\n', the recording has 'OK\\n'"},
+        {"more output", with([](Played& r) { r.output = "OK\nmore"; }), 8,
+         "the command printed 'more', where the recording has no more output"},
+        {"no output", with([](Played& r) { r.output.clear(); }), 8,
+         "the command printed nothing more, the recording has 'OK\\n'"},
+        {"other line settings", with([](Played& r) { r.settings.replace(0, 7, "115200"); }), 9,
+         "the command left the line at '115200 baud, 8 data bits, no parity, 1 stop bit, no flow "
+         "control, raw, NOFLSH clear', the recording has '4000000 baud, 8 data bits, no parity, 1 "
+         "stop bit, no flow control, raw, NOFLSH clear'"},
+        {"other status", with([](Played& r) { r.status = 255; }), 10,
+         "exit status 255, the recording has 0"},
+        {"the first of several differences", with([](Played& r) {
+             r.output = "[ERROR]\n";
+             r.status = 255;
+         }),
+         8, "the command printed '[ERROR]\\n', the recording has 'OK\\n'"},
+    };
+    for (const VerdictCase& c : cases) {
+        const sim::ReplayVerdict verdict = judge(text, c.run);
+        EXPECT_TRUE(verdict.unchecked.empty()) << c.name;
+        ASSERT_EQ(verdict.departure.has_value(), c.line.has_value())
+            << c.name << ": " << (verdict.departure ? verdict.departure->what : "");
+        if (verdict.departure) {
+            EXPECT_EQ(verdict.departure->line, *c.line) << c.name;
+            EXPECT_EQ(verdict.departure->what, c.what) << c.name;
+        }
+    }
+}
+
+// A recording of an earlier version cannot show everything: its verdict says what went
+// unchecked, and judges the rest.
+TEST(Replay, EarlierVersionsSayWhatTheyCouldNotCheck)
+{
+    const std::string body = "device /dev/ttyUSB0\n"
+                             "command renumber /dev/ttyUSB0 0 1\n"
+                             "tx 1 FE EE\n"
+                             "tx 1001 FB 01 10 BB\n"
+                             "line 4000000 baud, 8 data bits, no parity, 1 stop bit, no flow "
+                             "control, raw, NOFLSH clear\n"
+                             "exit 0\n";
+    Played run;
+    run.flushes.clear();
+    run.exit_ms = 1;
+    const sim::ReplayVerdict second = judge("motor-sim recording 2\n" + body, run);
+    EXPECT_FALSE(second.departure) << second.departure->what;
+    EXPECT_EQ(second.unchecked,
+              (std::vector<std::string>{"the output", "the time from the last write to the exit"}));
+    run.flushes = {2};
+    const sim::ReplayVerdict first = judge("motor-sim recording 1\n" + body, run);
+    EXPECT_FALSE(first.departure) << first.departure->what;
+    EXPECT_EQ(first.unchecked.front(), "input flushes");
+    run.second_ms = 500;
+    EXPECT_EQ(judge("motor-sim recording 1\n" + body, run).departure->line, 5U);
 }
 
 } // namespace

@@ -63,8 +63,8 @@ static void read_faults(const char *faults)
             g_state.refuse_low_latency = true;
         else if (length == 14 && strncmp(item, "no-serial-info", length) == 0)
             g_state.no_serial_info = true;
-        else if (length == 15 && strncmp(item, "replay-failures", length) == 0)
-            g_state.replay_failures = true;
+        else if (length == 6 && strncmp(item, "replay", length) == 0)
+            g_state.replaying = true;
         else if (length == 11 && strncmp(item, "stall-drain", length) == 0)
             g_state.stall_drain = true;
         else if (strncmp(item, "write-limit=", 12) == 0)

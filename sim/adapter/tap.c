@@ -274,6 +274,7 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
 {
     struct adapter_state *state = adapter();
     bool tapped = tap_watches(state, fd);
+    replay_flush(state, fd, queue);
     if (tapped)
         report_flush(state, fd, queue);
     int result = state->tap.tcflush(fd, queue);

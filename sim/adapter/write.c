@@ -15,7 +15,7 @@
  *
  * stall-drain: the driver queues what is written, and nothing of it reaches the line.
  *
- * replay-failures (motor-sim --replay): before each write (and drain, ioctl.c) the layer
+ * replay (motor-sim --replay): before each write (and drain, ioctl.c) the layer
  * asks motor-sim whether the recording has this call fail, and fails it with the recorded
  * error if so. The write's size tells motor-sim where in the recording the command is.
  *
@@ -28,7 +28,7 @@
 
 static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
-    if (state->replay_failures && adapter_owns(state, fd)) {
+    if (state->replaying && adapter_owns(state, fd)) {
         char question[48];
         snprintf(question, sizeof question, "call write %zu", count);
         int error = adapter_ask(state, question);

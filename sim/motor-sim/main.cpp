@@ -53,6 +53,21 @@ int serve(sim::Options &options, std::string &error)
     return sim::session_run(setup);
 }
 
+// --replay: the recording, refused unless whole, plays the motor side of the recorded device;
+// the verdict judges what the command prints, so its standard output comes through motor-sim.
+bool prepare_replay(sim::Options &options, sim::Trace &trace, sim::Recording &recording,
+                    std::optional<sim::Replay> &replay, sim::CommandOutput &output,
+                    std::string &error)
+{
+    if (!sim::recording_load(options.replay_file, recording, error))
+        return false;
+    if (!options.device_given)
+        options.device = recording.device;
+    replay = sim::replay_prepare(recording);
+    trace.bus = "the motor side replayed " + options.replay_file;
+    return sim::output_open(output, error);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -91,14 +106,10 @@ int main(int argc, char **argv)
         return sim::tap_run(options, trace, adapter_path);
     sim::Recording recording;
     std::optional<sim::Replay> replay;
-    if (!options.replay_file.empty()) {
-        if (!sim::recording_load(options.replay_file, recording, error))
-            return own_failure(error);
-        if (!options.device_given && !recording.device.empty())
-            options.device = recording.device;
-        replay = sim::replay_prepare(recording);
-        trace.bus = "the motor side replayed " + options.replay_file;
-    }
+    sim::CommandOutput output;
+    if (!options.replay_file.empty() &&
+        !prepare_replay(options, trace, recording, replay, output, error))
+        return own_failure(error);
     sim::Pty pty;
     if (!sim::pty_create(pty, error))
         return own_failure(error);
@@ -114,9 +125,10 @@ int main(int argc, char **argv)
     sim::trace_header(trace, options, pty.slave_path);
     std::int64_t start_ns = sim::monotonic_ns();
     pid_t child = -1;
-    if (!sim::child_start(options.command, environment, signals, -1, child, error))
+    if (!sim::child_start(options.command, environment, signals, output.write_end, child, error))
         return own_failure(error);
     close(events[1]);
+    sim::output_started(output);
 
     int pidfd = sim::child_pidfd(child, error);
     if (pidfd < 0)
@@ -126,9 +138,9 @@ int main(int argc, char **argv)
         started += (started.empty() ? "" : " ") + word;
     sim::trace_note(trace, 0, "started: " + started);
 
-    sim::SessionSetup setup{options, trace,     pty,
-                            signals, events[0], pidfd,
-                            child,   start_ns,  replay ? &*replay : nullptr,
-                            false,   &recording};
+    sim::SessionSetup setup{options, trace,      pty,
+                            signals, events[0],  pidfd,
+                            child,   start_ns,   replay ? &*replay : nullptr,
+                            false,   &recording, replay ? &output : nullptr};
     return sim::session_run(setup);
 }

@@ -8,6 +8,11 @@
 // fails every such call the command makes at that frame. Bytes read before any write are
 // sent after the device is opened, their recorded time after it. Once the command departs
 // from the recording, the recorded motor answers nothing more.
+//
+// The verdict compares the whole run with the recording: the command's arguments, the
+// device it opened, the bytes it wrote, the gaps between its
+// writes and to its exit, its input flushes, its standard output, the line settings it
+// left and its exit status.
 #pragma once
 
 #include "bytes.hpp"
@@ -26,6 +31,20 @@ namespace sim {
 // renumber (0, 253-255), motor-sim itself (125), shells (126, 127) and signals (128+N)
 // never give, so that a CI job tells a departure from a motor that timed out.
 constexpr int EXIT_REPLAY_DEPARTED = 120;
+
+// How far a gap between two writes, or between the last write and the exit, may stray from
+// the recorded one: 200 ms plus a tenth of the recorded gap. The shortest wait whose change
+// must show is renumber's 1 s pause before the change command: cut to 0.5 s or stretched to
+// 2 s, it is 500 ms or more off, where 300 to 400 ms are allowed. What a loaded machine adds
+// is the time before a sleeping process runs again, in the recorded run and in the replay,
+// for the command and for motor-sim (which stamps each write as the layer asks about it, and
+// plays the answers): on two cores under two CPU hogs, at most 43 ms over 285 gaps, a median
+// of 1 ms; the worst are the short gaps between the control frames, which every run of a test
+// table makes at the same moment. Emulated builds (qemu-user) take several times that. The
+// relative part covers a long wait made of several such wake-ups (a drain retried every
+// 10 ms).
+constexpr std::int64_t GAP_TOLERANCE_US = 200'000;
+constexpr std::int64_t GAP_TOLERANCE_PER_MILLE = 100;
 
 struct ReplayAnswer {
     std::int64_t delay_ns;
@@ -63,17 +82,38 @@ struct Replay {
     Bytes expected;                                 // every recorded write, in order
     std::vector<std::size_t> write_end;             // where each recorded write ends in it
     std::vector<std::size_t> write_line;            // each recorded write's line
+    std::vector<std::int64_t> write_us;             // each recorded write's time
     std::vector<std::vector<ReplayAnswer>> answers; // read after each recorded write
     std::vector<ReplayAnswer> leading;              // read before any write
     std::vector<ReplayFailure> failures;            // failed writes and drains
-    std::size_t last_line = 0;                      // the recording's last record
-    std::size_t matched = 0;                        // bytes of expected the command sent
+    std::vector<std::size_t> flush_writes;          // recorded input flushes: writes before each
+    std::vector<std::size_t> flush_line;
+    std::size_t last_line = 0; // the recording's last record
+    std::size_t matched = 0;   // bytes of expected the command sent
     std::size_t next_write = 0;
     bool opened = false;
     std::optional<ReplayDeparture> departure{}; // where the command's bytes departed
     std::uint64_t order = 0;
     std::vector<ReplayDue> due;
-    bool write_failed = false; // the command's last write failed as recorded
+    // What the command did, as the layer told it.
+    std::vector<std::optional<std::int64_t>> write_started_ns; // it began each recorded write
+    std::vector<std::size_t> flushes_made; // its input flushes: recorded writes made before each
+    bool write_failed = false;             // its last write failed as recorded
+};
+
+// What the replayed run did besides what the layer told as it went.
+struct ReplayedRun {
+    std::string device;               // the simulated device
+    std::vector<std::string> command; // the replayed command's words
+    int exit_status = 0;
+    std::int64_t exit_ns = 0;  // when it exited
+    std::string output;        // its standard output
+    std::string line_settings; // as it left them (line_settings_text); empty if unreadable
+};
+
+struct ReplayVerdict {
+    std::optional<ReplayDeparture> departure; // none: the run matched
+    std::vector<std::string> unchecked;       // what the recording's version cannot show
 };
 
 Replay replay_prepare(const Recording &recording);
@@ -86,10 +126,14 @@ void replay_opened(Replay &replay, std::int64_t now_ns);
 std::optional<std::string> replay_feed(Replay &replay, std::span<const std::uint8_t> bytes,
                                        std::int64_t now_ns);
 
-// The command is about to make a call (write or drain), having written `written` bytes
-// so far (what motor-sim may not have read off the line yet): the errno the recording
-// has this call fail with, or 0.
-int replay_call_error(Replay &replay, const std::string &call, std::size_t written);
+// The command is about to make a call (write or drain) at now_ns, having written `written`
+// bytes so far (what motor-sim may not have read off the line yet): the errno the recording
+// has this call fail with, or 0. A write that goes on is the start of a recorded write when
+// it comes where one begins.
+int replay_call(Replay &replay, const std::string &call, std::size_t written, std::int64_t now_ns);
+
+// The command flushed its input, having written `written` bytes so far.
+void replay_flushed(Replay &replay, std::size_t written);
 
 std::optional<std::int64_t> replay_next_due(const Replay &replay);
 
@@ -99,12 +143,15 @@ std::vector<ReplayDue> replay_take_due(Replay &replay, std::int64_t now_ns);
 // At the end: what the recording held that the command did not send; empty if nothing.
 std::string replay_unfinished(const Replay &replay);
 
-// After the command has ended: the first difference from the recording (command line,
-// frames, exit status), or nothing when the run matched. command: the replayed command's
-// words.
-std::optional<ReplayDeparture> replay_verdict(const Replay &replay, const Recording &recording,
-                                              const std::vector<std::string> &command,
-                                              int exit_status);
+// After the command has ended: the first difference from the recording, by its line (at
+// one line, the arguments before the device, the device before the bytes, the bytes before
+// their times), or none when the run matched; and what the recording could not show.
+ReplayVerdict replay_verdict(const Replay &replay, const Recording &recording,
+                             const ReplayedRun &run);
+
+// The line settings as a recording's line record gives them, without a remark in
+// parentheses (such as ch341's warning).
+std::string replay_settings_compared(const std::string &recorded);
 
 // The errno an errno name stands for ("EIO" is 5); 0 if unknown.
 int errno_from_name(const std::string &name);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "options.hpp"
+#include "output.hpp"
 #include "pty.hpp"
 #include "replay.hpp"
 #include "signals.hpp"
@@ -25,6 +26,7 @@ struct SessionSetup {
     Replay *replay;        // plays the motor side instead of the motors, or null
     bool serving = false;  // --serve: no COMMAND; the run ends on a signal or the line's end
     const Recording *recording = nullptr; // what replay was made from, for the verdict
+    CommandOutput *output = nullptr;      // a replay's: COMMAND's standard output, for the verdict
 };
 
 // Plays the motors until COMMAND exits, drains the bus, writes the trace's closing
