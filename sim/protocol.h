@@ -8,7 +8,7 @@
 #define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
 /* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
  * no-serial-info, write-limit=N, replay (a replay: ask before each write and drain, report
- * input flushes; see below). */
+ * input flushes, refuse other serial devices; see below). */
 #define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
 /* Descriptor number of an inherited AF_UNIX SOCK_SEQPACKET socket: the layer sends
  * one text event per message and waits for a one-byte acknowledgement, so motor-sim
@@ -38,6 +38,8 @@
  *   call write <count>           (replay) a write is about to be passed on; the
  *                                answer is "k" to go on or "e<errno>" to fail it
  *   call drain                   (replay) the same for a drain (tcdrain)
+ *   open-foreign <path>          (replay) an open of a serial device other than the
+ *                                simulated one was refused (ENOENT)
  *   flush                        (replay) the command is about to flush the device's input
  */
 

@@ -439,8 +439,8 @@ bool copy_program(const std::string& from, const std::string& to)
     return copied;
 }
 
-/// A checked-in recording replayed, as recorded or edited. The program is renumber, or with
-/// "copy" a copy of it at another path.
+/// A checked-in recording replayed, as recorded or edited. The program is renumber unless the
+/// row names another; "copy" is a copy of renumber at another path.
 struct ReplayCase {
     const char* name;
     const char* recording;
@@ -600,6 +600,17 @@ std::vector<ReplayCase> ReplayRecording::rows()
         // it never reaches, whether or not the machine has one of that name.
         ReplayCase{"device_cut_short", "honest.rec", zero_to_one(), std::nullopt, 120,
                    ":4: the command ", replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
+        // A program that opens a real serial device directly: the layer refuses the open,
+        // whether or not the machine has the device, and the verdict names it.
+        ReplayCase{"another_serial_device",
+                   "honest.rec",
+                   {"/dev/ttyS0"},
+                   "",
+                   120,
+                   ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
+                   "/dev/ttyUSB0: the open was refused\n",
+                   {},
+                   OPEN_FILE_BINARY},
         ReplayCase{"other_answer", "honest.rec", zero_to_one(),
                    "[Error] The ID:2 of the feedback does not match.\n", 120,
                    ":14: the command printed '[Error] The ID:2 of the feedback does not "

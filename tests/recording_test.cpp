@@ -380,6 +380,7 @@ TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
 struct Played {
     std::vector<std::string> command{"build/renumber", "/dev/ttyUSB0", "0", "1"};
     bool opened = true;
+    std::string foreign;
     Bytes first{0xFE, 0xEE};
     Bytes second{0xFB, 0x01, 0x10, 0xBB}; // none: not written
     std::int64_t second_ms = 1000;        // when it began the second write
@@ -407,6 +408,9 @@ sim::ReplayVerdict judge(const std::string& text, const Played& run)
     constexpr std::int64_t START = 7000 * MS; // any moment: only differences count
     if (run.opened) {
         sim::replay_opened(replay, START);
+    }
+    if (!run.foreign.empty()) {
+        sim::replay_foreign_open(replay, run.foreign);
     }
     std::size_t written = 0;
     auto flush_at = [&](std::size_t bytes) {
@@ -460,6 +464,9 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
         {"other arguments", with([](Played& r) { r.command[3] = "2"; }), 3,
          "the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim --motor 0 "
          "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
+        {"another serial device opened", with([](Played& r) { r.foreign = "/dev/ttyS0"; }), 2,
+         "the command opened /dev/ttyS0, a serial device other than the simulated /dev/ttyUSB0: "
+         "the open was refused"},
         {"the device never opened", with([](Played& r) {
              r.opened = false;
              r.first.clear();

@@ -1,5 +1,6 @@
 /* Opening the simulated device opens the pseudo-terminal slave instead; the
- * descriptor is remembered so that ioctl and write know it. */
+ * descriptor is remembered so that ioctl and write know it. In a replay, other serial
+ * devices are refused (replay.c). */
 #include "adapter.h"
 
 #include <errno.h>
@@ -48,6 +49,8 @@ ADAPTER_EXPORT int open(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     return tap_opened(state, state->real.open(path, flags, mode));
 }
 
@@ -60,6 +63,8 @@ ADAPTER_EXPORT int open64(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     return tap_opened(state, state->real.open64(path, flags, mode));
 }
 
@@ -68,6 +73,8 @@ ADAPTER_EXPORT int __open_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     return tap_opened(state, state->real.open_2(path, flags));
 }
 
@@ -76,6 +83,8 @@ ADAPTER_EXPORT int __open64_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     return tap_opened(state, state->real.open64_2(path, flags));
 }
 
@@ -88,6 +97,8 @@ ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     return tap_opened(state, state->real.openat(dirfd, path, flags, mode));
 }
 
@@ -100,6 +111,8 @@ ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     return tap_opened(state, state->real.openat64(dirfd, path, flags, mode));
 }
 
@@ -108,6 +121,8 @@ ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     return tap_opened(state, state->real.openat_2(dirfd, path, flags));
 }
 
@@ -116,6 +131,8 @@ ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     return tap_opened(state, state->real.openat64_2(dirfd, path, flags));
 }
 

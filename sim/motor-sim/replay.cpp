@@ -107,6 +107,11 @@ std::optional<ReplayDeparture> arguments_differ(const Recording &recording, cons
 std::optional<ReplayDeparture> device_differs(const Replay &replay, const Recording &recording,
                                               const ReplayedRun &run)
 {
+    if (!replay.foreign_device.empty())
+        return ReplayDeparture{recording.device_line,
+                               "the command opened " + replay.foreign_device +
+                                   ", a serial device other than the simulated " + run.device +
+                                   ": the open was refused"};
     if (!replay.opened && !recording.chunks.empty())
         return ReplayDeparture{recording.device_line,
                                "the command never opened " + run.device +
@@ -361,6 +366,12 @@ int replay_call(Replay &replay, const std::string &call, std::size_t written, st
 void replay_flushed(Replay &replay, std::size_t written)
 {
     replay.flushes_made.push_back(write_of_byte(replay, written));
+}
+
+void replay_foreign_open(Replay &replay, const std::string &path)
+{
+    if (replay.foreign_device.empty())
+        replay.foreign_device = path;
 }
 
 std::optional<std::int64_t> replay_next_due(const Replay &replay)

@@ -10,7 +10,7 @@
 // from the recording, the recorded motor answers nothing more.
 //
 // The verdict compares the whole run with the recording: the command's arguments, the
-// device it opened, the bytes it wrote, the gaps between its
+// device it opened (and no other serial device), the bytes it wrote, the gaps between its
 // writes and to its exit, its input flushes, its standard output, the line settings it
 // left and its exit status.
 #pragma once
@@ -99,6 +99,7 @@ struct Replay {
     std::vector<std::optional<std::int64_t>> write_started_ns; // it began each recorded write
     std::vector<std::size_t> flushes_made; // its input flushes: recorded writes made before each
     bool write_failed = false;             // its last write failed as recorded
+    std::string foreign_device;            // the first other serial device it tried to open
 };
 
 // What the replayed run did besides what the layer told as it went.
@@ -134,6 +135,9 @@ int replay_call(Replay &replay, const std::string &call, std::size_t written, st
 
 // The command flushed its input, having written `written` bytes so far.
 void replay_flushed(Replay &replay, std::size_t written);
+
+// The command tried to open a serial device other than the simulated one (the layer refused).
+void replay_foreign_open(Replay &replay, const std::string &path);
 
 std::optional<std::int64_t> replay_next_due(const Replay &replay);
 

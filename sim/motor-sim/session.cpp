@@ -304,6 +304,14 @@ void note_read(Session &session, std::int64_t ms, const std::string &count)
     }
 }
 
+// During a replay the layer refuses to open any serial device but the simulated one.
+void note_foreign_open(Session &session, std::int64_t ms, const std::string &message)
+{
+    std::string path = message.substr(message.find(' ') + 1);
+    trace_foreign_open(session.setup.trace, ms, path, session.setup.options.device);
+    replay_foreign_open(*session.setup.replay, path);
+}
+
 // A call the recording has fail fails again: the answer carries its error.
 std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
                                const std::string &count)
@@ -338,6 +346,8 @@ std::string note_event(Session &session, const std::string &message)
         note_read(session, ms, first);
     else if (kind == "call" && session.setup.replay != nullptr)
         return note_replayed_call(session, ms, first, second);
+    else if (kind == "open-foreign" && session.setup.replay != nullptr)
+        note_foreign_open(session, ms, message);
     else if (kind == "flush" && session.setup.replay != nullptr)
         replay_flushed(*session.setup.replay, session.bytes_written);
 
