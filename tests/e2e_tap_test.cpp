@@ -309,7 +309,7 @@ TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
     const fs::path record = scratch_ / "killed.rec";
     const ProcessResult tap =
         run_process({MOTOR_SIM_BINARY, "--tap", "--trace-file", "/dev/null", "--record",
-                     record.string(), "--", "/bin/sh", "-c", "kill -KILL $$"},
+                     record.string(), "--", WRITE_BYTES_BINARY, "/dev/null", "00", "killed"},
                     {}, waits::RUN_LIMIT);
     EXPECT_EQ(tap.status, 128 + SIGKILL);
     EXPECT_NE(tap.err.find("motor-sim: " + record.string() +
