@@ -35,8 +35,9 @@
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
- *   call write <count>           (replay) a write is about to be passed on; the
- *                                answer is "k" to go on or "e<errno>" to fail it
+ *   call write <count> <ns>      (replay) a write is about to be passed on, made at ns
+ *                                (CLOCK_MONOTONIC); the answer is "k" to go on or
+ *                                "e<errno>" to fail it
  *   call drain                   (replay) the same for a drain (tcdrain)
  *   open-foreign <path>          (replay) an open of a serial device other than the
  *                                simulated one was refused (ENOENT)

@@ -37,12 +37,12 @@ constexpr int EXIT_REPLAY_DEPARTED = 120;
 // must show is renumber's 1 s pause before the change command: cut to 0.5 s or stretched to
 // 2 s, it is 500 ms or more off, where 300 to 400 ms are allowed. What a loaded machine adds
 // is the time before a sleeping process runs again, in the recorded run and in the replay,
-// for the command and for motor-sim (which stamps each write as the layer asks about it, and
-// plays the answers): on two cores under two CPU hogs, at most 43 ms over 285 gaps, a median
-// of 1 ms; the worst are the short gaps between the control frames, which every run of a test
-// table makes at the same moment. Emulated builds (qemu-user) take several times that. The
-// relative part covers a long wait made of several such wake-ups (a drain retried every
-// 10 ms).
+// for the command and for motor-sim, which plays the answers (both sides stamp a write in the
+// command's process as it is made): on two cores under two CPU hogs beside other work, at
+// most 38 ms over 1,248 gaps of the test tables' replays, 24 ms at the 99th percentile, a
+// median of 1 ms; every run of a table exchanges its frames at the same moments. Emulated
+// builds (qemu-user) take several times that. The relative part covers a long wait made of
+// several such wake-ups (a drain retried every 10 ms).
 constexpr std::int64_t GAP_TOLERANCE_US = 200'000;
 constexpr std::int64_t GAP_TOLERANCE_PER_MILLE = 100;
 

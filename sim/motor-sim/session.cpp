@@ -312,11 +312,17 @@ void note_foreign_open(Session &session, std::int64_t ms, const std::string &mes
     replay_foreign_open(*session.setup.replay, path);
 }
 
-// A call the recording has fail fails again: the answer carries its error.
+// A call the recording has fail fails again: the answer carries its error. A write comes
+// with the moment the command made it, as the tap stamps one, which motor-sim's own wake-up
+// would only delay.
 std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
-                               const std::string &count)
+                               const std::string &count, const std::string &when)
 {
-    int error = replay_call(*session.setup.replay, call, session.bytes_written, monotonic_ns());
+    char *end = nullptr;
+    std::int64_t made_ns = std::strtoll(when.c_str(), &end, 10);
+    if (end == when.c_str() || *end != '\0')
+        made_ns = monotonic_ns();
+    int error = replay_call(*session.setup.replay, call, session.bytes_written, made_ns);
     if (error == 0) {
         if (call == "write")
             session.bytes_written += std::strtoull(count.c_str(), nullptr, 10);
@@ -337,7 +343,8 @@ std::string note_event(Session &session, const std::string &message)
     std::string kind;
     std::string first;
     std::string second;
-    words >> kind >> first >> second;
+    std::string third;
+    words >> kind >> first >> second >> third;
     if (kind == "open" || kind == "open-refused")
         note_open(session, ms, kind, first);
     else if (kind == "serial-set")
@@ -345,7 +352,7 @@ std::string note_event(Session &session, const std::string &message)
     else if (kind == "read")
         note_read(session, ms, first);
     else if (kind == "call" && session.setup.replay != nullptr)
-        return note_replayed_call(session, ms, first, second);
+        return note_replayed_call(session, ms, first, second, third);
     else if (kind == "open-foreign" && session.setup.replay != nullptr)
         note_foreign_open(session, ms, message);
     else if (kind == "flush" && session.setup.replay != nullptr)
