@@ -19,9 +19,6 @@
 #include <sstream>
 #include <thread>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -419,28 +416,8 @@ Edit shift(std::string start, double ms)
     };
 }
 
-/// Copies a program to another path. The copy is written through a close-on-exec descriptor:
-/// one that processes other rows start inherited would make its exec fail (ETXTBSY).
-bool copy_program(const std::string& from, const std::string& to)
-{
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-    bool copied = in >= 0 && out >= 0;
-    char buffer[65536];
-    for (ssize_t got = 1; copied && got > 0;) {
-        got = read(in, buffer, sizeof buffer);
-        copied = got >= 0 && write(out, buffer, static_cast<std::size_t>(got)) == got;
-    }
-    for (const int fd : {in, out}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    return copied;
-}
-
 /// A checked-in recording replayed, as recorded or edited. The program is renumber unless the
-/// row names another; "copy" is a copy of renumber at another path.
+/// row names another.
 struct ReplayCase {
     const char* name;
     const char* recording;
@@ -487,10 +464,6 @@ public:
             std::ofstream(ran.file) << text;
         }
         std::vector<std::string> command{c.program};
-        if (c.program == "copy") {
-            command[0] = (folder / "renumber-copy").string();
-            ran.edited = copy_program(RENUMBER_BINARY, command[0]);
-        }
         command.insert(command.end(), c.args.begin(), c.args.end());
         ran.recording = load(ran.file);
         ran.run = run_under_sim(MOTOR_SIM_BINARY, {"--replay", ran.file.string()}, command,
@@ -508,8 +481,7 @@ TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
 {
     const ReplayCase& c = GetParam();
     const auto& [edited, file, loaded, run] = outcome();
-    ASSERT_TRUE(edited) << "the edit found nothing to change in " << c.recording
-                        << ", or the program could not be copied";
+    ASSERT_TRUE(edited) << "the edit found nothing to change in " << c.recording;
     if (c.out) {
         EXPECT_EQ(run.process.out, *c.out);
     }
@@ -564,7 +536,8 @@ std::vector<ReplayCase> ReplayRecording::rows()
                        "[Error] The ID:0 of the feedback does not match.\n",
                    0, ""},
         // The same program at another path is the same run.
-        ReplayCase{"copy_elsewhere", "honest.rec", zero_to_one(), changed, 0, "", {}, "copy"},
+        ReplayCase{
+            "copy_elsewhere", "honest.rec", zero_to_one(), changed, 0, "", {}, RENUMBER_ELSEWHERE},
         // A recording of version 2 is judged as far as it goes, and says what it cannot show.
         ReplayCase{"version_2", "leftovers-v2.rec", zero_to_one(), changed, 0,
                    " is a version 2 recording: the replay could not check the output or the time "
