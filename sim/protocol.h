@@ -8,7 +8,8 @@
 #define MOTOR_SIM_ENV_PTY "MOTOR_SIM_PTY"
 /* Comma-separated adapter faults: refuse-open, refuse-baud, refuse-low-latency,
  * no-serial-info, write-limit=N, substitute-baud=RATE, silent-baud=RATE, stall-drain,
- * replay-failures (ask before each write, see below). */
+ * replay (a replay: ask before each write and drain, report input flushes, refuse other serial
+ * devices; see below). */
 #define MOTOR_SIM_ENV_FAULTS "MOTOR_SIM_FAULTS"
 /* Folder holding the simulated device's sysfs as paths below it (<folder>/sys/class/tty/...);
  * the layer answers those paths under /sys from there. */
@@ -39,11 +40,17 @@
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
  *   read <count>                 the command read count (> 0) bytes from the device
  *   drain                        the command waits for the transmitter to empty (tcdrain)
+ *   close                        the command closed the device
  *   baud-substituted <asked> <runs>  the adapter runs another rate and says so
  *   baud-silent <asked> <runs>   the adapter runs another rate and keeps the asked one in the
  *                                terminal settings (silent-baud fault)
- *   call write                   (replay-failures) a write is about to be passed on; the
- *                                answer is "k" to go on or "e<errno>" to fail it
+ *   call write <count> <ns>      (replay) a write is about to be passed on, made at ns
+ *                                (CLOCK_MONOTONIC); the answer is "k" to go on or
+ *                                "e<errno>" to fail it
+ *   call drain                   (replay) the same for a drain (tcdrain)
+ *   open-foreign <path>          (replay) an open of a serial device other than the
+ *                                simulated one was refused (ENOENT)
+ *   flush                        (replay) the command is about to flush the device's input
  */
 
 /* Tap reports, first word of each message; NS is CLOCK_MONOTONIC in nanoseconds:
@@ -56,6 +63,7 @@
  *   tap-line NS OSPEED CFLAG IFLAG OFLAG LFLAG   line settings as a device descriptor is
  *                                closed, or as the command exits with it open
  *                                (speed in decimal, flags in hexadecimal)
+ *   tap-close NS                 a device descriptor is being closed
  *   tap-serial NS LOW RESULT     TIOCSSERIAL; LOW low-latency=yes|no, RESULT ok or
  *                                the errno name
  * Long transfers come as several tap-tx, tap-rx or tap-flush reports with the same NS.

@@ -8,9 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -220,7 +225,7 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
         EXPECT_GE(tap_t[2] - tap_t[1], waits::COMMAND_PAUSE.count() - waits::WHOLE_MS.count());
     }
 
-    // The recording holds the same bytes and failures.
+    // The recording holds the same bytes, output and failures.
     ASSERT_TRUE(file.loaded) << file.error;
     const sim::Recording& recording = file.recording;
     EXPECT_EQ(recording.device, "/dev/ttyUSB0");
@@ -228,6 +233,11 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::tx), joined(tap.sent_frames()));
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::rx), joined(trace_bytes(tap, "rx")));
     EXPECT_EQ(recorded_bytes(recording, sim::Direction::flush), joined(trace_bytes(tap, "flush")));
+    std::string printed;
+    for (const sim::RecordedOutput& line : recording.output) {
+        printed += line.text;
+    }
+    EXPECT_EQ(printed, plain.process.out);
     EXPECT_EQ(std::count_if(recording.chunks.begin(), recording.chunks.end(),
                             [](const sim::RecordedChunk& chunk) {
                                 return chunk.direction == sim::Direction::fail;
@@ -289,6 +299,28 @@ TEST_F(Tap, NothingTappedIsSaid)
     }
 }
 
+// A command killed by a signal never finished its run: the tap says its recording is
+// incomplete, leaves out the end record, and a replay refuses the recording.
+TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
+{
+    const fs::path record = scratch_ / "killed.rec";
+    const ProcessResult tap =
+        run_process({MOTOR_SIM_BINARY, "--tap", "--trace-file", "/dev/null", "--record",
+                     record.string(), "--", WRITE_BYTES_BINARY, "/dev/null", "00", "killed"},
+                    {}, waits::RUN_LIMIT);
+    EXPECT_EQ(tap.status, 128 + SIGKILL);
+    EXPECT_NE(tap.err.find("motor-sim: " + record.string() +
+                           " is incomplete: signal 9 (Killed) ended the command, so it has no end "
+                           "record and a replay refuses it\n"),
+              std::string::npos)
+        << tap.err;
+    const SimRun replay = simulate({"--replay", record.string()}, {"/dev/ttyUSB0", "0", "1"});
+    EXPECT_EQ(replay.process.status, 125);
+    EXPECT_EQ(replay.process.err, "motor-sim: " + record.string() +
+                                      ": an incomplete recording: no end record (the tap did not "
+                                      "finish: it or its command was killed)\n");
+}
+
 TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
 {
     SimRun bus;
@@ -302,15 +334,102 @@ TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
     EXPECT_EQ(tap.low_latency(), "no");
 }
 
+/// An edit of a recording's text; false when what it edits is not there.
+using Edit = std::function<bool(std::string&)>;
+
+Edit replace(std::string from, std::string to)
+{
+    return [from = std::move(from), to = std::move(to)](std::string& text) {
+        const std::size_t at = text.find(from);
+        if (at != std::string::npos) {
+            text.replace(at, from.size(), to);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Cut within the line holding `within`, `keep` bytes into it: no newline ends it any more.
+Edit cut(std::string within, std::size_t keep)
+{
+    return [within = std::move(within), keep](std::string& text) {
+        const std::size_t at = text.find(within);
+        const std::size_t line = text.rfind('\n', at) + 1; // npos + 1: the first line
+        if (at != std::string::npos) {
+            text.resize(line + keep);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Cut after the line holding `within`: a recording that stops at a record's end.
+Edit cut_after(std::string within)
+{
+    return [within = std::move(within)](std::string& text) {
+        const std::size_t at = text.find(within);
+        if (at != std::string::npos) {
+            text.resize(text.find('\n', at) + 1);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Without the line that starts with `start`.
+Edit drop(std::string start)
+{
+    return [start = std::move(start)](std::string& text) {
+        const std::size_t at = text.find("\n" + start);
+        if (at != std::string::npos) {
+            text.erase(at + 1, text.find('\n', at + 1) - at);
+        }
+        return at != std::string::npos;
+    };
+}
+
+/// Every time from the line that starts with `start` on moved by ms: a longer or shorter wait
+/// there, all else as recorded.
+Edit shift(std::string start, double ms)
+{
+    return [start = std::move(start), ms](std::string& text) {
+        const std::size_t from = text.find("\n" + start);
+        if (from == std::string::npos) {
+            return false;
+        }
+        std::istringstream lines(text.substr(from + 1));
+        std::string shifted = text.substr(0, from + 1);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::string kind;
+            double time = 0;
+            if (words >> kind >> time &&
+                std::set<std::string>{"tx", "rx", "flush", "fail", "eof", "close", "end"}.contains(
+                    kind)) {
+                std::string rest;
+                std::getline(words, rest);
+                char moved[32];
+                std::snprintf(moved, sizeof moved, "%.3f", time + ms);
+                line = kind;
+                line.append(" ").append(moved).append(rest);
+            }
+            shifted.append(line).append("\n");
+        }
+        text = shifted;
+        return true;
+    };
+}
+
+/// A checked-in recording replayed, as recorded or edited. The program is renumber unless the
+/// row names another.
 struct ReplayCase {
     const char* name;
     const char* recording;
     std::vector<std::string> args;
-    std::string out;
-    std::string departure; // after "motor-sim: the run departed from FILE:", or "" for a match
-    const char* edit_from = nullptr; // a line of the recording changed before the replay
-    const char* edit_to = nullptr;
-    std::string err{}; // the command's own standard error, for a match
+    std::optional<std::string> out; // none: whatever the program prints (it depends on the machine)
+    int status;      // motor-sim's: 0 matched, 120 departed, 125 refused before the command ran
+    std::string err; // what motor-sim says after "motor-sim: " and the file's path (a departure's
+                     // after "motor-sim: the run departed from " and it); "" for nothing
+    Edit edit{};
+    std::string program = RENUMBER_BINARY;
+    std::string command_err{}; // the program's own standard error where motor-sim says nothing
 };
 
 void PrintTo(const ReplayCase& c, std::ostream* out)
@@ -336,49 +455,60 @@ public:
     {
         ReplayOutcome ran;
         ran.file = fs::path(RECORDINGS_DIR) / c.recording;
-        if (c.edit_from != nullptr) {
+        if (c.edit) {
             std::ifstream in(ran.file);
             std::string text((std::istreambuf_iterator<char>(in)), {});
-            const std::size_t at = text.find(c.edit_from);
-            if (at == std::string::npos) {
-                ran.edited = false;
+            ran.edited = c.edit(text);
+            if (!ran.edited) {
                 return ran;
             }
-            text.replace(at, std::strlen(c.edit_from), c.edit_to);
             ran.file = folder / c.recording;
             std::ofstream(ran.file) << text;
         }
+        std::vector<std::string> command{c.program};
+        command.insert(command.end(), c.args.begin(), c.args.end());
         ran.recording = load(ran.file);
-        ran.run = simulate_in(folder, "trace", {"--replay", ran.file.string()}, c.args);
+        ran.run = run_under_sim(MOTOR_SIM_BINARY, {"--replay", ran.file.string()}, command,
+                                folder / "trace", {"LIBSERIALPORT_DEBUG="});
         return ran;
     }
 };
 
 // Each checked-in recording, made with the tap over motor-sim, played back is a regression
 // test: the same output, status and frames, and the recorded answers in the recorded order,
-// judged a match. A changed command line or a renumber that now ends otherwise departs.
+// judged a match. An edited recording is a run that differs in one way: a recording cut short
+// or missing a record is refused before anything runs, and every other edit departs, the
+// verdict naming the recording's line.
 TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
 {
     const ReplayCase& c = GetParam();
     const auto& [edited, file, loaded, run] = outcome();
-    ASSERT_TRUE(edited) << "no '" << c.edit_from << "' in " << c.recording;
-    ASSERT_TRUE(loaded.loaded) << loaded.error;
-    const sim::Recording& recording = loaded.recording;
-    EXPECT_EQ(run.process.out, c.out);
-    ASSERT_TRUE(recording.exit_status.has_value());
-    if (c.departure.empty()) {
-        EXPECT_EQ(run.process.err, c.err);
-        EXPECT_EQ(run.process.status, 0);
-        EXPECT_EQ(run.all("exit").at(0).fields.at("status"),
-                  std::to_string(*recording.exit_status));
-        EXPECT_EQ(joined(run.sent_frames()), recorded_bytes(recording, sim::Direction::tx));
-        EXPECT_EQ(joined(trace_bytes(run, "rx")), recorded_off_the_line(recording));
+    ASSERT_TRUE(edited) << "the edit found nothing to change in " << c.recording;
+    if (c.out) {
+        EXPECT_EQ(run.process.out, *c.out);
+    }
+    EXPECT_EQ(run.process.status, c.status) << run.process.err;
+    if (c.err.empty()) {
+        EXPECT_EQ(run.process.err, c.command_err);
+    } else {
+        const std::string says =
+            "motor-sim: " + std::string(c.status == 120 ? "the run departed from " : "") +
+            file.string() + c.err;
+        EXPECT_NE(run.process.err.find(says), std::string::npos) << run.process.err;
+    }
+    if (c.status == 125) {
+        EXPECT_TRUE(run.trace.empty()); // refused before the command started
         return;
     }
-    EXPECT_EQ(run.process.status, 120);
-    EXPECT_EQ(run.process.err,
-              "motor-sim: the run departed from " + file.string() + ":" + c.departure + "\n");
-    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), "departed");
+    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), c.status == 0 ? "matched" : "departed");
+    if (c.status != 0) {
+        return;
+    }
+    ASSERT_TRUE(loaded.loaded) << loaded.error;
+    EXPECT_EQ(run.all("exit").at(0).fields.at("status"),
+              std::to_string(*loaded.recording.exit_status));
+    EXPECT_EQ(joined(run.sent_frames()), recorded_bytes(loaded.recording, sim::Direction::tx));
+    EXPECT_EQ(joined(trace_bytes(run, "rx")), recorded_off_the_line(loaded.recording));
 }
 
 std::vector<std::string> zero_to_one()
@@ -388,41 +518,108 @@ std::vector<std::string> zero_to_one()
 
 std::vector<ReplayCase> ReplayRecording::rows()
 {
+    const std::string changed = "OK! Changed. Now the motor ID:1\n";
+    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    const std::string incomplete = ": an incomplete recording: no ";
+    const std::string unfinished =
+        " record (the tap did not finish: it or its command was killed)\n";
     return {
-        ReplayCase{"honest", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n", ""},
+        ReplayCase{"honest", "honest.rec", zero_to_one(), changed, 0, ""},
         ReplayCase{"mismatch", "mismatch.rec", zero_to_one(),
-                   "[Error] The ID:2 of the feedback does not match.\n", ""},
+                   "[Error] The ID:2 of the feedback does not match.\n", 0, ""},
         ReplayCase{"silent", "silent.rec", zero_to_one(),
-                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", ""},
-        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
-                   ""},
+                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 0, ""},
+        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), changed, 0, ""},
         // The recorded write failing with EIO hangs the replayed line up, as the adapter was.
-        ReplayCase{"write_fails", "write-fails.rec", zero_to_one(),
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] The ID:0 of the feedback does not match.\n",
-                   "", nullptr, nullptr,
+        ReplayCase{"write_fails",
+                   "write-fails.rec",
+                   zero_to_one(),
+                   write_error + write_error + "[Error] The ID:0 of the feedback does not match.\n",
+                   0,
+                   "",
+                   {},
+                   RENUMBER_BINARY,
                    "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the change "
                    "command went out; motor 0 kept its identifier\n"},
         ReplayCase{"drain_stalls", "drain-stalls.rec", zero_to_one(),
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] Error occurred during serial port write.\n"
-                   "[Error] The ID:0 of the feedback does not match.\n",
-                   ""},
-        // Departures: another command line, and a run that ends otherwise than recorded. The
-        // other target changes the command's bytes too, so the recorded motor answers the
-        // control frames and then nothing: renumber waits out its answer wait (4 s in all),
-        // and the verdict names the command line, which it compares first.
+                   write_error + write_error + write_error +
+                       "[Error] The ID:0 of the feedback does not match.\n",
+                   0, ""},
+        // The same program at another path is the same run.
+        ReplayCase{
+            "copy_elsewhere", "honest.rec", zero_to_one(), changed, 0, "", {}, RENUMBER_ELSEWHERE},
+        // A recording of version 2 is judged as far as it goes, and says what it cannot show.
+        ReplayCase{"version_2", "leftovers-v2.rec", zero_to_one(), changed, 0,
+                   " is a version 2 recording: the replay could not check the output or the time "
+                   "from the last write to the exit\n"},
+
+        // Incomplete: refused before the command runs.
+        ReplayCase{"cut_after_the_change_command", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "end" + unfinished, cut_after("FB 01 10 BB")},
+        ReplayCase{"cut_within_a_record", "honest.rec", zero_to_one(), "", 125,
+                   ":14: cut short (no newline ends the line): the recording is incomplete\n",
+                   cut("tx 1", 9)},
+        ReplayCase{"header_only", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "device, command or end" + unfinished,
+                   cut_after("motor-sim recording")},
+        ReplayCase{"no_device", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "device record\n", drop("device")},
+        ReplayCase{"no_command", "honest.rec", zero_to_one(), "", 125,
+                   incomplete + "command record\n", drop("command")},
+        ReplayCase{"no_end", "honest.rec", zero_to_one(), "", 125, incomplete + "end" + unfinished,
+                   drop("end")},
+
+        // Departures, each named with the recording's line. Another target changes the
+        // command's bytes too, so the recorded motor answers the control frames and then
+        // nothing: renumber waits out its answer wait (4 s in all).
         ReplayCase{"changed_command_line",
                    "honest.rec",
                    {"/dev/ttyUSB0", "0", "2"},
                    "[ERROR] Modify id 0 to 2 failure, No motor be found(timeout).\n",
-                   "4: the command line differs: '" RENUMBER_BINARY
-                   " /dev/ttyUSB0 0 2', recorded 'motor-sim --trace-file /dev/null --motor 0 -- "
-                   "renumber /dev/ttyUSB0 0 1'"},
-        ReplayCase{"other_status", "honest.rec", zero_to_one(), "OK! Changed. Now the motor ID:1\n",
-                   "13: exit status 0, the recording has 254", "exit 0", "exit 254"}};
+                   120,
+                   ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is "
+                   "'motor-sim --trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n"},
+        // A device cut short: the command names a device the replay does not simulate, which
+        // it never reaches, whether or not the machine has one of that name.
+        ReplayCase{"device_cut_short", "honest.rec", zero_to_one(), std::nullopt, 120,
+                   ":4: the command ", replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
+        // A program that opens a real serial device directly: the layer refuses the open,
+        // whether or not the machine has the device, and the verdict names it.
+        ReplayCase{"another_serial_device",
+                   "honest.rec",
+                   {"/dev/ttyS0"},
+                   "",
+                   120,
+                   ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
+                   "/dev/ttyUSB0: the open was refused\n",
+                   {},
+                   OPEN_FILE_BINARY},
+        ReplayCase{"other_answer", "honest.rec", zero_to_one(),
+                   "[Error] The ID:2 of the feedback does not match.\n", 120,
+                   ":18: the command printed '[Error] The ID:2 of the feedback does not "
+                   "match.\\n', the recording has 'OK! Changed. Now the motor ID:1\\n'\n",
+                   replace("01 01 BB", "01 02 BB")},
+        ReplayCase{"pause_cut_to_half", "honest.rec", zero_to_one(), changed, 120,
+                   ":14: the recording has this write ", shift("flush", -500)},
+        ReplayCase{"pause_stretched_to_two_seconds", "honest.rec", zero_to_one(), changed, 120,
+                   ":14: the recording has this write ", shift("flush", 1000)},
+        ReplayCase{"answer_wait_cut_to_one_second", "silent.rec", zero_to_one(),
+                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 120,
+                   ":11: the recording has the command close the device ", shift("close", -2000)},
+        ReplayCase{"no_flush", "honest.rec", zero_to_one(), changed, 120,
+                   ":13: the command flushed its input after 2 writes, where the recording has "
+                   "no flush\n",
+                   drop("flush")},
+        ReplayCase{"other_line_settings", "honest.rec", zero_to_one(), changed, 120,
+                   ":19: the command left the line at '4000000 baud, ",
+                   replace("line 4000000 baud", "line 115200 baud")},
+        ReplayCase{"other_output", "honest.rec", zero_to_one(), changed, 120,
+                   ":18: the command printed 'OK! Changed. Now the motor ID:1\\n', the recording "
+                   "has 'OK! Changed. Now the motor ID:2\\n'\n",
+                   replace("ID:1", "ID:2")},
+        ReplayCase{"other_status", "honest.rec", zero_to_one(), changed, 120,
+                   ":20: exit status 0, the recording has 254\n", replace("exit 0", "exit 254")},
+    };
 }
 
 INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording,

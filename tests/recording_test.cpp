@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +16,7 @@ namespace {
 
 using sim::Bytes;
 
-constexpr const char* HEADER = "motor-sim recording 2\n";
+constexpr const char* HEADER = "motor-sim recording 3\n";
 
 TEST(Recording, ReadsEveryRecordKind)
 {
@@ -30,16 +33,26 @@ TEST(Recording, ReadsEveryRecordKind)
                                                    "tx\t1005.25\tFB0110BB\n"
                                                    "fail 1006 write EIO\n"
                                                    "eof 1007\n"
+                                                   "out \"[Error] \\\"x\\\"\\x01\\n\"\n"
                                                    "line 4000000 baud\n"
-                                                   "exit 254";
+                                                   "end 1010.5 exit 254\n";
     sim::Recording recording;
     std::string error;
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
+    EXPECT_TRUE(sim::recording_complete(recording, error)) << error;
+    EXPECT_EQ(recording.version, 3);
     EXPECT_EQ(recording.device, "/dev/ttyUSB1");
+    EXPECT_EQ(recording.device_line, 5U);
     EXPECT_EQ(recording.command, "renumber /dev/ttyUSB1 0 1");
     EXPECT_EQ(recording.command_line, 6U);
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, "[Error] \"x\"\x01\n");
+    EXPECT_EQ(recording.output[0].line, 14U);
+    EXPECT_EQ(recording.line_settings, "4000000 baud");
+    EXPECT_EQ(recording.line_settings_line, 15U);
     EXPECT_EQ(recording.exit_status, 254);
-    EXPECT_EQ(recording.exit_line, 15U);
+    EXPECT_EQ(recording.exit_line, 16U);
+    EXPECT_EQ(recording.end_us, 1010500);
     ASSERT_EQ(recording.chunks.size(), 6U);
     EXPECT_EQ(recording.chunks[2].direction, sim::Direction::flush);
     EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0x01, 0x02}));
@@ -55,18 +68,28 @@ TEST(Recording, ReadsEveryRecordKind)
     EXPECT_EQ(recording.chunks[3].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
 }
 
-// Version 1, as the checked-in recordings are, is still read; its records are version 2's
-// less start, flush, fail and eof.
-TEST(Recording, VersionOneIsStillRead)
+// Versions 1 and 2 are still read, each with its own records: version 1 lacks start, flush,
+// fail and eof, and both end with exit where version 3 has end (and out).
+TEST(Recording, EachVersionReadsItsOwnRecords)
 {
-    sim::Recording recording;
-    std::string error;
-    ASSERT_TRUE(sim::recording_parse("motor-sim recording 1\ntx 5 FB\nexit 0\n", recording, error))
-        << error;
-    EXPECT_EQ(recording.chunks.size(), 1U);
-    EXPECT_FALSE(sim::recording_parse("motor-sim recording 1\nflush 5\n", recording, error));
-    EXPECT_EQ(error, "line 2: unknown record 'flush' (expected tx, rx, device, command, note, "
-                     "line or exit)");
+    const std::pair<std::string, std::string> cases[] = {
+        {"motor-sim recording 1\ntx 5 FB\nexit 0\n", ""},
+        {"motor-sim recording 1\nflush 5\n",
+         "line 2: unknown record 'flush' (expected tx, rx, device, command, note, line or exit)"},
+        {"motor-sim recording 2\nflush 5\nexit 0\n", ""},
+        {"motor-sim recording 2\nend 5 exit 0\n",
+         "line 2: unknown record 'end' (expected tx, rx, flush, fail, eof, start, device, command, "
+         "note, line or exit)"},
+        {"motor-sim recording 3\nexit 0\n",
+         "line 2: unknown record 'exit' (expected tx, rx, flush, fail, eof, out, close, start, device, "
+         "command, note, line or end)"},
+    };
+    for (const auto& [text, message] : cases) {
+        sim::Recording recording;
+        std::string error;
+        EXPECT_EQ(sim::recording_parse(text, recording, error), message.empty()) << text;
+        EXPECT_EQ(error, message) << text;
+    }
 }
 
 TEST(Recording, WrittenLinesReadBack)
@@ -92,6 +115,21 @@ TEST(Recording, WrittenLinesReadBack)
         EXPECT_EQ(recording.chunks[0].bytes, chunks[i].bytes) << line;
         EXPECT_EQ(recording.chunks[0].error, chunks[i].error) << line;
     }
+    // Any output is one line of text, and reads back byte for byte.
+    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
+    const std::string output(raw, sizeof raw - 1);
+    const std::string out_line = sim::recording_output_line(output);
+    EXPECT_EQ(out_line, "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
+    const std::string end_line = sim::recording_end_line(5031207, 255);
+    EXPECT_EQ(end_line, "end 5031.207 exit 255");
+    sim::Recording recording;
+    std::string error;
+    ASSERT_TRUE(sim::recording_parse(HEADER + out_line + "\n" + end_line + "\n", recording, error))
+        << error;
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, output);
+    EXPECT_EQ(recording.end_us, 5031207);
+    EXPECT_EQ(recording.exit_status, 255);
 }
 
 struct Malformed {
@@ -105,14 +143,14 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
     const std::string h = HEADER;
     const Malformed cases[] = {
         {"empty file", "",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
         {"trace instead", "tx t=4 kind=control\n",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 2'"},
-        {"later version", "motor-sim recording 3\n",
-         "line 1: version '3' is not supported: this motor-sim reads versions 1 and 2"},
+         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
+        {"later version", "motor-sim recording 4\n",
+         "line 1: version '4' is not supported: this motor-sim reads versions 1 to 3"},
         {"unknown record", h + "# ok\nrecv 1 FC\n",
-         "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, start, device, "
-         "command, note, line or exit)"},
+         "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, out, close, start, device, "
+         "command, note, line or end)"},
         {"fail without its error", h + "fail 3 write\n",
          "line 2: fail needs a time, the call and its error, such as 'fail 7.5 write EIO'"},
         {"eof with bytes", h + "eof 3 FC\n", "line 2: eof takes a time only"},
@@ -133,6 +171,8 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
          "12.345"},
         {"time goes back", h + "tx 5 FB\nrx 4.999 FC\n",
          "line 3: time 4.999 is before the previous record's"},
+        {"end before the last record", h + "tx 5 FB\nend 4 exit 0\n",
+         "line 3: time 4 is before the previous record's"},
         {"odd digit count", h + "tx 5 FB 0\n",
          "line 2: bad bytes '0': pairs of hexadecimal digits such as FE or FEEE"},
         {"not hex", h + "tx 5 FB 0G\n",
@@ -141,11 +181,36 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
          "line 2: device needs one absolute path such as /dev/ttyUSB0"},
         {"two devices", h + "device /dev/ttyUSB0\ndevice /dev/ttyUSB1\n",
          "line 3: a second device record"},
-        {"bad status", h + "exit 256\n", "line 2: exit needs a status from 0 to 255"},
-        {"status not a number", h + "exit ok\n", "line 2: exit needs a status from 0 to 255"},
-        {"record after exit", h + "exit 0\ntx 1 FB\n", "line 3: a record after exit"},
+        {"two commands", h + "command a\ncommand b\n", "line 3: a second command record"},
+        {"two line settings", h + "line 9600 baud\nline 4000000 baud\n",
+         "line 3: a second line record"},
+        {"bad status", h + "end 5 exit 256\n",
+         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
+         "'end 1013.5 exit 0'"},
+        {"status without its word", h + "end 5 0\n",
+         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
+         "'end 1013.5 exit 0'"},
+        {"exit status not a number", "motor-sim recording 2\nexit ok\n",
+         "line 2: exit needs a status from 0 to 255"},
+        {"record after end", h + "end 0 exit 0\ntx 1 FB\n", "line 3: a record after end"},
+        {"record after exit", "motor-sim recording 2\nexit 0\ntx 1 FB\n",
+         "line 3: a record after exit"},
+        {"output without quotes", h + "out OK\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with a bare quote", h + "out \"say \"hi\"\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with an unknown escape", h + "out \"\\q\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
+        {"output with half a byte", h + "out \"\\x4\"\n",
+         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
+         "\\xNN, such as 'out \"OK\\n\"'"},
         {"binary", h + std::string("tx 1 FB\0", 8) + "\n",
          "line 2: a NUL byte: this is not a text file"},
+        {"last line cut short", h + "tx 1 FB 01 1",
+         "line 2: cut short (no newline ends the line): the recording is incomplete"},
     };
     for (const Malformed& c : cases) {
         sim::Recording recording;
@@ -153,6 +218,59 @@ TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
         EXPECT_FALSE(sim::recording_parse(c.text, recording, error)) << c.name;
         EXPECT_EQ(error, c.error) << c.name;
     }
+}
+
+// A recording is a whole run or nothing: without its device, its command or its end (the tap
+// writes the end last, once it has seen the command exit), a replay refuses it.
+TEST(Recording, AnIncompleteRecordingSaysWhatIsMissing)
+{
+    const std::string whole = "device /dev/ttyUSB0\ncommand renumber /dev/ttyUSB0 0 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {HEADER + whole + "end 1 exit 0\n", ""},
+        {HEADER, "an incomplete recording: no device, command or end record (the tap did not "
+                 "finish: it or its command was killed)"},
+        {HEADER + whole, "an incomplete recording: no end record (the tap did not finish: it or "
+                         "its command was killed)"},
+        {std::string(HEADER) + "command renumber\nend 1 exit 0\n",
+         "an incomplete recording: no device record"},
+        {std::string(HEADER) + "device /dev/ttyUSB0\nend 1 exit 0\n",
+         "an incomplete recording: no command record"},
+        {"motor-sim recording 2\n" + whole,
+         "an incomplete recording: no exit record (the tap did not finish: it or its command was "
+         "killed)"},
+    };
+    for (const auto& [text, message] : cases) {
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
+        EXPECT_EQ(sim::recording_complete(recording, error), message.empty()) << text;
+        EXPECT_EQ(message.empty() ? "" : error, message) << text;
+    }
+}
+
+// Cut anywhere, at a record's end or within one, a checked-in recording is refused: only the
+// whole file is a run.
+TEST(Recording, EveryCutOfACheckedInRecordingIsRefused)
+{
+    std::size_t cuts = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(RECORDINGS_DIR)) {
+        if (entry.path().extension() != ".rec") {
+            continue;
+        }
+        std::ifstream in(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        sim::Recording recording;
+        std::string error;
+        ASSERT_TRUE(sim::recording_parse(text, recording, error) &&
+                    sim::recording_complete(recording, error))
+            << entry.path() << ": " << error;
+        for (std::size_t length = 0; length < text.size(); ++length, ++cuts) {
+            const bool whole = sim::recording_parse(text.substr(0, length), recording, error) &&
+                               sim::recording_complete(recording, error);
+            ASSERT_FALSE(whole) << entry.path() << " cut to " << length << " bytes";
+        }
+    }
+    EXPECT_GT(cuts, 3000U); // every checked-in recording was cut
 }
 
 sim::Replay replay_of(const std::string& body)
@@ -227,94 +345,211 @@ TEST(Replay, DepartingFromTheRecordingSilencesTheMotor)
 }
 
 // What the tap records beyond bytes: flushed bytes wait on the line with the read before
-// them, a failed write fails the same write again, end of file hangs the line up.
-TEST(Replay, FlushedBytesFailedWritesAndEndOfFileComeBackInPlace)
+// them, a failed write or drain fails every such call at its frame, end of file hangs the line
+// up.
+TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
 {
     sim::Replay replay = replay_of("tx 10 FE\n"
                                    "rx 11 FD\n"
+                                   "fail 210 drain EINTR\n"
                                    "flush 1010 01 02\n"
                                    "tx 1011 FB\n"
                                    "fail 1012 write EIO\n"
+                                   "fail 1012.5 drain EIO\n"
                                    "eof 1500\n");
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 0), 0);
+    EXPECT_EQ(sim::replay_call(replay, "write", 0, 0), 0);
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFE}, 0));
     EXPECT_EQ(take_due(replay, MS), (std::vector<Bytes>{{0xFD}, {0x01, 0x02}}));
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 1), 0); // the write of FB went through
+    // The first frame's drain, and every retry of it (a signal interrupted each).
+    EXPECT_EQ(sim::replay_call(replay, "drain", 1, 0), EINTR);
+    EXPECT_EQ(sim::replay_call(replay, "drain", 1, 0), EINTR);
+    EXPECT_EQ(sim::replay_call(replay, "write", 1, 0), 0); // the write of FB went through
     // Where the command is comes from what it wrote, which the line may not have carried yet.
-    EXPECT_EQ(sim::replay_call_error(replay, "drain", 2), 0); // a write's failure, not a drain's
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), EIO);
-    EXPECT_EQ(sim::replay_call_error(replay, "write", 2), 0); // once
+    // The drain of FB's frame; the one that failed followed the failed write after it.
+    EXPECT_EQ(sim::replay_call(replay, "drain", 2, 0), 0);
+    EXPECT_EQ(sim::replay_call(replay, "write", 2, 0), EIO);
+    EXPECT_EQ(sim::replay_call(replay, "drain", 2, 0), EIO);
+    EXPECT_EQ(sim::replay_call(replay, "write", 2, 0), EIO); // shown once, failing alike
     EXPECT_FALSE(sim::replay_feed(replay, Bytes{0xFB}, 2000 * MS));
     EXPECT_TRUE(take_due(replay, 2488 * MS).empty());
     EXPECT_EQ(take_due(replay, 2489 * MS), (std::vector<Bytes>{{'h', 'u', 'p'}}));
 }
 
+/// A replayed run as the layer and motor-sim would tell it, matching the recording below
+/// unless a row changes it.
+struct Played {
+    std::vector<std::string> command{"build/renumber", "/dev/ttyUSB0", "0", "1"};
+    bool opened = true;
+    std::string foreign;
+    Bytes first{0xFE, 0xEE};
+    Bytes second{0xFB, 0x01, 0x10, 0xBB}; // none: not written
+    std::int64_t second_ms = 1000;        // when it began the second write
+    std::vector<std::size_t> flushes{2};  // bytes written before each input flush
+    std::int64_t exit_ms = 4000;
+    std::string output = "OK\n";
+    std::string settings =
+        "4000000 baud, 8 data bits, no parity, 1 stop bit, no flow control, raw, NOFLSH clear";
+    int status = 0;
+};
+
 struct VerdictCase {
     const char* name;
-    std::vector<std::string> command;
-    Bytes sent;
-    int status;
+    Played run;
     std::optional<std::size_t> line; // of the first difference; none for a match
     std::string what;
 };
 
-// One row per verdict. The recording was made through a wrapper, as the tap over
-// motor-sim makes them: the replayed program and its arguments end its command line.
-TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
+sim::ReplayVerdict judge(const std::string& text, const Played& run)
 {
-    const std::string text = std::string(HEADER) +
-                             "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
-                             "tx 1 FE EE\n"
-                             "rx 2 FD DD\n"
-                             "tx 1000 FB 01 10 BB\n"
-                             "exit 0\n";
-    const std::vector<std::string> ran{"build/renumber", "/dev/ttyUSB0", "0", "1"};
-    const Bytes all{0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB};
-    const VerdictCase cases[] = {
-        {"matched", ran, all, 0, std::nullopt, ""},
-        {"other arguments",
-         {"renumber", "/dev/ttyUSB0", "0", "2"},
-         all,
-         0,
-         2,
-         "the command line differs: 'renumber /dev/ttyUSB0 0 2', recorded 'motor-sim --motor 0 "
-         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
-        {"other program", {"renumber-doctor", "/dev/ttyUSB0", "0", "1"}, all, 0, 2, ""},
-        {"other byte",
-         ran,
-         {0xFE, 0xEE, 0xFB, 0x01, 0x20, 0xBB},
-         0,
-         5,
-         "the command sent 20 where the recording has 10 (byte 5 it sent)"},
-        {"more bytes",
-         ran,
-         {0xFE, 0xEE, 0xFB, 0x01, 0x10, 0xBB, 0xFB},
-         0,
-         6,
-         "the command sent more than the recording holds (from byte 7)"},
-        {"fewer bytes",
-         ran,
-         {0xFE, 0xEE},
-         0,
-         5,
-         "the recording holds 4 more bytes the command did not send"},
-        {"other status", ran, all, 255, 6, "exit status 255, the recording has 0"},
-    };
-    for (const VerdictCase& c : cases) {
-        sim::Recording recording;
-        std::string error;
-        ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
-        sim::Replay replay = sim::replay_prepare(recording);
-        sim::replay_feed(replay, c.sent, 0);
-        const auto verdict = sim::replay_verdict(replay, recording, c.command, c.status);
-        ASSERT_EQ(verdict.has_value(), c.line.has_value()) << c.name;
-        if (verdict) {
-            EXPECT_EQ(verdict->line, *c.line) << c.name;
-            if (!c.what.empty()) {
-                EXPECT_EQ(verdict->what, c.what) << c.name;
+    sim::Recording recording;
+    std::string error;
+    EXPECT_TRUE(sim::recording_parse(text, recording, error)) << error;
+    sim::Replay replay = sim::replay_prepare(recording);
+    constexpr std::int64_t START = 7000 * MS; // any moment: only differences count
+    if (run.opened) {
+        sim::replay_opened(replay, START);
+    }
+    if (!run.foreign.empty()) {
+        sim::replay_foreign_open(replay, run.foreign);
+    }
+    std::size_t written = 0;
+    auto flush_at = [&](std::size_t bytes) {
+        for (const std::size_t at : run.flushes) {
+            if (at == bytes) {
+                sim::replay_flushed(replay, written);
             }
         }
+    };
+    flush_at(0);
+    using Write = std::pair<Bytes, std::int64_t>;
+    for (const auto& [bytes, at_ms] : {Write{run.first, 1}, Write{run.second, run.second_ms}}) {
+        if (bytes.empty()) {
+            continue;
+        }
+        sim::replay_call(replay, "write", written, START + at_ms * MS);
+        sim::replay_feed(replay, bytes, START + at_ms * MS);
+        written += bytes.size();
+        flush_at(written);
     }
+    const sim::ReplayedRun ran{"/dev/ttyUSB0", run.command, run.status,  START + run.exit_ms * MS,
+                               std::nullopt,   run.output,  run.settings};
+    return sim::replay_verdict(replay, recording, ran);
+}
+
+// One row per check of the verdict, each the first difference at its line. The recording was
+// made through a wrapper, as the tap over motor-sim makes them, with another program path.
+TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
+{
+    const std::string text =
+        std::string(HEADER) +
+        "device /dev/ttyUSB0\n"
+        "command motor-sim --motor 0 -- /usr/bin/renumber /dev/ttyUSB0 0 1\n"
+        "tx 1 FE EE\n"
+        "rx 2 FD DD\n"
+        "flush 999\n"
+        "tx 1001 FB 01 10 BB\n"
+        "out \"OK\\n\"\n"
+        "line 4000000 baud, 8 data bits, no parity, 1 stop bit, no flow control, raw, NOFLSH clear "
+        "(ch341: the driver clamps rates without saying so; the chip may run another)\n"
+        "end 4001 exit 0\n";
+    const auto with = [](auto change) {
+        Played run;
+        change(run);
+        return run;
+    };
+    const VerdictCase cases[] = {
+        {"matched", {}, std::nullopt, ""},
+        {"a copy of the program under another name",
+         with([](Played& r) { r.command[0] = "/tmp/copy/renumber-1.2.4"; }), std::nullopt, ""},
+        {"other arguments", with([](Played& r) { r.command[3] = "2"; }), 3,
+         "the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim --motor 0 "
+         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
+        {"another serial device opened", with([](Played& r) { r.foreign = "/dev/ttyS0"; }), 2,
+         "the command opened /dev/ttyS0, a serial device other than the simulated /dev/ttyUSB0: "
+         "the open was refused"},
+        {"the device never opened", with([](Played& r) {
+             r.opened = false;
+             r.first.clear();
+             r.second.clear();
+         }),
+         2, "the command never opened /dev/ttyUSB0, where the recording has it write and read"},
+        {"other byte", with([](Played& r) { r.second[2] = 0x20; }), 7,
+         "the command sent 20 where the recording has 10 (byte 5 it sent)"},
+        {"more bytes", with([](Played& r) { r.second.push_back(0xFB); }), 7,
+         "the command sent more than the recording holds (from byte 7)"},
+        {"fewer bytes", with([](Played& r) { r.second.clear(); }), 7,
+         "the recording holds 4 more bytes the command did not send"},
+        {"pause halved", with([](Played& r) { r.second_ms = 500; }), 7,
+         "the recording has this write 1000.0 ms after the one before, the command made it "
+         "499.0 ms after (300.0 ms either way allowed)"},
+        {"pause a little shorter, within the tolerance", with([](Played& r) { r.second_ms = 712; }),
+         std::nullopt, ""},
+        {"pause just past the tolerance", with([](Played& r) { r.second_ms = 1310; }), 7,
+         "the recording has this write 1000.0 ms after the one before, the command made it "
+         "1309.0 ms after (300.0 ms either way allowed)"},
+        {"answer wait cut short", with([](Played& r) { r.exit_ms = 2000; }), 10,
+         "the recording has the command exit 3000.0 ms after its last write, it exited 1000.0 "
+         "ms after (500.0 ms either way allowed)"},
+        {"no flush", with([](Played& r) { r.flushes.clear(); }), 6,
+         "the recording has an input flush here, after 1 writes; the command made none"},
+        {"a flush more", with([](Played& r) { r.flushes.push_back(6); }), 10,
+         "the command flushed its input after 2 writes, where the recording has no flush"},
+        {"a flush too early", with([](Played& r) { r.flushes = {0}; }), 4,
+         "the command flushed its input after 0 writes, where the recording has no flush"},
+        {"other output", with([](Played& r) { r.output = "OK!\n"; }), 8,
+         "the command printed 'OK!\\n', the recording has 'OK\\n'"},
+        {"more output", with([](Played& r) { r.output = "OK\nmore"; }), 8,
+         "the command printed 'more', where the recording has no more output"},
+        {"no output", with([](Played& r) { r.output.clear(); }), 8,
+         "the command printed nothing more, the recording has 'OK\\n'"},
+        {"other line settings", with([](Played& r) { r.settings.replace(0, 7, "115200"); }), 9,
+         "the command left the line at '115200 baud, 8 data bits, no parity, 1 stop bit, no flow "
+         "control, raw, NOFLSH clear', the recording has '4000000 baud, 8 data bits, no parity, 1 "
+         "stop bit, no flow control, raw, NOFLSH clear'"},
+        {"other status", with([](Played& r) { r.status = 255; }), 10,
+         "exit status 255, the recording has 0"},
+        {"the first of several differences", with([](Played& r) {
+             r.output = "[ERROR]\n";
+             r.status = 255;
+         }),
+         8, "the command printed '[ERROR]\\n', the recording has 'OK\\n'"},
+    };
+    for (const VerdictCase& c : cases) {
+        const sim::ReplayVerdict verdict = judge(text, c.run);
+        EXPECT_TRUE(verdict.unchecked.empty()) << c.name;
+        ASSERT_EQ(verdict.departure.has_value(), c.line.has_value())
+            << c.name << ": " << (verdict.departure ? verdict.departure->what : "");
+        if (verdict.departure) {
+            EXPECT_EQ(verdict.departure->line, *c.line) << c.name;
+            EXPECT_EQ(verdict.departure->what, c.what) << c.name;
+        }
+    }
+}
+
+// A recording of an earlier version cannot show everything: its verdict says what went
+// unchecked, and judges the rest.
+TEST(Replay, EarlierVersionsSayWhatTheyCouldNotCheck)
+{
+    const std::string body = "device /dev/ttyUSB0\n"
+                             "command renumber /dev/ttyUSB0 0 1\n"
+                             "tx 1 FE EE\n"
+                             "tx 1001 FB 01 10 BB\n"
+                             "line 4000000 baud, 8 data bits, no parity, 1 stop bit, no flow "
+                             "control, raw, NOFLSH clear\n"
+                             "exit 0\n";
+    Played run;
+    run.flushes.clear();
+    run.exit_ms = 1;
+    const sim::ReplayVerdict second = judge("motor-sim recording 2\n" + body, run);
+    EXPECT_FALSE(second.departure) << second.departure->what;
+    EXPECT_EQ(second.unchecked,
+              (std::vector<std::string>{"the output", "the time from the last write to the exit"}));
+    run.flushes = {2};
+    const sim::ReplayVerdict first = judge("motor-sim recording 1\n" + body, run);
+    EXPECT_FALSE(first.departure) << first.departure->what;
+    EXPECT_EQ(first.unchecked.front(), "input flushes");
+    run.second_ms = 500;
+    EXPECT_EQ(judge("motor-sim recording 1\n" + body, run).departure->line, 5U);
 }
 
 } // namespace

@@ -39,7 +39,9 @@
  *   - read on remembered descriptors: passed through, and every read that got bytes
  *     is reported with its count before it returns, so that motor-sim can hang up
  *     at an exact point of the exchange (--hangup-after-read);
- *   - close of a remembered descriptor forgets it.
+ *   - close of a remembered descriptor forgets it;
+ *   - in a replay (fault replay), opens of any other serial device, which fail, and input
+ *     flushes on the device, which are reported (replay.c).
  *
  * While the device exists its sysfs, realpath and open are faked; once the
  * pseudo-terminal slave is gone (motor-sim hung up the bus) every call passes
@@ -143,7 +145,8 @@ struct adapter_state {
     unsigned substitute_rate;            /* 0: none */
     unsigned silent_rate;                /* 0: none */
     long write_limit;                    /* -1: unlimited */
-    bool replay_failures;                /* ask motor-sim before each write (a replay) */
+    bool replaying;                      /* a replay: ask before each write and drain, refuse
+                                            other serial devices (replay.c) */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
     atomic_int modem_lines;              /* TIOCM_* bits */
     atomic_int serial_flags;             /* serial_struct.flags last set */
@@ -211,5 +214,11 @@ void tap_closing(struct adapter_state *state, int fd);
 /* call: write, read, settings, flush or drain; error: its errno (kept). */
 void tap_failed(struct adapter_state *state, const char *call, int error);
 void tap_end_of_file(struct adapter_state *state);
+
+/* A replay (replay.c); each does nothing outside one. True, with errno set, when an open of
+ * path must fail: a serial device other than the simulated one, which is reported. */
+bool replay_refuses_open(struct adapter_state *state, int dirfd, const char *path);
+/* Before an input flush (queue as tcflush's) on fd. */
+void replay_flush(struct adapter_state *state, int fd, int queue);
 
 #endif

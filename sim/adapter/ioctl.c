@@ -150,6 +150,15 @@ static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, un
     }
 }
 
+/* A replay's input flushes made through ioctl, as libc's tcflush makes them (the layer's own
+ * tcflush is in tap.c). */
+static void replay_before_ioctl(struct adapter_state *state, int fd, unsigned long request,
+                                const void *argument)
+{
+    if (request == TCFLSH)
+        replay_flush(state, fd, (int)(uintptr_t)argument);
+}
+
 ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
 {
     va_list args;
@@ -158,6 +167,7 @@ ADAPTER_EXPORT int ioctl(int fd, unsigned long request, ...)
     va_end(args);
     struct adapter_state *state = adapter();
     tap_before_ioctl(state, fd, request, argument);
+    replay_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;
@@ -172,7 +182,7 @@ ADAPTER_EXPORT int tcdrain(int fd)
     if (adapter_owns(state, fd))
         adapter_event(state, "drain");
     int replayed =
-        state->replay_failures && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
+        state->replaying && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
     /* A drain recorded as interrupted waited until a signal came: it waits so again. */
     bool stalls = replayed == EINTR || (replayed == 0 && state->stall_drain &&
                                         adapter_owns(state, fd) && alive(state->real.ioctl, fd));
@@ -200,6 +210,7 @@ ADAPTER_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
     if (state->real.ioctl_time64 == NULL)
         return fail(ENOSYS);
     tap_before_ioctl(state, fd, request, argument);
+    replay_before_ioctl(state, fd, request, argument);
     int result = device_ioctl(state, state->real.ioctl_time64, fd, request, argument);
     tap_after_ioctl(state, fd, request, argument, result, errno);
     return result;

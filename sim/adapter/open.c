@@ -1,6 +1,7 @@
 /* Opening the simulated device opens the pseudo-terminal slave instead; the
  * descriptor is remembered so that ioctl and write know it. Files of the device's sysfs
- * open from motor-sim's folder (lookup.c). */
+ * open from motor-sim's folder (lookup.c). In a replay, other serial devices are refused
+ * (replay.c). */
 #include "adapter.h"
 
 #include <errno.h>
@@ -55,6 +56,8 @@ ADAPTER_EXPORT int open(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.open(seen(path, overlay), flags, mode));
 }
@@ -68,6 +71,8 @@ ADAPTER_EXPORT int open64(const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.open64(seen(path, overlay), flags, mode));
 }
@@ -77,6 +82,8 @@ ADAPTER_EXPORT int __open_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.open_2(seen(path, overlay), flags));
 }
@@ -86,6 +93,8 @@ ADAPTER_EXPORT int __open64_2(const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, AT_FDCWD, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, AT_FDCWD, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.open64_2(seen(path, overlay), flags));
 }
@@ -99,6 +108,8 @@ ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.openat(dirfd, seen(path, overlay), flags, mode));
 }
@@ -112,6 +123,8 @@ ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, mode));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.openat64(dirfd, seen(path, overlay), flags, mode));
 }
@@ -121,6 +134,8 @@ ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.openat_2(dirfd, seen(path, overlay), flags));
 }
@@ -130,6 +145,8 @@ ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
     struct adapter_state *state = adapter();
     if (names_device(state, dirfd, path))
         return tap_opened(state, open_device(state, flags, 0));
+    if (replay_refuses_open(state, dirfd, path))
+        return -1;
     char overlay[PATH_MAX];
     return tap_opened(state, state->real.openat64_2(dirfd, seen(path, overlay), flags));
 }

@@ -69,7 +69,7 @@ static void read_fault(const char *item, size_t length)
         {"refuse-baud", &g_state.refuse_baud},
         {"refuse-low-latency", &g_state.refuse_low_latency},
         {"no-serial-info", &g_state.no_serial_info},
-        {"replay-failures", &g_state.replay_failures},
+        {"replay", &g_state.replaying},
         {"stall-drain", &g_state.stall_drain},
     };
     for (size_t i = 0; i < sizeof flags / sizeof flags[0]; ++i) {

@@ -142,6 +142,7 @@ void tap_closing(struct adapter_state *state, int fd)
     int saved_errno = errno;
     /* The settings the run leaves, read while the descriptor is still open. */
     report_line(state, fd);
+    reportf(state, "tap-close %lld", tap_now());
     atomic_store(&state->tap.watched[fd], false);
     errno = saved_errno;
 }
@@ -274,6 +275,7 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
 {
     struct adapter_state *state = adapter();
     bool tapped = tap_watches(state, fd);
+    replay_flush(state, fd, queue);
     if (tapped)
         report_flush(state, fd, queue);
     int result = state->tap.tcflush(fd, queue);

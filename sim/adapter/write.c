@@ -15,9 +15,10 @@
  *
  * stall-drain: the driver queues what is written, and nothing of it reaches the line.
  *
- * replay-failures (motor-sim --replay): before each write (and drain, ioctl.c) the layer
+ * replay (motor-sim --replay): before each write (and drain, ioctl.c) the layer
  * asks motor-sim whether the recording has this call fail, and fails it with the recorded
- * error if so. The write's size tells motor-sim where in the recording the command is.
+ * error if so. The write's size tells motor-sim where in the recording the command is, and
+ * its moment (taken here, as the tap takes it) when it began a recorded write.
  *
  * Both are reported to the tap (tap.c) when it watches the descriptor, failures and
  * end of file included. */
@@ -28,9 +29,9 @@
 
 static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
-    if (state->replay_failures && adapter_owns(state, fd)) {
-        char question[48];
-        snprintf(question, sizeof question, "call write %zu", count);
+    if (state->replaying && adapter_owns(state, fd)) {
+        char question[64];
+        snprintf(question, sizeof question, "call write %zu %lld", count, tap_now());
         int error = adapter_ask(state, question);
         if (error != 0) {
             errno = error;

@@ -156,7 +156,7 @@ int child_pidfd(pid_t child, std::string &error)
     return pidfd;
 }
 
-bool child_reap(pid_t child, int &status)
+bool child_reap(pid_t child, int &status, int &signal)
 {
     int wait_status = 0;
     pid_t done;
@@ -166,12 +166,13 @@ bool child_reap(pid_t child, int &status)
     if (done != child)
         return false;
     status = exit_status_of(wait_status);
+    signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
     return true;
 }
 
 bool child_start(const std::vector<std::string> &command,
-                 const std::vector<std::string> &environment, const Signals &signals, pid_t &pid,
-                 std::string &error)
+                 const std::vector<std::string> &environment, const Signals &signals, int output_fd,
+                 pid_t &pid, std::string &error)
 {
     posix_spawnattr_t attributes;
     int result = posix_spawnattr_init(&attributes);
@@ -186,9 +187,19 @@ bool child_start(const std::vector<std::string> &command,
         error = std::string("posix_spawnattr: ") + std::strerror(result);
         return false;
     }
+    posix_spawn_file_actions_t actions;
+    result = posix_spawn_file_actions_init(&actions);
+    if (result == 0 && output_fd >= 0)
+        result = posix_spawn_file_actions_adddup2(&actions, output_fd, STDOUT_FILENO);
+    if (result != 0) {
+        posix_spawnattr_destroy(&attributes);
+        error = std::string("posix_spawn_file_actions: ") + std::strerror(result);
+        return false;
+    }
     std::vector<char *> argv = pointers(command);
     std::vector<char *> envp = pointers(environment);
-    result = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
+    result = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (result != 0) {
         error = "posix_spawnp: " + command.front() + ": " + std::strerror(result);

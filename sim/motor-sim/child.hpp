@@ -32,13 +32,15 @@ bool child_event_socket(int ends[2]);
 // the call.
 int child_pidfd(pid_t child, std::string &error);
 
-// Reaps COMMAND if it has exited: true with its status as a shell reports it.
-bool child_reap(pid_t child, int &status);
+// Reaps COMMAND if it has exited: true with its status as a shell reports it, and the signal
+// that ended it (0 if none).
+bool child_reap(pid_t child, int &status, int &signal);
 
-// Starts COMMAND, searching PATH like execvp. On failure, error names the call.
+// Starts COMMAND, searching PATH like execvp, with output_fd as its standard output (-1:
+// motor-sim's own). On failure, error names the call.
 bool child_start(const std::vector<std::string> &command,
-                 const std::vector<std::string> &environment, const Signals &signals, pid_t &pid,
-                 std::string &error);
+                 const std::vector<std::string> &environment, const Signals &signals, int output_fd,
+                 pid_t &pid, std::string &error);
 
 // Exit status as a shell reports it: the code, or 128 + the signal that ended it.
 int exit_status_of(int wait_status);

@@ -54,10 +54,26 @@ int serve(sim::Options &options, std::string &error)
     return sim::session_run(setup);
 }
 
+// --replay: the recording, refused unless whole, plays the motor side of the recorded device;
+// the verdict judges what the command prints, so its standard output comes through motor-sim.
+bool prepare_replay(sim::Options &options, sim::Trace &trace, sim::Recording &recording,
+                    std::optional<sim::Replay> &replay, sim::CommandOutput &output,
+                    std::string &error)
+{
+    if (!sim::recording_load(options.replay_file, recording, error))
+        return false;
+    if (!options.device_given)
+        options.device = recording.device;
+    replay = sim::replay_prepare(recording);
+    trace.bus = "the motor side replayed " + options.replay_file;
+    return sim::output_open(output, error);
+}
+
 // COMMAND against the simulated adapter, from its start to the verdict.
 int simulate(sim::Options &options, sim::Trace &trace, sim::Pty &pty, const sim::Signals &signals,
              int events[2], const sim::Sysfs &sysfs, sim::Replay *replay,
-             const sim::Recording &recording, const std::string &adapter_path)
+             const sim::Recording &recording, sim::CommandOutput &output,
+             const std::string &adapter_path)
 {
     std::string error;
     std::vector<std::string> environment =
@@ -65,9 +81,10 @@ int simulate(sim::Options &options, sim::Trace &trace, sim::Pty &pty, const sim:
     sim::trace_header(trace, options, pty.slave_path);
     std::int64_t start_ns = sim::monotonic_ns();
     pid_t child = -1;
-    if (!sim::child_start(options.command, environment, signals, child, error))
+    if (!sim::child_start(options.command, environment, signals, output.write_end, child, error))
         return own_failure(error);
     close(events[1]);
+    sim::output_started(output);
 
     int pidfd = sim::child_pidfd(child, error);
     if (pidfd < 0)
@@ -77,8 +94,10 @@ int simulate(sim::Options &options, sim::Trace &trace, sim::Pty &pty, const sim:
         started += (started.empty() ? "" : " ") + word;
     sim::trace_note(trace, 0, "started: " + started);
 
-    sim::SessionSetup setup{options, trace,    pty,    signals, events[0],  pidfd,
-                            child,   start_ns, replay, false,   &recording, &sysfs};
+    sim::SessionSetup setup{options,   trace, pty,        signals,
+                            events[0], pidfd, child,      start_ns,
+                            replay,    false, &recording, replay != nullptr ? &output : nullptr,
+                            &sysfs};
     return sim::session_run(setup);
 }
 
@@ -120,14 +139,10 @@ int main(int argc, char **argv)
         return sim::tap_run(options, trace, adapter_path);
     sim::Recording recording;
     std::optional<sim::Replay> replay;
-    if (!options.replay_file.empty()) {
-        if (!sim::recording_load(options.replay_file, recording, error))
-            return own_failure(error);
-        if (!options.device_given && !recording.device.empty())
-            options.device = recording.device;
-        replay = sim::replay_prepare(recording);
-        trace.bus = "the motor side replayed " + options.replay_file;
-    }
+    sim::CommandOutput output;
+    if (!options.replay_file.empty() &&
+        !prepare_replay(options, trace, recording, replay, output, error))
+        return own_failure(error);
     sim::Pty pty;
     if (!sim::pty_create(pty, error))
         return own_failure(error);
@@ -141,7 +156,7 @@ int main(int argc, char **argv)
     if (!sim::sysfs_create(options, sysfs, error))
         return own_failure(error);
     const int status = simulate(options, trace, pty, signals, events, sysfs,
-                                replay ? &*replay : nullptr, recording, adapter_path);
+                                replay ? &*replay : nullptr, recording, output, adapter_path);
     sim::sysfs_remove(sysfs);
     return status;
 }

@@ -358,9 +358,10 @@ std::string adapter_faults(const Options &options)
         add("silent-baud=" + std::to_string(options.silent_rate));
     if (options.stall_drain)
         add("stall-drain");
-    // A replay fails the writes its recording has fail.
+    // A replay fails the writes its recording has fail, tells motor-sim of flushes and
+    // settings, and lets the command open no other serial device.
     if (!options.replay_file.empty())
-        add("replay-failures");
+        add("replay");
     return faults;
 }
 

@@ -23,8 +23,6 @@ struct Parser {
     std::string &error;
     std::size_t line_number = 0;
     std::int64_t last_us = 0;
-    bool have_device = false;
-    int version = 2;
 };
 
 constexpr std::size_t QUOTE_MAX = 40;
@@ -81,6 +79,18 @@ bool parse_time(std::string_view text, std::int64_t &us)
     return us <= MAX_TIME_US;
 }
 
+// A record's time, which never goes back.
+bool parse_record_time(Parser &parser, std::string_view time, std::int64_t &us)
+{
+    if (!parse_time(time, us))
+        return fail(parser, "bad time '" + recording_quote(time) +
+                                "': milliseconds since the command started, such as 12.345");
+    if (us < parser.last_us)
+        return fail(parser, "time " + recording_quote(time) + " is before the previous record's");
+    parser.last_us = us;
+    return true;
+}
+
 bool parse_chunk(Parser &parser, Direction direction, std::string_view keyword,
                  std::string_view rest)
 {
@@ -89,11 +99,8 @@ bool parse_chunk(Parser &parser, Direction direction, std::string_view keyword,
         return fail(parser, std::string(keyword) + " needs a time and bytes");
     RecordedChunk chunk{direction, 0, {}};
     chunk.line = parser.line_number;
-    if (!parse_time(time, chunk.us))
-        return fail(parser, "bad time '" + recording_quote(time) +
-                                "': milliseconds since the command started, such as 12.345");
-    if (chunk.us < parser.last_us)
-        return fail(parser, "time " + recording_quote(time) + " is before the previous record's");
+    if (!parse_record_time(parser, time, chunk.us))
+        return false;
     if (direction == Direction::fail) {
         chunk.call = next_word(rest);
         chunk.error = next_word(rest);
@@ -112,95 +119,221 @@ bool parse_chunk(Parser &parser, Direction direction, std::string_view keyword,
     }
     if (chunk.bytes.empty() && (direction == Direction::tx || direction == Direction::rx))
         return fail(parser, std::string(keyword) + " without bytes");
-    parser.last_us = chunk.us;
     parser.recording.chunks.push_back(std::move(chunk));
     return true;
 }
 
+bool parse_status(std::string_view status, int &value)
+{
+    if (!all_digits(status) || status.size() > 3)
+        return false;
+    value = 0;
+    for (char c : status)
+        value = value * 10 + (c - '0');
+    return value <= 255;
+}
+
 bool parse_exit(Parser &parser, std::string_view rest)
 {
-    std::string_view status = trimmed(rest);
-    int value = 256;
-    if (all_digits(status) && status.size() <= 3) {
-        value = 0;
-        for (char c : status)
-            value = value * 10 + (c - '0');
-    }
-    if (value > 255)
+    int value = 0;
+    if (!parse_status(trimmed(rest), value))
         return fail(parser, "exit needs a status from 0 to 255");
     parser.recording.exit_status = value;
     parser.recording.exit_line = parser.line_number;
     return true;
 }
 
+bool parse_end(Parser &parser, std::string_view rest)
+{
+    std::string_view time = next_word(rest);
+    std::string_view exit = next_word(rest);
+    std::string_view status = next_word(rest);
+    int value = 0;
+    if (time.empty() || exit != "exit" || !parse_status(status, value) || !next_word(rest).empty())
+        return fail(parser, "end needs the time the command exited and its status from 0 to "
+                            "255, such as 'end 1013.5 exit 0'");
+    std::int64_t us = 0;
+    if (!parse_record_time(parser, time, us))
+        return false;
+    parser.recording.end_us = us;
+    parser.recording.exit_status = value;
+    parser.recording.exit_line = parser.line_number;
+    return true;
+}
+
+bool parse_close(Parser &parser, std::string_view rest)
+{
+    std::string_view time = next_word(rest);
+    std::int64_t us = 0;
+    if (time.empty() || !next_word(rest).empty())
+        return fail(parser, "close takes a time only");
+    if (!parse_record_time(parser, time, us))
+        return false;
+    parser.recording.close_us = us;
+    parser.recording.close_line = parser.line_number;
+    return true;
+}
+
 bool parse_device(Parser &parser, std::string_view rest)
 {
     std::string_view path = trimmed(rest);
-    if (parser.have_device)
+    if (parser.recording.device_line != 0)
         return fail(parser, "a second device record");
     if (path.empty() || path.front() != '/' ||
         path.find_first_of(SEPARATORS) != std::string_view::npos)
         return fail(parser, "device needs one absolute path such as /dev/ttyUSB0");
     parser.recording.device = path;
-    parser.have_device = true;
+    parser.recording.device_line = parser.line_number;
     return true;
+}
+
+// A record that comes once at most (command, line): its text and its line.
+bool parse_single(Parser &parser, std::string_view keyword, std::string_view rest,
+                  std::string &text, std::size_t &line)
+{
+    if (line != 0)
+        return fail(parser, "a second " + std::string(keyword) + " record");
+    text = trimmed(rest);
+    line = parser.line_number;
+    return true;
+}
+
+// The text between the quotes of an out record, its escapes undone; false at a bare quote or
+// an escape that is none of recording_escape's.
+bool unescape(std::string_view quoted, std::string &text)
+{
+    for (std::size_t i = 0; i < quoted.size(); ++i) {
+        char c = quoted[i];
+        if (c == '"')
+            return false;
+        if (c != '\\') {
+            text.push_back(c);
+            continue;
+        }
+        if (++i == quoted.size())
+            return false;
+        switch (quoted[i]) {
+        case 'n':
+            text.push_back('\n');
+            break;
+        case 'r':
+            text.push_back('\r');
+            break;
+        case 't':
+            text.push_back('\t');
+            break;
+        case '\\':
+        case '"':
+            text.push_back(quoted[i]);
+            break;
+        case 'x': {
+            Bytes byte;
+            if (!hex_parse(quoted.substr(i + 1, 2), byte) || byte.size() != 1)
+                return false;
+            text.push_back(static_cast<char>(byte[0]));
+            i += 2;
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+bool parse_output(Parser &parser, std::string_view rest)
+{
+    std::string_view quoted = trimmed(rest);
+    RecordedOutput output{{}, parser.line_number};
+    if (quoted.size() < 2 || quoted.front() != '"' || quoted.back() != '"' ||
+        !unescape(quoted.substr(1, quoted.size() - 2), output.text))
+        return fail(parser, "out needs its text in double quotes, escaped as \\n, \\r, "
+                            "\\t, \\\\, \\\" or \\xNN, such as 'out \"OK\\n\"'");
+    parser.recording.output.push_back(std::move(output));
+    return true;
+}
+
+// The records each version knows beyond tx, rx, device, command, note and line.
+bool parse_versioned(Parser &parser, std::string_view keyword, std::string_view rest, bool &known)
+{
+    known = true;
+    int version = parser.recording.version;
+    if (version >= 2 && keyword == "flush")
+        return parse_chunk(parser, Direction::flush, keyword, rest);
+    if (version >= 2 && keyword == "fail")
+        return parse_chunk(parser, Direction::fail, keyword, rest);
+    if (version >= 2 && keyword == "eof")
+        return parse_chunk(parser, Direction::eof, keyword, rest);
+    if (version >= 2 && keyword == "start")
+        return true;
+    if (version >= 3 && keyword == "out")
+        return parse_output(parser, rest);
+    if (version >= 3 && keyword == "end")
+        return parse_end(parser, rest);
+    if (version >= 3 && keyword == "close")
+        return parse_close(parser, rest);
+    if (version < 3 && keyword == "exit")
+        return parse_exit(parser, rest);
+    known = false;
+    return false;
 }
 
 bool parse_line(Parser &parser, std::string_view line)
 {
     std::string_view rest = line;
     std::string_view keyword = next_word(rest);
+    int version = parser.recording.version;
     if (keyword.empty() || keyword.front() == '#')
         return true;
     if (parser.recording.exit_status)
-        return fail(parser, "a record after exit");
+        return fail(parser, version >= 3 ? "a record after end" : "a record after exit");
     if (keyword == "tx")
         return parse_chunk(parser, Direction::tx, keyword, rest);
     if (keyword == "rx")
         return parse_chunk(parser, Direction::rx, keyword, rest);
-    if (parser.version >= 2) {
-        if (keyword == "flush")
-            return parse_chunk(parser, Direction::flush, keyword, rest);
-        if (keyword == "fail")
-            return parse_chunk(parser, Direction::fail, keyword, rest);
-        if (keyword == "eof")
-            return parse_chunk(parser, Direction::eof, keyword, rest);
-        if (keyword == "start")
-            return true;
-    }
-    if (keyword == "exit")
-        return parse_exit(parser, rest);
+    bool known = false;
+    bool parsed = parse_versioned(parser, keyword, rest, known);
+    if (known)
+        return parsed;
     if (keyword == "device")
         return parse_device(parser, rest);
-    if (keyword == "command") {
-        parser.recording.command = trimmed(rest);
-        parser.recording.command_line = parser.line_number;
+    if (keyword == "command")
+        return parse_single(parser, keyword, rest, parser.recording.command,
+                            parser.recording.command_line);
+    if (keyword == "line")
+        return parse_single(parser, keyword, rest, parser.recording.line_settings,
+                            parser.recording.line_settings_line);
+    if (keyword == "note")
         return true;
-    }
-    if (keyword == "note" || keyword == "line")
-        return true;
-    return fail(parser,
-                "unknown record '" + recording_quote(keyword) +
-                    (parser.version >= 2
-                         ? "' (expected tx, rx, flush, fail, eof, start, device, command, note, "
-                           "line or exit)"
-                         : "' (expected tx, rx, device, command, note, line or exit)"));
+    static constexpr const char *EXPECTED[] = {
+        "tx, rx, device, command, note, line or exit",
+        "tx, rx, flush, fail, eof, start, device, command, note, line or exit",
+        "tx, rx, flush, fail, eof, out, close, start, device, command, note, line or end",
+    };
+    return fail(parser, "unknown record '" + recording_quote(keyword) + "' (expected " +
+                            EXPECTED[version - 1] + ")");
 }
 
 bool parse_header(Parser &parser, std::string_view line)
 {
     constexpr std::string_view prefix = "motor-sim recording ";
-    if (line == RECORDING_HEADER)
-        return true;
-    if (line == RECORDING_HEADER_V1) {
-        parser.version = 1;
-        return true;
-    }
-    if (line.substr(0, prefix.size()) == prefix)
-        return fail(parser, "version '" + recording_quote(line.substr(prefix.size())) +
-                                "' is not supported: this motor-sim reads versions 1 and 2");
-    return fail(parser, "not a motor-sim recording: the first line must be '" +
-                            std::string(RECORDING_HEADER) + "'");
+    if (line.substr(0, prefix.size()) != prefix)
+        return fail(parser, "not a motor-sim recording: the first line must be '" +
+                                std::string(RECORDING_HEADER) + "'");
+    std::string_view version = line.substr(prefix.size());
+    if (version.size() != 1 || version[0] < '1' || version[0] - '0' > RECORDING_VERSION)
+        return fail(parser, "version '" + recording_quote(version) +
+                                "' is not supported: this motor-sim reads versions 1 to " +
+                                std::to_string(RECORDING_VERSION));
+    parser.recording.version = version[0] - '0';
+    return true;
+}
+
+std::string time_text(std::int64_t us)
+{
+    char time[48];
+    std::snprintf(time, sizeof time, "%" PRId64 ".%03" PRId64, us / 1000, us % 1000);
+    return time;
 }
 
 } // namespace
@@ -219,6 +352,10 @@ bool recording_parse(std::string_view text, Recording &recording, std::string &e
             line.remove_suffix(1);
         if (line.find('\0') != std::string_view::npos)
             return fail(parser, "a NUL byte: this is not a text file");
+        // The tap ends every record with a newline: without one, the file was cut here.
+        if (end == std::string_view::npos && !text.empty())
+            return fail(parser, "cut short (no newline ends the line): the recording is "
+                                "incomplete");
         if (parser.line_number == 1 ? !parse_header(parser, line) : !parse_line(parser, line))
             return false;
         if (end == std::string_view::npos || end + 1 == text.size())
@@ -227,6 +364,27 @@ bool recording_parse(std::string_view text, Recording &recording, std::string &e
     }
     recording = std::move(parsed);
     return true;
+}
+
+bool recording_complete(const Recording &recording, std::string &error)
+{
+    const bool ended = recording.exit_status.has_value();
+    std::vector<std::string> missing;
+    if (recording.device_line == 0)
+        missing.emplace_back("device");
+    if (recording.command_line == 0)
+        missing.emplace_back("command");
+    if (!ended)
+        missing.emplace_back(recording.version >= 3 ? "end" : "exit");
+    if (missing.empty())
+        return true;
+    error = "an incomplete recording: no ";
+    for (std::size_t i = 0; i < missing.size(); ++i)
+        error += (i == 0 ? "" : i + 1 == missing.size() ? " or " : ", ") + missing[i];
+    error += " record";
+    if (!ended)
+        error += " (the tap did not finish: it or its command was killed)";
+    return false;
 }
 
 bool recording_load(const std::string &path, Recording &recording, std::string &error)
@@ -263,18 +421,59 @@ bool recording_load(const std::string &path, Recording &recording, std::string &
         error = path + ":" + message.substr(std::strlen("line "));
         return false;
     }
+    if (!recording_complete(recording, message)) {
+        error = path + ": " + message;
+        return false;
+    }
     return true;
 }
 
 std::string recording_chunk_line(const RecordedChunk &chunk)
 {
     static constexpr const char *KEYWORDS[] = {"tx ", "rx ", "flush ", "fail ", "eof "};
-    char time[48];
-    std::snprintf(time, sizeof time, "%" PRId64 ".%03" PRId64, chunk.us / 1000, chunk.us % 1000);
-    std::string line = KEYWORDS[static_cast<std::size_t>(chunk.direction)] + std::string(time);
+    std::string line = KEYWORDS[static_cast<std::size_t>(chunk.direction)] + time_text(chunk.us);
     if (chunk.direction == Direction::fail)
         return line + " " + chunk.call + " " + chunk.error;
     return chunk.bytes.empty() ? line : line + " " + hex_spaced(chunk.bytes);
+}
+
+std::string recording_escape(std::string_view text)
+{
+    std::string escaped;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (c == '\n')
+            escaped += "\\n";
+        else if (c == '\r')
+            escaped += "\\r";
+        else if (c == '\t')
+            escaped += "\\t";
+        else if (c == '\\' || c == '"')
+            escaped += {'\\', c};
+        else if (byte >= 0x20 && byte < 0x7F)
+            escaped.push_back(c);
+        else {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", byte);
+            escaped += code;
+        }
+    }
+    return escaped;
+}
+
+std::string recording_output_line(std::string_view text)
+{
+    return "out \"" + recording_escape(text) + "\"";
+}
+
+std::string recording_time(std::int64_t us)
+{
+    return time_text(us);
+}
+
+std::string recording_end_line(std::int64_t us, int exit_status)
+{
+    return "end " + time_text(us) + " exit " + std::to_string(exit_status);
 }
 
 std::string recording_quote(std::string_view text)

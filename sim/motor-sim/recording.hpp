@@ -1,25 +1,29 @@
 // Recordings: what crossed a device during one run, as the tap writes it and --replay
 // reads it. A line-based text a person can read and edit:
 //
-//   motor-sim recording 2                 first line, the format's version (1 is read too)
+//   motor-sim recording 3                 first line, the format's version (1 and 2 are read too)
 //   # comment                             ignored, as are blank lines
 //   start 2026-12-08T12:50:00.123456Z monotonic=1234.567890
 //                                         when the command started (for the reader)
-//   device /dev/ttyUSB0                   the device path (at most once)
-//   command renumber /dev/ttyUSB0 0 1     what ran (compared on replay)
+//   device /dev/ttyUSB0                   the device path (exactly once)
+//   command renumber /dev/ttyUSB0 0 1     what ran (exactly once; compared on replay)
 //   tx 5.120 FE EE 00 ... 65 23           bytes the command wrote
 //   rx 5.394 FD DD 00 ... BB 15           bytes the command read
 //   flush 1005.9 01 02                    an input flush and the bytes it discarded
 //   fail 1006.2 write EIO                 a failed call (write, read, settings, flush,
 //                                         drain) and its errno name
 //   eof 1007.5                            a read met end of file: the line hung up
+//   out "OK! Changed. Now the motor ID:1\n"
+//                                         a line of the command's standard output
 //   note TIOCSSERIAL with low latency: ok remarks (for the reader)
-//   line 4000000 baud, 8 data bits, ...   line settings at the end (for the reader)
-//   exit 0                                the command's exit status (at most once, last)
+//   line 4000000 baud, 8 data bits, ...   line settings at the end
+//   end 1013.412 exit 0                   when the command exited, and its status: the
+//                                         last record, written once the tap has finished
 //
 // Times are milliseconds since the command started, with up to three decimals, and
 // never go back. Bytes are pairs of hexadecimal digits, spaces between pairs optional.
-// start, flush, fail and eof are version 2's.
+// start, flush, fail and eof came with version 2; out and end with version 3, whose end
+// replaces the versions before's `exit N`.
 #pragma once
 
 #include "bytes.hpp"
@@ -33,8 +37,8 @@
 
 namespace sim {
 
-constexpr std::string_view RECORDING_HEADER = "motor-sim recording 2";
-constexpr std::string_view RECORDING_HEADER_V1 = "motor-sim recording 1";
+constexpr int RECORDING_VERSION = 3;
+constexpr std::string_view RECORDING_HEADER = "motor-sim recording 3";
 
 // What a timed record holds: bytes written or read, a flush (with what it discarded), a
 // failed call, end of file.
@@ -49,23 +53,59 @@ struct RecordedChunk {
     std::size_t line = 0;
 };
 
-struct Recording {
-    std::string device; // empty when the recording names none
-    std::string command;
-    std::size_t command_line = 0; // 0: no command record
-    std::vector<RecordedChunk> chunks;
-    std::optional<int> exit_status;
-    std::size_t exit_line = 0;
+// A line of the command's standard output (its newline included, if it had one).
+struct RecordedOutput {
+    std::string text;
+    std::size_t line = 0;
 };
 
+// The line numbers are the recording's, 0 where it has no such record.
+struct Recording {
+    int version = RECORDING_VERSION;
+    std::string device; // empty when the recording names none
+    std::size_t device_line = 0;
+    std::string command;
+    std::size_t command_line = 0;
+    std::vector<RecordedChunk> chunks;
+    std::vector<RecordedOutput> output; // version 3
+    std::string line_settings;          // empty when the settings could not be read
+    std::size_t line_settings_line = 0;
+    std::optional<int> exit_status; // from end, or from exit before version 3
+    std::size_t exit_line = 0;
+    std::optional<std::int64_t> end_us;   // when the command exited (version 3)
+    std::optional<std::int64_t> close_us; // when it last closed the device (version 3)
+    std::size_t close_line = 0;
+    std::size_t cut_line = 0; // the last line, if no newline ends it
+};
+
+// Reads the records; a recording cut short parses as far as it goes (see recording_complete).
 // On failure, error is "line N: what is wrong".
 bool recording_parse(std::string_view text, Recording &recording, std::string &error);
 
-// Reads and parses a file; error is "PATH:N: what is wrong" or names the failing call.
+// Whether a parsed recording is a whole run: no line cut short, and the device, the command
+// and the end (before version 3, the exit status) recorded. On failure, error is "line N: what
+// is wrong" or "what is missing".
+bool recording_complete(const Recording &recording, std::string &error);
+
+// Reads, parses and checks a file for completeness; error is "PATH:N: what is wrong",
+// "PATH: what is missing" or names the failing call.
 bool recording_load(const std::string &path, Recording &recording, std::string &error);
 
 // "tx 5.120 FE EE 00", "fail 7.000 write EIO" (no newline).
 std::string recording_chunk_line(const RecordedChunk &chunk);
+
+// 'out "OK! Changed.\n"': bytes outside printable ASCII, quotes and backslashes escaped
+// (\n, \r, \t, \\, \", \xNN), so that any output is one line of text.
+std::string recording_output_line(std::string_view text);
+
+// "1013.412": a record's time, milliseconds with the microseconds as decimals.
+std::string recording_time(std::int64_t us);
+
+// "end 1013.412 exit 0".
+std::string recording_end_line(std::int64_t us, int exit_status);
+
+// Output as an out record quotes it, without the quotes: "OK! Changed.\n".
+std::string recording_escape(std::string_view text);
 
 // A piece of a recording quoted in a message: at most 40 characters, bytes that are not
 // printable shown as \xNN, and "..." where it was cut.

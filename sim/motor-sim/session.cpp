@@ -56,6 +56,8 @@ struct Session {
     std::uint64_t bytes_written = 0; // what COMMAND has written (a replay asks before each write)
     bool hangup_waiting = false;     // a replayed hang-up waits for COMMAND to read what came first
     bool line_garbled = false;       // the adapter runs another rate: the motors hear noise
+    std::int64_t exit_ns = 0;        // when COMMAND was seen to exit
+    std::optional<std::int64_t> close_ns{}; // when COMMAND last closed the device
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -334,11 +336,25 @@ void note_read(Session &session, std::int64_t ms, const std::string &count)
     }
 }
 
-// A call the recording has fail fails again: the answer carries its error.
-std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
-                               const std::string &count)
+// During a replay the layer refuses to open any serial device but the simulated one.
+void note_foreign_open(Session &session, std::int64_t ms, const std::string &message)
 {
-    int error = replay_call_error(*session.setup.replay, call, session.bytes_written);
+    std::string path = message.substr(message.find(' ') + 1);
+    trace_foreign_open(session.setup.trace, ms, path, session.setup.options.device);
+    replay_foreign_open(*session.setup.replay, path);
+}
+
+// A call the recording has fail fails again: the answer carries its error. A write comes
+// with the moment the command made it, as the tap stamps one, which motor-sim's own wake-up
+// would only delay.
+std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
+                               const std::string &count, const std::string &when)
+{
+    char *end = nullptr;
+    std::int64_t made_ns = std::strtoll(when.c_str(), &end, 10);
+    if (end == when.c_str() || *end != '\0')
+        made_ns = monotonic_ns();
+    int error = replay_call(*session.setup.replay, call, session.bytes_written, made_ns);
     if (error == 0) {
         if (call == "write")
             session.bytes_written += std::strtoull(count.c_str(), nullptr, 10);
@@ -363,7 +379,8 @@ std::string note_event(Session &session, const std::string &message)
     std::string kind;
     std::string first;
     std::string second;
-    words >> kind >> first >> second;
+    std::string third;
+    words >> kind >> first >> second >> third;
     if (kind == "open" || kind == "open-refused")
         note_open(session, ms, kind, first);
     else if (kind == "serial-set")
@@ -372,10 +389,15 @@ std::string note_event(Session &session, const std::string &message)
         note_read(session, ms, first);
     else if (kind == "drain")
         trace_drain(session.setup.trace, ms);
-    else if (kind == "close")
+    else if (kind == "close") {
+        session.close_ns = monotonic_ns();
         trace_device_close(session.setup.trace, ms);
-    else if (kind == "call" && session.setup.replay != nullptr)
-        return note_replayed_call(session, ms, first, second);
+    } else if (kind == "call" && session.setup.replay != nullptr)
+        return note_replayed_call(session, ms, first, second, third);
+    else if (kind == "open-foreign" && session.setup.replay != nullptr)
+        note_foreign_open(session, ms, message);
+    else if (kind == "flush" && session.setup.replay != nullptr)
+        replay_flushed(*session.setup.replay, session.bytes_written);
     else if (kind == "baud-silent" || kind == "baud-substituted")
         note_line_rate(session, ms, kind, first, second);
     else if (std::optional<std::string> note = plain_note(kind, first, second))
@@ -403,6 +425,7 @@ void reap(Session &session)
     while (done < 0 && errno == EINTR);
     if (done == session.setup.child) {
         session.command_done = true;
+        session.exit_ns = monotonic_ns();
         session.exit_status = exit_status_of(status);
     } else if (done < 0) {
         std::fprintf(stderr, "motor-sim: waitpid: %s\n", std::strerror(errno));
@@ -451,7 +474,7 @@ void run_until_exit(Session &session)
 {
     const SessionSetup &setup = session.setup;
     while (!session.command_done) {
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t count = 0;
         const nfds_t master_slot = count;
         fds[count++] = {setup.pty.master,
@@ -460,6 +483,8 @@ void run_until_exit(Session &session)
         fds[count++] = {setup.signals.fd, POLLIN, 0};
         const nfds_t child_slot = count;
         fds[count++] = {setup.pidfd, POLLIN, 0};
+        const nfds_t output_slot = count;
+        fds[count++] = {setup.output != nullptr ? setup.output->read_end : -1, POLLIN, 0};
         timespec wait{};
         std::optional<std::int64_t> due = next_due(session);
         bool timed = due.has_value();
@@ -472,12 +497,15 @@ void run_until_exit(Session &session)
             int status = 0;
             waitpid(setup.child, &status, 0);
             session.command_done = true;
+            session.exit_ns = monotonic_ns();
             session.exit_status = exit_status_of(status);
             return;
         }
         receive_events(session);
         if (fds[master_slot].revents != 0)
             receive(session);
+        if (fds[output_slot].revents != 0)
+            output_pump(*setup.output);
         deliver_due(session);
         hang_up_when_due(session);
         flush_outgoing(session);
@@ -493,20 +521,40 @@ void run_until_exit(Session &session)
 
 // The verdict on a replayed run, on standard error when it departed and in the trace:
 // motor-sim then exits 0 for a match and EXIT_REPLAY_DEPARTED for a departure, whatever
-// the command's own status (which the trace and the verdict give).
-int replay_judge(const SessionSetup &setup, int exit_status)
+// the command's own status (which the trace and the verdict give). What a recording of an
+// earlier version cannot show is said on standard error too, so that nobody takes its match
+// for more than it is.
+int replay_judge(const SessionSetup &setup, const Session &session,
+                 const std::string &line_settings)
 {
-    std::optional<ReplayDeparture> departure =
-        replay_verdict(*setup.replay, *setup.recording, setup.options.command, exit_status);
+    ReplayedRun run{
+        setup.options.device, setup.options.command,
+        session.exit_status,  session.exit_ns,
+        session.close_ns,     setup.output != nullptr ? setup.output->kept : std::string(),
+        line_settings};
+    ReplayVerdict verdict = replay_verdict(*setup.replay, *setup.recording, run);
     const std::string &file = setup.options.replay_file;
-    if (!departure) {
-        trace_verdict(setup.trace, std::nullopt, "the run matched " + file);
+    std::string unchecked;
+    for (std::size_t i = 0; i < verdict.unchecked.size(); ++i)
+        unchecked += (i == 0                              ? ""
+                      : i + 1 == verdict.unchecked.size() ? " or "
+                                                          : ", ") +
+                     verdict.unchecked[i];
+    if (!unchecked.empty())
+        std::fprintf(stderr,
+                     "motor-sim: %s is a version %d recording: the replay could not check %s\n",
+                     file.c_str(), setup.recording->version, unchecked.c_str());
+    if (!verdict.departure) {
+        trace_verdict(setup.trace, std::nullopt,
+                      "the run matched " + file +
+                          (unchecked.empty() ? "" : " (not checked: " + unchecked + ")"));
         return 0;
     }
-    std::string text = "the run departed from " + file + ":" + std::to_string(departure->line) +
-                       ": " + departure->what;
+    const ReplayDeparture &departure = *verdict.departure;
+    std::string text = "the run departed from " + file + ":" + std::to_string(departure.line) +
+                       ": " + departure.what;
     std::fprintf(stderr, "motor-sim: %s\n", text.c_str());
-    trace_verdict(setup.trace, departure->line, text);
+    trace_verdict(setup.trace, departure.line, text);
     return EXIT_REPLAY_DEPARTED;
 }
 
@@ -534,6 +582,11 @@ int session_run(const SessionSetup &setup)
                        std::to_string(elapsed_ms(session, answer.due_ns)) +
                        " ms; the command had exited");
     int status = session.exit_status;
+    if (setup.output != nullptr)
+        output_finish(*setup.output);
+    // A served line says nothing of what its far end asked of its driver.
+    const std::string line_settings =
+        session.device_opened && !setup.serving ? line_settings_describe(setup.pty.master) : "";
     if (setup.replay != nullptr) {
         std::string unfinished = replay_unfinished(*setup.replay);
         if (!unfinished.empty())
@@ -544,7 +597,7 @@ int session_run(const SessionSetup &setup)
                            "the recording would have answered " + hex_spaced(answer.bytes) +
                                " at +" + std::to_string(elapsed_ms(session, answer.due_ns)) +
                                " ms; the command had exited");
-        status = replay_judge(setup, session.exit_status);
+        status = replay_judge(setup, session, line_settings);
     }
     if (session.event_fd >= 0)
         close(session.event_fd);
@@ -552,9 +605,7 @@ int session_run(const SessionSetup &setup)
     std::optional<bool> low_latency;
     if (!setup.serving)
         low_latency = session.low_latency_requested;
-    trace_close(setup.trace, elapsed_ms(session), low_latency, setup.options.motors,
-                session.device_opened && !setup.serving ? line_settings_describe(setup.pty.master)
-                                                        : "",
+    trace_close(setup.trace, elapsed_ms(session), low_latency, setup.options.motors, line_settings,
                 session.exit_status);
     return status;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "options.hpp"
+#include "output.hpp"
 #include "pty.hpp"
 #include "replay.hpp"
 #include "signals.hpp"
@@ -26,6 +27,7 @@ struct SessionSetup {
     Replay *replay;        // plays the motor side instead of the motors, or null
     bool serving = false;  // --serve: no COMMAND; the run ends on a signal or the line's end
     const Recording *recording = nullptr; // what replay was made from, for the verdict
+    CommandOutput *output = nullptr;      // a replay's: COMMAND's standard output, for the verdict
     const Sysfs *sysfs = nullptr;         // the device's sysfs, whose latency timer follows
 };
 

@@ -31,15 +31,18 @@ bool signals_capture(Signals &signals, std::string &error)
     return true;
 }
 
-void signals_forward(const Signals &signals, pid_t child)
+int signals_forward(const Signals &signals, pid_t child)
 {
     signalfd_siginfo info{};
+    int arrived = 0;
     while (read(signals.fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        arrived = static_cast<int>(info.ssi_signo);
         bool from_process =
             info.ssi_code == SI_USER || info.ssi_code == SI_QUEUE || info.ssi_code == SI_TKILL;
         if (from_process && static_cast<pid_t>(info.ssi_pid) != child)
-            kill(child, static_cast<int>(info.ssi_signo));
+            kill(child, arrived);
     }
+    return arrived;
 }
 
 bool signals_take(const Signals &signals)

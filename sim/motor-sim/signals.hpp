@@ -20,8 +20,9 @@ struct Signals {
 // On failure, error names the failing call.
 bool signals_capture(Signals &signals, std::string &error);
 
-// Reads what arrived on signals.fd and passes on what a process sent.
-void signals_forward(const Signals &signals, pid_t child);
+// Reads what arrived on signals.fd and passes on what a process sent; the last signal that
+// arrived, 0 if none.
+int signals_forward(const Signals &signals, pid_t child);
 
 // Reads what arrived on signals.fd; true if anything did.
 bool signals_take(const Signals &signals);

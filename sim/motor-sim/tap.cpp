@@ -5,6 +5,7 @@
 #include "frames.hpp"
 #include "layer_socket.hpp"
 #include "line_settings.hpp"
+#include "output.hpp"
 #include "recording.hpp"
 
 #include "../protocol.h"
@@ -45,6 +46,16 @@ struct Tap {
     bool opened = false;
     std::optional<LineFlags> line{};
     std::int64_t last_ms = 0;
+    CommandOutput output{};    // with --record: the command's standard output, recorded
+    std::string output_line{}; // output not yet recorded: a line without its newline
+};
+
+// How the command ended.
+struct Ended {
+    int status = 0;
+    int signal = 0;      // the signal that killed it, 0 if none
+    int interrupted = 0; // a signal motor-sim got while the command ran (see signals.hpp)
+    std::int64_t ns = 0; // when motor-sim saw it end
 };
 
 void record_line(Tap &tap, std::string line)
@@ -121,6 +132,8 @@ void on_report(Tap &tap, const std::string &message)
     } else if (kind == "tap-open") {
         tap.opened = true;
         trace_note(tap.trace, on_time(tap, ns) / 1000, "the command opened the device");
+    } else if (kind == "tap-close") {
+        record_line(tap, "close " + recording_time(on_time(tap, ns)));
     } else if (kind == "tap-line") {
         LineFlags flags;
         words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >> flags.oflag >>
@@ -146,21 +159,48 @@ void receive_reports(Tap &tap)
     layer_receive(tap.reports, [&tap](const std::string &message) { on_report(tap, message); });
 }
 
-int wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
+// One out record per line of output, written as its newline arrives; the rest, at the end.
+void record_output(Tap &tap, const std::string &fresh, bool ended)
 {
-    int status = 0;
+    tap.output_line += fresh;
+    std::size_t start = 0;
+    for (std::size_t end = tap.output_line.find('\n'); end != std::string::npos;
+         end = tap.output_line.find('\n', start)) {
+        record_line(tap, recording_output_line(
+                             std::string_view(tap.output_line).substr(start, end + 1 - start)));
+        start = end + 1;
+    }
+    tap.output_line.erase(0, start);
+    if (ended && !tap.output_line.empty())
+        record_line(tap, recording_output_line(tap.output_line));
+}
+
+Ended wait_for_exit(Tap &tap, const Signals &signals, int pidfd, pid_t child)
+{
+    Ended ended;
     while (true) {
-        pollfd fds[3] = {{tap.reports, POLLIN, 0}, {signals.fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-        if (ppoll(fds, 3, nullptr, nullptr) < 0 && errno != EINTR) {
+        pollfd fds[4] = {{tap.reports, POLLIN, 0},
+                         {signals.fd, POLLIN, 0},
+                         {pidfd, POLLIN, 0},
+                         {tap.output.read_end, POLLIN, 0}};
+        if (ppoll(fds, 4, nullptr, nullptr) < 0 && errno != EINTR) {
             std::fprintf(stderr, "motor-sim: ppoll: %s\n", std::strerror(errno));
             int wait_status = 0;
             waitpid(child, &wait_status, 0);
-            return exit_status_of(wait_status);
+            ended.status = exit_status_of(wait_status);
+            ended.signal = WIFSIGNALED(wait_status) ? WTERMSIG(wait_status) : 0;
+            ended.ns = monotonic_ns();
+            return ended;
         }
         receive_reports(tap);
-        signals_forward(signals, child);
-        if (fds[2].revents != 0 && child_reap(child, status))
-            return status;
+        if (fds[3].revents != 0)
+            record_output(tap, output_pump(tap.output), false);
+        if (int arrived = signals_forward(signals, child); arrived != 0)
+            ended.interrupted = arrived;
+        if (fds[2].revents != 0 && child_reap(child, ended.status, ended.signal)) {
+            ended.ns = monotonic_ns();
+            return ended;
+        }
     }
 }
 
@@ -254,6 +294,33 @@ bool could_be_adapter(const std::string &path)
     return major(info.st_rdev) != MEMORY_MAJOR && major(info.st_rdev) != TTY_MAJOR;
 }
 
+// The end record, last: only a run the tap saw to its end gets one, so that a replay refuses
+// what a killed or interrupted command or a failed write left. Otherwise says the recording is
+// incomplete.
+void finish_record(Tap &tap, const Ended &ended)
+{
+    if (tap.record < 0)
+        return;
+    int signal = ended.signal != 0 ? ended.signal : ended.interrupted;
+    if (signal == 0)
+        record_line(tap, recording_end_line(since_start_us(tap, ended.ns), ended.status));
+    if (close(tap.record) != 0 && !tap.record_failed) {
+        std::fprintf(stderr, "motor-sim: close: %s: %s\n", tap.record_path.c_str(),
+                     std::strerror(errno));
+        tap.record_failed = true;
+    }
+    tap.record = -1;
+    if (signal != 0)
+        std::fprintf(stderr,
+                     "motor-sim: %s is incomplete: signal %d (%s) %s the command, so it has no "
+                     "end record and a replay refuses it\n",
+                     tap.record_path.c_str(), signal, strsignal(signal),
+                     ended.signal != 0 ? "ended" : "interrupted");
+    else if (tap.record_failed)
+        std::fprintf(stderr, "motor-sim: %s is incomplete: not all of it could be written\n",
+                     tap.record_path.c_str());
+}
+
 } // namespace
 
 std::string tap_device(const Options &options)
@@ -288,6 +355,10 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     StartTime start = start_time(start_ns);
     if (!open_record(tap, options, device, command, start))
         return EXIT_OWN_FAILURE;
+    if (tap.record >= 0 && !output_open(tap.output, error)) {
+        std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
+        return EXIT_OWN_FAILURE;
+    }
     trace_banner(trace,
                  "motor-sim: tapping " + device + " (the real device, nothing simulated)" +
                      (options.record_file.empty() ? "" : "; recording to " + options.record_file));
@@ -299,11 +370,12 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     std::vector<std::string> environment = tap_environment(adapter_path, device, ends[1]);
     tap.start_ns = start_ns;
     pid_t child = -1;
-    if (!child_start(options.command, environment, signals, child, error)) {
+    if (!child_start(options.command, environment, signals, tap.output.write_end, child, error)) {
         std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
         return EXIT_OWN_FAILURE;
     }
     close(ends[1]);
+    output_started(tap.output);
     int pidfd = child_pidfd(child, error);
     if (pidfd < 0) {
         std::fprintf(stderr, "motor-sim: %s\n", error.c_str());
@@ -311,9 +383,11 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
     }
     trace_note(trace, 0, "started: " + command);
 
-    int status = wait_for_exit(tap, signals, pidfd, child);
-    // The layer's last reports were sent before COMMAND exited.
+    Ended ended = wait_for_exit(tap, signals, pidfd, child);
+    int status = ended.status;
+    // The layer's last reports were sent before COMMAND exited, and so was its output.
     receive_reports(tap);
+    record_output(tap, output_finish(tap.output), true);
     std::int64_t end_ms = (monotonic_ns() - tap.start_ns) / NS_PER_MS;
     std::vector<Frame> rest;
     splitter_finish(tap.splitter, rest);
@@ -328,10 +402,7 @@ int tap_run(const Options &options, Trace &trace, const std::string &adapter_pat
         line += " (ch341: the driver clamps rates without saying so; the chip may run another)";
     if (!line.empty())
         record_line(tap, "line " + line);
-    record_line(tap, "exit " + std::to_string(status));
-    if (tap.record >= 0 && close(tap.record) != 0 && !tap.record_failed)
-        std::fprintf(stderr, "motor-sim: close: %s: %s\n", tap.record_path.c_str(),
-                     std::strerror(errno));
+    finish_record(tap, ended);
     trace.bus = "tapped " + device;
     trace_close(trace, end_ms, tap.low_latency_requested, {}, line, status);
     return status;

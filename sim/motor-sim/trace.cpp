@@ -185,6 +185,18 @@ void trace_device_close(Trace &trace, std::int64_t ms)
                                                : stamp(ms) + "the command closed the device");
 }
 
+void trace_foreign_open(Trace &trace, std::int64_t ms, const std::string &path,
+                        const std::string &simulated)
+{
+    if (trace.form == TraceForm::lines)
+        emit(trace, "open-refused device=" + path);
+    else
+        emit(trace, stamp(ms) + "open of " + path +
+                        " refused (ENOENT): a replay lets the command open no serial device but "
+                        "the simulated " +
+                        simulated);
+}
+
 void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame)
 {
     const Bytes &b = frame.bytes;

@@ -40,6 +40,9 @@ void trace_banner(Trace &trace, std::string_view text);
 
 void trace_device_open(Trace &trace, std::int64_t ms, const std::string &path, bool refused);
 void trace_device_close(Trace &trace, std::int64_t ms);
+// A replay refused to open path, a serial device other than the simulated one.
+void trace_foreign_open(Trace &trace, std::int64_t ms, const std::string &path,
+                        const std::string &simulated);
 void trace_tx(Trace &trace, std::int64_t ms, const Frame &frame);
 // source: what put the bytes on the line, for the human form ("motor 0", "echo").
 void trace_rx(Trace &trace, std::int64_t ms, const Bytes &bytes, const std::string &source);

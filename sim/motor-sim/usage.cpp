@@ -76,13 +76,18 @@ Real device and recordings:
   --tap                  run COMMAND against the real device, simulating nothing, and
                          trace every byte written to and read from it, with times
                          (the device: --device, else COMMAND's first /dev/ argument)
-  --record FILE          with --tap: also write the run to FILE as a recording
+  --record FILE          with --tap: also write the run to FILE as a recording,
+                         COMMAND's standard output included (it then comes through
+                         a pipe, fully buffered)
   --replay FILE          play the motor side of a recording: each recorded answer
                          is sent when COMMAND has sent what it answered, after the
-                         recorded delay (the device: --device, else the recorded one);
-                         then judge the run: exit 0 if command line, frames and
-                         exit status match the recording, else 120 after a line
-                         naming the first difference and the recording's line
+                         recorded delay (the device: --device, else the recorded one;
+                         no other serial device opens); then judge the whole run
+                         (arguments, device, frames, the gaps between them, flushes,
+                         output, line settings, exit status): exit 0 if it matches
+                         the recording, else 120 after a line naming the first
+                         difference and the recording's line; an incomplete
+                         recording is refused (125)
   --serve LINE           play the motors on a real line (a serial port, a USB
                          gadget's tty, a pseudo-terminal) with no COMMAND, until a
                          signal or a hang-up; any program can open the line's other
@@ -130,17 +135,21 @@ Trace records (--trace lines), one per line:
   With --tap, rx is what COMMAND read, and there are no open or motor records.
 
 Recordings (--record, --replay), one record per line after the first:
-  motor-sim recording 2                 the format and its version (1 is read too)
+  motor-sim recording 3                 the format and its version (1, 2 are read too)
   start WALL monotonic=SECONDS          when COMMAND started, by both clocks
-  device PATH                           the device (at most once)
-  command TEXT                          what ran (its end is compared on replay)
+  device PATH                           the device (once)
+  command TEXT                          what ran (once; its end is compared on replay)
   tx MS HEX...                          bytes COMMAND wrote at MS (e.g. 1006.216)
   rx MS HEX...                          bytes COMMAND read at MS
   flush MS [HEX...]                     an input flush and the bytes it discarded
   fail MS CALL ERRNO-NAME               a failed call, e.g. fail 7.5 write EIO
   eof MS                                a read met end of file (the line hung up)
+  close MS                              COMMAND closed the device
+  out "TEXT"                            a line COMMAND printed, escaped as \n \r \t
+                                        \\ \" \xNN
   note TEXT | line TEXT                 remarks, line settings at the end
-  exit N                                COMMAND's exit status (last)
+  end MS exit N                         when COMMAND exited and its status (last; a
+                                        recording without it is incomplete)
   (MS: milliseconds since COMMAND started, up to 3 decimals; HEX: byte pairs;
   lines starting with # are comments)
 

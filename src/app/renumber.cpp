@@ -157,8 +157,11 @@ void report_hang_up(const Request& request, bool command_sent)
 // latency timer, the driver's rate), each on a line with its fix. Nothing found, nothing said.
 void explain_failure(const char* device)
 {
-    const std::vector<CheckResult> findings =
-        explain_failed_run(gather_line_facts(SystemRoot{}, device));
+    // The scan of the machine's processes is the part that grows with the machine: on one busy
+    // with hundreds of them it stops in time, so that the explanation adds under 100 ms.
+    constexpr std::chrono::milliseconds SCAN_LIMIT{80};
+    const std::vector<CheckResult> findings = explain_failed_run(
+        gather_line_facts(SystemRoot{}, device, std::chrono::steady_clock::now() + SCAN_LIMIT));
     for (const CheckResult& finding : findings) {
         std::fputs(format_result(finding).c_str(), stderr);
     }

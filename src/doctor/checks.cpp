@@ -514,6 +514,7 @@ CheckResult check_holders(const DeviceFacts& facts)
                               " processes belong to other users and only root sees their "
                               "files: sudo renumber-doctor checks them too)"
                         : "";
+    const std::string checked = facts.processes_cut_short ? " among those checked in time" : "";
     if (!holders.empty()) {
         return {CheckVerdict::fail, "holders",
                 node + " is open in " + join(holders, ", ") + ": " +
@@ -521,7 +522,7 @@ CheckResult check_holders(const DeviceFacts& facts)
                 "quit those programs first (or kill " + join(pids, " ") + ")"};
     }
     return {CheckVerdict::ok, "holders",
-            "no other process has " + node + " open" +
+            "no other process has " + node + " open" + checked +
                 (own_line ? " apart from those with their own line above" : "") + unseen,
             ""};
 }

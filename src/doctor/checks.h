@@ -107,6 +107,7 @@ struct DeviceFacts {
     std::vector<ProcessInfo> processes;
     std::error_code ports_error;        // /sys/class/tty could not be read whole
     std::error_code processes_error;    // /proc could not be read whole
+    bool processes_cut_short = false;   // the scan of /proc stopped at its time limit
     std::string serial_library_version; // libserialport0's Version in the package database
     std::vector<int> lock_holders;      // pids with an flock on the node (/proc/locks)
     AccessFacts access;
@@ -119,8 +120,11 @@ struct DeviceFacts {
 /// Reads everything the checks need. invoking: the user who ran sudo.
 DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed);
-/// The same without the node's access: what bears on a line that is already open.
-DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed);
+/// The same without the node's access: what bears on a line that is already open. The scan of the
+/// processes stops at scan_until, however many are left.
+DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed,
+                              std::chrono::steady_clock::time_point scan_until =
+                                  std::chrono::steady_clock::time_point::max());
 
 CheckResult check_device_node(const DeviceFacts& facts);
 CheckResult check_access(const DeviceFacts& facts);

@@ -279,14 +279,16 @@ std::string installed_version(const SystemRoot& root, const std::string& package
     return in_stanza && installed ? version : "";
 }
 
-DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed)
+DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed,
+                              std::chrono::steady_clock::time_point scan_until)
 {
     DeviceFacts facts;
     facts.typed = typed;
     facts.resolution = resolve_path(root, typed);
     facts.present = find_adapters(root, facts.ports_error);
     facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes = scan_processes(root, facts.processes_error);
+    facts.processes =
+        scan_processes(root, facts.processes_error, facts.processes_cut_short, scan_until);
     facts.serial_library_version = installed_version(root, "libserialport0");
     facts.console = gather_console(root);
     if (!facts.resolution.error && !stat_path(root, facts.resolution.path, facts.info)) {

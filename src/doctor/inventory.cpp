@@ -137,10 +137,17 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
     return chips;
 }
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error)
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error,
+                                        bool& cut_short,
+                                        std::chrono::steady_clock::time_point until)
 {
     std::vector<ProcessInfo> processes;
+    cut_short = false;
     for (const std::string& entry : list_directory(root, "/proc", error)) {
+        if (std::chrono::steady_clock::now() > until) {
+            cut_short = true;
+            break;
+        }
         const std::optional<int> pid = parse_number<int>(entry);
         // The doctor itself never opens the device; its own descriptors would only be noise.
         if (!pid || (is_real_root(root) && *pid == ::getpid())) {

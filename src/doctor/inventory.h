@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,7 +46,10 @@ struct ProcessInfo {
 };
 
 /// Processes that end while the scan runs are left out. error: /proc could not be read whole.
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error);
+/// A scan still going at until stops there, and cut_short says so.
+std::vector<ProcessInfo> scan_processes(
+    const SystemRoot& root, std::error_code& error, bool& cut_short,
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
 
 bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);
 

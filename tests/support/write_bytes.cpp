@@ -1,6 +1,8 @@
 // write-bytes PATH HEX STATUS: opens PATH, writes the bytes HEX spells in one write, exits with
-// STATUS. A program of the build's own (sanitized in a sanitizer build, as the preloaded layer
-// then requires) that sends bytes renumber never would.
+// STATUS, or with STATUS "killed" is killed by SIGKILL. A program of the build's own (sanitized
+// in a sanitizer build, as the preloaded layer then requires) that sends bytes renumber never
+// would, or ends as no shell started under the layer could there.
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -19,6 +21,9 @@ int main(int argc, char** argv)
     const int fd = open(argv[1], O_WRONLY | O_NOCTTY);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
         return 1;
+    }
+    if (std::strcmp(argv[3], "killed") == 0) {
+        std::raise(SIGKILL);
     }
     return static_cast<int>(std::strtol(argv[3], nullptr, 10));
 }
