@@ -1,5 +1,6 @@
 // The renumber binary as the operator meets it, where no adapter is needed.
 #include "support/run_process.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +8,7 @@ namespace {
 
 constexpr char USAGE[] =
     "Motor ID change tool.\n"
-    "Version: 1.3.0\n"
+    "Version: " RENUMBER_VERSION "\n"
     "\n"
     "Motor broadcast ID:15\n"
     "Notice: There cannot be motors with the same ID on a RS-485 bus!!!\n"
@@ -85,6 +86,21 @@ TEST(CommandLine, MotorTypesOtherThanTheOneSupported)
         EXPECT_EQ(run.out, "Unknow motor type: " + type + "\n") << testing::PrintToString(type);
         EXPECT_EQ(run.err, "") << testing::PrintToString(type);
         EXPECT_EQ(run.status, 253) << testing::PrintToString(type);
+    }
+}
+
+// The version is set once, in CMakeLists.txt; each program shows the build's own.
+TEST(CommandLine, EveryProgramShowsTheVersion)
+{
+    const std::vector<std::vector<std::string>> runs{
+        {RENUMBER_BINARY},
+        {DOCTOR_BINARY, "--help"},
+        {MOTOR_SIM_BINARY, "--help"},
+    };
+    for (const auto& argv : runs) {
+        const ProcessResult run = run_process(argv);
+        EXPECT_EQ(run.status, 0) << argv[0];
+        EXPECT_NE(run.out.find(" " RENUMBER_VERSION), std::string::npos) << argv[0] << run.out;
     }
 }
 

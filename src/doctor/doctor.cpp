@@ -4,6 +4,7 @@
 #include "adapter/sysroot.h"
 #include "doctor/checks.h"
 #include "doctor/inventory.h"
+#include "version.h"
 
 #include <getopt.h>
 
