@@ -40,7 +40,7 @@ struct Person {
     Identity identity;
     std::string name; // "uid 1234" when the user database does not list it
     std::optional<std::vector<gid_t>> login_groups;
-    std::optional<bool> kernel_allows; // faccessat, for this process's own ids on the real root
+    std::optional<bool> kernel_allows; // the kernel's own answer, for this process's own ids
 };
 
 struct AccessFacts {
@@ -117,7 +117,7 @@ struct DeviceFacts {
 };
 
 /// Reads everything the checks need. invoking: the user who ran sudo.
-DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
+DeviceFacts gather_facts(const Machine& machine, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed);
 
 CheckResult check_device_node(const DeviceFacts& facts);

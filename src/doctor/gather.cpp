@@ -3,11 +3,8 @@
 #include "doctor/checks.h"
 
 #include <acl/libacl.h>
-#include <fcntl.h>
-#include <libserialport.h>
 #include <sys/acl.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -51,23 +48,6 @@ std::string terminal_kind(const std::string& path, const struct stat& info)
     const bool numbered = name.size() > 3 && name.starts_with("tty") &&
                           name.find_first_not_of("0123456789", 3) == std::string::npos;
     return numbered || (major_number == 4 && minor_number < 64) ? "a virtual console" : "";
-}
-
-// libserialport reads the real /sys, so it can only answer on the real root. Under a moved root
-// the doctor applies the rule libserialport 0.1.1 applies: the name begins with /dev/ and
-// /sys/class/tty/<the rest of the name> exists.
-bool serial_library_finds(const SystemRoot& root, const std::string& resolved)
-{
-    if (is_real_root(root)) {
-        sp_port* port = nullptr;
-        const bool found = sp_get_port_by_name(resolved.c_str(), &port) == SP_OK;
-        if (port != nullptr) {
-            sp_free_port(port);
-        }
-        return found;
-    }
-    return resolved.starts_with("/dev/") &&
-           path_exists(root, "/sys/class/tty/" + resolved.substr(5));
 }
 
 // Processes holding an flock on the node, from /proc/locks: "1: FLOCK ADVISORY WRITE <pid>
@@ -135,37 +115,43 @@ std::vector<AclRule> access_list(const SystemRoot& root, const std::string& node
     return rules;
 }
 
-Person person(const SystemRoot& root, const Identity& identity, const std::string& node)
+Person person(const Machine& machine, const Identity& identity, const std::string& node)
 {
     Person who{identity, "uid " + std::to_string(identity.uid), std::nullopt, std::nullopt};
-    if (const std::optional<PasswdEntry> entry = find_user(root, identity.uid)) {
+    if (const std::optional<PasswdEntry> entry = machine.find_user(machine, identity.uid)) {
         who.name = entry->name;
-        who.login_groups = login_groups(root, entry->name, entry->gid);
+        who.login_groups = machine.login_groups(machine, entry->name, entry->gid);
     }
     // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
-    if (identity.own && is_real_root(root)) {
-        who.kernel_allows = ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+    if (identity.own) {
+        who.kernel_allows = machine.kernel_allows(machine, node);
     }
     return who;
 }
 
-AccessFacts gather_access(const SystemRoot& root, const Identity& identity,
+std::string group_name(const Machine& machine, gid_t gid)
+{
+    return machine.group_name(machine, gid).value_or("group " + std::to_string(gid));
+}
+
+AccessFacts gather_access(const Machine& machine, const Identity& identity,
                           const std::optional<Identity>& invoking, const DeviceFacts& facts)
 {
+    const SystemRoot& root = machine.root;
     const std::string& node = facts.resolution.path;
     AccessFacts access;
     access.acl = access_list(root, node, facts.info);
-    const std::optional<PasswdEntry> owner = find_user(root, facts.info.st_uid);
+    const std::optional<PasswdEntry> owner = machine.find_user(machine, facts.info.st_uid);
     access.owner = owner ? owner->name : "uid " + std::to_string(facts.info.st_uid);
-    access.group_names[facts.info.st_gid] = group_name(root, facts.info.st_gid);
+    access.group_names[facts.info.st_gid] = group_name(machine, facts.info.st_gid);
     for (const AclRule& rule : access.acl) {
         if (rule.tag == AclRule::group) {
-            access.group_names[rule.id] = group_name(root, rule.id);
+            access.group_names[rule.id] = group_name(machine, rule.id);
         }
     }
-    access.user = person(root, identity, node);
+    access.user = person(machine, identity, node);
     if (invoking) {
-        access.invoking = person(root, *invoking, node);
+        access.invoking = person(machine, *invoking, node);
     }
     return access;
 }
@@ -383,15 +369,16 @@ std::string installed_version(const SystemRoot& root, const std::string& package
     return in_stanza && installed ? version : "";
 }
 
-DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
+DeviceFacts gather_facts(const Machine& machine, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed)
 {
+    const SystemRoot& root = machine.root;
     DeviceFacts facts;
     facts.typed = typed;
     facts.resolution = resolve_path(root, typed);
     facts.present = find_adapters(root, facts.ports_error);
     facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes = scan_processes(root, facts.processes_error);
+    facts.processes = scan_processes(root, machine.self, facts.processes_error);
     facts.serial_library_version = installed_version(root, "libserialport0");
     facts.console = gather_console(root);
     if (!facts.resolution.error && !stat_path(root, facts.resolution.path, facts.info)) {
@@ -399,13 +386,13 @@ DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
         // device check's own question.
         const std::string& resolved = facts.resolution.path;
         facts.terminal = terminal_kind(resolved, facts.info);
-        facts.library_finds_it = serial_library_finds(root, resolved);
+        facts.library_finds_it = machine.library_finds(machine, resolved);
         if (facts.library_finds_it && facts.terminal.empty()) {
             facts.adapter = describe_tty(root, resolved.substr(5));
         }
     }
     if (!facts.resolution.error) {
-        facts.access = gather_access(root, identity, invoking, facts);
+        facts.access = gather_access(machine, identity, invoking, facts);
         facts.lock_holders = lock_holders(root, facts.info);
     }
     facts.brltty = gather_brltty(root, facts);
