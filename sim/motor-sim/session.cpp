@@ -56,6 +56,7 @@ struct Session {
     std::uint64_t bytes_written = 0; // what COMMAND has written (a replay asks before each write)
     bool hangup_waiting = false;     // a replayed hang-up waits for COMMAND to read what came first
     bool line_garbled = false;       // the adapter runs another rate: the motors hear noise
+    std::optional<std::int64_t> write_ns{}; // when COMMAND last wrote, as the layer saw it
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -149,7 +150,8 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
     const std::optional<std::uint64_t> &hangup_after = session.setup.options.hangup_after;
     std::uint64_t frame_number = session.frames; // answers collide per frame
     for (const Frame &frame : frames) {
-        trace_tx(session.setup.trace, elapsed_ms(session, now_ns), frame);
+        trace_tx(session.setup.trace, elapsed_ms(session, session.write_ns.value_or(now_ns)),
+                 frame);
         if (frame.kind == FrameKind::unknown)
             continue;
         ++session.frames;
@@ -370,7 +372,11 @@ std::string note_event(Session &session, const std::string &message)
         note_serial_set(session, ms, first, second);
     else if (kind == "read")
         note_read(session, ms, first);
-    else if (kind == "drain")
+    else if (kind == "write") {
+        // What earlier writes sent keeps their moment; this write's bytes get its own.
+        receive(session);
+        session.write_ns = std::strtoll(first.c_str(), nullptr, 10);
+    } else if (kind == "drain")
         trace_drain(session.setup.trace, ms);
     else if (kind == "call" && session.setup.replay != nullptr)
         return note_replayed_call(session, ms, first, second);
