@@ -4,8 +4,9 @@
 // other side motor-sim --serve plays the motors. Bytes sent at a rate the motors' UARTs cannot
 // follow reach them as noise: they are dropped, and the motors stay silent.
 //
-//   usb-chip CHIP LINK   e.g. usb-chip CH340 /run/bus
+//   usb-chip TABLE CHIP LINK   e.g. usb-chip /kernel/chips.tsv CH340 /run/bus
 //
+// The chip presents the ids, bcdDevice, class and product string of its row of TABLE (chips.tsv).
 // LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on standard
 // output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or SIGINT, when
 // the chip leaves the bus.
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
+#include <fstream>
 #include <linux/usb/functionfs.h>
 #include <mutex>
 #include <termios.h>
@@ -37,7 +39,7 @@ constexpr int FAILURE = 125;
 constexpr std::size_t IN_PACKET = 64; // a full-speed packet; high speed takes it as a short one
 
 struct Chip {
-    const chip::Profile &profile;
+    const chip::Profile& profile;
     chip::Gadget gadget;
     std::mutex registers_lock;
     chip::Registers registers;
@@ -46,19 +48,19 @@ struct Chip {
     std::mutex log_lock;
 };
 
-void log_line(Chip &chip, const std::string &text)
+void log_line(Chip& chip, const std::string& text)
 {
     const std::lock_guard hold(chip.log_lock);
     std::printf("usb-chip %s %s\n", std::string(chip.profile.name).c_str(), text.c_str());
     std::fflush(stdout);
 }
 
-bool carries(const Chip &chip)
+bool carries(const Chip& chip)
 {
     return serial_rate_carries_bus(chip.rate.load());
 }
 
-void handle_setup(Chip &chip, const usb_ctrlrequest &request)
+void handle_setup(Chip& chip, const usb_ctrlrequest& request)
 {
     const chip::Setup setup{request.bRequestType, request.bRequest, le16toh(request.wValue),
                             le16toh(request.wIndex), le16toh(request.wLength)};
@@ -92,7 +94,7 @@ void handle_setup(Chip &chip, const usb_ctrlrequest &request)
     }
 }
 
-void serve_control(Chip &chip)
+void serve_control(Chip& chip)
 {
     std::array<usb_functionfs_event, 4> events{};
     for (;;) {
@@ -124,7 +126,7 @@ void serve_control(Chip &chip)
 }
 
 // Host to motors: the driver's bulk OUT data, onto the line when the rate carries it.
-void carry_out(Chip &chip)
+void carry_out(Chip& chip)
 {
     std::vector<std::uint8_t> buffer(512);
     for (;;) {
@@ -144,7 +146,7 @@ void carry_out(Chip &chip)
 }
 
 // Motors to host: what the motors send, in bulk IN packets with the chip's own header.
-void carry_in(Chip &chip)
+void carry_in(Chip& chip)
 {
     const auto header = chip::in_packet_header(chip.profile);
     std::vector<std::uint8_t> buffer(IN_PACKET - header.size());
@@ -166,7 +168,7 @@ void carry_in(Chip &chip)
     }
 }
 
-bool open_line(Chip &chip, const char *link, std::string &error)
+bool open_line(Chip& chip, const char* link, std::string& error)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -199,15 +201,21 @@ bool open_line(Chip &chip, const char *link, std::string &error)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    const chip::Profile *profile = argc == 3 ? chip::find_profile(argv[1]) : nullptr;
+    const chip::Profile* profile = argc == 4 ? chip::find_profile(argv[2]) : nullptr;
     if (profile == nullptr) {
-        std::fprintf(stderr, "usage: usb-chip CHIP LINK\nchips:");
-        for (const chip::Profile &known : chip::profiles()) {
+        std::fprintf(stderr, "usage: usb-chip TABLE CHIP LINK\nchips:");
+        for (const chip::Profile& known : chip::profiles()) {
             std::fprintf(stderr, " %s", std::string(known.name).c_str());
         }
         std::fprintf(stderr, "\n");
+        return USAGE;
+    }
+    std::ifstream table(argv[1]);
+    const std::optional<chip::Descriptors> device = chip::read_descriptors(table, argv[2]);
+    if (!device) {
+        std::fprintf(stderr, "usb-chip: %s has no well-formed row %s\n", argv[1], argv[2]);
         return USAGE;
     }
     // Signals are taken by sigwait below, never by the carrying threads.
@@ -220,7 +228,8 @@ int main(int argc, char **argv)
     Chip chip{*profile, {}, {}, {}, {}, -1, {}};
     std::string error;
     std::string udc;
-    if (!open_line(chip, argv[2], error) || !chip::gadget_create(*profile, chip.gadget, error)) {
+    if (!open_line(chip, argv[3], error) ||
+        !chip::gadget_create(*profile, *device, chip.gadget, error)) {
         std::fprintf(stderr, "usb-chip: %s\n", error.c_str());
         return FAILURE;
     }
