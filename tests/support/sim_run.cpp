@@ -1,9 +1,10 @@
 #include "support/sim_run.h"
 
 #include "support/protocol_waits.h"
-#include "support/sim_batch.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <fstream>
 #include <semaphore>
 #include <sstream>
@@ -18,6 +19,23 @@ std::counting_semaphore<>& run_slots()
 }
 
 } // namespace
+
+std::filesystem::path make_scratch()
+{
+    char pattern[] = "/tmp/renumber-e2e-XXXXXX";
+    return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
+}
+
+std::size_t batch_width(std::size_t preferred)
+{
+    const char* text = std::getenv("RENUMBER_TEST_BATCH_WIDTH");
+    if (text == nullptr || *text == '\0') {
+        return preferred;
+    }
+    char* end = nullptr;
+    const unsigned long limit = std::strtoul(text, &end, 10);
+    return *end == '\0' && limit > 0 ? std::min<std::size_t>(preferred, limit) : preferred;
+}
 
 RunSlot::RunSlot()
 {

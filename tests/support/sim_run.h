@@ -3,6 +3,7 @@
 
 #include "support/run_process.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <istream>
 #include <map>
@@ -31,10 +32,16 @@ struct SimRun {
 /// Records of a `--trace lines` trace: the first word is the kind, then key=value fields.
 std::vector<TraceRecord> parse_trace(std::istream& in);
 
-/// One of the runs under motor-sim that may go at once in the whole test binary: as many as
-/// RENUMBER_TEST_BATCH_WIDTH says where it is set (see batch_width), else no bound. The tables of
-/// a binary run side by side, and a machine that starts processes slowly (an emulator, a
-/// sanitizer) needs the bound over all of them, not per table. Held for one run, never nested.
+/// A fresh folder under /tmp, or an empty path if none could be made.
+std::filesystem::path make_scratch();
+
+/// preferred, or less where RENUMBER_TEST_BATCH_WIDTH asks for fewer runs at once: a machine that
+/// starts processes slowly (an emulator, a sanitizer) would otherwise stretch the protocol's waits.
+std::size_t batch_width(std::size_t preferred);
+
+/// One of the runs under motor-sim that may go at once in a test binary that runs several itself
+/// (tap_tests' tables): as many as RENUMBER_TEST_BATCH_WIDTH says, else no bound. Held for one
+/// run, never nested.
 class RunSlot {
 public:
     RunSlot();
