@@ -155,12 +155,12 @@ uart_rate_substituted() {
 chip_up() { chip_node >/dev/null || ! kill -0 "$CHIP_PID" 2>/dev/null; }
 
 chip_case() {
-    local chip ids driver rate status message doctor doctor_status node line
-    # The descriptors (release, class, product) are usb-chip's to present.
-    IFS=$TAB read -r chip ids _ _ _ driver rate status message doctor doctor_status <<EOF
+    local chip ids release class product driver rate status message doctor doctor_status node line
+    IFS=$TAB read -r chip ids release class product driver rate status message doctor doctor_status <<EOF
 $(grep "^$1$TAB" "$CHIPS_TABLE")
 EOF
-    start usb-chip "$CHIPS_TABLE" "$chip" /run/chip-line >"$CASE/chip.log" 2>&1
+    start usb-chip "$chip" "$ids" "$release" "$class" "$product" /run/chip-line \
+        >"$CASE/chip.log" 2>&1
     CHIP_PID=$STARTED
     if ! wait_until chip_up 300 || ! node=$(chip_node); then
         differs "no tty for the $chip gadget:" "$(cat "$CASE/chip.log")" "$(dmesg | tail -n 8)"

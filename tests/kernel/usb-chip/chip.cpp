@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 
 namespace chip {
 namespace {
@@ -32,26 +31,6 @@ constexpr std::array PROFILES{
     Profile{"PL2303H", Family::pl2303, 0xff, 0x00, 0x00, true, 0, false, false,
             "Prolific Technology Inc."},
 };
-
-std::vector<std::string> split_tabs(const std::string& line)
-{
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t tab = line.find('\t'); tab != std::string::npos;
-         tab = line.find('\t', start)) {
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
-
-std::optional<unsigned long> hex_number(const std::string& text)
-{
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 16);
-    return !text.empty() && *end == '\0' && value <= 0xffffU ? std::optional(value) : std::nullopt;
-}
 
 std::uint32_t little_endian32(std::span<const std::uint8_t> data)
 {
@@ -112,43 +91,6 @@ std::uint32_t pl2303_rate(std::span<const std::uint8_t> line, bool alt_divisor)
 }
 
 } // namespace
-
-std::optional<Descriptors> read_descriptors(std::istream& table, std::string_view chip)
-{
-    std::vector<std::string> columns;
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line.starts_with('#')) {
-            continue;
-        }
-        std::vector<std::string> fields = split_tabs(line);
-        if (columns.empty()) {
-            columns = std::move(fields);
-            continue;
-        }
-        if (fields.size() != columns.size() || fields[0] != chip) {
-            continue;
-        }
-        const auto field = [&](std::string_view name) {
-            const auto at = std::find(columns.begin(), columns.end(), name);
-            return at != columns.end() ? fields[static_cast<std::size_t>(at - columns.begin())]
-                                       : std::string();
-        };
-        const std::string ids = field("ids");
-        const auto vendor = hex_number(ids.substr(0, ids.find(':')));
-        const auto product =
-            hex_number(ids.find(':') != std::string::npos ? ids.substr(ids.find(':') + 1) : "");
-        const auto release = hex_number(field("release"));
-        const auto device_class = hex_number(field("class"));
-        if (!vendor || !product || !release || !device_class || *device_class > 0xffU) {
-            return std::nullopt;
-        }
-        return Descriptors{static_cast<std::uint16_t>(*vendor),
-                           static_cast<std::uint16_t>(*product),
-                           static_cast<std::uint16_t>(*release),
-                           static_cast<std::uint8_t>(*device_class), field("product")};
-    }
-    return std::nullopt;
-}
 
 std::span<const Profile> profiles()
 {

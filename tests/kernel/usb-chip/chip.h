@@ -1,9 +1,9 @@
-// The adapter chips usb-chip can be: what each presents on USB, what it answers to its Linux
-// driver's control requests and how it turns the driver's register writes into a line rate.
+// The adapter chips usb-chip can be: what each answers to its Linux driver's control requests and
+// how it turns the driver's register writes into a line rate. What each presents on USB is its
+// row of chips.tsv.
 #pragma once
 
 #include <cstdint>
-#include <istream>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,7 +31,8 @@ struct Profile {
     std::string_view manufacturer;
 };
 
-/// The device descriptor's facts that drivers and renumber-doctor read, from the chip's row.
+/// The device descriptor's facts that drivers and renumber-doctor read: the chip's row of
+/// chips.tsv, which the kernel tier passes on usb-chip's command line.
 struct Descriptors {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
@@ -39,10 +40,6 @@ struct Descriptors {
     std::uint8_t device_class = 0; ///< bDeviceClass: 0x02 makes pl2303 see a legacy PL2303H
     std::string product_string;
 };
-
-/// The row of chips.tsv (tab-separated, with a header line naming the columns) for chip;
-/// nothing when the table has no such row or the row is malformed.
-std::optional<Descriptors> read_descriptors(std::istream& table, std::string_view chip);
 
 std::span<const Profile> profiles();
 const Profile* find_profile(std::string_view name);

@@ -4,12 +4,13 @@
 // other side motor-sim --serve plays the motors. Bytes sent at a rate the motors' UARTs cannot
 // follow reach them as noise: they are dropped, and the motors stay silent.
 //
-//   usb-chip TABLE CHIP LINK   e.g. usb-chip /kernel/chips.tsv CH340 /run/bus
+//   usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK
+//   e.g. usb-chip CH340 1a86:7523 0264 00 "USB Serial" /run/bus
 //
-// The chip presents the ids, bcdDevice, class and product string of its row of TABLE (chips.tsv).
-// LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on standard
-// output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or SIGINT, when
-// the chip leaves the bus.
+// The chip presents those ids, bcdDevice, class (hexadecimal) and product string: its row of
+// chips.tsv. LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on
+// standard output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or
+// SIGINT, when the chip leaves the bus.
 #include "chip.h"
 #include "gadget.h"
 #include "serial/operator_texts.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -24,7 +26,7 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
-#include <fstream>
+#include <limits>
 #include <linux/usb/functionfs.h>
 #include <mutex>
 #include <termios.h>
@@ -168,6 +170,31 @@ void carry_in(Chip& chip)
     }
 }
 
+template <typename Number> std::optional<Number> hex(std::string_view text)
+{
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
+    return failure == std::errc{} && stop == end && value <= std::numeric_limits<Number>::max()
+               ? std::optional(static_cast<Number>(value))
+               : std::nullopt;
+}
+
+std::optional<chip::Descriptors> descriptors(std::string_view ids, const char* release,
+                                             const char* device_class, const char* product)
+{
+    const std::size_t colon = ids.find(':');
+    const auto vendor = hex<std::uint16_t>(ids.substr(0, colon));
+    const auto id =
+        colon != std::string_view::npos ? hex<std::uint16_t>(ids.substr(colon + 1)) : std::nullopt;
+    const auto bcd = hex<std::uint16_t>(release);
+    const auto type = hex<std::uint8_t>(device_class);
+    if (!vendor || !id || !bcd || !type) {
+        return std::nullopt;
+    }
+    return chip::Descriptors{*vendor, *id, *bcd, *type, product};
+}
+
 bool open_line(Chip& chip, const char* link, std::string& error)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -203,19 +230,15 @@ bool open_line(Chip& chip, const char* link, std::string& error)
 
 int main(int argc, char** argv)
 {
-    const chip::Profile* profile = argc == 4 ? chip::find_profile(argv[2]) : nullptr;
-    if (profile == nullptr) {
-        std::fprintf(stderr, "usage: usb-chip TABLE CHIP LINK\nchips:");
+    const chip::Profile* profile = argc == 7 ? chip::find_profile(argv[1]) : nullptr;
+    const std::optional<chip::Descriptors> device =
+        profile != nullptr ? descriptors(argv[2], argv[3], argv[4], argv[5]) : std::nullopt;
+    if (!device) {
+        std::fprintf(stderr, "usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK\nchips:");
         for (const chip::Profile& known : chip::profiles()) {
             std::fprintf(stderr, " %s", std::string(known.name).c_str());
         }
         std::fprintf(stderr, "\n");
-        return USAGE;
-    }
-    std::ifstream table(argv[1]);
-    const std::optional<chip::Descriptors> device = chip::read_descriptors(table, argv[2]);
-    if (!device) {
-        std::fprintf(stderr, "usb-chip: %s has no well-formed row %s\n", argv[1], argv[2]);
         return USAGE;
     }
     // Signals are taken by sigwait below, never by the carrying threads.
@@ -228,7 +251,7 @@ int main(int argc, char** argv)
     Chip chip{*profile, {}, {}, {}, {}, -1, {}};
     std::string error;
     std::string udc;
-    if (!open_line(chip, argv[3], error) ||
+    if (!open_line(chip, argv[6], error) ||
         !chip::gadget_create(*profile, *device, chip.gadget, error)) {
         std::fprintf(stderr, "usb-chip: %s\n", error.c_str());
         return FAILURE;
