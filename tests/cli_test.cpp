@@ -104,21 +104,4 @@ TEST(CommandLine, EveryProgramShowsTheVersion)
     }
 }
 
-TEST(CommandLine, MissingDeviceEndsWith255AndTheReason)
-{
-    const ProcessResult run = renumber({"/dev/does-not-exist", "0", "1"}, {"LIBSERIALPORT_DEBUG="});
-    EXPECT_EQ(run.out, "[Error] Device name does not exist.\n");
-    EXPECT_EQ(run.err, "sp_get_port_by_name: No such file or directory\n");
-    EXPECT_EQ(run.status, 255);
-}
-
-TEST(CommandLine, DeviceThatIsNoSerialPortIsNotFound)
-{
-    for (const char* path : {"/dev/null", "/", "relative/ttyUSB0", ""}) {
-        const ProcessResult run = renumber({path, "0", "1"}, {"LIBSERIALPORT_DEBUG="});
-        EXPECT_EQ(run.out, "[Error] Device name does not exist.\n") << path;
-        EXPECT_EQ(run.status, 255) << path;
-    }
-}
-
 } // namespace

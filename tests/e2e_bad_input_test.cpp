@@ -57,6 +57,7 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
     // Standard error names the failed lookup and why, so that a typo tells from a wrong node.
     const std::vector<std::pair<std::string, std::string>> paths{
         {"/dev/ttyUSB9", MISSING},                            // missing
+        {"relative/ttyUSB0", MISSING},                        // relative, missing
         {"", MISSING},                                        // empty
         {"/dev", NOT_SERIAL},                                 // a directory
         {scratch_.string(), NOT_SERIAL},                      // a directory outside /dev

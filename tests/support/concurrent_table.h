@@ -51,9 +51,7 @@ enum class TableState { idle, started, judged };
 /// A table as the binary's other tables see it.
 struct TableStart {
     void (*start)();
-    void (*wait)();
     TableState& (*state)();
-    bool alone;
 };
 
 inline std::vector<TableStart>& registered_tables()
@@ -62,21 +60,11 @@ inline std::vector<TableStart>& registered_tables()
     return tables;
 }
 
-/// Starts every table that may share the machine and has not started in this round.
-inline void start_shared_tables()
+/// Starts every table that has not started in this round.
+inline void start_every_table()
 {
     for (const TableStart& table : registered_tables()) {
-        if (!table.alone) {
-            table.start();
-        }
-    }
-}
-
-/// Waits until no table's runs are going.
-inline void wait_for_every_table()
-{
-    for (const TableStart& table : registered_tables()) {
-        table.wait();
+        table.start();
     }
 }
 
@@ -119,9 +107,6 @@ inline std::set<std::string> selected_rows(const std::string& fixture)
 /// Parameterised rows whose runs overlap with each other and with the other tables of the binary.
 /// Suite derives from ConcurrentTable<Suite, Row, Outcome> and has
 ///   static constexpr char NAME[]: its fixture's name, as TEST_P names it;
-///   static constexpr bool ALONE: true where no other table may run beside it (its checks are
-///     about time): it starts at its own first row, once the others have ended, and the others
-///     start only after it;
 ///   static std::vector<Row> rows(): Row has a name, the row's test name; the suite is
 ///     instantiated with testing::ValuesIn(Suite::registered_rows());
 ///   static Outcome perform(const Row&, const std::filesystem::path& folder): the row's runs,
@@ -132,15 +117,7 @@ inline std::set<std::string> selected_rows(const std::string& fixture)
 template <typename Suite, typename Row, typename Outcome>
 class ConcurrentTable : public testing::TestWithParam<Row> {
 public:
-    static void SetUpTestSuite()
-    {
-        if (Suite::ALONE) {
-            wait_for_every_table();
-            start();
-        } else {
-            start_shared_tables();
-        }
-    }
+    static void SetUpTestSuite() { start_every_table(); }
 
     static void TearDownTestSuite()
     {
@@ -154,7 +131,7 @@ public:
     static std::vector<Row> registered_rows()
     {
         static const bool joined = [] {
-            registered_tables().push_back({&start, &wait, &state, Suite::ALONE});
+            registered_tables().push_back({&start, &state});
             return true;
         }();
         return joined ? Suite::rows() : std::vector<Row>{};
@@ -214,13 +191,6 @@ private:
             by_name[std::string(rows[i].name)] = std::move(ended[i]);
         }
         return by_name;
-    }
-
-    static void wait()
-    {
-        if (batch().valid()) {
-            batch().wait();
-        }
     }
 
     static TableState& state()
