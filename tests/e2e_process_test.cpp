@@ -50,9 +50,10 @@ struct ClosedStreamCase {
     int final_id;
 };
 
-const std::vector<std::string> ONE_MOTOR{"--motor", "0"};
-// A motor that takes another identifier: the run fails with 254 and prints on the way.
-const std::vector<std::string> WRONG_MOTOR{"--motor", "0:reply-id=2"};
+void PrintTo(const ClosedStreamCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class ClosedStandardStreams : public RowsEndToEnd<ClosedStreamCase> {};
 
@@ -68,17 +69,19 @@ TEST_P(ClosedStandardStreams, NeverReachTheBus)
     EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id});
 }
 
-INSTANTIATE_TEST_SUITE_P(Process, ClosedStandardStreams,
-                         testing::ValuesIn(std::vector<ClosedStreamCase>{
-                             {"StdoutChanged", ">&-", "", ONE_MOTOR, 0, 1},
-                             {"StdoutMismatch", ">&-", "", WRONG_MOTOR, 254, 2},
-                             {"StderrChanged", "2>&-", "", ONE_MOTOR, 0, 1},
-                             {"StderrTracedChanged", "2>&-", "1", ONE_MOTOR, 0, 1},
-                             {"StderrTracedMismatch", "2>&-", "1", WRONG_MOTOR, 254, 2},
-                             {"StdinChanged", "<&-", "", ONE_MOTOR, 0, 1},
-                             {"AllThreeTracedChanged", "<&- >&- 2>&-", "1", ONE_MOTOR, 0, 1},
-                         }),
-                         row_name<ClosedStreamCase>);
+// A motor that takes another identifier (reply-id=2): the run fails with 254 and prints on the way.
+INSTANTIATE_TEST_SUITE_P(
+    Process, ClosedStandardStreams,
+    testing::ValuesIn(std::vector<ClosedStreamCase>{
+        {"StdoutChanged", ">&-", "", {"--motor", "0"}, 0, 1},
+        {"StdoutMismatch", ">&-", "", {"--motor", "0:reply-id=2"}, 254, 2},
+        {"StderrChanged", "2>&-", "", {"--motor", "0"}, 0, 1},
+        {"StderrTracedChanged", "2>&-", "1", {"--motor", "0"}, 0, 1},
+        {"StderrTracedMismatch", "2>&-", "1", {"--motor", "0:reply-id=2"}, 254, 2},
+        {"StdinChanged", "<&-", "", {"--motor", "0"}, 0, 1},
+        {"AllThreeTracedChanged", "<&- >&- 2>&-", "1", {"--motor", "0"}, 0, 1},
+    }),
+    row_name<ClosedStreamCase>);
 
 TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
 {

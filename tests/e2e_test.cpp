@@ -106,7 +106,12 @@ std::vector<E2eRow> timing_rows()
     // Both control answers come after their waits, the second one during the 1 s pause.
     const std::string late_control =
         "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
-    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    // Each frame's write fails, and the failed exchange is no change.
+    std::string drain_stalled;
+    for (int frame = 0; frame < 3; ++frame) {
+        drain_stalled += "[Error] Error occurred during serial port write.\n";
+    }
+    drain_stalled += "[Error] The ID:0 of the feedback does not match.\n";
     std::vector<E2eRow> rows{
         {"HonestMotorChangesFromZeroToOne",
          {"--motor", "0"},
@@ -150,8 +155,7 @@ std::vector<E2eRow> timing_rows()
         rows.push_back({std::string("Sigalrm_") + state + "_DrainNeverEnds",
                         {"--stall-drain", "--motor", "0"},
                         zero_to_one,
-                        write_error + write_error + write_error +
-                            "[Error] The ID:0 of the feedback does not match.\n",
+                        drain_stalled,
                         254,
                         {0},
                         false,

@@ -240,6 +240,7 @@ TEST(DoctorVerdict, ChipsTheKernelTierRuns)
     const std::vector<TierChip> chips = tier_chips();
     ASSERT_FALSE(chips.empty()) << KERNEL_CHIPS_TABLE;
     std::vector<Row> rows;
+    rows.reserve(chips.size() + 2);
     for (const TierChip& chip : chips) {
         rows.push_back({chip.name.c_str(), with_adapter(chip.adapter), chip.verdict.c_str(),
                         chip.verdict == "OK" ? "and renumber can change the motor" : chip.message});

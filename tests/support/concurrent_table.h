@@ -117,7 +117,12 @@ inline std::set<std::string> selected_rows(const std::string& fixture)
 template <typename Suite, typename Row, typename Outcome>
 class ConcurrentTable : public testing::TestWithParam<Row> {
 public:
-    static void SetUpTestSuite() { start_every_table(); }
+    static void SetUpTestSuite()
+    {
+        // No table runs alone any more: the layer stamps frames as they are written.
+        static_assert(!Suite::ALONE);
+        start_every_table();
+    }
 
     static void TearDownTestSuite()
     {
