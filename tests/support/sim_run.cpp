@@ -2,23 +2,9 @@
 
 #include "support/protocol_waits.h"
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdlib>
 #include <fstream>
-#include <semaphore>
 #include <sstream>
-
-namespace {
-
-std::counting_semaphore<>& run_slots()
-{
-    static std::counting_semaphore<> slots(static_cast<std::ptrdiff_t>(
-        batch_width(static_cast<std::size_t>(std::counting_semaphore<>::max()))));
-    return slots;
-}
-
-} // namespace
 
 std::filesystem::path make_scratch()
 {
@@ -26,26 +12,7 @@ std::filesystem::path make_scratch()
     return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
 }
 
-std::size_t batch_width(std::size_t preferred)
-{
-    const char* text = std::getenv("RENUMBER_TEST_BATCH_WIDTH");
-    if (text == nullptr || *text == '\0') {
-        return preferred;
-    }
-    char* end = nullptr;
-    const unsigned long limit = std::strtoul(text, &end, 10);
-    return *end == '\0' && limit > 0 ? std::min<std::size_t>(preferred, limit) : preferred;
-}
-
-RunSlot::RunSlot()
-{
-    run_slots().acquire();
-}
-
-RunSlot::~RunSlot()
-{
-    run_slots().release();
-}
+RunSlot::RunSlot() = default;
 
 std::vector<TraceRecord> SimRun::all(const std::string& kind) const
 {
@@ -120,7 +87,6 @@ SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
-    const RunSlot slot;
     SimRun run{run_process(argv, extra_env, waits::RUN_LIMIT), {}};
     std::ifstream in(trace_file);
     run.trace = parse_trace(in);

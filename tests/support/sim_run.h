@@ -3,7 +3,6 @@
 
 #include "support/run_process.h"
 
-#include <cstddef>
 #include <filesystem>
 #include <istream>
 #include <map>
@@ -35,23 +34,19 @@ std::vector<TraceRecord> parse_trace(std::istream& in);
 /// A fresh folder under /tmp, or an empty path if none could be made.
 std::filesystem::path make_scratch();
 
-/// preferred, or less where RENUMBER_TEST_BATCH_WIDTH asks for fewer runs at once: a machine that
-/// starts processes slowly (an emulator, a sanitizer) would otherwise stretch the protocol's waits.
-std::size_t batch_width(std::size_t preferred);
-
-/// One of the runs under motor-sim that may go at once in a test binary that runs several itself
-/// (tap_tests' tables): as many as RENUMBER_TEST_BATCH_WIDTH says, else no bound. Held for one
-/// run, never nested.
+/// Held by e2e_tap_test.cpp around its runs, from when its tables ran many at once in one binary;
+/// each of their rows is a ctest entry now, so there is nothing left to bound. It goes with that
+/// file's rework.
 class RunSlot {
 public:
     RunSlot();
-    ~RunSlot();
+    ~RunSlot() = default;
     RunSlot(const RunSlot&) = delete;
     RunSlot& operator=(const RunSlot&) = delete;
 };
 
 /// Runs motor-sim with sim_options and the command with args, tracing to trace_file.
-/// extra_env goes to motor-sim and so to the command (see run_process). Holds a RunSlot.
+/// extra_env goes to motor-sim and so to the command (see run_process).
 SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
                      const std::vector<std::string>& command,
                      const std::filesystem::path& trace_file,
