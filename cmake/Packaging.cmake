@@ -105,6 +105,13 @@ endif()
 set(CPACK_RENUMBER_STRIP ${CMAKE_STRIP})
 set(CPACK_RENUMBER_GZIP ${RENUMBER_GZIP})
 set(CPACK_RENUMBER_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian)
+# The changelog names the release of each entry; its newest must be the one project() sets.
+file(STRINGS ${CPACK_RENUMBER_CHANGELOG} RENUMBER_CHANGELOG_TOP LIMIT_COUNT 1)
+string(FIND "${RENUMBER_CHANGELOG_TOP}" "renumber (${PROJECT_VERSION}-" RENUMBER_CHANGELOG_AT)
+if(NOT RENUMBER_CHANGELOG_AT EQUAL 0)
+  message(FATAL_ERROR "packaging/changelog.Debian starts with '${RENUMBER_CHANGELOG_TOP}': "
+                      "give release ${PROJECT_VERSION} its entry first")
+endif()
 set(CPACK_RENUMBER_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebPreBuild.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DebPostBuild.cmake)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # CI: builds the Debian package, checks it with lintian (no error, no warning), installs it with
-# dpkg, runs the installed renumber, motor-sim and renumber-doctor, checks the installed manual
-# pages, and removes the package again, which must leave nothing behind. Exits non-zero on the
-# first failure; the package is purged on every exit once installed.
+# dpkg, checks the installed programs and manual pages (tests/package/installed.sh), and removes
+# the package again, which must leave nothing behind. Exits non-zero on the first failure; the
+# package is purged on every exit once installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -67,66 +67,8 @@ trap cleanup EXIT
 "${as_root[@]}" dpkg -i "$deb"
 installed || fail "dpkg -i did not leave $PACKAGE installed"
 
-step "run the installed programs"
-# From an empty folder with the system's PATH only, so nothing from the build tree is used.
-workdir=$(mktemp -d)
-trap 'cleanup; rm -rf "$workdir"' EXIT
-cd "$workdir"
-export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-for program in renumber motor-sim renumber-doctor; do
-    where=$(command -v "$program") || fail "$program is not on PATH after installing"
-    [ "$where" = "/usr/bin/$program" ] || fail "$program resolves to $where, not /usr/bin/$program"
-done
-
-status=0
-renumber >usage.txt || status=$?
-cat usage.txt
-[ "$status" -eq 0 ] || fail "renumber without arguments exited with $status, not 0"
-grep -qx 'usage: renumber \[tty device\] \[id\] \[target_id\] (motor type)' usage.txt ||
-    fail "renumber without arguments did not print its usage text"
-
-status=0
-motor-sim -- renumber /dev/ttyUSB0 0 1 >run.txt 2>trace.txt || status=$?
-cat run.txt trace.txt
-[ "$status" -eq 0 ] || fail "motor-sim -- renumber /dev/ttyUSB0 0 1 exited with $status, not 0"
-grep -qx 'OK! Changed. Now the motor ID:1' run.txt || fail "renumber did not report the change"
-grep -q 'motor #0: identifier 0 → 1' trace.txt || fail "the simulated motor was not renumbered"
-
-# renumber-doctor only reads the machine: its usage, and its verdict on a device that is absent.
-status=0
-renumber-doctor --help >doctor-usage.txt || status=$?
-cat doctor-usage.txt
-[ "$status" -eq 0 ] || fail "renumber-doctor --help exited with $status, not 0"
-grep -q '^usage: renumber-doctor ' doctor-usage.txt || fail "renumber-doctor --help shows no usage"
-status=0
-renumber-doctor /dev/ttyUSB99 >doctor.txt || status=$?
-cat doctor.txt
-[ "$status" -eq 2 ] || fail "renumber-doctor on an absent device exited with $status, not 2"
-grep -Eq '^FAIL +device +/dev/ttyUSB99 ' doctor.txt ||
-    fail "renumber-doctor did not report /dev/ttyUSB99 as missing"
-
-step "manual pages"
-for page in renumber motor-sim renumber-doctor; do
-    file=/usr/share/man/man1/$page.1.gz
-    [ -f "$file" ] || fail "$file is not installed"
-    gzip -t "$file"
-done
-# The usage text quoted in renumber(1) must be what the installed tool prints, byte for byte.
-LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings /usr/share/man/man1/renumber.1.gz >renumber.man \
-    2>man-warnings.txt
-[ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "renumber(1) renders with warnings"; }
-awk '/^ *Motor ID change tool\.$/ { match($0, /^ */); indent = RLENGTH; on = 1 }
-     on { print (length($0) > indent ? substr($0, indent + 1) : "") }
-     on && /Use with caution\)$/ { exit }' renumber.man >quoted-usage.txt
-diff -u usage.txt quoted-usage.txt || fail "renumber(1) does not quote the usage text exactly"
-for page in motor-sim renumber-doctor; do
-    LC_ALL=C.UTF-8 man --warnings "/usr/share/man/man1/$page.1.gz" >"$page.man" 2>man-warnings.txt
-    [ ! -s man-warnings.txt ] || { cat man-warnings.txt; fail "$page(1) renders with warnings"; }
-done
-# man renumber-doctor finds the page by name once the package is installed.
-LC_ALL=C.UTF-8 man -w renumber-doctor | grep -qx /usr/share/man/man1/renumber-doctor.1.gz ||
-    fail "man does not find renumber-doctor(1)"
-grep -Eq '^ *renumber-doctor - ' renumber-doctor.man || fail "renumber-doctor(1) has no NAME line"
+step "the installed programs and pages"
+tests/package/installed.sh
 
 step "remove"
 # No conffiles and no maintainer scripts: removing leaves nothing, not even the config-files state.

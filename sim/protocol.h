@@ -38,6 +38,7 @@
  *   serial-set <low> <result>    TIOCSSERIAL; <low> low-latency=yes|no, <result> ok|refused
  *   baud-refused <rate>          a termios2 speed change was refused (refuse-baud fault)
  *   write-limited <asked> <took> a write was cut short (write-limit fault)
+ *   write <ns>                   the command is about to write to the device (CLOCK_MONOTONIC)
  *   read <count>                 the command read count (> 0) bytes from the device
  *   drain                        the command waits for the transmitter to empty (tcdrain)
  *   close                        the command closed the device

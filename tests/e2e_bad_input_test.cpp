@@ -1,6 +1,6 @@
 // Whatever the operator types: every bad device path, and one identifier and motor type of each
 // kind refused, ends with its message and status, and the simulated bus sees nothing — no open,
-// no frame, no changed motor. The runs of a table run side by side.
+// no frame, no changed motor.
 #include "support/e2e_fixture.h"
 
 #include <gtest/gtest.h>
@@ -57,6 +57,7 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
     // Standard error names the failed lookup and why, so that a typo tells from a wrong node.
     const std::vector<std::pair<std::string, std::string>> paths{
         {"/dev/ttyUSB9", MISSING},                            // missing
+        {"relative/ttyUSB0", MISSING},                        // relative, missing
         {"", MISSING},                                        // empty
         {"/dev", NOT_SERIAL},                                 // a directory
         {scratch_.string(), NOT_SERIAL},                      // a directory outside /dev
@@ -67,17 +68,10 @@ TEST_F(BadInput, DevicePathsThatNameNoAdapter)
         {loop.string(), "Too many levels of symbolic links"}, // a link to itself
         {dangling.string(), MISSING},                         // a link to an adapter gone
     };
-    std::vector<SimJob> jobs;
-    jobs.reserve(paths.size());
     for (const auto& [path, reason] : paths) {
-        jobs.push_back(renumber_job({"--motor", "0"}, {path, "0", "1"}));
-    }
-    const std::vector<SimRun> runs = simulate_all(jobs);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        const auto& [path, reason] = paths[i];
-        expect_refused(runs[i], {{path, "0", "1"}, NO_DEVICE, 255});
-        EXPECT_EQ(runs[i].process.err, "sp_get_port_by_name: " + reason + "\n")
-            << path.substr(0, 40);
+        const SimRun run = simulate({"--motor", "0"}, {path, "0", "1"});
+        expect_refused(run, {{path, "0", "1"}, NO_DEVICE, 255});
+        EXPECT_EQ(run.process.err, "sp_get_port_by_name: " + reason + "\n") << path.substr(0, 40);
     }
 }
 
@@ -102,15 +96,11 @@ TEST_F(BadInput, IdentifiersAreRefusedBeforeTheLibraryIsCalled)
         // refused is in cli_test.cpp)
         {{"/dev/ttyUSB0", "0", "1", "%s%n%x"}, "Unknow motor type: %s%n%x\n", 253},
     };
-    std::vector<SimJob> jobs;
     for (const RefusalCase& c : cases) {
         // With the library's trace on, any lookup or open would show on standard error.
-        jobs.push_back(renumber_job({"--motor", "0"}, c.args, {"LIBSERIALPORT_DEBUG=1"}));
-    }
-    const std::vector<SimRun> runs = simulate_all(jobs);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        expect_refused(runs[i], cases[i]);
-        EXPECT_EQ(runs[i].process.err, "") << testing::PrintToString(cases[i].args);
+        const SimRun run = simulate({"--motor", "0"}, c.args, {"LIBSERIALPORT_DEBUG=1"});
+        expect_refused(run, c);
+        EXPECT_EQ(run.process.err, "") << testing::PrintToString(c.args);
     }
 }
 
@@ -136,18 +126,12 @@ TEST_F(BadInput, UnusualButWholeNumbersReachTheRightMotor)
          "OK! Changed. Now the motor ID:14\n",
          {3, 14}},
     };
-    std::vector<SimJob> jobs;
     for (const AcceptedCase& c : cases) {
         std::vector<std::string> options;
         for (const std::string& motor : c.motors) {
             options.insert(options.end(), {"--motor", motor});
         }
-        jobs.push_back(renumber_job(options, c.args));
-    }
-    const std::vector<SimRun> runs = simulate_all(jobs);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        const AcceptedCase& c = cases[i];
-        const SimRun& run = runs[i];
+        const SimRun run = simulate(options, c.args);
         const std::string where = testing::PrintToString(c.args);
         EXPECT_EQ(run.process.out, c.out) << where;
         EXPECT_EQ(run.process.status, 0) << where;

@@ -3,7 +3,6 @@
 // several reasons. Nothing but the three frames may reach the bus, the exit status must tell the
 // outcome, and standard error must say why an open failed.
 #include "support/e2e_fixture.h"
-#include "support/sim_batch.h"
 
 #include <gtest/gtest.h>
 
@@ -21,29 +20,29 @@ constexpr char OPEN_FAILED[] =
 constexpr std::array<const char*, 3> THREE_FRAMES{"FEEE000000000000000000000000006523",
                                                   "FEEE7000000000000000000000000044AF", "FB0110BB"};
 
-class Process : public EndToEnd {
-protected:
-    // A shell runs script with "$@" standing for motor-sim running renumber /dev/ttyUSB0 0 1. The
-    // shell stays outside the simulated adapter, whose layer a sanitized build cannot preload
-    // into it; motor-sim hands its standard descriptors on as it got them.
-    SimRun through_shell(const std::vector<std::string>& sim_options, const std::string& script,
-                         const std::string& debug, const std::string& trace_name = "trace")
-    {
-        const std::filesystem::path trace = scratch_ / trace_name;
-        std::vector<std::string> argv{
-            SHELL,     "-c",    script,         "sh",          MOTOR_SIM_BINARY,
-            "--trace", "lines", "--trace-file", trace.string()};
-        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-        argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
-        const RunSlot slot;
-        SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}, waits::RUN_LIMIT), {}};
-        std::ifstream in(trace);
-        run.trace = parse_trace(in);
-        return run;
-    }
-};
+// A shell runs script with "$@" standing for motor-sim running renumber /dev/ttyUSB0 0 1, tracing
+// into folder. The shell stays outside the simulated adapter, whose layer a sanitized build
+// cannot preload into it; motor-sim hands its standard descriptors on as it got them.
+SimRun through_shell(const std::filesystem::path& folder,
+                     const std::vector<std::string>& sim_options, const std::string& script,
+                     const std::string& debug)
+{
+    const std::filesystem::path trace = folder / "trace";
+    std::vector<std::string> argv{
+        SHELL,     "-c",    script,         "sh",          MOTOR_SIM_BINARY,
+        "--trace", "lines", "--trace-file", trace.string()};
+    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+    argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
+    SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}, waits::RUN_LIMIT), {}};
+    std::ifstream in(trace);
+    run.trace = parse_trace(in);
+    return run;
+}
+
+using Process = EndToEnd;
 
 struct ClosedStreamCase {
+    const char* name;
     std::string redirection; // closes one standard descriptor
     std::string debug;       // LIBSERIALPORT_DEBUG
     std::vector<std::string> sim_options;
@@ -51,43 +50,45 @@ struct ClosedStreamCase {
     int final_id;
 };
 
-TEST_F(Process, ClosedStandardStreamsNeverReachTheBus)
+void PrintTo(const ClosedStreamCase& c, std::ostream* out)
 {
-    const std::vector<std::string> one_motor{"--motor", "0"};
-    // A motor that takes another identifier: the run fails with 254 and prints on the way.
-    const std::vector<std::string> wrong_motor{"--motor", "0:reply-id=2"};
-    const ClosedStreamCase cases[] = {
-        {">&-", "", one_motor, 0, 1},           {">&-", "", wrong_motor, 254, 2},
-        {"2>&-", "", one_motor, 0, 1},          {"2>&-", "1", one_motor, 0, 1},
-        {"2>&-", "1", wrong_motor, 254, 2},     {"<&-", "", one_motor, 0, 1},
-        {"<&- >&- 2>&-", "1", one_motor, 0, 1},
-    };
-    std::vector<SimRun> runs(std::size(cases));
-    run_concurrently(runs.size(), batch_width(runs.size()), [&](std::size_t i) {
-        const ClosedStreamCase& c = cases[i];
-        runs[i] = through_shell(c.sim_options, R"(exec "$@" )" + c.redirection, c.debug,
-                                "trace-" + std::to_string(i));
-    });
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        const ClosedStreamCase& c = cases[i];
-        const SimRun& run = runs[i];
-        const std::string where = c.redirection + " LIBSERIALPORT_DEBUG=" + c.debug + " " +
-                                  testing::PrintToString(c.sim_options);
-        // Every byte on the wire is traced: a message or a trace line would show as more.
-        EXPECT_EQ(run.sent_frames(),
-                  std::vector<std::string>(THREE_FRAMES.begin(), THREE_FRAMES.end()))
-            << where;
-        EXPECT_EQ(run.process.status, c.status) << where;
-        EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id}) << where;
-    }
+    *out << c.name;
 }
+
+class ClosedStandardStreams : public RowsEndToEnd<ClosedStreamCase> {};
+
+TEST_P(ClosedStandardStreams, NeverReachTheBus)
+{
+    const ClosedStreamCase& c = GetParam();
+    const SimRun run =
+        through_shell(scratch_, c.sim_options, R"(exec "$@" )" + c.redirection, c.debug);
+    // Every byte on the wire is traced: a message or a trace line would show as more.
+    EXPECT_EQ(run.sent_frames(),
+              std::vector<std::string>(THREE_FRAMES.begin(), THREE_FRAMES.end()));
+    EXPECT_EQ(run.process.status, c.status);
+    EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id});
+}
+
+// A motor that takes another identifier (reply-id=2): the run fails with 254 and prints on the way.
+INSTANTIATE_TEST_SUITE_P(
+    Process, ClosedStandardStreams,
+    testing::ValuesIn(std::vector<ClosedStreamCase>{
+        {"StdoutChanged", ">&-", "", {"--motor", "0"}, 0, 1},
+        {"StdoutMismatch", ">&-", "", {"--motor", "0:reply-id=2"}, 254, 2},
+        {"StderrChanged", "2>&-", "", {"--motor", "0"}, 0, 1},
+        {"StderrTracedChanged", "2>&-", "1", {"--motor", "0"}, 0, 1},
+        {"StderrTracedMismatch", "2>&-", "1", {"--motor", "0:reply-id=2"}, 254, 2},
+        {"StdinChanged", "<&-", "", {"--motor", "0"}, 0, 1},
+        {"AllThreeTracedChanged", "<&- >&- 2>&-", "1", {"--motor", "0"}, 0, 1},
+    }),
+    row_name<ClosedStreamCase>);
 
 TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
 {
     // ":" exits at once, so the success message meets a pipe nobody reads; the status goes out
     // by the shell's own standard output. motor-sim exits with renumber's status.
-    const SimRun run =
-        through_shell({"--motor", "0"}, R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "");
+    const SimRun run = through_shell(scratch_, {"--motor", "0"},
+                                     R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "");
     EXPECT_EQ(run.process.out, "status=0\n");
     EXPECT_EQ(run.process.status, 0);
     EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
@@ -130,20 +131,10 @@ TEST_F(Process, PortHeldByAnotherProgram)
     }
 }
 
-TEST_F(Process, OpenFailuresSayWhy)
+// A terminal the system lists as a tty that is no serial port: the pseudo-terminal multiplexer has
+// no modem lines, so the open fails and says why.
+TEST_F(Process, OpenOfATerminalThatIsNoSerialPortSaysWhy)
 {
-    // Permission refused by the adapter's node.
-    SimRun run = simulate({"--refuse-open", "--motor", "0"}, {"/dev/ttyUSB0", "0", "1"});
-    EXPECT_EQ(run.process.out, OPEN_FAILED);
-    EXPECT_EQ(run.process.err, "sp_open: Permission denied\n");
-    EXPECT_EQ(run.process.status, 255);
-
-    // A device that is no serial port at all, and a terminal the system lists as a tty that is
-    // no serial port: the pseudo-terminal multiplexer has no modem lines.
-    run = simulate({"--motor", "0"}, {"/dev/null", "0", "1"});
-    EXPECT_EQ(run.process.out, "[Error] Device name does not exist.\n");
-    EXPECT_EQ(run.process.err, "sp_get_port_by_name: Not a serial port\n");
-    EXPECT_EQ(run.process.status, 255);
     // Where /dev/ptmx is a link into a private devpts (pts/ptmx, as in a container or a chroot
     // with a devpts of its own), the library resolves it to a name the system lists as no tty.
     if (!std::filesystem::exists("/sys/class/tty/ptmx") ||
@@ -151,7 +142,7 @@ TEST_F(Process, OpenFailuresSayWhy)
         GTEST_SKIP() << "/dev/ptmx is no character device of its own here, or /sys/class/tty/ptmx "
                         "is missing (a container or a chroot?)";
     }
-    run = simulate({"--motor", "0"}, {"/dev/ptmx", "0", "1"});
+    const SimRun run = simulate({"--motor", "0"}, {"/dev/ptmx", "0", "1"});
     EXPECT_EQ(run.process.out, OPEN_FAILED);
     EXPECT_EQ(run.process.err, "sp_open: Inappropriate ioctl for device\n");
     EXPECT_EQ(run.process.status, 255);

@@ -1,6 +1,6 @@
 // The real renumber binary, through the real libserialport, against simulated motors: what the
-// operator sees, what went over the wire and when, and what the motors ended up as. The rows run
-// side by side (see ConcurrentRows).
+// operator sees, what went over the wire and when, and what the motors ended up as. Each row is a
+// test of its own.
 #include "support/e2e_fixture.h"
 
 #include <gtest/gtest.h>
@@ -99,24 +99,22 @@ void drain_bounded(const SimRun& run)
               COMMAND_PAUSE + ANSWER_WAIT + 3 * CONTROL_WAIT);
 }
 
-// The rows whose checks or faults are about time. motor-sim stamps each frame when it reads it,
-// so a busy machine could make a gap between two frames look shorter than the pause it stands
-// for, and a late answer only 100 ms past its wait could still be caught: no other batch of runs
-// starts beside these rows (ALONE, and the resource locks in CMakeLists.txt).
-class Timing : public ConcurrentRows<Timing> {
-public:
-    static constexpr char NAME[] = "Timing";
-    static constexpr bool ALONE = true;
-    static std::vector<E2eRow> rows();
-};
+// The rows whose checks or faults are about time. The layer stamps each frame as renumber writes
+// it, so the gaps between frames are renumber's own however late motor-sim reads them.
+class Timing : public E2eRows {};
 
-std::vector<E2eRow> Timing::rows()
+std::vector<E2eRow> timing_rows()
 {
     const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
     // Both control answers come after their waits, the second one during the 1 s pause.
     const std::string late_control =
         "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
-    const std::string write_error = "[Error] Error occurred during serial port write.\n";
+    // Each frame's write fails, and the failed exchange is no change.
+    std::string drain_stalled;
+    for (int frame = 0; frame < 3; ++frame) {
+        drain_stalled += "[Error] Error occurred during serial port write.\n";
+    }
+    drain_stalled += "[Error] The ID:0 of the feedback does not match.\n";
     std::vector<E2eRow> rows{
         {"HonestMotorChangesFromZeroToOne",
          {"--motor", "0"},
@@ -160,8 +158,7 @@ std::vector<E2eRow> Timing::rows()
         rows.push_back({std::string("Sigalrm_") + state + "_DrainNeverEnds",
                         {"--stall-drain", "--motor", "0"},
                         zero_to_one,
-                        write_error + write_error + write_error +
-                            "[Error] The ID:0 of the feedback does not match.\n",
+                        drain_stalled,
                         254,
                         {0},
                         false,
@@ -174,19 +171,14 @@ std::vector<E2eRow> Timing::rows()
 
 TEST_P(Timing, EndsAsTheTableSays)
 {
-    expect_row(run(), GetParam());
+    run_row();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(Timing::registered_rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Timing, testing::ValuesIn(timing_rows()), row_name<E2eRow>);
 
-class Runs : public ConcurrentRows<Runs> {
-public:
-    static constexpr char NAME[] = "Runs";
-    static constexpr bool ALONE = false;
-    static std::vector<E2eRow> rows();
-};
+class Runs : public E2eRows {};
 
-std::vector<E2eRow> Runs::rows()
+std::vector<E2eRow> runs_rows()
 {
     const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
     return {
@@ -284,10 +276,10 @@ std::vector<E2eRow> Runs::rows()
 
 TEST_P(Runs, EndsAsTheTableSays)
 {
-    expect_row(run(), GetParam());
+    run_row();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(Runs::registered_rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(runs_rows()), row_name<E2eRow>);
 
 TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
 {
@@ -307,17 +299,13 @@ TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
         {{"--device", "/dev/ttyACM0"}, "/dev/ttyACM0", "no"},
         {{}, by_id.string(), "no"},
     };
-    std::vector<SimJob> jobs;
     for (const Case& c : cases) {
         std::vector<std::string> options = c.sim_options;
         options.insert(options.end(), {"--motor", "0"});
-        jobs.push_back(renumber_job(options, {c.path, "0", "1"}));
-    }
-    const std::vector<SimRun> runs = simulate_all(jobs);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        EXPECT_EQ(runs[i].process.out, CHANGED_TO_ONE) << cases[i].path;
-        EXPECT_EQ(runs[i].process.status, 0) << cases[i].path;
-        EXPECT_EQ(runs[i].low_latency(), cases[i].requested) << cases[i].path;
+        const SimRun run = simulate(options, {c.path, "0", "1"});
+        EXPECT_EQ(run.process.out, CHANGED_TO_ONE) << c.path;
+        EXPECT_EQ(run.process.status, 0) << c.path;
+        EXPECT_EQ(run.low_latency(), c.requested) << c.path;
     }
 }
 

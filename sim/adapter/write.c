@@ -13,6 +13,9 @@
  * place for the command's next call. End of file and errors are not reported: after
  * a hang-up libserialport keeps reading until its deadline.
  *
+ * write: motor-sim hears of every write to the device, with its CLOCK_MONOTONIC moment, before
+ * the bytes go out; it stamps the frames with it.
+ *
  * stall-drain: the driver queues what is written, and nothing of it reaches the line.
  *
  * replay (motor-sim --replay): before each write (and drain, ioctl.c) the layer
@@ -38,6 +41,10 @@ static ssize_t device_write(struct adapter_state *state, int fd, const void *buf
             return -1;
         }
     }
+    /* motor-sim stamps each frame with this moment: a busy machine may read it late, but the
+     * gaps between the writes are the command's own. */
+    if (adapter_owns(state, fd))
+        adapter_event(state, "write %lld", tap_now());
     /* A hung chip: the driver queues the bytes, and they never reach the line. */
     if (state->stall_drain && adapter_owns(state, fd)) {
         adapter_event(state, "write-held %zu", count);

@@ -58,6 +58,7 @@ struct Session {
     bool line_garbled = false;       // the adapter runs another rate: the motors hear noise
     std::int64_t exit_ns = 0;        // when COMMAND was seen to exit
     std::optional<std::int64_t> close_ns{}; // when COMMAND last closed the device
+    std::optional<std::int64_t> write_ns{}; // when COMMAND last wrote, as the layer saw it
 };
 
 std::int64_t elapsed_ms(const Session &session, std::int64_t now_ns)
@@ -153,7 +154,8 @@ void handle_chunk(Session &session, const Bytes &chunk, std::int64_t now_ns)
     const std::optional<std::uint64_t> &hangup_after = session.setup.options.hangup_after;
     std::uint64_t frame_number = session.frames; // answers collide per frame
     for (const Frame &frame : frames) {
-        trace_tx(session.setup.trace, elapsed_ms(session, now_ns), frame);
+        trace_tx(session.setup.trace, elapsed_ms(session, session.write_ns.value_or(now_ns)),
+                 frame);
         if (frame.kind == FrameKind::unknown)
             continue;
         ++session.frames;
@@ -387,7 +389,11 @@ std::string note_event(Session &session, const std::string &message)
         note_serial_set(session, ms, first, second);
     else if (kind == "read")
         note_read(session, ms, first);
-    else if (kind == "drain")
+    else if (kind == "write") {
+        // What earlier writes sent keeps their moment; this write's bytes get its own.
+        receive(session);
+        session.write_ns = std::strtoll(first.c_str(), nullptr, 10);
+    } else if (kind == "drain")
         trace_drain(session.setup.trace, ms);
     else if (kind == "close") {
         session.close_ns = monotonic_ns();

@@ -1,5 +1,6 @@
 // motor-sim --help.
 #include "options.hpp"
+#include "version.h"
 
 namespace sim {
 
@@ -165,7 +166,9 @@ Examples:
   motor-sim --tap --record bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --replay bench.rec -- renumber /dev/ttyUSB0 0 1
   motor-sim --serve /dev/ttyGS0 --motor 0 --trace lines --trace-file motors.trace
-)";
+
+)"
+           "motor-sim " RENUMBER_VERSION ", renumber's simulated bench\n";
 }
 
 } // namespace sim

@@ -17,11 +17,6 @@ struct SystemRoot {
     std::filesystem::path dir{"/"};
 };
 
-inline bool is_real_root(const SystemRoot& root)
-{
-    return root.dir == "/";
-}
-
 /// Where system_path ("/sys/class/tty") lies on this machine's file system.
 std::filesystem::path host_path(const SystemRoot& root, const std::string& system_path);
 

@@ -161,7 +161,7 @@ void explain_failure(const char* device)
     // with hundreds of them it stops in time, so that the explanation adds under 100 ms.
     constexpr std::chrono::milliseconds SCAN_LIMIT{80};
     const std::vector<CheckResult> findings = explain_failed_run(
-        gather_line_facts(SystemRoot{}, device, std::chrono::steady_clock::now() + SCAN_LIMIT));
+        gather_line_facts(live_machine(), device, std::chrono::steady_clock::now() + SCAN_LIMIT));
     for (const CheckResult& finding : findings) {
         std::fputs(format_result(finding).c_str(), stderr);
     }

@@ -4,9 +4,7 @@
 #include "doctor/checks.h"
 
 #include <acl/libacl.h>
-#include <fcntl.h>
 #include <sys/acl.h>
-#include <unistd.h>
 
 #include <array>
 
@@ -56,49 +54,55 @@ std::vector<AclRule> access_list(const SystemRoot& root, const std::string& node
     return rules;
 }
 
-Person person(const SystemRoot& root, const Identity& identity, const std::string& node)
+Person person(const Machine& machine, const Identity& identity, const std::string& node)
 {
     Person who{identity, "uid " + std::to_string(identity.uid), std::nullopt, std::nullopt};
-    if (const std::optional<PasswdEntry> entry = find_user(root, identity.uid)) {
+    if (const std::optional<PasswdEntry> entry = machine.find_user(machine, identity.uid)) {
         who.name = entry->name;
-        who.login_groups = login_groups(root, entry->name, entry->gid);
+        who.login_groups = machine.login_groups(machine, entry->name, entry->gid);
     }
     // The kernel has the last word on this process's own ids (capabilities, ACLs, LSMs).
-    if (identity.own && is_real_root(root)) {
-        who.kernel_allows = ::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+    if (identity.own) {
+        who.kernel_allows = machine.kernel_allows(machine, node);
     }
     return who;
 }
 
-AccessFacts gather_access(const SystemRoot& root, const Identity& identity,
+std::string group_name(const Machine& machine, gid_t gid)
+{
+    return machine.group_name(machine, gid).value_or("group " + std::to_string(gid));
+}
+
+AccessFacts gather_access(const Machine& machine, const Identity& identity,
                           const std::optional<Identity>& invoking, const DeviceFacts& facts)
 {
+    const SystemRoot& root = machine.root;
     const std::string& node = facts.resolution.path;
     AccessFacts access;
     access.acl = access_list(root, node, facts.info);
-    const std::optional<PasswdEntry> owner = find_user(root, facts.info.st_uid);
+    const std::optional<PasswdEntry> owner = machine.find_user(machine, facts.info.st_uid);
     access.owner = owner ? owner->name : "uid " + std::to_string(facts.info.st_uid);
-    access.group_names[facts.info.st_gid] = group_name(root, facts.info.st_gid);
+    access.group_names[facts.info.st_gid] = group_name(machine, facts.info.st_gid);
     for (const AclRule& rule : access.acl) {
         if (rule.tag == AclRule::group) {
-            access.group_names[rule.id] = group_name(root, rule.id);
+            access.group_names[rule.id] = group_name(machine, rule.id);
         }
     }
-    access.user = person(root, identity, node);
+    access.user = person(machine, identity, node);
     if (invoking) {
-        access.invoking = person(root, *invoking, node);
+        access.invoking = person(machine, *invoking, node);
     }
     return access;
 }
 
 } // namespace
 
-DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
+DeviceFacts gather_facts(const Machine& machine, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed)
 {
-    DeviceFacts facts = gather_line_facts(root, typed);
+    DeviceFacts facts = gather_line_facts(machine, typed);
     if (!facts.resolution.error) {
-        facts.access = gather_access(root, identity, invoking, facts);
+        facts.access = gather_access(machine, identity, invoking, facts);
     }
     return facts;
 }

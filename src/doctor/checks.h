@@ -40,7 +40,7 @@ struct Person {
     Identity identity;
     std::string name; // "uid 1234" when the user database does not list it
     std::optional<std::vector<gid_t>> login_groups;
-    std::optional<bool> kernel_allows; // faccessat, for this process's own ids on the real root
+    std::optional<bool> kernel_allows; // the kernel's own answer, for this process's own ids
 };
 
 struct AccessFacts {
@@ -118,11 +118,11 @@ struct DeviceFacts {
 };
 
 /// Reads everything the checks need. invoking: the user who ran sudo.
-DeviceFacts gather_facts(const SystemRoot& root, const Identity& identity,
+DeviceFacts gather_facts(const Machine& machine, const Identity& identity,
                          const std::optional<Identity>& invoking, const std::string& typed);
 /// The same without the node's access: what bears on a line that is already open. The scan of the
 /// processes stops at scan_until, however many are left.
-DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed,
+DeviceFacts gather_line_facts(const Machine& machine, const std::string& typed,
                               std::chrono::steady_clock::time_point scan_until =
                                   std::chrono::steady_clock::time_point::max());
 

@@ -4,6 +4,7 @@
 #include "adapter/sysroot.h"
 #include "doctor/checks.h"
 #include "doctor/inventory.h"
+#include "version.h"
 
 #include <getopt.h>
 
@@ -37,7 +38,6 @@ constexpr char USAGE[] =
     "and the package database: it never opens the device and never changes a setting.\n";
 
 struct Options {
-    SystemRoot root;
     Identity identity;
     std::optional<Identity> invoking; // the user who ran sudo
     std::optional<std::string> device;
@@ -131,11 +131,11 @@ std::string list_adapters(const SystemRoot& root, int& status)
     return out + "Check one with: renumber-doctor " + usable->node + "\n";
 }
 
-std::string check_device(const Options& options, int& status)
+std::string check_device(const Machine& machine, const Options& options, int& status)
 {
     const std::string& device = *options.device;
     const Diagnosis diagnosis =
-        diagnose(gather_facts(options.root, options.identity, options.invoking, device));
+        diagnose(gather_facts(machine, options.identity, options.invoking, device));
     std::string out = "Checking " + device + " for renumber:\n";
     int warnings = 0;
     int failures = 0;
@@ -163,20 +163,9 @@ std::string check_device(const Options& options, int& status)
     return out;
 }
 
-// Points root at dir; returns what is wrong with dir, or nothing.
-std::optional<std::string> move_root(SystemRoot& root, const std::string& dir)
-{
-    std::error_code error;
-    root.dir = std::filesystem::canonical(dir, error);
-    if (error || !std::filesystem::is_directory(root.dir, error)) {
-        return "--root " + dir + ": realpath: " + (error ? error.message() : "not a folder");
-    }
-    return std::nullopt;
-}
-
 // sudo leaves the invoking user's ids in SUDO_UID and SUDO_GID; their groups are those a new
 // login of that user would get.
-std::optional<Identity> sudo_user(const SystemRoot& root)
+std::optional<Identity> sudo_user(const Machine& machine)
 {
     const char* uid = std::getenv("SUDO_UID");
     const char* gid = std::getenv("SUDO_GID");
@@ -184,40 +173,41 @@ std::optional<Identity> sudo_user(const SystemRoot& root)
         return std::nullopt;
     }
     std::optional<Identity> user = parse_identity(std::string(uid) + ":" + gid);
-    const std::optional<PasswdEntry> entry = user ? find_user(root, user->uid) : std::nullopt;
+    const std::optional<PasswdEntry> entry =
+        user ? machine.find_user(machine, user->uid) : std::nullopt;
     if (user && entry && user->uid != 0) {
-        user->groups = login_groups(root, entry->name, user->gid);
+        user->groups = machine.login_groups(machine, entry->name, user->gid);
         return user;
     }
     return std::nullopt;
 }
 
 // Applies one option; returns the run to end with (help or bad usage), if any. Hidden options:
-// tests move the root to a fake tree and play another user with --identity (and the user behind
-// sudo with --invoked-by).
+// --identity plays another user, and --invoked-by the user behind sudo.
 std::optional<DoctorRun> apply_option(int option, const char* value, Options& options)
 {
     if (option == 'h') {
         return DoctorRun{USAGE, "", 0};
     }
-    if (option == 'r') {
-        const std::optional<std::string> complaint = move_root(options.root, value);
-        return complaint ? std::optional<DoctorRun>(bad_usage(*complaint)) : std::nullopt;
-    }
-    const std::string name = option == 'i' ? "--identity" : "--invoked-by";
+    const bool user = option == 'i';
     const std::optional<Identity> identity = parse_identity(value);
     if (!identity) {
-        return bad_usage(name + " needs UID:GID[:GID,...]");
+        return bad_usage(std::string(user ? "--identity" : "--invoked-by") +
+                         " needs UID:GID[:GID,...]");
     }
-    (option == 'i' ? options.identity : options.invoking) = *identity;
+    if (user) {
+        options.identity = *identity;
+    } else {
+        options.invoking = identity;
+    }
     return std::nullopt;
 }
 
 } // namespace
 
-DoctorRun doctor_main(const std::vector<std::string>& args)
+DoctorRun doctor_main(const std::vector<std::string>& args, const Machine& machine)
 {
-    Options options{SystemRoot{}, identity_of_this_process(), std::nullopt, std::nullopt};
+    Options options{identity_of_this_process(), std::nullopt, std::nullopt};
     std::vector<std::string> words{"renumber-doctor"};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -226,8 +216,7 @@ DoctorRun doctor_main(const std::vector<std::string>& args)
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    constexpr std::array<option, 5> LONG_OPTIONS{{{"help", no_argument, nullptr, 'h'},
-                                                  {"root", required_argument, nullptr, 'r'},
+    constexpr std::array<option, 4> LONG_OPTIONS{{{"help", no_argument, nullptr, 'h'},
                                                   {"identity", required_argument, nullptr, 'i'},
                                                   {"invoked-by", required_argument, nullptr, 'b'},
                                                   {nullptr, 0, nullptr, 0}}};
@@ -254,10 +243,10 @@ DoctorRun doctor_main(const std::vector<std::string>& args)
         options.device = argv[static_cast<std::size_t>(optind)];
     }
     if (!options.invoking && options.identity.own && options.identity.uid == 0) {
-        options.invoking = sudo_user(options.root);
+        options.invoking = sudo_user(machine);
     }
     DoctorRun run;
-    run.out = options.device ? check_device(options, run.status)
-                             : list_adapters(options.root, run.status);
+    run.out = options.device ? check_device(machine, options, run.status)
+                             : list_adapters(machine.root, run.status);
     return run;
 }

@@ -1,6 +1,8 @@
 // renumber-doctor's command line: list the serial adapters, or check one device for renumber.
 #pragma once
 
+#include "doctor/inventory.h"
+
 #include <string>
 #include <vector>
 
@@ -12,5 +14,5 @@ struct DoctorRun {
     int status = 0;
 };
 
-/// Runs renumber-doctor with the arguments that follow the program name.
-DoctorRun doctor_main(const std::vector<std::string>& args);
+/// Runs renumber-doctor on machine with the arguments that follow the program name.
+DoctorRun doctor_main(const std::vector<std::string>& args, const Machine& machine);

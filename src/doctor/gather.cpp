@@ -2,7 +2,6 @@
 // here, into the records of checks.h (the node's access, which needs libacl, in access.cpp).
 #include "doctor/checks.h"
 
-#include <libserialport.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -47,23 +46,6 @@ std::string terminal_kind(const std::string& path, const struct stat& info)
     const bool numbered = name.size() > 3 && name.starts_with("tty") &&
                           name.find_first_not_of("0123456789", 3) == std::string::npos;
     return numbered || (major_number == 4 && minor_number < 64) ? "a virtual console" : "";
-}
-
-// libserialport reads the real /sys, so it can only answer on the real root. Under a moved root
-// the doctor applies the rule libserialport 0.1.1 applies: the name begins with /dev/ and
-// /sys/class/tty/<the rest of the name> exists.
-bool serial_library_finds(const SystemRoot& root, const std::string& resolved)
-{
-    if (is_real_root(root)) {
-        sp_port* port = nullptr;
-        const bool found = sp_get_port_by_name(resolved.c_str(), &port) == SP_OK;
-        if (port != nullptr) {
-            sp_free_port(port);
-        }
-        return found;
-    }
-    return resolved.starts_with("/dev/") &&
-           path_exists(root, "/sys/class/tty/" + resolved.substr(5));
 }
 
 // "ttyAMA0" from "console=ttyAMA0,115200"; "serial0" (a Raspberry Pi alias) through /dev.
@@ -279,16 +261,17 @@ std::string installed_version(const SystemRoot& root, const std::string& package
     return in_stanza && installed ? version : "";
 }
 
-DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed,
+DeviceFacts gather_line_facts(const Machine& machine, const std::string& typed,
                               std::chrono::steady_clock::time_point scan_until)
 {
+    const SystemRoot& root = machine.root;
     DeviceFacts facts;
     facts.typed = typed;
     facts.resolution = resolve_path(root, typed);
     facts.present = find_adapters(root, facts.ports_error);
     facts.chips_without_tty = find_chips_without_tty(root, facts.present);
-    facts.processes =
-        scan_processes(root, facts.processes_error, facts.processes_cut_short, scan_until);
+    facts.processes = scan_processes(root, machine.self, facts.processes_error,
+                                     facts.processes_cut_short, scan_until);
     facts.serial_library_version = installed_version(root, "libserialport0");
     facts.console = gather_console(root);
     if (!facts.resolution.error && !stat_path(root, facts.resolution.path, facts.info)) {
@@ -296,7 +279,7 @@ DeviceFacts gather_line_facts(const SystemRoot& root, const std::string& typed,
         // device check's own question.
         const std::string& resolved = facts.resolution.path;
         facts.terminal = terminal_kind(resolved, facts.info);
-        facts.library_finds_it = serial_library_finds(root, resolved);
+        facts.library_finds_it = machine.library_finds(machine, resolved);
         if (facts.library_finds_it && facts.terminal.empty()) {
             facts.adapter = describe_tty(root, resolved.substr(5));
         }

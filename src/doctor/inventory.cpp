@@ -1,7 +1,5 @@
 #include "doctor/inventory.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,9 +135,8 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
     return chips;
 }
 
-std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code& error,
-                                        bool& cut_short,
-                                        std::chrono::steady_clock::time_point until)
+std::vector<ProcessInfo> scan_processes(const SystemRoot& root, pid_t self, std::error_code& error,
+                                        bool& cut_short, std::chrono::steady_clock::time_point until)
 {
     std::vector<ProcessInfo> processes;
     cut_short = false;
@@ -149,8 +146,7 @@ std::vector<ProcessInfo> scan_processes(const SystemRoot& root, std::error_code&
             break;
         }
         const std::optional<int> pid = parse_number<int>(entry);
-        // The doctor itself never opens the device; its own descriptors would only be noise.
-        if (!pid || (is_real_root(root) && *pid == ::getpid())) {
+        if (!pid || *pid == self) {
             continue;
         }
         ProcessInfo process;
@@ -238,87 +234,4 @@ std::optional<Identity> parse_identity(const std::string& text)
         }
     }
     return identity;
-}
-
-std::vector<GroupEntry> read_groups(const SystemRoot& root)
-{
-    std::vector<GroupEntry> groups;
-    for (const std::string& line : read_lines(root, "/etc/group")) {
-        const std::vector<std::string> fields = split(line, ':');
-        const auto gid = fields.size() == 4 ? parse_number<gid_t>(fields[2]) : std::nullopt;
-        if (!gid) {
-            continue;
-        }
-        GroupEntry group{fields[0], *gid, {}};
-        if (!fields[3].empty()) {
-            group.members = split(fields[3], ',');
-        }
-        groups.push_back(std::move(group));
-    }
-    return groups;
-}
-
-std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid)
-{
-    if (is_real_root(root)) {
-        passwd entry{};
-        passwd* found = nullptr;
-        std::array<char, 4096> buffer{};
-        if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr) {
-            return PasswdEntry{entry.pw_name, entry.pw_gid};
-        }
-        return std::nullopt;
-    }
-    for (const std::string& line : read_lines(root, "/etc/passwd")) {
-        const std::vector<std::string> fields = split(line, ':');
-        if (fields.size() < 4 || parse_number<uid_t>(fields[2]) != uid) {
-            continue;
-        }
-        if (const auto gid = parse_number<gid_t>(fields[3])) {
-            return PasswdEntry{fields[0], *gid};
-        }
-    }
-    return std::nullopt;
-}
-
-std::vector<gid_t> login_groups(const SystemRoot& root, const std::string& user, gid_t primary)
-{
-    std::vector<gid_t> groups{primary};
-    if (is_real_root(root)) {
-        int count = 64;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            groups.resize(static_cast<std::size_t>(count));
-            const int found = ::getgrouplist(user.c_str(), primary, groups.data(), &count);
-            if (found >= 0) {
-                groups.resize(static_cast<std::size_t>(found));
-                return groups;
-            }
-        }
-        return {primary};
-    }
-    for (const GroupEntry& group : read_groups(root)) {
-        if (std::find(group.members.begin(), group.members.end(), user) != group.members.end()) {
-            groups.push_back(group.gid);
-        }
-    }
-    return groups;
-}
-
-std::string group_name(const SystemRoot& root, gid_t gid)
-{
-    if (is_real_root(root)) {
-        group entry{};
-        group* found = nullptr;
-        std::array<char, 4096> buffer{};
-        if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
-            found != nullptr) {
-            return entry.gr_name;
-        }
-        return "group " + std::to_string(gid);
-    }
-    const std::vector<GroupEntry> groups = read_groups(root);
-    const auto found = std::find_if(groups.begin(), groups.end(),
-                                    [gid](const GroupEntry& group) { return group.gid == gid; });
-    return found != groups.end() ? found->name : "group " + std::to_string(gid);
 }

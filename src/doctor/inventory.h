@@ -45,10 +45,11 @@ struct ProcessInfo {
     bool files_readable = true;          // false when /proc/<pid>/fd could not be listed
 };
 
-/// Processes that end while the scan runs are left out. error: /proc could not be read whole.
-/// A scan still going at until stops there, and cut_short says so.
+/// Processes that end while the scan runs are left out, and so is self (the program's own pid,
+/// whose descriptors would only be noise). error: /proc could not be read whole. A scan still
+/// going at until stops there, and cut_short says so.
 std::vector<ProcessInfo> scan_processes(
-    const SystemRoot& root, std::error_code& error, bool& cut_short,
+    const SystemRoot& root, pid_t self, std::error_code& error, bool& cut_short,
     std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max());
 
 bool is_running(const std::vector<ProcessInfo>& processes, const std::string& command);
@@ -71,25 +72,30 @@ Identity identity_of_this_process();
 /// "UID:GID[:G1,G2,...]", for tests that play another user; nothing when malformed.
 std::optional<Identity> parse_identity(const std::string& text);
 
-struct GroupEntry {
-    std::string name;
-    gid_t gid = 0;
-    std::vector<std::string> members;
-};
-
-std::vector<GroupEntry> read_groups(const SystemRoot& root);
-
-/// The login name of uid and its primary group (NSS on the real root, the root's /etc/passwd
-/// otherwise); nothing when not listed.
+/// A user database entry: the login name and primary group.
 struct PasswdEntry {
     std::string name;
     gid_t gid = 0;
 };
-std::optional<PasswdEntry> find_user(const SystemRoot& root, uid_t uid);
 
-/// The groups a new login of this user would get: through NSS (getgrouplist) on the real root,
-/// from the root's /etc/group otherwise.
-std::vector<gid_t> login_groups(const SystemRoot& root, const std::string& user, gid_t primary);
+/// The machine the doctor examines: its files under root, and what only a running system answers
+/// (the user and group databases through NSS, libserialport's lookup of a port, the kernel's own
+/// access check). renumber-doctor examines the live machine; its tests hand it a fake tree that
+/// answers these from its own files.
+struct Machine {
+    SystemRoot root;
+    std::optional<PasswdEntry> (*find_user)(const Machine& machine, uid_t uid);
+    /// The groups a new login of this user would get.
+    std::vector<gid_t> (*login_groups)(const Machine& machine, const std::string& user,
+                                       gid_t primary);
+    std::optional<std::string> (*group_name)(const Machine& machine, gid_t gid);
+    /// Whether libserialport looks the port up by this resolved name.
+    bool (*library_finds)(const Machine& machine, const std::string& resolved);
+    /// Whether this process may read and write node, as the kernel judges (capabilities, ACLs,
+    /// security modules); nothing where it cannot be asked.
+    std::optional<bool> (*kernel_allows)(const Machine& machine, const std::string& node);
+    pid_t self; ///< the doctor's own process, left out of the scan of /proc
+};
 
-/// The name of a group: NSS on the real root, /etc/group under a moved one.
-std::string group_name(const SystemRoot& root, gid_t gid);
+/// This machine, as a real run of renumber-doctor sees it.
+Machine live_machine();

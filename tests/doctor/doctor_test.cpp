@@ -4,7 +4,6 @@
 #include "adapter/chips.h"
 #include "doctor/checks.h"
 #include "machines.h"
-#include "support/run_process.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +31,7 @@ protected:
                        const std::optional<Identity>& invoking = std::nullopt)
     {
         machine(tree);
-        return gather_facts(SystemRoot{tree.root}, ALICE_ID, invoking, device);
+        return gather_facts(tree_machine(tree), ALICE_ID, invoking, device);
     }
     FakeTree tree = make_tree();
 };
@@ -239,7 +238,29 @@ TEST_F(Doctor, ListsPortsWithTheirVerdicts)
     EXPECT_EQ(taken.status, 2);
 }
 
-// Watches every folder of the tree and the device node while the real binary runs.
+// The access check judges the user --identity names, and through sudo the one --invoked-by
+// names, whoever runs the doctor; uid 4242 owns nothing and has no entry in the tree.
+TEST_F(Doctor, ChecksAccessAsTheUserNamed)
+{
+    struct Case {
+        const char* identity;
+        std::vector<std::string> more;
+        const char* line;
+    };
+    const std::vector<Case> cases{
+        {ROOT_USER, {}, "OK    access       running as root, which may open /dev/ttyUSB0"},
+        {ROOT_USER,
+         {"--invoked-by", ALICE},
+         "access       checked as root through sudo, which may open /dev/ttyUSB0"},
+        {"4242:4242:4242", {}, "FAIL  access       /dev/ttyUSB0 is crw-rw---- "},
+    };
+    for (const Case& c : cases) {
+        const DoctorRun run = doctor(adapter(FT232H), {"/dev/ttyUSB0"}, c.identity, c.more);
+        EXPECT_NE(run.out.find(c.line), std::string::npos) << c.identity << "\n" << run.out;
+    }
+}
+
+// Watches every folder of the tree and the device node while the doctor runs.
 TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
 {
     add_adapter(tree, FT232H);
@@ -262,9 +283,7 @@ TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
     ASSERT_FALSE(watched.contains(-1));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{}, {"/dev/ttyUSB0"}, {BY_ID}}) {
-        std::vector<std::string> argv{DOCTOR_BINARY, "--root", tree.root, "--identity", ALICE};
-        argv.insert(argv.end(), args.begin(), args.end());
-        EXPECT_NE(run_process(argv).out, "");
+        EXPECT_NE(doctor_main(args, tree_machine(tree)).out, "");
     }
     int opens = 0;
     alignas(inotify_event) std::array<char, 65536> buffer{};
@@ -294,25 +313,17 @@ TEST(DoctorCommandLine, BadUsageAndNoAdapter)
         const char* err;
     };
     const std::vector<Expectation> expectations{
-        {{"--root", empty.root}, 2, "No serial port found", ""},
-        {{"--root=" + empty.root, "/dev/ttyUSB0"},
-         2,
-         "FAIL  device       /dev/ttyUSB0 does not",
-         ""},
+        {{}, 2, "No serial port found", ""},
+        {{"/dev/ttyUSB0"}, 2, "FAIL  device       /dev/ttyUSB0 does not", ""},
         {{"--help"}, 0, "usage: renumber-doctor            list the serial ports", ""},
         {{"--verbose"}, EXIT_BAD_USAGE, "", "renumber-doctor: unknown option '--verbose'\n"},
-        {{"--root"}, EXIT_BAD_USAGE, "", "renumber-doctor: --root needs a value\n"},
+        {{"--identity"}, EXIT_BAD_USAGE, "", "renumber-doctor: --identity needs a value\n"},
         {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, EXIT_BAD_USAGE, "", "one device at a time"},
-        {{"--root", empty.root + "/missing"},
-         EXIT_BAD_USAGE,
-         "",
-         "/missing: realpath: No such file or directory"},
-        {{"--identity", "alice"}, EXIT_BAD_USAGE, "", "--identity needs UID:GID[:GID,...]"}};
+        {{"--identity", "alice"}, EXIT_BAD_USAGE, "", "--identity needs UID:GID[:GID,...]"},
+        {{"--invoked-by", "1000"}, EXIT_BAD_USAGE, "", "--invoked-by needs UID:GID[:GID,...]"}};
     for (const Expectation& expected : expectations) {
-        std::vector<std::string> argv{DOCTOR_BINARY};
-        argv.insert(argv.end(), expected.args.begin(), expected.args.end());
-        const ProcessResult run = run_process(argv);
-        SCOPED_TRACE(argv.back());
+        const DoctorRun run = doctor_main(expected.args, tree_machine(empty));
+        SCOPED_TRACE(testing::PrintToString(expected.args));
         EXPECT_EQ(run.status, expected.status);
         EXPECT_NE(run.out.find(expected.out), std::string::npos) << run.out;
         EXPECT_NE(run.err.find(expected.err), std::string::npos) << run.err;

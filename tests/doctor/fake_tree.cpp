@@ -1,15 +1,19 @@
 #include "fake_tree.h"
 
+#include "adapter/sysroot.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -291,4 +295,76 @@ void add_process(const FakeTree& tree, int pid, const std::string& command,
 void add_brltty_rules(const FakeTree& tree, const std::string& rules)
 {
     write_file(tree, "/usr/lib/udev/rules.d/85-brltty.rules", rules);
+}
+
+namespace {
+
+// The fields of a colon-separated line of /etc/passwd or /etc/group.
+std::vector<std::string> fields_of(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ':');) {
+        fields.push_back(field);
+    }
+    return fields;
+}
+
+std::optional<PasswdEntry> tree_user(const Machine& machine, uid_t uid)
+{
+    for (const std::string& line : read_lines(machine.root, "/etc/passwd")) {
+        const std::vector<std::string> fields = fields_of(line);
+        if (fields.size() >= 4 && fields[2] == std::to_string(uid)) {
+            return PasswdEntry{fields[0], static_cast<gid_t>(std::stoul(fields[3]))};
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<gid_t> tree_login_groups(const Machine& machine, const std::string& user, gid_t primary)
+{
+    std::vector<gid_t> groups{primary};
+    for (const std::string& line : read_lines(machine.root, "/etc/group")) {
+        const std::vector<std::string> fields = fields_of(line);
+        std::istringstream members(fields.size() == 4 ? fields[3] : "");
+        for (std::string member; std::getline(members, member, ',');) {
+            if (member == user) {
+                groups.push_back(static_cast<gid_t>(std::stoul(fields[2])));
+            }
+        }
+    }
+    return groups;
+}
+
+std::optional<std::string> tree_group_name(const Machine& machine, gid_t gid)
+{
+    for (const std::string& line : read_lines(machine.root, "/etc/group")) {
+        const std::vector<std::string> fields = fields_of(line);
+        if (fields.size() >= 3 && fields[2] == std::to_string(gid)) {
+            return fields[0];
+        }
+    }
+    return std::nullopt;
+}
+
+// libserialport 0.1.1's rule: a name under /dev/ whose /sys/class/tty entry exists.
+bool tree_library_finds(const Machine& machine, const std::string& resolved)
+{
+    return resolved.starts_with("/dev/") &&
+           path_exists(machine.root, "/sys/class/tty/" + resolved.substr(5));
+}
+
+// The tree's nodes are the test's own files: the kernel's answer for them would say nothing.
+std::optional<bool> tree_kernel_allows(const Machine& /*machine*/, const std::string& /*node*/)
+{
+    return std::nullopt;
+}
+
+} // namespace
+
+Machine tree_machine(const FakeTree& tree)
+{
+    return {
+        SystemRoot{tree.root}, tree_user, tree_login_groups, tree_group_name, tree_library_finds,
+        tree_kernel_allows,    0};
 }

@@ -2,6 +2,8 @@
 // /sys, /proc, /run/udev and /etc that it reads, with the kernel's own links and attribute files.
 #pragma once
 
+#include "doctor/inventory.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -42,6 +44,9 @@ struct FakeTree {
 
 /// A new tree with /etc/passwd (root, alice 1000), /etc/group (dialout 20) and empty /proc.
 FakeTree make_tree();
+/// The tree as the doctor's machine: its user and group files stand in for NSS, libserialport
+/// finds what /sys/class/tty lists, and no pid is the doctor's own.
+Machine tree_machine(const FakeTree& tree);
 void remove_tree(const FakeTree& tree);
 
 void write_file(const FakeTree& tree, const std::string& system_path, const std::string& text);

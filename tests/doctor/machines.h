@@ -101,9 +101,9 @@ protected:
         remove_tree(tree);
         tree = make_tree();
         machine(tree);
-        args.insert(args.begin(), {"--root", tree.root, "--identity", identity});
+        args.insert(args.begin(), {"--identity", identity});
         args.insert(args.begin(), more.begin(), more.end());
-        return doctor_main(args);
+        return doctor_main(args, tree_machine(tree));
     }
 
     FakeTree tree = make_tree();

@@ -1,10 +1,10 @@
-// Fixtures of the end-to-end suites: renumber under motor-sim, one run at a time or a whole table
-// of runs at once.
+// Fixtures of the end-to-end suites: renumber under motor-sim, and tables whose rows are tests of
+// their own. ctest runs each row as an entry, side by side with the others, since a run mostly
+// waits out the protocol's pauses.
 #pragma once
 
-#include "support/concurrent_table.h"
 #include "support/protocol_waits.h"
-#include "support/sim_batch.h"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,14 @@
 #include <vector>
 
 /// The including test defines RENUMBER_BINARY and MOTOR_SIM_BINARY.
+
+/// One run under motor-sim: motor-sim's options, the command and its environment additions (see
+/// run_process).
+struct SimJob {
+    std::vector<std::string> sim_options;
+    std::vector<std::string> command;
+    std::vector<std::string> env;
+};
 
 /// renumber with args under motor-sim with sim_options. libserialport's own trace is off unless
 /// env turns it on ("LIBSERIALPORT_DEBUG=1").
@@ -30,8 +38,8 @@ inline SimJob renumber_job(const std::vector<std::string>& sim_options,
     return SimJob{sim_options, command, env};
 }
 
-/// A scratch folder per test, and runs of renumber under motor-sim.
-class EndToEnd : public testing::Test {
+/// A scratch folder per test, and runs of renumber under motor-sim in it.
+template <typename Base> class InScratch : public Base {
 protected:
     void SetUp() override
     {
@@ -40,21 +48,30 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(scratch_); }
 
+    SimRun run_job(const SimJob& job, const std::string& trace = "trace")
+    {
+        return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, scratch_ / trace,
+                             job.env);
+    }
     SimRun simulate(const std::vector<std::string>& sim_options,
                     const std::vector<std::string>& args,
                     const std::vector<std::string>& env = {"LIBSERIALPORT_DEBUG="})
     {
-        return simulate_all({renumber_job(sim_options, args, env)}).front();
-    }
-
-    /// Every job at once; the runs come back in the order of the jobs.
-    std::vector<SimRun> simulate_all(const std::vector<SimJob>& jobs)
-    {
-        return run_batch_under_sim(MOTOR_SIM_BINARY, jobs, scratch_);
+        return run_job(renumber_job(sim_options, args, env));
     }
 
     std::filesystem::path scratch_;
 };
+
+using EndToEnd = InScratch<testing::Test>;
+/// A table whose rows of Row are tests of their own.
+template <typename Row> using RowsEndToEnd = InScratch<testing::TestWithParam<Row>>;
+
+/// Names a table's row test after the row (Row has a name).
+template <typename Row> std::string row_name(const testing::TestParamInfo<Row>& info)
+{
+    return std::string(info.param.name);
+}
 
 /// One run of a table and how it must end.
 struct E2eRow {
@@ -73,11 +90,6 @@ struct E2eRow {
 inline void PrintTo(const E2eRow& row, std::ostream* out)
 {
     *out << row.name;
-}
-
-inline std::string row_name(const testing::TestParamInfo<E2eRow>& info)
-{
-    return info.param.name;
 }
 
 /// What every row must show: its message and status, standard error quiet but for a failed open's
@@ -106,19 +118,18 @@ inline void expect_row(const SimRun& run, const E2eRow& row)
     }
 }
 
-/// A table of E2eRow: each row is one run of renumber under motor-sim (see ConcurrentTable).
-/// Suite derives from ConcurrentRows<Suite> and has NAME, ALONE and
-/// `static std::vector<E2eRow> rows()`.
-template <typename Suite> class ConcurrentRows : public ConcurrentTable<Suite, E2eRow, SimRun> {
-public:
-    static SimRun perform(const E2eRow& row, const std::filesystem::path& folder)
-    {
-        const SimJob job =
-            renumber_job(row.sim_options, row.args, {"LIBSERIALPORT_DEBUG="}, row.launcher);
-        return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, folder / "trace",
-                             job.env);
-    }
-
+/// A table of E2eRow: each row one run of renumber under motor-sim. A table is a class derived
+/// from it, with TEST_P(Table, EndsAsTheTableSays) { run_row(); } and its rows instantiated.
+class E2eRows : public RowsEndToEnd<E2eRow> {
 protected:
-    [[nodiscard]] const SimRun& run() const { return this->outcome(); }
+    void run_row()
+    {
+        const E2eRow& row = GetParam();
+        expect_row(run_job(renumber_job(row.sim_options, row.args, {"LIBSERIALPORT_DEBUG="},
+                                        row.launcher)),
+                   row);
+    }
 };
+
+// e2e_tap_test.cpp's tables still run their rows inside the binary.
+#include "support/concurrent_table.h"

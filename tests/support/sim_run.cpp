@@ -1,33 +1,18 @@
 #include "support/sim_run.h"
 
 #include "support/protocol_waits.h"
-#include "support/sim_batch.h"
 
-#include <cstddef>
+#include <cstdlib>
 #include <fstream>
-#include <semaphore>
 #include <sstream>
 
-namespace {
-
-std::counting_semaphore<>& run_slots()
+std::filesystem::path make_scratch()
 {
-    static std::counting_semaphore<> slots(static_cast<std::ptrdiff_t>(
-        batch_width(static_cast<std::size_t>(std::counting_semaphore<>::max()))));
-    return slots;
+    char pattern[] = "/tmp/renumber-e2e-XXXXXX";
+    return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
 }
 
-} // namespace
-
-RunSlot::RunSlot()
-{
-    run_slots().acquire();
-}
-
-RunSlot::~RunSlot()
-{
-    run_slots().release();
-}
+RunSlot::RunSlot() = default;
 
 std::vector<TraceRecord> SimRun::all(const std::string& kind) const
 {
@@ -102,7 +87,6 @@ SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
-    const RunSlot slot;
     SimRun run{run_process(argv, extra_env, waits::RUN_LIMIT), {}};
     std::ifstream in(trace_file);
     run.trace = parse_trace(in);

@@ -31,20 +31,22 @@ struct SimRun {
 /// Records of a `--trace lines` trace: the first word is the kind, then key=value fields.
 std::vector<TraceRecord> parse_trace(std::istream& in);
 
-/// One of the runs under motor-sim that may go at once in the whole test binary: as many as
-/// RENUMBER_TEST_BATCH_WIDTH says where it is set (see batch_width), else no bound. The tables of
-/// a binary run side by side, and a machine that starts processes slowly (an emulator, a
-/// sanitizer) needs the bound over all of them, not per table. Held for one run, never nested.
+/// A fresh folder under /tmp, or an empty path if none could be made.
+std::filesystem::path make_scratch();
+
+/// Held by e2e_tap_test.cpp around its runs, from when its tables ran many at once in one binary;
+/// each of their rows is a ctest entry now, so there is nothing left to bound. It goes with that
+/// file's rework.
 class RunSlot {
 public:
     RunSlot();
-    ~RunSlot();
+    ~RunSlot() = default;
     RunSlot(const RunSlot&) = delete;
     RunSlot& operator=(const RunSlot&) = delete;
 };
 
 /// Runs motor-sim with sim_options and the command with args, tracing to trace_file.
-/// extra_env goes to motor-sim and so to the command (see run_process). Holds a RunSlot.
+/// extra_env goes to motor-sim and so to the command (see run_process).
 SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
                      const std::vector<std::string>& command,
                      const std::filesystem::path& trace_file,

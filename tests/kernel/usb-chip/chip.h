@@ -1,10 +1,12 @@
-// The adapter chips usb-chip can be: what each presents on USB, what it answers to its Linux
-// driver's control requests and how it turns the driver's register writes into a line rate.
+// The adapter chips usb-chip can be: what each answers to its Linux driver's control requests and
+// how it turns the driver's register writes into a line rate. What each presents on USB is its
+// row of chips.tsv.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -14,13 +16,11 @@ namespace chip {
 /// descriptors and in the answers that tell them apart.
 enum class Family { ch341, cp210x, ftdi, pl2303, cdc_acm };
 
+/// How a part behaves: what its driver finds in its interface and asks of it. What it presents
+/// as a device (ids, bcdDevice, class, product string) is its row of chips.tsv (Descriptors).
 struct Profile {
-    std::string_view name; ///< what the command line and the log call it, e.g. "CH340"
+    std::string_view name; ///< the row's name in chips.tsv, e.g. "CH340"
     Family family;
-    std::uint16_t vendor;
-    std::uint16_t product;
-    std::uint16_t release;     ///< bcdDevice: ftdi_sio and pl2303 read the part from it
-    std::uint8_t device_class; ///< bDeviceClass: 0x02 makes pl2303 see a legacy PL2303H
     std::uint8_t interface_class;
     std::uint8_t interface_subclass;
     std::uint8_t interface_protocol;
@@ -29,11 +29,20 @@ struct Profile {
     bool ftdi_high_speed;     ///< an FT232H: 120 MHz clock, 10 samples a bit, channel in wIndex
     bool pl2303_alt_divisor;  ///< TA/TB parts: a mantissa of 11 bits and exponents of 2
     std::string_view manufacturer;
-    std::string_view product_string;
+};
+
+/// The device descriptor's facts that drivers and renumber-doctor read: the chip's row of
+/// chips.tsv, which the kernel tier passes on usb-chip's command line.
+struct Descriptors {
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::uint16_t release = 0;     ///< bcdDevice: ftdi_sio and pl2303 read the part from it
+    std::uint8_t device_class = 0; ///< bDeviceClass: 0x02 makes pl2303 see a legacy PL2303H
+    std::string product_string;
 };
 
 std::span<const Profile> profiles();
-const Profile *find_profile(std::string_view name);
+const Profile* find_profile(std::string_view name);
 
 /// A control request as it arrives on ep0.
 struct Setup {
@@ -52,14 +61,14 @@ struct Registers {
 };
 
 /// The bytes the chip answers a device-to-host request with (at most setup.length).
-std::vector<std::uint8_t> answer(const Profile &chip, const Setup &setup, const Registers &regs);
+std::vector<std::uint8_t> answer(const Profile& chip, const Setup& setup, const Registers& regs);
 
 /// Applies a host-to-device request with its data stage; returns the line rate in baud when the
 /// request programmed one.
-std::optional<std::uint32_t> apply(const Profile &chip, const Setup &setup,
-                                   std::span<const std::uint8_t> data, Registers &regs);
+std::optional<std::uint32_t> apply(const Profile& chip, const Setup& setup,
+                                   std::span<const std::uint8_t> data, Registers& regs);
 
 /// The bytes that start every bulk IN packet (FTDI's modem and line status), empty for others.
-std::span<const std::uint8_t> in_packet_header(const Profile &chip);
+std::span<const std::uint8_t> in_packet_header(const Profile& chip);
 
 } // namespace chip

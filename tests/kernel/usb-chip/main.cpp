@@ -4,11 +4,13 @@
 // other side motor-sim --serve plays the motors. Bytes sent at a rate the motors' UARTs cannot
 // follow reach them as noise: they are dropped, and the motors stay silent.
 //
-//   usb-chip CHIP LINK   e.g. usb-chip CH340 /run/bus
+//   usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK
+//   e.g. usb-chip CH340 1a86:7523 0264 00 "USB Serial" /run/bus
 //
-// LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on standard
-// output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or SIGINT, when
-// the chip leaves the bus.
+// The chip presents those ids, bcdDevice, class (hexadecimal) and product string: its row of
+// chips.tsv. LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on
+// standard output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or
+// SIGINT, when the chip leaves the bus.
 #include "chip.h"
 #include "gadget.h"
 #include "serial/operator_texts.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,6 +26,7 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
+#include <limits>
 #include <linux/usb/functionfs.h>
 #include <mutex>
 #include <termios.h>
@@ -37,7 +41,7 @@ constexpr int FAILURE = 125;
 constexpr std::size_t IN_PACKET = 64; // a full-speed packet; high speed takes it as a short one
 
 struct Chip {
-    const chip::Profile &profile;
+    const chip::Profile& profile;
     chip::Gadget gadget;
     std::mutex registers_lock;
     chip::Registers registers;
@@ -46,19 +50,19 @@ struct Chip {
     std::mutex log_lock;
 };
 
-void log_line(Chip &chip, const std::string &text)
+void log_line(Chip& chip, const std::string& text)
 {
     const std::lock_guard hold(chip.log_lock);
     std::printf("usb-chip %s %s\n", std::string(chip.profile.name).c_str(), text.c_str());
     std::fflush(stdout);
 }
 
-bool carries(const Chip &chip)
+bool carries(const Chip& chip)
 {
     return serial_rate_carries_bus(chip.rate.load());
 }
 
-void handle_setup(Chip &chip, const usb_ctrlrequest &request)
+void handle_setup(Chip& chip, const usb_ctrlrequest& request)
 {
     const chip::Setup setup{request.bRequestType, request.bRequest, le16toh(request.wValue),
                             le16toh(request.wIndex), le16toh(request.wLength)};
@@ -92,7 +96,7 @@ void handle_setup(Chip &chip, const usb_ctrlrequest &request)
     }
 }
 
-void serve_control(Chip &chip)
+void serve_control(Chip& chip)
 {
     std::array<usb_functionfs_event, 4> events{};
     for (;;) {
@@ -124,7 +128,7 @@ void serve_control(Chip &chip)
 }
 
 // Host to motors: the driver's bulk OUT data, onto the line when the rate carries it.
-void carry_out(Chip &chip)
+void carry_out(Chip& chip)
 {
     std::vector<std::uint8_t> buffer(512);
     for (;;) {
@@ -144,7 +148,7 @@ void carry_out(Chip &chip)
 }
 
 // Motors to host: what the motors send, in bulk IN packets with the chip's own header.
-void carry_in(Chip &chip)
+void carry_in(Chip& chip)
 {
     const auto header = chip::in_packet_header(chip.profile);
     std::vector<std::uint8_t> buffer(IN_PACKET - header.size());
@@ -166,7 +170,32 @@ void carry_in(Chip &chip)
     }
 }
 
-bool open_line(Chip &chip, const char *link, std::string &error)
+template <typename Number> std::optional<Number> hex(std::string_view text)
+{
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
+    return failure == std::errc{} && stop == end && value <= std::numeric_limits<Number>::max()
+               ? std::optional(static_cast<Number>(value))
+               : std::nullopt;
+}
+
+std::optional<chip::Descriptors> descriptors(std::string_view ids, const char* release,
+                                             const char* device_class, const char* product)
+{
+    const std::size_t colon = ids.find(':');
+    const auto vendor = hex<std::uint16_t>(ids.substr(0, colon));
+    const auto id =
+        colon != std::string_view::npos ? hex<std::uint16_t>(ids.substr(colon + 1)) : std::nullopt;
+    const auto bcd = hex<std::uint16_t>(release);
+    const auto type = hex<std::uint8_t>(device_class);
+    if (!vendor || !id || !bcd || !type) {
+        return std::nullopt;
+    }
+    return chip::Descriptors{*vendor, *id, *bcd, *type, product};
+}
+
+bool open_line(Chip& chip, const char* link, std::string& error)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -199,12 +228,14 @@ bool open_line(Chip &chip, const char *link, std::string &error)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    const chip::Profile *profile = argc == 3 ? chip::find_profile(argv[1]) : nullptr;
-    if (profile == nullptr) {
-        std::fprintf(stderr, "usage: usb-chip CHIP LINK\nchips:");
-        for (const chip::Profile &known : chip::profiles()) {
+    const chip::Profile* profile = argc == 7 ? chip::find_profile(argv[1]) : nullptr;
+    const std::optional<chip::Descriptors> device =
+        profile != nullptr ? descriptors(argv[2], argv[3], argv[4], argv[5]) : std::nullopt;
+    if (!device) {
+        std::fprintf(stderr, "usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK\nchips:");
+        for (const chip::Profile& known : chip::profiles()) {
             std::fprintf(stderr, " %s", std::string(known.name).c_str());
         }
         std::fprintf(stderr, "\n");
@@ -220,7 +251,8 @@ int main(int argc, char **argv)
     Chip chip{*profile, {}, {}, {}, {}, -1, {}};
     std::string error;
     std::string udc;
-    if (!open_line(chip, argv[2], error) || !chip::gadget_create(*profile, chip.gadget, error)) {
+    if (!open_line(chip, argv[6], error) ||
+        !chip::gadget_create(*profile, *device, chip.gadget, error)) {
         std::fprintf(stderr, "usb-chip: %s\n", error.c_str());
         return FAILURE;
     }

@@ -18,13 +18,13 @@ namespace {
 constexpr char GADGETS[] = "/sys/kernel/config/usb_gadget/";
 constexpr char UDCS[] = "/sys/class/udc";
 
-bool fail(std::string &error, const std::string &what)
+bool fail(std::string& error, const std::string& what)
 {
     error = what + ": " + std::strerror(errno);
     return false;
 }
 
-bool write_text(const std::string &path, const std::string &text, std::string &error)
+bool write_text(const std::string& path, const std::string& text, std::string& error)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -37,7 +37,7 @@ bool write_text(const std::string &path, const std::string &text, std::string &e
     return written || fail(error, path);
 }
 
-bool make_dir(const std::string &path, std::string &error)
+bool make_dir(const std::string& path, std::string& error)
 {
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST || fail(error, path);
 }
@@ -49,13 +49,13 @@ std::string hex16(std::uint16_t value)
     return text.data();
 }
 
-void put16(std::vector<std::uint8_t> &out, std::uint16_t value)
+void put16(std::vector<std::uint8_t>& out, std::uint16_t value)
 {
     out.push_back(static_cast<std::uint8_t>(value & 0xffU));
     out.push_back(static_cast<std::uint8_t>(value >> 8U));
 }
 
-void put32(std::vector<std::uint8_t> &out, std::uint32_t value)
+void put32(std::vector<std::uint8_t>& out, std::uint32_t value)
 {
     put16(out, static_cast<std::uint16_t>(value & 0xffffU));
     put16(out, static_cast<std::uint16_t>(value >> 16U));
@@ -66,8 +66,8 @@ void put32(std::vector<std::uint8_t> &out, std::uint32_t value)
 // class-specific descriptors (CS_INTERFACE), and cdc_acm refuses an interface with no extra
 // descriptors at all; an interface association naming the same class fills that place, and
 // cdc_acm then takes a three-endpoint interface without a union descriptor as a combined one.
-void interface_descriptors(const Profile &chip, std::uint16_t bulk_size,
-                           std::vector<std::uint8_t> &out)
+void interface_descriptors(const Profile& chip, std::uint16_t bulk_size,
+                           std::vector<std::uint8_t>& out)
 {
     const std::uint8_t endpoints = chip.interrupt_endpoint ? 3 : 2;
     out.insert(out.end(), {9, USB_DT_INTERFACE, 0, 0, endpoints, chip.interface_class,
@@ -89,7 +89,7 @@ void interface_descriptors(const Profile &chip, std::uint16_t bulk_size,
     }
 }
 
-std::vector<std::uint8_t> function_descriptors(const Profile &chip)
+std::vector<std::uint8_t> function_descriptors(const Profile& chip)
 {
     std::vector<std::uint8_t> body;
     interface_descriptors(chip, 64, body);
@@ -117,23 +117,24 @@ std::vector<std::uint8_t> function_strings()
     return out;
 }
 
-bool write_blob(int fd, const std::vector<std::uint8_t> &blob, const char *what, std::string &error)
+bool write_blob(int fd, const std::vector<std::uint8_t>& blob, const char* what, std::string& error)
 {
     return write(fd, blob.data(), blob.size()) == static_cast<ssize_t>(blob.size()) ||
            fail(error, what);
 }
 
-int open_endpoint(const std::string &dir, int number)
+int open_endpoint(const std::string& dir, int number)
 {
     return open((dir + "/ep" + std::to_string(number)).c_str(), O_RDWR | O_CLOEXEC);
 }
 
 } // namespace
 
-bool gadget_create(const Profile &chip, Gadget &gadget, std::string &error)
+bool gadget_create(const Profile& chip, const Descriptors& device, Gadget& gadget,
+                   std::string& error)
 {
     std::string name(chip.name);
-    for (char &letter : name) {
+    for (char& letter : name) {
         letter = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter - 'A' + 'a' : letter);
     }
     const std::string dir = GADGETS + name;
@@ -141,13 +142,13 @@ bool gadget_create(const Profile &chip, Gadget &gadget, std::string &error)
     const std::string config = dir + "/configs/c.1";
     const std::string function = dir + "/functions/ffs." + name;
     // bcdUSB is for show: the gadget core answers 2.00 on a high-speed UDC whatever is set.
-    if (!make_dir(dir, error) || !write_text(dir + "/idVendor", hex16(chip.vendor), error) ||
-        !write_text(dir + "/idProduct", hex16(chip.product), error) ||
-        !write_text(dir + "/bcdDevice", hex16(chip.release), error) ||
+    if (!make_dir(dir, error) || !write_text(dir + "/idVendor", hex16(device.vendor), error) ||
+        !write_text(dir + "/idProduct", hex16(device.product), error) ||
+        !write_text(dir + "/bcdDevice", hex16(device.release), error) ||
         !write_text(dir + "/bcdUSB", "0x0200", error) ||
-        !write_text(dir + "/bDeviceClass", std::to_string(chip.device_class), error) ||
+        !write_text(dir + "/bDeviceClass", std::to_string(device.device_class), error) ||
         !make_dir(strings, error) ||
-        !write_text(strings + "/product", std::string(chip.product_string), error) ||
+        !write_text(strings + "/product", device.product_string, error) ||
         (!chip.manufacturer.empty() &&
          !write_text(strings + "/manufacturer", std::string(chip.manufacturer), error)) ||
         !make_dir(config, error) || !write_text(config + "/MaxPower", "100", error) ||
@@ -185,14 +186,14 @@ bool gadget_create(const Profile &chip, Gadget &gadget, std::string &error)
     return true;
 }
 
-bool gadget_bind(const Gadget &gadget, std::string &udc, std::string &error)
+bool gadget_bind(const Gadget& gadget, std::string& udc, std::string& error)
 {
-    DIR *list = opendir(UDCS);
+    DIR* list = opendir(UDCS);
     if (list == nullptr) {
         return fail(error, UDCS);
     }
     udc.clear();
-    while (const dirent *entry = readdir(list)) {
+    while (const dirent* entry = readdir(list)) {
         if (entry->d_name[0] != '.') {
             udc = entry->d_name;
             break;

@@ -17,10 +17,11 @@ struct Gadget {
     int interrupt_in = -1; ///< -1 for parts without one
 };
 
-/// Builds the gadget and writes the function's descriptors, leaving it unbound.
-bool gadget_create(const Profile &chip, Gadget &gadget, std::string &error);
+/// Builds the gadget presenting device and writes the function's descriptors, leaving it unbound.
+bool gadget_create(const Profile& chip, const Descriptors& device, Gadget& gadget,
+                   std::string& error);
 
 /// Binds the gadget to the first UDC; the host then enumerates it. Returns the UDC's name.
-bool gadget_bind(const Gadget &gadget, std::string &udc, std::string &error);
+bool gadget_bind(const Gadget& gadget, std::string& udc, std::string& error);
 
 } // namespace chip

@@ -11,31 +11,25 @@ constexpr std::uint8_t VENDOR = 0x40;
 constexpr std::uint8_t CLASS = 0x20;
 constexpr std::uint8_t TO_INTERFACE = 0x01;
 
-// Every part as its maker ships it: ids, bcdDevice, the interface's class triple, the endpoints,
-// and the strings, which are all renumber-doctor can see of a CP210x part in sysfs.
+// Every part as its maker ships it: the interface's class triple, the endpoints, the answers that
+// tell it apart, and the manufacturer string.
 constexpr std::array PROFILES{
-    Profile{"CH340", Family::ch341, 0x1a86, 0x7523, 0x0264, 0x00, 0xff, 0x01, 0x02, true, 0, false,
-            false, "", "USB Serial"},
-    Profile{"CH343", Family::cdc_acm, 0x1a86, 0x55d3, 0x0443, 0x02, 0x02, 0x02, 0x01, true, 0,
-            false, false, "WCH.CN", "USB Single Serial"},
-    Profile{"CP2102", Family::cp210x, 0x10c4, 0xea60, 0x0100, 0x00, 0xff, 0x00, 0x00, false, 0x02,
-            false, false, "Silicon Labs", "CP2102 USB to UART Bridge Controller"},
-    Profile{"CP2102N", Family::cp210x, 0x10c4, 0xea60, 0x0100, 0x00, 0xff, 0x00, 0x00, false, 0x20,
-            false, false, "Silicon Labs", "CP2102N USB to UART Bridge Controller"},
-    Profile{"FT232R", Family::ftdi, 0x0403, 0x6001, 0x0600, 0x00, 0xff, 0xff, 0xff, false, 0, false,
-            false, "FTDI", "FT232R USB UART"},
-    Profile{"FT232H", Family::ftdi, 0x0403, 0x6014, 0x0900, 0x00, 0xff, 0xff, 0xff, false, 0, true,
-            false, "FTDI", "Single RS232-HS"},
+    Profile{"CH340", Family::ch341, 0xff, 0x01, 0x02, true, 0, false, false, ""},
+    Profile{"CH343", Family::cdc_acm, 0x02, 0x02, 0x01, true, 0, false, false, "WCH.CN"},
+    Profile{"CP2102", Family::cp210x, 0xff, 0x00, 0x00, false, 0x02, false, false, "Silicon Labs"},
+    Profile{"CP2102N", Family::cp210x, 0xff, 0x00, 0x00, false, 0x20, false, false, "Silicon Labs"},
+    Profile{"FT232R", Family::ftdi, 0xff, 0xff, 0xff, false, 0, false, false, "FTDI"},
+    Profile{"FT232H", Family::ftdi, 0xff, 0xff, 0xff, false, 0, true, false, "FTDI"},
     // pl2303_detect_type: bcdUSB 2.00 and bcdDevice 3.00 with the HX status read answered is a TA.
-    Profile{"PL2303TA", Family::pl2303, 0x067b, 0x2303, 0x0300, 0x00, 0xff, 0x00, 0x00, true, 0,
-            false, true, "Prolific Technology Inc.", "USB-Serial Controller"},
+    Profile{"PL2303TA", Family::pl2303, 0xff, 0x00, 0x00, true, 0, false, true,
+            "Prolific Technology Inc."},
     // A G-series part (bcdDevice 1.00 on its own id): pl2303's HXN type, which takes the rate as
     // a number, never as a divisor.
-    Profile{"PL2303GC", Family::pl2303, 0x067b, 0x23a3, 0x0100, 0x00, 0xff, 0x00, 0x00, true, 0,
-            false, false, "Prolific Technology Inc.", "USB-Serial Controller"},
+    Profile{"PL2303GC", Family::pl2303, 0xff, 0x00, 0x00, true, 0, false, false,
+            "Prolific Technology Inc."},
     // bDeviceClass 0x02 is the legacy PL2303H whatever the rest says.
-    Profile{"PL2303H", Family::pl2303, 0x067b, 0x2303, 0x0202, 0x02, 0xff, 0x00, 0x00, true, 0,
-            false, false, "Prolific Technology Inc.", "USB-Serial Controller"},
+    Profile{"PL2303H", Family::pl2303, 0xff, 0x00, 0x00, true, 0, false, false,
+            "Prolific Technology Inc."},
 };
 
 std::uint32_t little_endian32(std::span<const std::uint8_t> data)
@@ -103,14 +97,14 @@ std::span<const Profile> profiles()
     return PROFILES;
 }
 
-const Profile *find_profile(std::string_view name)
+const Profile* find_profile(std::string_view name)
 {
-    const auto *found = std::find_if(PROFILES.begin(), PROFILES.end(),
-                                     [&](const Profile &chip) { return chip.name == name; });
+    const auto* found = std::find_if(PROFILES.begin(), PROFILES.end(),
+                                     [&](const Profile& chip) { return chip.name == name; });
     return found != PROFILES.end() ? found : nullptr;
 }
 
-std::vector<std::uint8_t> answer(const Profile &chip, const Setup &setup, const Registers &regs)
+std::vector<std::uint8_t> answer(const Profile& chip, const Setup& setup, const Registers& regs)
 {
     // Anything not named below reads as zeros: status words with nothing pending, no errors.
     std::vector<std::uint8_t> reply(setup.length, 0);
@@ -147,8 +141,8 @@ std::vector<std::uint8_t> answer(const Profile &chip, const Setup &setup, const 
     return reply;
 }
 
-std::optional<std::uint32_t> apply(const Profile &chip, const Setup &setup,
-                                   std::span<const std::uint8_t> data, Registers &regs)
+std::optional<std::uint32_t> apply(const Profile& chip, const Setup& setup,
+                                   std::span<const std::uint8_t> data, Registers& regs)
 {
     const bool vendor = (setup.type & 0x60U) == VENDOR;
     const bool line_write = setup.type == (CLASS | TO_INTERFACE) && setup.request == 0x20;
@@ -187,7 +181,7 @@ std::optional<std::uint32_t> apply(const Profile &chip, const Setup &setup,
     return std::nullopt;
 }
 
-std::span<const std::uint8_t> in_packet_header(const Profile &chip)
+std::span<const std::uint8_t> in_packet_header(const Profile& chip)
 {
     static constexpr std::array<std::uint8_t, 2> FTDI_STATUS{0x01, 0x60};
     return chip.family == Family::ftdi ? std::span<const std::uint8_t>(FTDI_STATUS)
