@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 namespace {
 
@@ -240,25 +241,33 @@ LatencyFacts gather_latency(const SystemRoot& root, const SerialAdapter& adapter
 
 std::string installed_version(const SystemRoot& root, const std::string& package)
 {
-    bool in_stanza = false;
-    bool installed = false;
-    std::string version;
-    for (const std::string& line : read_lines(root, PACKAGE_DATABASE)) {
-        if (line.empty()) {
-            if (in_stanza && installed) {
-                return version;
+    // The database runs to thousands of stanzas: only the package's own are looked at.
+    std::string database;
+    if (read_file(root, PACKAGE_DATABASE, database)) {
+        return "";
+    }
+    const std::string heading = "\nPackage: " + package + "\n";
+    // The first stanza has no empty line before it.
+    const bool first = std::string_view(database).starts_with(heading.substr(1));
+    for (std::size_t at = first ? 0 : database.find(heading); at != std::string::npos;
+         at = database.find(heading, at + 1)) {
+        const std::size_t end = std::min(database.find("\n\n", at + 1), database.size());
+        std::string version;
+        bool installed = false;
+        for (std::size_t line = at == 0 && first ? 0 : at + 1; line < end;) {
+            const std::size_t stop = std::min(database.find('\n', line), end);
+            const std::string_view text(database.data() + line, stop - line);
+            installed = installed || (text.starts_with("Status: ") && text.ends_with(" installed"));
+            if (text.starts_with("Version: ")) {
+                version = text.substr(9);
             }
-            in_stanza = installed = false;
-            version.clear();
-        } else if (line.starts_with("Package: ")) {
-            in_stanza = line == "Package: " + package;
-        } else if (line.starts_with("Status: ")) {
-            installed = line.ends_with(" installed");
-        } else if (line.starts_with("Version: ")) {
-            version = line.substr(9);
+            line = stop + 1;
+        }
+        if (installed) {
+            return version;
         }
     }
-    return in_stanza && installed ? version : "";
+    return "";
 }
 
 DeviceFacts gather_line_facts(const Machine& machine, const std::string& typed,

@@ -10,6 +10,7 @@ case_list() {
     echo "acm/changed acm_changed"
     echo "acm/silent acm_silent"
     echo "acm/mismatch acm_mismatch"
+    echo "acm/held-by-another-program acm_held"
     echo "acm/drain-stalled acm_drain_stalled"
     echo "acm/unplug-answer-wait acm_unplug_answer_wait"
     echo "acm/unplug-pause acm_unplug_pause"
@@ -49,6 +50,31 @@ acm_mismatch() {
     expect_run "[Error] The ID:2 of the feedback does not match." 254 ""
     expect "the motor's identifier at the end" 2 "$(motor_end 0)"
 }
+
+# A program left reading the port (a cat, as a terminal program would) and a motor that keeps
+# silent, so that the failure is renumber's whichever program would have read an answer: renumber
+# times out, then names the program, its pid and how to stop it.
+acm_held() {
+    local holder
+    gadget_plug
+    serve_motor /dev/ttyGS0 --motor 0:silent || return
+    start cat /dev/ttyACM0
+    holder=$STARTED
+    wait_until "holding $holder" 50 || differs "cat did not open /dev/ttyACM0"
+    run_renumber 20 /dev/ttyACM0 0 1
+    kill "$holder"
+    stop_motor
+    expect_run "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout)." 255
+    for said in "/dev/ttyACM0 is open in pid $holder (cat)" \
+        "Fix: quit those programs first (or kill $holder)." \
+        "For the whole picture: renumber-doctor /dev/ttyACM0"; do
+        case $RUN_ERR in
+        *"$said"*) ;;
+        *) differs "renumber's standard error does not say \"$said\": $RUN_ERR" ;;
+        esac
+    done
+}
+holding() { ls -l "/proc/$1/fd" 2>/dev/null | grep -q /dev/ttyACM0; }
 
 # Until the gadget's end is first opened on a connection, u_serial queues no request for the
 # host's data: the bulk OUT transfer never completes and cdc_acm's drain never ends. Each frame
