@@ -1,29 +1,6 @@
-// Recordings: what crossed a device during one run, as the tap writes it and --replay
-// reads it. A line-based text a person can read and edit:
-//
-//   motor-sim recording 3                 first line, the format's version (1 and 2 are read too)
-//   # comment                             ignored, as are blank lines
-//   start 2026-12-08T12:50:00.123456Z monotonic=1234.567890
-//                                         when the command started (for the reader)
-//   device /dev/ttyUSB0                   the device path (exactly once)
-//   command renumber /dev/ttyUSB0 0 1     what ran (exactly once; compared on replay)
-//   tx 5.120 FE EE 00 ... 65 23           bytes the command wrote
-//   rx 5.394 FD DD 00 ... BB 15           bytes the command read
-//   flush 1005.9 01 02                    an input flush and the bytes it discarded
-//   fail 1006.2 write EIO                 a failed call (write, read, settings, flush,
-//                                         drain) and its errno name
-//   eof 1007.5                            a read met end of file: the line hung up
-//   out "OK! Changed. Now the motor ID:1\n"
-//                                         a line of the command's standard output
-//   note TIOCSSERIAL with low latency: ok remarks (for the reader)
-//   line 4000000 baud, 8 data bits, ...   line settings at the end
-//   end 1013.412 exit 0                   when the command exited, and its status: the
-//                                         last record, written once the tap has finished
-//
-// Times are milliseconds since the command started, with up to three decimals, and
-// never go back. Bytes are pairs of hexadecimal digits, spaces between pairs optional.
-// start, flush, fail and eof came with version 2; out and end with version 3, whose end
-// replaces the versions before's `exit N`.
+// Recordings: what crossed a device during one run, as the tap writes it and --replay reads it,
+// one record per line of text. motor-sim(1), RECORDINGS, describes the records and their rules;
+// this reader is the one that holds files to them.
 #pragma once
 
 #include "bytes.hpp"

@@ -135,24 +135,8 @@ Trace records (--trace lines), one per line:
   (t: milliseconds since COMMAND started; HEX: upper case, no spaces)
   With --tap, rx is what COMMAND read, and there are no open or motor records.
 
-Recordings (--record, --replay), one record per line after the first:
-  motor-sim recording 3                 the format and its version (1, 2 are read too)
-  start WALL monotonic=SECONDS          when COMMAND started, by both clocks
-  device PATH                           the device (once)
-  command TEXT                          what ran (once; its end is compared on replay)
-  tx MS HEX...                          bytes COMMAND wrote at MS (e.g. 1006.216)
-  rx MS HEX...                          bytes COMMAND read at MS
-  flush MS [HEX...]                     an input flush and the bytes it discarded
-  fail MS CALL ERRNO-NAME               a failed call, e.g. fail 7.5 write EIO
-  eof MS                                a read met end of file (the line hung up)
-  close MS                              COMMAND closed the device
-  out "TEXT"                            a line COMMAND printed, escaped as \n \r \t
-                                        \\ \" \xNN
-  note TEXT | line TEXT                 remarks, line settings at the end
-  end MS exit N                         when COMMAND exited and its status (last; a
-                                        recording without it is incomplete)
-  (MS: milliseconds since COMMAND started, up to 3 decimals; HEX: byte pairs;
-  lines starting with # are comments)
+Recordings (--record, --replay): text, one record per line; the records and the
+  rules a file must keep are in motor-sim(1), RECORDINGS.
 
 Examples:
   motor-sim -- renumber /dev/ttyUSB0 0 1
