@@ -36,7 +36,7 @@ struct Options {
     std::vector<Motor> motors;            // filled with the default motor when none is given
     std::vector<std::string> motor_texts; // the --motor values, for the trace header
     bool no_motor = false;
-    sim_faults adapter{}; // what the layer fakes wrongly (protocol.h)
+    sim_faults adapter{}; // the adapter faults the layer plays (protocol.h)
     bool echo = false;
     std::optional<std::uint64_t> hangup_after;
     // With a delay, the Nth frame reaches the motors and the device vanishes this long after it
