@@ -106,6 +106,11 @@ struct real_calls {
     int (*stat)(const char *, struct stat *);
     int (*stat64)(const char *, struct stat64 *);
     int (*stat64_time64)(const char *, void *); /* 32-bit systems only */
+    int (*tcsetattr)(int, int, const void *);
+    int (*tcflush)(int, int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
 };
 
 /* Descriptors the tap keeps track of; the device is opened with one of the first few. */
@@ -121,11 +126,6 @@ struct tap_state {
     atomic_bool opened;              /* reported the first open */
     atomic_int last_failure;         /* failure last reported, 0 after a success, -1 after EOF */
     int last_fd;                     /* device descriptor last opened, for the end of the run */
-    int (*tcsetattr)(int, int, const void *);
-    int (*tcflush)(int, int);
-    int (*dup)(int);
-    int (*dup2)(int, int);
-    int (*dup3)(int, int, int);
 };
 
 /* The layer's one process-wide record. */

@@ -16,10 +16,8 @@
 #include "adapter.h"
 
 #include <asm/termbits.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <linux/serial.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -27,22 +25,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#define BIND_NEXT(field, name)                                                      \
-    do {                                                                            \
-        void *symbol = dlsym(RTLD_NEXT, name);                                      \
-        if (symbol == NULL)                                                         \
-            adapter_stop("libc has no %s, which the tap passes calls on to", name); \
-        memcpy(&tap->field, &symbol, sizeof tap->field);                            \
-    } while (0)
-
 void tap_configure(struct adapter_state *state)
 {
     struct tap_state *tap = &state->tap;
-    BIND_NEXT(tcsetattr, "tcsetattr");
-    BIND_NEXT(tcflush, "tcflush");
-    BIND_NEXT(dup, "dup");
-    BIND_NEXT(dup2, "dup2");
-    BIND_NEXT(dup3, "dup3");
     tap->fd = -1;
     tap->last_fd = -1;
     const char *text = getenv(MOTOR_SIM_ENV_TAP);
@@ -244,7 +229,7 @@ void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
 ADAPTER_EXPORT int tcsetattr(int fd, int actions, const struct termios *settings)
 {
     struct adapter_state *state = adapter();
-    int result = state->tap.tcsetattr(fd, actions, settings);
+    int result = state->real.tcsetattr(fd, actions, settings);
     if (result != 0 && tap_watches(state, fd))
         tap_failed(state, SIM_CALL_SETTINGS, errno);
     return result;
@@ -257,7 +242,7 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
     replay_flush(state, fd, queue);
     if (tapped)
         report_flush(state, fd, queue);
-    int result = state->tap.tcflush(fd, queue);
+    int result = state->real.tcflush(fd, queue);
     if (result != 0 && tapped)
         tap_failed(state, SIM_CALL_FLUSH, errno);
     return result;
@@ -267,7 +252,7 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
 ADAPTER_EXPORT int dup(int fd)
 {
     struct adapter_state *state = adapter();
-    int copy = state->tap.dup(fd);
+    int copy = state->real.dup(fd);
     return copy >= 0 && tap_watches(state, fd) ? tap_opened(state, copy) : copy;
 }
 
@@ -276,7 +261,7 @@ ADAPTER_EXPORT int dup2(int fd, int target)
     struct adapter_state *state = adapter();
     if (fd != target)
         tap_closing(state, target);
-    int copy = state->tap.dup2(fd, target);
+    int copy = state->real.dup2(fd, target);
     return copy >= 0 ? tap_opened(state, copy) : copy;
 }
 
@@ -285,7 +270,7 @@ ADAPTER_EXPORT int dup3(int fd, int target, int flags)
     struct adapter_state *state = adapter();
     if (fd != target)
         tap_closing(state, target);
-    int copy = state->tap.dup3(fd, target, flags);
+    int copy = state->real.dup3(fd, target, flags);
     return copy >= 0 ? tap_opened(state, copy) : copy;
 }
 

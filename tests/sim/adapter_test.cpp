@@ -28,10 +28,11 @@ TEST(AdapterBinding, ThisLibcHasEveryCallTheLayerPassesOn)
 TEST(AdapterBinding, AMissingCallStopsTheProgramWithItsName)
 {
     const char* const names[] = {
-        "open",       "open64",       "__open_2", "__open64_2",     "openat",   "openat64",
-        "__openat_2", "__openat64_2", "close",    "ioctl",          "tcdrain",  "write",
-        "read",       "readlink",     "realpath", "__realpath_chk", "__lxstat", "__lxstat64",
-        "lstat",      "lstat64",      "stat",     "stat64",
+        "open",       "open64",       "__open_2", "__open64_2",     "openat",    "openat64",
+        "__openat_2", "__openat64_2", "close",    "ioctl",          "tcdrain",   "write",
+        "read",       "readlink",     "realpath", "__realpath_chk", "__lxstat",  "__lxstat64",
+        "lstat",      "lstat64",      "stat",     "stat64",         "tcsetattr", "tcflush",
+        "dup",        "dup2",         "dup3",
     };
     for (const char* name : names) {
         EXPECT_EXIT(probe_bind_all_but(name), testing::ExitedWithCode(OWN_FAILURE),
