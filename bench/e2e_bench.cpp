@@ -13,6 +13,7 @@
 // same way, and the idle run's time is subtracted.
 // Figures only: nothing here judges them, and no test runs this program.
 #include "motor/motor.h"
+#include "options.hpp"
 #include "protocol.h"
 #include "support/process.h"
 #include "sysfs.hpp"
@@ -187,12 +188,12 @@ void close_pty(Pty& pty)
 // nothing and waits for nobody.
 std::vector<std::string> environment(const Paths& paths, const Pty& pty)
 {
-    return process_environment(
-        {"LD_PRELOAD=" + paths.adapter, std::string(MOTOR_SIM_ENV_DEVICE) + "=" + DEVICE,
-         std::string(MOTOR_SIM_ENV_PTY) + "=" + pty.slave_path,
-         std::string(MOTOR_SIM_ENV_SYSFS) + "=" + paths.sysfs,
-         std::string(MOTOR_SIM_ENV_FAULTS) + "=", std::string(MOTOR_SIM_ENV_EVENT_FD) + "=",
-         std::string(MOTOR_SIM_ENV_TAP) + "=", std::string(MOTOR_SIM_ENV_TAP_FD) + "="});
+    sim::Options options;
+    options.device = DEVICE;
+    return process_environment({"LD_PRELOAD=" + paths.adapter,
+                                std::string(MOTOR_SIM_ENV) + "=" +
+                                    sim::adapter_config(options, pty.slave_path, paths.sysfs, -1),
+                                std::string(MOTOR_SIM_ENV_TAP) + "="});
 }
 
 // Answers complete frames at the front of pending as motor 0 would, or only counts them.

@@ -1,7 +1,8 @@
 /*
  * libmotor-sim-adapter.so: an LD_PRELOAD layer that stands in for a USB-to-RS-485
- * adapter. It is inert unless MOTOR_SIM_DEVICE names the simulated device path, and
- * it fakes exactly this, for that path and the descriptors opened on it only:
+ * adapter. It is inert unless MOTOR_SIM holds its configuration (the simulated device path and
+ * the rest, ../protocol.h), and it fakes exactly this, for that path and the descriptors opened
+ * on it only:
  *
  *   - the device's node (/dev/<name>): lstat and stat answer the pseudo-terminal's
  *     record with the device number of an adapter of that name (188:N for ttyUSBN,
@@ -9,7 +10,7 @@
  *     descriptor on the pseudo-terminal answers the node, but for motor-sim's own;
  *   - the device's sysfs: lstat (__lxstat, __lxstat64, lstat, lstat64), stat (stat,
  *     stat64), both 64-bit-time entry points where time_t is 32 bits wide, readlink and
- *     open of a path under /sys/ answer from motor-sim's folder (MOTOR_SIM_SYSFS) where
+ *     open of a path under /sys/ answer from motor-sim's folder (the sysfs field) where
  *     it has the path: /sys/class/tty/<name> (name = the device path's last component)
  *     a link into a USB device for ttyUSB and ttyACM names, a platform device for other
  *     names, with the driver bound to it, the USB ids and, for a UART, its clock;
@@ -19,7 +20,7 @@
  *     udev link does, and resolves there (libserialport takes only names under /dev/),
  *     and that name is the device too;
  *   - open, open64, __open_2, __open64_2, openat, openat64, __openat_2, __openat64_2
- *     of the device path: open the pseudo-terminal slave (MOTOR_SIM_PTY) with the
+ *     of the device path: open the pseudo-terminal slave (the pty field) with the
  *     same flags plus O_NOCTTY and remember the descriptor; fault refuse-open: EACCES;
  *   - ioctl (and __ioctl_time64 where time_t is 32 bits wide) on remembered
  *     descriptors: TIOCMGET/TIOCMSET/TIOCMBIS/TIOCMBIC keep a modem-line state,
@@ -46,7 +47,8 @@
  * While the device exists its sysfs, realpath and open are faked; once the
  * pseudo-terminal slave is gone (motor-sim hung up the bus) every call passes
  * through and fails as for an unplugged adapter. Every other call and descriptor is
- * passed straight to libc. Events go to motor-sim through MOTOR_SIM_EVENT_FD.
+ * passed straight to libc. Events go to motor-sim on the socket the events field names, as
+ * ../protocol.h describes them; the tap (tap.c) is configured by MOTOR_SIM_TAP.
  */
 #ifndef MOTOR_SIM_ADAPTER_H
 #define MOTOR_SIM_ADAPTER_H
@@ -72,6 +74,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "../protocol.h"
 #include "sysfs_overlay.h"
 
 #define ADAPTER_MAX_OWNED 16
@@ -103,22 +106,6 @@ struct real_calls {
     int (*stat)(const char *, struct stat *);
     int (*stat64)(const char *, struct stat64 *);
     int (*stat64_time64)(const char *, void *); /* 32-bit systems only */
-};
-
-/* Descriptors the tap keeps track of; the device is opened with one of the first few. */
-#define TAP_MAX_FD 1024
-
-/* The tap: what it watches and where it reports (see tap.c). */
-struct tap_state {
-    bool active; /* MOTOR_SIM_TAP and MOTOR_SIM_TAP_FD are set */
-    char device[PATH_MAX];
-    bool device_known;               /* the device node existed when the layer started */
-    dev_t rdev;                      /* its device number */
-    int fd;                          /* report socket */
-    atomic_bool watched[TAP_MAX_FD]; /* descriptors open on the device */
-    atomic_bool opened;              /* reported the first open */
-    atomic_int last_failure;         /* failure last reported, 0 after a success, -1 after EOF */
-    int last_fd;                     /* device descriptor last opened, for the end of the run */
     int (*tcsetattr)(int, int, const void *);
     int (*tcflush)(int, int);
     int (*dup)(int);
@@ -126,27 +113,30 @@ struct tap_state {
     int (*dup3)(int, int, int);
 };
 
+/* Descriptors the tap keeps track of; the device is opened with one of the first few. */
+#define TAP_MAX_FD 1024
+
+/* The tap: what it watches and where it reports (see tap.c). */
+struct tap_state {
+    bool active;                     /* MOTOR_SIM_TAP is set and its socket is one */
+    bool device_known;               /* the device node existed when the layer started */
+    dev_t rdev;                      /* its device number */
+    int fd;                          /* report socket */
+    atomic_bool watched[TAP_MAX_FD]; /* descriptors open on the device */
+    atomic_bool opened;              /* reported the first open */
+    atomic_int last_failure;         /* failure last reported, 0 after a success, -1 after EOF */
+    int last_fd;                     /* device descriptor last opened, for the end of the run */
+};
+
 /* The layer's one process-wide record. */
 struct adapter_state {
     struct real_calls real;
-    bool active;               /* MOTOR_SIM_DEVICE and MOTOR_SIM_PTY are set */
-    char device[PATH_MAX];     /* simulated path, e.g. /dev/ttyUSB0 */
-    char node[PATH_MAX];       /* what it resolves to: itself under /dev/, else /dev/<name> */
-    char pty[PATH_MAX];        /* pseudo-terminal slave standing in for it */
-    char sysfs_root[PATH_MAX]; /* motor-sim's folder standing in for /sys/..., or empty */
-    dev_t node_rdev;           /* the device number the node shows, as an adapter's */
-    pid_t simulator_pid;       /* motor-sim, the event channel's peer; 0 when unknown */
-    int event_fd;              /* -1 when nobody listens */
-    bool refuse_open;
-    bool refuse_baud;
-    bool refuse_low_latency;
-    bool no_serial_info;
-    bool stall_drain;
-    unsigned substitute_rate;            /* 0: none */
-    unsigned silent_rate;                /* 0: none */
-    long write_limit;                    /* -1: unlimited */
-    bool replaying;                      /* a replay: ask before each write and drain, refuse
-                                            other serial devices (replay.c) */
+    bool active;              /* MOTOR_SIM is set */
+    struct sim_config config; /* the simulated device, its pty, sysfs folder and faults */
+    char node[PATH_MAX]; /* what the device resolves to: itself under /dev/, else /dev/<name> */
+    dev_t node_rdev;     /* the device number the node shows, as an adapter's */
+    pid_t simulator_pid; /* motor-sim, the event channel's peer; 0 when unknown */
+    int event_fd;        /* config.events if it is a SOCK_SEQPACKET socket, else -1 */
     atomic_int owned[ADAPTER_MAX_OWNED]; /* descriptor + 1, 0 for a free slot */
     atomic_int modem_lines;              /* TIOCM_* bits */
     atomic_int serial_flags;             /* serial_struct.flags last set */
@@ -185,23 +175,23 @@ bool adapter_owns(struct adapter_state *state, int fd);
 void adapter_own(struct adapter_state *state, int fd);
 void adapter_forget(struct adapter_state *state, int fd);
 
-/* The descriptor a variable names if it is a SOCK_SEQPACKET socket, else -1. */
-int adapter_channel(const char *text);
+/* fd if it is a SOCK_SEQPACKET socket, else -1. */
+int adapter_channel(int fd);
 
 /* Sends one event to motor-sim and waits until it has been handled; errno is kept. */
-void adapter_event(struct adapter_state *state, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
+void adapter_event(struct adapter_state *state, struct sim_message event);
 
-/* Sends a question to motor-sim and waits for the answer: 0 to go on, or the errno the call
- * must fail with ("e5" for EIO). errno is kept. */
-int adapter_ask(struct adapter_state *state, const char *question);
+/* Sends a question (SIM_ASK) to motor-sim and waits for the answer: 0 to go on, or the errno the
+ * call must fail with. errno is kept. */
+int adapter_ask(struct adapter_state *state, struct sim_message question);
 
 /* The tap (tap.c). tap_configure runs once from adapter(); the others do nothing
  * unless the tap is on and fd is the tapped device. */
 void tap_configure(struct adapter_state *state);
 bool tap_watches(struct adapter_state *state, int fd);
 long long tap_now(void);
-void tap_data(struct adapter_state *state, const char *kind, long long ns, const void *bytes,
+/* kind: SIM_TAP_TX, SIM_TAP_RX or SIM_TAP_FLUSH. */
+void tap_data(struct adapter_state *state, enum sim_kind kind, long long ns, const void *bytes,
               size_t count);
 void tap_before_ioctl(struct adapter_state *state, int fd, unsigned long request,
                       const void *argument);
@@ -211,8 +201,8 @@ void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
 int tap_opened(struct adapter_state *state, int fd);
 /* Before fd is closed: the line settings it leaves. */
 void tap_closing(struct adapter_state *state, int fd);
-/* call: write, read, settings, flush or drain; error: its errno (kept). */
-void tap_failed(struct adapter_state *state, const char *call, int error);
+/* error: the call's errno (kept). */
+void tap_failed(struct adapter_state *state, enum sim_call call, int error);
 void tap_end_of_file(struct adapter_state *state);
 
 /* A replay (replay.c); each does nothing outside one. True, with errno set, when an open of

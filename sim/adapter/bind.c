@@ -44,6 +44,11 @@ void adapter_bind(struct real_calls *real, adapter_lookup lookup, const void *co
     BIND(lstat64, "lstat64");
     BIND(stat, "stat");
     BIND(stat64, "stat64");
+    BIND(tcsetattr, "tcsetattr");
+    BIND(tcflush, "tcflush");
+    BIND(dup, "dup");
+    BIND(dup2, "dup2");
+    BIND(dup3, "dup3");
     /* 32-bit systems built for 64-bit time call these; 64-bit systems have neither. */
     BIND_OPTIONAL(ioctl_time64, "__ioctl_time64");
     BIND_OPTIONAL(lstat64_time64, "__lstat64_time64");

@@ -53,16 +53,19 @@ static int set_substituted(struct adapter_state *state, ioctl_call next, int fd,
     struct termios2 substituted = *asked;
     substituted.c_cflag &= ~(tcflag_t)(CBAUD | (CBAUD << IBSHIFT));
     substituted.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-    substituted.c_ospeed = state->substitute_rate;
-    substituted.c_ispeed = state->substitute_rate;
-    adapter_event(state, "baud-substituted %u %u", REFUSED_RATE, state->substitute_rate);
+    const uint32_t rate = state->config.faults.substitute_rate;
+    substituted.c_ospeed = rate;
+    substituted.c_ispeed = rate;
+    adapter_event(state, (struct sim_message){.kind = SIM_BAUD_SUBSTITUTED,
+                                              .asked_rate = REFUSED_RATE,
+                                              .rate = rate});
     return next(fd, request, &substituted);
 }
 
 /* A transmitter that never empties: the wait ends only when a signal interrupts it. */
 static int stalled_drain(struct adapter_state *state)
 {
-    adapter_event(state, "drain-stalled");
+    adapter_event(state, (struct sim_message){.kind = SIM_DRAIN_STALLED});
     pause();
     return fail(EINTR);
 }
@@ -91,8 +94,8 @@ static int modem_request(struct adapter_state *state, unsigned long request, int
 
 static int get_serial(struct adapter_state *state, struct serial_struct *info)
 {
-    if (state->no_serial_info) {
-        adapter_event(state, "serial-get-refused");
+    if (state->config.faults.no_serial_info) {
+        adapter_event(state, (struct sim_message){.kind = SIM_SERIAL_GET_REFUSED});
         return fail(ENOTTY);
     }
     memset(info, 0, sizeof *info);
@@ -103,10 +106,11 @@ static int get_serial(struct adapter_state *state, struct serial_struct *info)
 static int set_serial(struct adapter_state *state, const struct serial_struct *info)
 {
     bool low_latency = (info->flags & ASYNC_LOW_LATENCY) != 0;
-    adapter_event(state, "serial-set low-latency=%s %s", low_latency ? "yes" : "no",
-                  state->refuse_low_latency ? "refused" : "ok");
-    if (state->refuse_low_latency)
-        return fail(EPERM);
+    const int error = state->config.faults.refuse_low_latency ? EPERM : 0;
+    adapter_event(state, (struct sim_message){
+                             .kind = SIM_SERIAL_SET, .error = error, .low_latency = low_latency});
+    if (error != 0)
+        return fail(error);
     atomic_store(&state->serial_flags, info->flags);
     return 0;
 }
@@ -116,6 +120,7 @@ static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, un
 {
     if (!adapter_owns(state, fd))
         return next(fd, request, argument);
+    const struct sim_faults *faults = &state->config.faults;
     switch (request) {
     case TIOCMGET:
     case TIOCMSET:
@@ -129,20 +134,23 @@ static int device_ioctl(struct adapter_state *state, ioctl_call next, int fd, un
     case TCSETS2:
     case TCSETSW2:
     case TCSETSF2:
-        if (state->refuse_baud && asks_bus_rate(argument)) {
-            adapter_event(state, "baud-refused %u", REFUSED_RATE);
+        if (faults->refuse_baud && asks_bus_rate(argument)) {
+            adapter_event(
+                state, (struct sim_message){.kind = SIM_BAUD_REFUSED, .asked_rate = REFUSED_RATE});
             return fail(EINVAL);
         }
-        if (state->substitute_rate != 0 && asks_bus_rate(argument))
+        if (faults->substitute_rate != 0 && asks_bus_rate(argument))
             return set_substituted(state, next, fd, request, argument);
-        if (state->silent_rate != 0 && asks_bus_rate(argument))
-            adapter_event(state, "baud-silent %u %u", REFUSED_RATE, state->silent_rate);
+        if (faults->silent_rate != 0 && asks_bus_rate(argument))
+            adapter_event(state, (struct sim_message){.kind = SIM_BAUD_SILENT,
+                                                      .asked_rate = REFUSED_RATE,
+                                                      .rate = faults->silent_rate});
         return next(fd, request, argument);
     case TCSBRK:
         /* A non-zero argument is tcdrain's wait; zero sends a break. */
         if ((uintptr_t)argument != 0)
-            adapter_event(state, "drain");
-        if (state->stall_drain && (uintptr_t)argument != 0 && alive(next, fd))
+            adapter_event(state, (struct sim_message){.kind = SIM_DRAIN});
+        if (faults->stall_drain && (uintptr_t)argument != 0 && alive(next, fd))
             return stalled_drain(state);
         return next(fd, request, argument);
     default:
@@ -180,11 +188,14 @@ ADAPTER_EXPORT int tcdrain(int fd)
     struct adapter_state *state = adapter();
     int result;
     if (adapter_owns(state, fd))
-        adapter_event(state, "drain");
-    int replayed =
-        state->replaying && adapter_owns(state, fd) ? adapter_ask(state, "call drain") : 0;
+        adapter_event(state, (struct sim_message){.kind = SIM_DRAIN});
+    int replayed = state->config.replay && adapter_owns(state, fd)
+                       ? adapter_ask(state, (struct sim_message){.kind = SIM_ASK,
+                                                                 .ns = tap_now(),
+                                                                 .call = SIM_CALL_DRAIN})
+                       : 0;
     /* A drain recorded as interrupted waited until a signal came: it waits so again. */
-    bool stalls = replayed == EINTR || (replayed == 0 && state->stall_drain &&
+    bool stalls = replayed == EINTR || (replayed == 0 && state->config.faults.stall_drain &&
                                         adapter_owns(state, fd) && alive(state->real.ioctl, fd));
     if (stalls)
         result = stalled_drain(state);
@@ -193,7 +204,7 @@ ADAPTER_EXPORT int tcdrain(int fd)
     else
         result = state->real.tcdrain(fd);
     if (result != 0 && tap_watches(state, fd))
-        tap_failed(state, "drain", errno);
+        tap_failed(state, SIM_CALL_DRAIN, errno);
     return result;
 }
 

@@ -21,7 +21,7 @@ bool adapter_node(const char *path, const char **pty, unsigned long long *rdev)
     struct adapter_state *state = adapter();
     if (path == NULL || strcmp(path, state->node) != 0 || !adapter_device_present(state))
         return false;
-    *pty = state->pty;
+    *pty = state->config.pty;
     *rdev = (unsigned long long)state->node_rdev;
     return true;
 }
@@ -30,9 +30,9 @@ bool adapter_sysfs_path(const char *path, char *out, size_t size)
 {
     struct adapter_state *state = adapter();
     /* The folder loses the tty's class link when the bus hangs up, as sysfs does on an unplug. */
-    if (path == NULL || strncmp(path, "/sys/", 5) != 0 || state->sysfs_root[0] == '\0')
+    if (path == NULL || strncmp(path, "/sys/", 5) != 0 || state->config.sysfs[0] == '\0')
         return false;
-    int length = snprintf(out, size, "%s%s", state->sysfs_root, path);
+    int length = snprintf(out, size, "%s%s", state->config.sysfs, path);
     struct stat info;
     return length > 0 && (size_t)length < size && state->real.lstat(out, &info) == 0;
 }
@@ -129,8 +129,9 @@ ADAPTER_EXPORT int stat64(const char *path, struct stat64 *buf)
 static ssize_t as_device(struct adapter_state *state, const char *path, char *buf, size_t size,
                          ssize_t length)
 {
-    size_t pty_length = strlen(state->pty);
-    if (length <= 0 || (size_t)length != pty_length || memcmp(buf, state->pty, pty_length) != 0 ||
+    const char *pty = state->config.pty;
+    size_t pty_length = strlen(pty);
+    if (length <= 0 || (size_t)length != pty_length || memcmp(buf, pty, pty_length) != 0 ||
         strncmp(path, "/proc/", 6) != 0 || strstr(path, "/fd/") == NULL ||
         !adapter_device_present(state))
         return length;

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/ioctl.h>
 
 /* open's third argument exists only when the flags ask for a file mode. */
@@ -32,18 +33,23 @@ static bool names_device(struct adapter_state *state, int dirfd, const char *pat
  * a hang-up motor-sim makes on it meets an already open descriptor. */
 static int open_device(struct adapter_state *state, int flags, mode_t mode)
 {
-    if (state->refuse_open) {
-        adapter_event(state, "open-refused %s", state->device);
+    const char *device = state->config.device;
+    if (state->config.faults.refuse_open) {
+        adapter_event(state, (struct sim_message){.kind = SIM_OPEN_REFUSED,
+                                                  .data = (const unsigned char *)device,
+                                                  .data_size = strlen(device)});
         errno = EACCES;
         return -1;
     }
-    int fd = state->real.open(state->pty, flags | O_NOCTTY, mode);
+    int fd = state->real.open(state->config.pty, flags | O_NOCTTY, mode);
     if (fd < 0)
         return fd;
     adapter_own(state, fd);
     /* The driver raises DTR and RTS when the port opens. */
     atomic_store(&state->modem_lines, TIOCM_DTR | TIOCM_RTS);
-    adapter_event(state, "open %s", state->device);
+    adapter_event(state, (struct sim_message){.kind = SIM_OPEN,
+                                              .data = (const unsigned char *)device,
+                                              .data_size = strlen(device)});
     return fd;
 }
 
@@ -157,7 +163,7 @@ ADAPTER_EXPORT int close(int fd)
     tap_closing(state, fd);
     if (adapter_owns(state, fd)) {
         adapter_forget(state, fd);
-        adapter_event(state, "close");
+        adapter_event(state, (struct sim_message){.kind = SIM_CLOSE});
     }
     return state->real.close(fd);
 }

@@ -49,7 +49,7 @@ static bool serial_device(struct adapter_state *state, const char *node)
 
 bool replay_refuses_open(struct adapter_state *state, int dirfd, const char *path)
 {
-    if (!state->replaying || path == NULL || (path[0] != '/' && dirfd != AT_FDCWD))
+    if (!state->config.replay || path == NULL || (path[0] != '/' && dirfd != AT_FDCWD))
         return false;
     if (adapter_is_device(state, path)) {
         /* Present, it is the simulation's; gone, it is an unplugged adapter. */
@@ -64,13 +64,16 @@ bool replay_refuses_open(struct adapter_state *state, int dirfd, const char *pat
     errno = saved_errno;
     if (!serial_device(state, node))
         return false;
-    adapter_event(state, "open-foreign %s", path);
+    adapter_event(state, (struct sim_message){.kind = SIM_OPEN_FOREIGN,
+                                              .data = (const unsigned char *)path,
+                                              .data_size = strlen(path)});
     errno = ENOENT;
     return true;
 }
 
 void replay_flush(struct adapter_state *state, int fd, int queue)
 {
-    if (state->replaying && (queue == TCIFLUSH || queue == TCIOFLUSH) && adapter_owns(state, fd))
-        adapter_event(state, "flush");
+    if (state->config.replay && (queue == TCIFLUSH || queue == TCIOFLUSH) &&
+        adapter_owns(state, fd))
+        adapter_event(state, (struct sim_message){.kind = SIM_FLUSH});
 }

@@ -15,13 +15,9 @@
  * them. */
 #include "adapter.h"
 
-#include "../protocol.h"
-
 #include <asm/termbits.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <linux/serial.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -29,42 +25,30 @@
 #include <time.h>
 #include <unistd.h>
 
-#define BIND_NEXT(field, name)                                                      \
-    do {                                                                            \
-        void *symbol = dlsym(RTLD_NEXT, name);                                      \
-        if (symbol == NULL)                                                         \
-            adapter_stop("libc has no %s, which the tap passes calls on to", name); \
-        memcpy(&tap->field, &symbol, sizeof tap->field);                            \
-    } while (0)
-
 void tap_configure(struct adapter_state *state)
 {
     struct tap_state *tap = &state->tap;
-    BIND_NEXT(tcsetattr, "tcsetattr");
-    BIND_NEXT(tcflush, "tcflush");
-    BIND_NEXT(dup, "dup");
-    BIND_NEXT(dup2, "dup2");
-    BIND_NEXT(dup3, "dup3");
     tap->fd = -1;
     tap->last_fd = -1;
-    const char *device = getenv(MOTOR_SIM_ENV_TAP);
-    if (device == NULL || device[0] != '/' || strlen(device) >= sizeof tap->device)
+    const char *text = getenv(MOTOR_SIM_ENV_TAP);
+    if (text == NULL || text[0] == '\0')
         return;
-    int fd = adapter_channel(getenv(MOTOR_SIM_ENV_TAP_FD));
-    if (fd < 0)
+    struct sim_tap config;
+    char error[MOTOR_SIM_STOP_MAX];
+    if (!sim_tap_decode(text, &config, error, sizeof error))
+        adapter_stop("%s: %s", MOTOR_SIM_ENV_TAP, error);
+    tap->fd = adapter_channel(config.reports);
+    if (tap->fd < 0)
         return;
-    memcpy(tap->device, device, strlen(device) + 1);
     /* Under a motor-sim simulating this very path, the device is its pseudo-terminal. */
-    const char *simulated = getenv(MOTOR_SIM_ENV_DEVICE);
-    const char *pty = getenv(MOTOR_SIM_ENV_PTY);
-    if (simulated != NULL && pty != NULL && strcmp(simulated, device) == 0)
-        device = pty;
+    const char *device = config.device;
+    if (state->active && strcmp(state->config.device, device) == 0)
+        device = state->config.pty;
     struct stat info;
     if (state->real.stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
         tap->rdev = info.st_rdev;
         tap->device_known = true;
     }
-    tap->fd = fd;
     tap->active = true;
 }
 
@@ -80,27 +64,15 @@ long long tap_now(void)
     return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-static void report(struct adapter_state *state, const char *message, size_t length)
+static void report(struct adapter_state *state, struct sim_message message)
 {
+    unsigned char datagram[SIM_MESSAGE_MAX];
+    size_t length = sim_message_encode(&message, datagram);
     ssize_t sent;
     do
-        sent = send(state->tap.fd, message, length, MSG_NOSIGNAL);
+        sent = send(state->tap.fd, datagram, length, MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
     /* Blocking: when motor-sim falls behind, the command waits rather than lose bytes. */
-}
-
-static void reportf(struct adapter_state *state, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-
-static void reportf(struct adapter_state *state, const char *format, ...)
-{
-    char message[MOTOR_SIM_EVENT_MAX + 1];
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    if (length > 0 && (size_t)length < sizeof message)
-        report(state, message, (size_t)length);
 }
 
 /* The settings the device has now, as the driver reports them (a driver that clamps
@@ -110,8 +82,11 @@ static void report_line(struct adapter_state *state, int fd)
     struct termios2 settings;
     if (state->real.ioctl(fd, TCGETS2, &settings) != 0)
         return;
-    reportf(state, "tap-line %lld %u %x %x %x %x", tap_now(), settings.c_ospeed, settings.c_cflag,
-            settings.c_iflag, settings.c_oflag, settings.c_lflag);
+    report(state,
+           (struct sim_message){.kind = SIM_TAP_LINE,
+                                .ns = tap_now(),
+                                .line = {settings.c_ospeed, settings.c_cflag, settings.c_iflag,
+                                         settings.c_oflag, settings.c_lflag}});
 }
 
 /* A descriptor the command now holds: tapped if it is on the device's node. Checked
@@ -129,7 +104,7 @@ int tap_opened(struct adapter_state *state, int fd)
     if (on_device) {
         tap->last_fd = fd;
         if (!atomic_exchange(&tap->opened, true))
-            reportf(state, "tap-open %lld", tap_now());
+            report(state, (struct sim_message){.kind = SIM_TAP_OPEN, .ns = tap_now()});
     }
     errno = saved_errno;
     return fd;
@@ -142,23 +117,20 @@ void tap_closing(struct adapter_state *state, int fd)
     int saved_errno = errno;
     /* The settings the run leaves, read while the descriptor is still open. */
     report_line(state, fd);
-    reportf(state, "tap-close %lld", tap_now());
+    report(state, (struct sim_message){.kind = SIM_TAP_CLOSE, .ns = tap_now()});
     atomic_store(&state->tap.watched[fd], false);
     errno = saved_errno;
 }
 
 /* A failed call on the device, with its error. The same failure repeated (libserialport
  * reads a hung-up line until its deadline) is reported once until a call succeeds. */
-void tap_failed(struct adapter_state *state, const char *call, int error)
+void tap_failed(struct adapter_state *state, enum sim_call call, int error)
 {
-    struct tap_state *tap = &state->tap;
-    const char *name = strerrorname_np(error);
-    if (name == NULL)
-        name = "failed";
-    int key = error * 64 + (int)(call[0] & 63);
-    if (atomic_exchange(&tap->last_failure, key) == key)
+    int key = error * 64 + (int)call;
+    if (atomic_exchange(&state->tap.last_failure, key) == key)
         return;
-    reportf(state, "tap-fail %lld %s %s", tap_now(), call, name);
+    report(state, (struct sim_message){
+                      .kind = SIM_TAP_FAIL, .ns = tap_now(), .error = error, .call = call});
     errno = error;
 }
 
@@ -166,28 +138,20 @@ void tap_end_of_file(struct adapter_state *state)
 {
     int saved_errno = errno;
     if (atomic_exchange(&state->tap.last_failure, -1) != -1)
-        reportf(state, "tap-eof %lld", tap_now());
+        report(state, (struct sim_message){.kind = SIM_TAP_EOF, .ns = tap_now()});
     errno = saved_errno;
 }
 
-void tap_data(struct adapter_state *state, const char *kind, long long ns, const void *bytes,
+void tap_data(struct adapter_state *state, enum sim_kind kind, long long ns, const void *bytes,
               size_t count)
 {
-    static const char digits[] = "0123456789ABCDEF";
     int saved_errno = errno;
     atomic_store(&state->tap.last_failure, 0);
     const unsigned char *next = bytes;
     do {
-        size_t take = count < MOTOR_SIM_TAP_CHUNK ? count : MOTOR_SIM_TAP_CHUNK;
-        char hex[2 * MOTOR_SIM_TAP_CHUNK + 1] = "-";
-        char *digit = hex;
-        for (const unsigned char *byte = next; byte != next + take; ++byte) {
-            *digit++ = digits[*byte >> 4];
-            *digit++ = digits[*byte & 0x0F];
-        }
-        if (digit != hex) /* an empty chunk stays "-" */
-            *digit = '\0';
-        reportf(state, "%s %lld %s", kind, ns, hex);
+        size_t take = count < SIM_TAP_CHUNK ? count : SIM_TAP_CHUNK;
+        report(state,
+               (struct sim_message){.kind = kind, .ns = ns, .data = next, .data_size = take});
         next += take;
         count -= take;
     } while (count > 0);
@@ -210,7 +174,7 @@ static void report_flush(struct adapter_state *state, int fd, int queue)
         ssize_t taken = state->real.read(fd, pending, want);
         got = taken > 0 ? (size_t)taken : 0;
     }
-    tap_data(state, "tap-flush", ns, pending, got);
+    tap_data(state, SIM_TAP_FLUSH, ns, pending, got);
     errno = saved_errno;
 }
 
@@ -234,24 +198,24 @@ void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
     case TCSETSW2:
     case TCSETSF2:
         if (result != 0)
-            tap_failed(state, "settings", error);
+            tap_failed(state, SIM_CALL_SETTINGS, error);
         break;
     case TCFLSH:
         if (result != 0)
-            tap_failed(state, "flush", error);
+            tap_failed(state, SIM_CALL_FLUSH, error);
         break;
     case TCSBRK: /* a non-zero argument is a drain; zero sends a break */
         if (result != 0 && argument != NULL)
-            tap_failed(state, "drain", error);
+            tap_failed(state, SIM_CALL_DRAIN, error);
         break;
     case TIOCSSERIAL: {
         if (argument == NULL)
             break;
         const struct serial_struct *info = argument;
-        const char *name = result == 0 ? "ok" : strerrorname_np(error);
-        reportf(state, "tap-serial %lld low-latency=%s %s", tap_now(),
-                (info->flags & ASYNC_LOW_LATENCY) != 0 ? "yes" : "no",
-                name != NULL ? name : "failed");
+        report(state, (struct sim_message){.kind = SIM_TAP_SERIAL,
+                                           .ns = tap_now(),
+                                           .error = result == 0 ? 0 : error,
+                                           .low_latency = (info->flags & ASYNC_LOW_LATENCY) != 0});
         break;
     }
     default:
@@ -265,9 +229,9 @@ void tap_after_ioctl(struct adapter_state *state, int fd, unsigned long request,
 ADAPTER_EXPORT int tcsetattr(int fd, int actions, const struct termios *settings)
 {
     struct adapter_state *state = adapter();
-    int result = state->tap.tcsetattr(fd, actions, settings);
+    int result = state->real.tcsetattr(fd, actions, settings);
     if (result != 0 && tap_watches(state, fd))
-        tap_failed(state, "settings", errno);
+        tap_failed(state, SIM_CALL_SETTINGS, errno);
     return result;
 }
 
@@ -278,9 +242,9 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
     replay_flush(state, fd, queue);
     if (tapped)
         report_flush(state, fd, queue);
-    int result = state->tap.tcflush(fd, queue);
+    int result = state->real.tcflush(fd, queue);
     if (result != 0 && tapped)
-        tap_failed(state, "flush", errno);
+        tap_failed(state, SIM_CALL_FLUSH, errno);
     return result;
 }
 
@@ -288,7 +252,7 @@ ADAPTER_EXPORT int tcflush(int fd, int queue)
 ADAPTER_EXPORT int dup(int fd)
 {
     struct adapter_state *state = adapter();
-    int copy = state->tap.dup(fd);
+    int copy = state->real.dup(fd);
     return copy >= 0 && tap_watches(state, fd) ? tap_opened(state, copy) : copy;
 }
 
@@ -297,7 +261,7 @@ ADAPTER_EXPORT int dup2(int fd, int target)
     struct adapter_state *state = adapter();
     if (fd != target)
         tap_closing(state, target);
-    int copy = state->tap.dup2(fd, target);
+    int copy = state->real.dup2(fd, target);
     return copy >= 0 ? tap_opened(state, copy) : copy;
 }
 
@@ -306,7 +270,7 @@ ADAPTER_EXPORT int dup3(int fd, int target, int flags)
     struct adapter_state *state = adapter();
     if (fd != target)
         tap_closing(state, target);
-    int copy = state->tap.dup3(fd, target, flags);
+    int copy = state->real.dup3(fd, target, flags);
     return copy >= 0 ? tap_opened(state, copy) : copy;
 }
 

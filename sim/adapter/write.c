@@ -28,14 +28,14 @@
 #include "adapter.h"
 
 #include <errno.h>
-#include <stdio.h>
 
 static ssize_t device_write(struct adapter_state *state, int fd, const void *buf, size_t count)
 {
-    if (state->replaying && adapter_owns(state, fd)) {
-        char question[64];
-        snprintf(question, sizeof question, "call write %zu %lld", count, tap_now());
-        int error = adapter_ask(state, question);
+    const struct sim_faults *faults = &state->config.faults;
+    if (state->config.replay && adapter_owns(state, fd)) {
+        int error = adapter_ask(
+            state, (struct sim_message){
+                       .kind = SIM_ASK, .ns = tap_now(), .count = count, .call = SIM_CALL_WRITE});
         if (error != 0) {
             errno = error;
             return -1;
@@ -44,16 +44,17 @@ static ssize_t device_write(struct adapter_state *state, int fd, const void *buf
     /* motor-sim stamps each frame with this moment: a busy machine may read it late, but the
      * gaps between the writes are the command's own. */
     if (adapter_owns(state, fd))
-        adapter_event(state, "write %lld", tap_now());
+        adapter_event(state, (struct sim_message){.kind = SIM_WRITE, .ns = tap_now()});
     /* A hung chip: the driver queues the bytes, and they never reach the line. */
-    if (state->stall_drain && adapter_owns(state, fd)) {
-        adapter_event(state, "write-held %zu", count);
+    if (faults->stall_drain && adapter_owns(state, fd)) {
+        adapter_event(state, (struct sim_message){.kind = SIM_WRITE_HELD, .count = count});
         return (ssize_t)count;
     }
-    if (state->write_limit < 0 || (size_t)state->write_limit >= count || !adapter_owns(state, fd))
+    if (!faults->limit_writes || faults->write_limit >= count || !adapter_owns(state, fd))
         return state->real.write(fd, buf, count);
-    size_t limit = (size_t)state->write_limit;
-    adapter_event(state, "write-limited %zu %zu", count, limit);
+    size_t limit = faults->write_limit;
+    adapter_event(state,
+                  (struct sim_message){.kind = SIM_WRITE_LIMITED, .count = count, .taken = limit});
     return limit == 0 ? 0 : state->real.write(fd, buf, limit);
 }
 
@@ -65,9 +66,9 @@ ADAPTER_EXPORT ssize_t write(int fd, const void *buf, size_t count)
     long long ns = tapped ? tap_now() : 0;
     ssize_t written = device_write(state, fd, buf, count);
     if (tapped && written > 0)
-        tap_data(state, "tap-tx", ns, buf, (size_t)written);
+        tap_data(state, SIM_TAP_TX, ns, buf, (size_t)written);
     else if (tapped && written < 0)
-        tap_failed(state, "write", errno);
+        tap_failed(state, SIM_CALL_WRITE, errno);
     return written;
 }
 
@@ -78,13 +79,13 @@ ADAPTER_EXPORT ssize_t read(int fd, void *buf, size_t count)
     if (tap_watches(state, fd)) {
         /* Nothing waiting on a non-blocking line is not a failure. */
         if (got > 0)
-            tap_data(state, "tap-rx", tap_now(), buf, (size_t)got);
+            tap_data(state, SIM_TAP_RX, tap_now(), buf, (size_t)got);
         else if (got == 0 && count > 0)
             tap_end_of_file(state);
         else if (got < 0 && errno != EAGAIN && errno != EINTR)
-            tap_failed(state, "read", errno);
+            tap_failed(state, SIM_CALL_READ, errno);
     }
     if (got > 0 && adapter_owns(state, fd))
-        adapter_event(state, "read %zd", got);
+        adapter_event(state, (struct sim_message){.kind = SIM_READ, .count = (uint64_t)got});
     return got;
 }

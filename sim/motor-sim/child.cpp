@@ -115,24 +115,17 @@ std::vector<std::string> child_environment(const std::string &adapter_path, cons
                                            const std::string &pty_path,
                                            const std::string &sysfs_folder, int event_fd)
 {
-    std::vector<std::string> environment = preloaded_environment(
-        adapter_path, {MOTOR_SIM_ENV_DEVICE, MOTOR_SIM_ENV_PTY, MOTOR_SIM_ENV_SYSFS,
-                       MOTOR_SIM_ENV_FAULTS, MOTOR_SIM_ENV_EVENT_FD});
-    environment.push_back(std::string(MOTOR_SIM_ENV_DEVICE) + "=" + options.device);
-    environment.push_back(std::string(MOTOR_SIM_ENV_PTY) + "=" + pty_path);
-    environment.push_back(std::string(MOTOR_SIM_ENV_SYSFS) + "=" + sysfs_folder);
-    environment.push_back(std::string(MOTOR_SIM_ENV_FAULTS) + "=" + adapter_faults(options));
-    environment.push_back(std::string(MOTOR_SIM_ENV_EVENT_FD) + "=" + std::to_string(event_fd));
+    std::vector<std::string> environment = preloaded_environment(adapter_path, {MOTOR_SIM_ENV});
+    environment.push_back(std::string(MOTOR_SIM_ENV) + "=" +
+                          adapter_config(options, pty_path, sysfs_folder, event_fd));
     return environment;
 }
 
 std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
                                          int tap_fd)
 {
-    std::vector<std::string> environment =
-        preloaded_environment(adapter_path, {MOTOR_SIM_ENV_TAP, MOTOR_SIM_ENV_TAP_FD});
-    environment.push_back(std::string(MOTOR_SIM_ENV_TAP) + "=" + device);
-    environment.push_back(std::string(MOTOR_SIM_ENV_TAP_FD) + "=" + std::to_string(tap_fd));
+    std::vector<std::string> environment = preloaded_environment(adapter_path, {MOTOR_SIM_ENV_TAP});
+    environment.push_back(std::string(MOTOR_SIM_ENV_TAP) + "=" + tap_config(device, tap_fd));
     return environment;
 }
 

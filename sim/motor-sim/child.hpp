@@ -15,13 +15,13 @@ namespace sim {
 bool adapter_locate(std::string &path, std::string &error);
 
 // motor-sim's environment with the layer prepended to LD_PRELOAD and the layer's
-// variables set.
+// configuration set.
 std::vector<std::string> child_environment(const std::string &adapter_path, const Options &options,
                                            const std::string &pty_path,
                                            const std::string &sysfs_folder, int event_fd);
 
 // motor-sim's environment with the layer prepended to LD_PRELOAD and the tap's
-// variables set (the simulation's, if any, are kept: a motor-sim may run under the tap).
+// variable set (the simulation's, if any, is kept: a motor-sim may run under the tap).
 std::vector<std::string> tap_environment(const std::string &adapter_path, const std::string &device,
                                          int tap_fd);
 

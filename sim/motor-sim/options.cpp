@@ -3,6 +3,7 @@
 #include "number.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <getopt.h>
 #include <system_error>
@@ -79,7 +80,7 @@ bool set_device(const char *value, Options &options, std::string &message)
 {
     if (value[0] == '\0')
         return fail(message, "--device needs a path such as /dev/ttyUSB0");
-    // The path travels in space-separated events and trace records.
+    // The path travels in space-separated trace records.
     if (std::string_view(value).find_first_of(" \t\n") != std::string_view::npos)
         return fail(message, "--device must not contain white space");
     // A relative path is the one COMMAND, started in the same folder, will name.
@@ -178,15 +179,16 @@ bool apply(int id, const char *value, Options &options, std::string &message)
         options.no_motor = true;
         return true;
     case OPT_REFUSE_OPEN:
-        options.refuse_open = true;
+        options.adapter.refuse_open = true;
         return true;
     case OPT_REFUSE_BAUD:
-        options.refuse_baud = true;
+        options.adapter.refuse_baud = true;
         return true;
     case OPT_WRITE_LIMIT:
         if (!number_parse(value, MAX_WRITE_LIMIT, number))
             return fail(message, "--write-limit needs a byte count from 0 to 1048576");
-        options.write_limit = static_cast<std::size_t>(number);
+        options.adapter.limit_writes = true;
+        options.adapter.write_limit = static_cast<std::uint32_t>(number);
         return true;
     case OPT_ECHO:
         options.echo = true;
@@ -207,26 +209,26 @@ bool apply(int id, const char *value, Options &options, std::string &message)
         return true;
     }
     case OPT_REFUSE_LOW_LATENCY:
-        options.refuse_low_latency = true;
+        options.adapter.refuse_low_latency = true;
         return true;
     case OPT_NO_SERIAL_INFO:
-        options.no_serial_info = true;
+        options.adapter.no_serial_info = true;
         return true;
     case OPT_SUBSTITUTE_BAUD:
         if (!number_parse(value, MAX_RATE, number) || number == 0)
             return fail(message, "--substitute-baud needs a rate from 1 to 100000000");
-        options.substitute_rate = static_cast<std::uint32_t>(number);
+        options.adapter.substitute_rate = static_cast<std::uint32_t>(number);
         return true;
     case OPT_SILENT_BAUD:
         if (!number_parse(value, MAX_RATE, number) || number == 0)
             return fail(message, "--silent-baud needs a rate from 1 to 100000000");
-        options.silent_rate = static_cast<std::uint32_t>(number);
+        options.adapter.silent_rate = static_cast<std::uint32_t>(number);
         return true;
     case OPT_DRIVER:
     case OPT_USB_IDS:
         return set_adapter_identity(id, value, options, message);
     case OPT_STALL_DRAIN:
-        options.stall_drain = true;
+        options.adapter.stall_drain = true;
         return true;
     case OPT_SERVE:
         return set_path(options.serve_path, value, "--serve", message);
@@ -336,33 +338,57 @@ ParseOutcome options_parse(int argc, char **argv, Options &options, std::string 
     return ParseOutcome::run;
 }
 
+namespace {
+
+// A record's text, as its encoder writes it.
+template <typename Record, typename Encode> std::string encoded(const Record &record, Encode encode)
+{
+    std::string text(encode(&record, nullptr, 0), '\0');
+    encode(&record, text.data(), text.size() + 1);
+    return text;
+}
+
+// Copies text into a path field; one too long for it cannot name a file anyway.
+template <std::size_t Size> void copy_path(char (&field)[Size], const std::string &text)
+{
+    std::snprintf(field, Size, "%s", text.c_str());
+}
+
+// A replay fails the writes its recording has fail, tells motor-sim of flushes, and lets the
+// command open no other serial device.
+sim_config layer_config(const Options &options)
+{
+    sim_config config{};
+    copy_path(config.device, options.device);
+    config.events = -1;
+    config.faults = options.adapter;
+    config.replay = !options.replay_file.empty();
+    return config;
+}
+
+} // namespace
+
+std::string adapter_config(const Options &options, const std::string &pty_path,
+                           const std::string &sysfs_folder, int event_fd)
+{
+    sim_config config = layer_config(options);
+    copy_path(config.pty, pty_path);
+    copy_path(config.sysfs, sysfs_folder);
+    config.events = event_fd;
+    return encoded(config, sim_config_encode);
+}
+
 std::string adapter_faults(const Options &options)
 {
-    std::string faults;
-    auto add = [&faults](const std::string &fault) {
-        faults += faults.empty() ? fault : "," + fault;
-    };
-    if (options.refuse_open)
-        add("refuse-open");
-    if (options.refuse_baud)
-        add("refuse-baud");
-    if (options.refuse_low_latency)
-        add("refuse-low-latency");
-    if (options.no_serial_info)
-        add("no-serial-info");
-    if (options.write_limit)
-        add("write-limit=" + std::to_string(*options.write_limit));
-    if (options.substitute_rate != 0)
-        add("substitute-baud=" + std::to_string(options.substitute_rate));
-    if (options.silent_rate != 0)
-        add("silent-baud=" + std::to_string(options.silent_rate));
-    if (options.stall_drain)
-        add("stall-drain");
-    // A replay fails the writes its recording has fail, tells motor-sim of flushes and
-    // settings, and lets the command open no other serial device.
-    if (!options.replay_file.empty())
-        add("replay");
-    return faults;
+    return encoded(layer_config(options), sim_faults_encode);
+}
+
+std::string tap_config(const std::string &device, int report_fd)
+{
+    sim_tap tap{};
+    copy_path(tap.device, device);
+    tap.reports = report_fd;
+    return encoded(tap, sim_tap_encode);
 }
 
 } // namespace sim

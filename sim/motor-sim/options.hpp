@@ -3,6 +3,8 @@
 
 #include "motor.hpp"
 
+#include "../protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -34,15 +36,8 @@ struct Options {
     std::vector<Motor> motors;            // filled with the default motor when none is given
     std::vector<std::string> motor_texts; // the --motor values, for the trace header
     bool no_motor = false;
-    bool refuse_open = false;
-    bool refuse_baud = false;
-    bool refuse_low_latency = false;
-    bool no_serial_info = false;
-    std::uint32_t substitute_rate = 0; // the rate the driver runs when asked for 4,000,000
-    std::uint32_t silent_rate = 0;     // the same, while the terminal settings keep 4,000,000
-    bool stall_drain = false;
+    sim_faults adapter{}; // the adapter faults the layer plays (protocol.h)
     bool echo = false;
-    std::optional<std::size_t> write_limit;
     std::optional<std::uint64_t> hangup_after;
     // With a delay, the Nth frame reaches the motors and the device vanishes this long after it
     // arrived: an adapter unplugged while the command waits for an answer.
@@ -70,8 +65,16 @@ bool injection_parse(const std::string &value, Injection &injection);
 // Parses the value of --motor: ID or ID:FAULT[,FAULT...].
 bool motor_option_parse(const std::string &value, Motor &motor, std::string &message);
 
-// The adapter faults as the layer reads them from its environment.
+// The layer's configuration (MOTOR_SIM) for simulating options.device on pty_path, its sysfs in
+// sysfs_folder, its events on event_fd (-1: none).
+std::string adapter_config(const Options &options, const std::string &pty_path,
+                           const std::string &sysfs_folder, int event_fd);
+
+// The adapter faults, a replay included, as that configuration writes them: "" for none.
 std::string adapter_faults(const Options &options);
+
+// The tap's configuration (MOTOR_SIM_TAP): device's traffic reported on report_fd.
+std::string tap_config(const std::string &device, int report_fd);
 
 // --help text.
 const char *usage_text();

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,21 +254,23 @@ void deliver_due(Session &session)
 }
 
 // The events that only leave a note in the trace.
-std::optional<std::string> plain_note(const std::string &kind, const std::string &first,
-                                      const std::string &second)
+std::optional<std::string> plain_note(const sim_message &event)
 {
-    if (kind == "serial-get-refused")
+    switch (event.kind) {
+    case SIM_SERIAL_GET_REFUSED:
         return "TIOCGSERIAL refused: no serial information (ENOTTY)";
-    if (kind == "baud-refused")
-        return first + " baud refused (EINVAL)";
-
-    if (kind == "drain-stalled")
+    case SIM_BAUD_REFUSED:
+        return std::to_string(event.asked_rate) + " baud refused (EINVAL)";
+    case SIM_DRAIN_STALLED:
         return "drain: the transmitter does not empty; waiting for a signal";
-    if (kind == "write-held")
-        return "the adapter took " + first + " bytes and holds them";
-    if (kind == "write-limited")
-        return "the adapter took " + second + " of " + first + " bytes written";
-    return std::nullopt;
+    case SIM_WRITE_HELD:
+        return "the adapter took " + std::to_string(event.count) + " bytes and holds them";
+    case SIM_WRITE_LIMITED:
+        return "the adapter took " + std::to_string(event.taken) + " of " +
+               std::to_string(event.count) + " bytes written";
+    default:
+        return std::nullopt;
+    }
 }
 
 // Whether the motors' UARTs read a line running at rate: each byte resynchronises on its start
@@ -283,26 +284,33 @@ bool motors_read(unsigned long long rate)
 
 // The adapter runs another rate than the one asked: at it, every frame is noise to the motors.
 // Settings that keep the asked rate ask it again with every change; one note is enough.
-void note_line_rate(Session &session, std::int64_t ms, const std::string &kind,
-                    const std::string &asked, const std::string &runs)
+void note_line_rate(Session &session, std::int64_t ms, const sim_message &event)
 {
     if (session.line_garbled)
         return;
+    const std::string asked = std::to_string(event.asked_rate);
+    const std::string runs = std::to_string(event.rate);
     trace_note(session.setup.trace, ms,
                asked + " baud asked: " +
-                   (kind == "baud-silent"
+                   (event.kind == SIM_BAUD_SILENT
                         ? "the adapter runs " + runs + " and the settings keep " + asked
                         : "the driver runs " + runs + " and says so"));
-    if (!motors_read(std::strtoull(runs.c_str(), nullptr, 10))) {
+    if (!motors_read(event.rate)) {
         session.line_garbled = true;
         trace_note(session.setup.trace, ms, "the motors hear noise and keep silent");
     }
 }
 
-void note_open(Session &session, std::int64_t ms, const std::string &kind, const std::string &path)
+// The path an event carries.
+std::string path_of(const sim_message &event)
 {
-    const bool opened = kind == "open";
-    trace_device_open(session.setup.trace, ms, path, !opened);
+    return {reinterpret_cast<const char *>(event.data), event.data_size};
+}
+
+void note_open(Session &session, std::int64_t ms, const sim_message &event)
+{
+    const bool opened = event.kind == SIM_OPEN;
+    trace_device_open(session.setup.trace, ms, path_of(event), !opened);
     session.device_opened = session.device_opened || opened;
     if (opened && session.setup.replay != nullptr)
         replay_opened(*session.setup.replay, monotonic_ns());
@@ -311,23 +319,22 @@ void note_open(Session &session, std::int64_t ms, const std::string &kind, const
         hang_up(session);
 }
 
-void note_serial_set(Session &session, std::int64_t ms, const std::string &low,
-                     const std::string &result)
+void note_serial_set(Session &session, std::int64_t ms, const sim_message &event)
 {
-    bool low_latency = low == "low-latency=yes";
-    session.low_latency_requested = session.low_latency_requested || low_latency;
-    if (low_latency && result != "refused" && session.setup.sysfs != nullptr)
+    const bool refused = event.error != 0;
+    session.low_latency_requested = session.low_latency_requested || event.low_latency;
+    if (event.low_latency && !refused && session.setup.sysfs != nullptr)
         sysfs_note_low_latency(*session.setup.sysfs);
     trace_note(session.setup.trace, ms,
                std::string("TIOCSSERIAL ") +
-                   (low_latency ? "with low latency" : "without low latency") +
-                   (result == "refused" ? ": refused (EPERM)" : ": accepted"));
+                   (event.low_latency ? "with low latency" : "without low latency") +
+                   (refused ? ": refused (EPERM)" : ": accepted"));
 }
 
 // Hanging up before the acknowledgement: COMMAND's next call meets a vanished device.
-void note_read(Session &session, std::int64_t ms, const std::string &count)
+void note_read(Session &session, std::int64_t ms, std::uint64_t count)
 {
-    session.bytes_read += std::strtoull(count.c_str(), nullptr, 10);
+    session.bytes_read += count;
     if (session.hangup_waiting)
         deliver_due(session);
     const auto &hangup_after_read = session.setup.options.hangup_after_read;
@@ -339,9 +346,8 @@ void note_read(Session &session, std::int64_t ms, const std::string &count)
 }
 
 // During a replay the layer refuses to open any serial device but the simulated one.
-void note_foreign_open(Session &session, std::int64_t ms, const std::string &message)
+void note_foreign_open(Session &session, std::int64_t ms, const std::string &path)
 {
-    std::string path = message.substr(message.find(' ') + 1);
     trace_foreign_open(session.setup.trace, ms, path, session.setup.options.device);
     replay_foreign_open(*session.setup.replay, path);
 }
@@ -349,18 +355,14 @@ void note_foreign_open(Session &session, std::int64_t ms, const std::string &mes
 // A call the recording has fail fails again: the answer carries its error. A write comes
 // with the moment the command made it, as the tap stamps one, which motor-sim's own wake-up
 // would only delay.
-std::string note_replayed_call(Session &session, std::int64_t ms, const std::string &call,
-                               const std::string &count, const std::string &when)
+int note_replayed_call(Session &session, std::int64_t ms, const sim_message &question)
 {
-    char *end = nullptr;
-    std::int64_t made_ns = std::strtoll(when.c_str(), &end, 10);
-    if (end == when.c_str() || *end != '\0')
-        made_ns = monotonic_ns();
-    int error = replay_call(*session.setup.replay, call, session.bytes_written, made_ns);
+    const std::string call = sim_call_name(question.call);
+    int error = replay_call(*session.setup.replay, call, session.bytes_written, question.ns);
     if (error == 0) {
-        if (call == "write")
-            session.bytes_written += std::strtoull(count.c_str(), nullptr, 10);
-        return "k";
+        if (question.call == SIM_CALL_WRITE)
+            session.bytes_written += question.count;
+        return 0;
     }
     const char *name = strerrorname_np(error);
     trace_note(session.setup.trace, ms,
@@ -368,57 +370,78 @@ std::string note_replayed_call(Session &session, std::int64_t ms, const std::str
                    " fail: " + (name != nullptr ? name : std::to_string(error)));
     // A terminal fails writes with EIO once it has hung up: the replayed line hangs up with it,
     // so that the command sees the adapter gone as it did.
-    if (call == "write" && error == EIO && !session.hung_up)
+    if (question.call == SIM_CALL_WRITE && error == EIO && !session.hung_up)
         hang_up(session);
-    return "e" + std::to_string(error);
+    return error;
 }
 
-// Handles one event; returns the answer the layer waits for.
-std::string note_event(Session &session, const std::string &message)
+// The events of a replay, and those that change the run.
+bool note_run_event(Session &session, std::int64_t ms, const sim_message &event)
 {
-    std::int64_t ms = elapsed_ms(session);
-    std::istringstream words(message);
-    std::string kind;
-    std::string first;
-    std::string second;
-    std::string third;
-    words >> kind >> first >> second >> third;
-    if (kind == "open" || kind == "open-refused")
-        note_open(session, ms, kind, first);
-    else if (kind == "serial-set")
-        note_serial_set(session, ms, first, second);
-    else if (kind == "read")
-        note_read(session, ms, first);
-    else if (kind == "write") {
+    const bool replaying = session.setup.replay != nullptr;
+    switch (event.kind) {
+    case SIM_OPEN:
+    case SIM_OPEN_REFUSED:
+        note_open(session, ms, event);
+        return true;
+    case SIM_SERIAL_SET:
+        note_serial_set(session, ms, event);
+        return true;
+    case SIM_READ:
+        note_read(session, ms, event.count);
+        return true;
+    case SIM_WRITE:
         // What earlier writes sent keeps their moment; this write's bytes get its own.
         receive(session);
-        session.write_ns = std::strtoll(first.c_str(), nullptr, 10);
-    } else if (kind == "drain")
-        trace_drain(session.setup.trace, ms);
-    else if (kind == "close") {
+        session.write_ns = event.ns;
+        return true;
+    case SIM_CLOSE:
         session.close_ns = monotonic_ns();
         trace_device_close(session.setup.trace, ms);
-    } else if (kind == "call" && session.setup.replay != nullptr)
-        return note_replayed_call(session, ms, first, second, third);
-    else if (kind == "open-foreign" && session.setup.replay != nullptr)
-        note_foreign_open(session, ms, message);
-    else if (kind == "flush" && session.setup.replay != nullptr)
-        replay_flushed(*session.setup.replay, session.bytes_written);
-    else if (kind == "baud-silent" || kind == "baud-substituted")
-        note_line_rate(session, ms, kind, first, second);
-    else if (std::optional<std::string> note = plain_note(kind, first, second))
-        trace_note(session.setup.trace, ms, *note);
-    else
-        trace_note(session.setup.trace, ms, "adapter event: " + message);
-    return "k";
+        return true;
+    case SIM_OPEN_FOREIGN:
+        if (replaying)
+            note_foreign_open(session, ms, path_of(event));
+        return replaying;
+    case SIM_FLUSH:
+        if (replaying)
+            replay_flushed(*session.setup.replay, session.bytes_written);
+        return replaying;
+    default:
+        return false;
+    }
 }
 
-// Handles every event the layer has sent; each is acknowledged once handled.
+// Handles one event; returns the error its answer carries (0 but for a replayed call that fails).
+int note_event(Session &session, const sim_message &event)
+{
+    std::int64_t ms = elapsed_ms(session);
+    if (event.kind == SIM_ASK && session.setup.replay != nullptr)
+        return note_replayed_call(session, ms, event);
+    if (note_run_event(session, ms, event))
+        return 0;
+    if (event.kind == SIM_DRAIN)
+        trace_drain(session.setup.trace, ms);
+    else if (event.kind == SIM_BAUD_SILENT || event.kind == SIM_BAUD_SUBSTITUTED)
+        note_line_rate(session, ms, event);
+    else if (std::optional<std::string> note = plain_note(event))
+        trace_note(session.setup.trace, ms, *note);
+    else
+        trace_note(session.setup.trace, ms,
+                   "an adapter event motor-sim does not expect (kind " +
+                       std::to_string(static_cast<int>(event.kind)) + ")");
+    return 0;
+}
+
+// Handles every event the layer has sent; each is answered once handled.
 void receive_events(Session &session)
 {
-    layer_receive(session.event_fd, [&session](const std::string &message) {
-        std::string ack = note_event(session, message);
-        send(session.event_fd, ack.data(), ack.size(), MSG_NOSIGNAL);
+    layer_receive(session.event_fd, [&session](const sim_message &event) {
+        sim_message answer{};
+        answer.kind = SIM_ANSWER;
+        answer.error = note_event(session, event);
+        unsigned char datagram[SIM_MESSAGE_MAX];
+        send(session.event_fd, datagram, sim_message_encode(&answer, datagram), MSG_NOSIGNAL);
     });
 }
 

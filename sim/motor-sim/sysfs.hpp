@@ -1,7 +1,7 @@
 // The simulated device's sysfs: the entries the kernel would show under /sys for a tty of the
 // device's name, laid out in a folder of motor-sim's own that the adapter layer answers /sys
-// paths from (MOTOR_SIM_SYSFS). Programs that ask the kernel which driver serves the port, and
-// which chip is behind it, find the adapter the options describe.
+// paths from (the sysfs field of MOTOR_SIM). Programs that ask the kernel which driver serves the
+// port, and which chip is behind it, find the adapter the options describe.
 #pragma once
 
 #include "options.hpp"

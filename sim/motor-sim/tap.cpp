@@ -20,7 +20,6 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -103,60 +102,73 @@ void on_data(Tap &tap, Direction direction, std::int64_t ns, const Bytes &bytes)
         trace_tx(tap.trace, ms, frame);
 }
 
-void on_report(Tap &tap, const std::string &message)
+// An errno's name as the recording writes it.
+std::string error_name(int error)
 {
-    std::istringstream words(message);
-    std::string kind;
-    std::string time;
-    words >> kind >> time;
-    std::int64_t ns = std::strtoll(time.c_str(), nullptr, 10);
-    if (kind == "tap-tx" || kind == "tap-rx" || kind == "tap-flush") {
-        std::string hex;
-        words >> hex;
-        Bytes bytes;
-        if (hex == "-" || hex_parse(hex, bytes))
-            on_data(tap,
-                    kind == "tap-tx"   ? Direction::tx
-                    : kind == "tap-rx" ? Direction::rx
-                                       : Direction::flush,
-                    ns, bytes);
-    } else if (kind == "tap-fail") {
+    const char *name = strerrorname_np(error);
+    return name != nullptr ? name : "failed";
+}
+
+void on_serial(Tap &tap, const sim_message &report)
+{
+    tap.low_latency_requested = tap.low_latency_requested || report.low_latency;
+    std::string text =
+        std::string("TIOCSSERIAL ") +
+        (report.low_latency ? "with low latency" : "without low latency") +
+        (report.error == 0 ? ": accepted" : ": refused (" + error_name(report.error) + ")");
+    trace_note(tap.trace, since_start_us(tap, report.ns) / 1000, text);
+    record_line(tap, "note " + text);
+}
+
+void on_report(Tap &tap, const sim_message &report)
+{
+    const std::int64_t ns = report.ns;
+    switch (report.kind) {
+    case SIM_TAP_TX:
+    case SIM_TAP_RX:
+    case SIM_TAP_FLUSH:
+        on_data(tap,
+                report.kind == SIM_TAP_TX   ? Direction::tx
+                : report.kind == SIM_TAP_RX ? Direction::rx
+                                            : Direction::flush,
+                ns, Bytes(report.data, report.data + report.data_size));
+        break;
+    case SIM_TAP_FAIL: {
         RecordedChunk chunk{Direction::fail, on_time(tap, ns), {}};
-        words >> chunk.call >> chunk.error;
+        chunk.call = sim_call_name(report.call);
+        chunk.error = error_name(report.error);
         record_line(tap, recording_chunk_line(chunk));
         trace_fail(tap.trace, tap.last_ms, chunk.call, chunk.error);
-    } else if (kind == "tap-eof") {
+        break;
+    }
+    case SIM_TAP_EOF: {
         std::int64_t us = on_time(tap, ns);
         record_line(tap, recording_chunk_line({Direction::eof, us, {}}));
         trace_eof(tap.trace, tap.last_ms);
-    } else if (kind == "tap-open") {
+        break;
+    }
+    case SIM_TAP_OPEN:
         tap.opened = true;
         trace_note(tap.trace, on_time(tap, ns) / 1000, "the command opened the device");
-    } else if (kind == "tap-close") {
+        break;
+    case SIM_TAP_CLOSE:
         record_line(tap, "close " + recording_time(on_time(tap, ns)));
-    } else if (kind == "tap-line") {
-        LineFlags flags;
-        words >> std::dec >> flags.speed >> std::hex >> flags.cflag >> flags.iflag >> flags.oflag >>
-            flags.lflag;
-        if (words)
-            tap.line = flags;
-    } else if (kind == "tap-serial") {
-        std::string low;
-        std::string result;
-        words >> low >> result;
-        bool low_latency = low == "low-latency=yes";
-        tap.low_latency_requested = tap.low_latency_requested || low_latency;
-        std::string text = std::string("TIOCSSERIAL ") +
-                           (low_latency ? "with low latency" : "without low latency") +
-                           (result == "ok" ? ": accepted" : ": refused (" + result + ")");
-        trace_note(tap.trace, since_start_us(tap, ns) / 1000, text);
-        record_line(tap, "note " + text);
+        break;
+    case SIM_TAP_LINE:
+        tap.line = LineFlags{report.line.speed, report.line.cflag, report.line.iflag,
+                             report.line.oflag, report.line.lflag};
+        break;
+    case SIM_TAP_SERIAL:
+        on_serial(tap, report);
+        break;
+    default:
+        break;
     }
 }
 
 void receive_reports(Tap &tap)
 {
-    layer_receive(tap.reports, [&tap](const std::string &message) { on_report(tap, message); });
+    layer_receive(tap.reports, [&tap](const sim_message &report) { on_report(tap, report); });
 }
 
 // One out record per line of output, written as its newline arrives; the rest, at the end.

@@ -1,5 +1,5 @@
 // The adapter layer on its own: what it does with a libc that lacks a call it passes on, and with
-// adapter faults it cannot read.
+// a configuration it cannot read.
 #include "support/run_process.h"
 
 #include <gtest/gtest.h>
@@ -28,10 +28,11 @@ TEST(AdapterBinding, ThisLibcHasEveryCallTheLayerPassesOn)
 TEST(AdapterBinding, AMissingCallStopsTheProgramWithItsName)
 {
     const char* const names[] = {
-        "open",       "open64",       "__open_2", "__open64_2",     "openat",   "openat64",
-        "__openat_2", "__openat64_2", "close",    "ioctl",          "tcdrain",  "write",
-        "read",       "readlink",     "realpath", "__realpath_chk", "__lxstat", "__lxstat64",
-        "lstat",      "lstat64",      "stat",     "stat64",
+        "open",       "open64",       "__open_2", "__open64_2",     "openat",    "openat64",
+        "__openat_2", "__openat64_2", "close",    "ioctl",          "tcdrain",   "write",
+        "read",       "readlink",     "realpath", "__realpath_chk", "__lxstat",  "__lxstat64",
+        "lstat",      "lstat64",      "stat",     "stat64",         "tcsetattr", "tcflush",
+        "dup",        "dup2",         "dup3",
     };
     for (const char* name : names) {
         EXPECT_EXIT(probe_bind_all_but(name), testing::ExitedWithCode(OWN_FAILURE),
@@ -41,43 +42,38 @@ TEST(AdapterBinding, AMissingCallStopsTheProgramWithItsName)
     }
 }
 
-struct FaultsCase {
-    std::string faults; // MOTOR_SIM_FAULTS
-    int status;
-    std::string err;
-};
-
 // The layer preloaded into a program that opens /dev/null, with a simulated device it never
-// opens: reading the faults is the layer's first act, at that open.
-TEST(AdapterFaults, MalformedFaultsStopTheLayer)
+// opens: reading its configuration is the layer's first act, at that open. Each row sets
+// MOTOR_SIM or MOTOR_SIM_TAP, and gives the message the layer stops with (none: it runs).
+TEST(AdapterConfig, MalformedConfigurationStopsTheLayer)
 {
-    const std::string prefix = "libmotor-sim-adapter.so: MOTOR_SIM_FAULTS: ";
-    const FaultsCase cases[] = {
-        {"write-limit=16,refuse-open,refuse-baud,refuse-low-latency,no-serial-info", 0, ""},
-        {"write-limit=0,stall-drain,substitute-baud=9600", 0, ""},
-        {"substitute-baud=0", OWN_FAILURE, prefix + "substitute-baud needs a rate, not '0'\n"},
-        {"substitute-baud=fast", OWN_FAILURE,
-         prefix + "substitute-baud needs a rate, not 'fast'\n"},
-        {"write-limit=abc", OWN_FAILURE, prefix + "write-limit needs a byte count, not 'abc'\n"},
-        {"write-limit=5x,refuse-open", OWN_FAILURE,
-         prefix + "write-limit needs a byte count, not '5x'\n"},
-        {"write-limit=", OWN_FAILURE, prefix + "write-limit needs a byte count, not ''\n"},
-        {"write-limit=-1", OWN_FAILURE, prefix + "write-limit needs a byte count, not '-1'\n"},
-        {"write-limit= 5", OWN_FAILURE, prefix + "write-limit needs a byte count, not ' 5'\n"},
-        {"write-limit=99999999999999999999", OWN_FAILURE,
-         prefix + "write-limit needs a byte count, not '99999999999999999999'\n"},
-        {"refuse-open,refuse-everything", OWN_FAILURE,
-         prefix + "unknown adapter fault 'refuse-everything'\n"},
-        {"write-limit", OWN_FAILURE, prefix + "unknown adapter fault 'write-limit'\n"},
+    const std::string sim = "MOTOR_SIM=device=/dev/ttyUSB0,pty=/dev/null,";
+    const std::string stop = "libmotor-sim-adapter.so: MOTOR_SIM: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {sim + "sysfs=/tmp/a\\,b,events=3,refuse-open,refuse-baud,refuse-low-latency,"
+               "no-serial-info,write-limit=0,substitute-baud=9600,silent-baud=1,stall-drain,replay",
+         ""},
+        {sim + "substitute-baud=0", stop + "substitute-baud needs a rate, not '0'\n"},
+        {sim + "write-limit=5x,refuse-open", stop + "write-limit needs a byte count, not '5x'\n"},
+        {sim + "write-limit", stop + "write-limit needs a byte count, not ''\n"},
+        {sim + "write-limit=-1", stop + "write-limit needs a byte count, not '-1'\n"},
+        {sim + "write-limit=4294967296",
+         stop + "write-limit needs a byte count, not '4294967296'\n"},
+        {sim + "refuse-everything", stop + "unknown field 'refuse-everything'\n"},
+        {sim + "stall-drain=yes", stop + "stall-drain needs no value, not 'yes'\n"},
+        {"MOTOR_SIM=device=dev/ttyUSB0,pty=/dev/null",
+         stop + "device needs an absolute path, not 'dev/ttyUSB0'\n"},
+        {sim + "sysfs=/tmp/a\\", stop + "sysfs needs an absolute path, not '/tmp/a\\'\n"},
+        {"MOTOR_SIM=device=/dev/ttyUSB0", stop + "pty is missing\n"},
+        {"MOTOR_SIM_TAP=device=/dev/ttyUSB0",
+         "libmotor-sim-adapter.so: MOTOR_SIM_TAP: reports is missing\n"},
     };
-    for (const FaultsCase& c : cases) {
-        const ProcessResult run = run_process(
-            {OPEN_FILE_BINARY, "/dev/null"},
-            {std::string("LD_PRELOAD=") + ADAPTER_LIBRARY, "MOTOR_SIM_DEVICE=/dev/ttyUSB0",
-             "MOTOR_SIM_PTY=/dev/null", "MOTOR_SIM_FAULTS=" + c.faults});
-        EXPECT_EQ(run.status, c.status) << c.faults;
-        EXPECT_EQ(run.err, c.err) << c.faults;
-        EXPECT_EQ(run.out, "") << c.faults;
+    for (const auto& [setting, err] : cases) {
+        const ProcessResult run = run_process({OPEN_FILE_BINARY, "/dev/null"},
+                                              {std::string("LD_PRELOAD=") + ADAPTER_LIBRARY,
+                                               "MOTOR_SIM=", "MOTOR_SIM_TAP=", setting});
+        EXPECT_EQ(run.status, err.empty() ? 0 : OWN_FAILURE) << setting;
+        EXPECT_EQ(run.err, err) << setting;
     }
 }
 

@@ -108,7 +108,6 @@ TEST(MotorSimOptions, WellFormedValuesAreReadWhole)
                                  "3:delay=3200,reply=fc0501bb,truncate=2,extra=00", "--motor", "5",
                                  "--", "cmd", "--motor"});
     ASSERT_EQ(parsed.outcome, sim::ParseOutcome::run) << parsed.message;
-    EXPECT_EQ(parsed.options.write_limit, 0U);
     EXPECT_EQ(parsed.options.hangup_after_read, 36U);
     EXPECT_EQ(parsed.options.hangup_after, 3U);
     EXPECT_EQ(parsed.options.hangup_delay_ms, 2000U);
