@@ -62,8 +62,13 @@ TEST(CheckArguments, StrictIdentifiersInOperatorOrder)
         {{dev, "0", "1.0"}, ArgumentCheck::id_out_of_range},
         {{dev, "0", "\xEF\xBC\x91"}, ArgumentCheck::id_out_of_range}, // FULLWIDTH DIGIT ONE
         {{dev, "\xD9\xA3", "1"}, ArgumentCheck::id_out_of_range},     // ARABIC-INDIC DIGIT THREE
+        // The model's name whole and exact: no prefix, no other case, no white space.
         {{dev, "0", "1", "kv-r2730-4"}, ArgumentCheck::unknown_model},
         {{dev, "0", "1", ""}, ArgumentCheck::unknown_model},
+        {{dev, "0", "1", "KV-R2730-"}, ArgumentCheck::unknown_model},
+        {{dev, "0", "1", "KV-R2730-40"}, ArgumentCheck::unknown_model},
+        {{dev, "0", "1", " KV-R2730-4"}, ArgumentCheck::unknown_model},
+        {{dev, "0", "1", "KV-R2730-4\n"}, ArgumentCheck::unknown_model},
         // The target is checked first, then the present id, then the model.
         {{dev, "99", "15", "other"}, ArgumentCheck::target_is_broadcast},
         {{dev, "99", "1", "other"}, ArgumentCheck::id_out_of_range},
