@@ -20,11 +20,6 @@ constexpr std::size_t RUNS = 60;
 constexpr std::uint32_t DEFAULT_SEED = 20261208;
 constexpr int BROADCAST = 15;
 
-std::string changed(int target)
-{
-    return "OK! Changed. Now the motor ID:" + std::to_string(target) + "\n";
-}
-
 enum class Behaviour {
     honest,         // takes and answers the command (maybe with a late or long control answer)
     ignore_command, // answers control frames, never takes the command
