@@ -23,6 +23,7 @@
 namespace {
 
 const Identity ALICE_ID{1000, 1000, {1000, DIALOUT_GID}, false};
+constexpr char BRLTTY_RULES[] = "/usr/lib/udev/rules.d/85-brltty.rules";
 
 class Gather : public ::testing::Test {
 protected:
@@ -49,12 +50,14 @@ TEST_F(Gather, ReadsEveryFactFromWhereItLives)
     const Build machine =
         all(adapter(behind_hub), process(640, "ModemManager"), process(731, "brltty"),
             [](const FakeTree& t) {
-                add_command_line(t, 640, {"/usr/sbin/ModemManager", "--debug"});
-                add_brltty_rules(t, "# Device: 1A86:7523\n"
-                                    R"(ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40", )"
-                                    R"(ENV{BRLTTY_BRAILLE_DRIVER}="bm")"
-                                    "\n");
-                add_unit(t, "brltty.service", "[Service]\n");
+                write_file(t, "/proc/640/cmdline",
+                           std::string("/usr/sbin/ModemManager\0--debug\0", 31));
+                write_file(t, BRLTTY_RULES,
+                           "# Device: 1A86:7523\n"
+                           R"(ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40", )"
+                           R"(ENV{BRLTTY_BRAILLE_DRIVER}="bm")"
+                           "\n");
+                write_file(t, "/usr/lib/systemd/system/brltty.service", "[Service]\n");
                 write_file(t, "/var/lib/dpkg/status",
                            "Package: brltty\nStatus: install ok installed\nVersion: 6.6-4\n\n"
                            "Package: libserialport0\nStatus: deinstall ok config-files\n"
@@ -265,7 +268,8 @@ TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
 {
     add_adapter(tree, FT232H);
     add_process(tree, 640, "ModemManager", {"/dev/ttyUSB0"});
-    add_brltty_rules(tree, R"(ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm")");
+    write_file(tree, BRLTTY_RULES,
+               R"(ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm")");
     const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watcher, 0);
     constexpr std::uint32_t CHANGES = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |

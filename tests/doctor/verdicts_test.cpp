@@ -191,59 +191,31 @@ TEST(DoctorVerdict, Chip)
          {"no clock", as(uart("ttyS0", 0, "serial")), "WARN", "whose clock"}});
 }
 
-// The chips the kernel tier emulates, as its table (tests/kernel/chips.tsv) has them present
-// themselves and says the real drivers treated them: each row's adapter and the verdict and
-// message renumber-doctor must give it.
-struct TierChip {
-    std::string name;
-    SerialAdapter adapter;
-    std::string verdict;
-    std::string message;
-};
-
-std::vector<TierChip> tier_chips()
-{
-    std::ifstream table(KERNEL_CHIPS_TABLE);
-    std::vector<std::string> columns;
-    std::vector<TierChip> chips;
-    for (std::string line; std::getline(table, line);) {
-        std::vector<std::string> fields;
-        std::istringstream in(line);
-        for (std::string field; std::getline(in, field, '\t');) {
-            fields.push_back(field);
-        }
-        if (line.starts_with('#') || line.empty()) {
-            continue;
-        }
-        if (columns.empty()) {
-            columns = fields;
-            continue;
-        }
-        std::map<std::string, std::string> row;
-        for (std::size_t i = 0; i < columns.size() && i < fields.size(); ++i) {
-            row[columns[i]] = fields[i];
-        }
-        const auto release = static_cast<std::uint16_t>(std::stoul(row["release"], nullptr, 16));
-        const int device_class = static_cast<int>(std::stoul(row["class"], nullptr, 16));
-        chips.push_back({row["chip"],
-                         part(row["ids"].c_str(), release, row["driver"].c_str(),
-                              row["product"].c_str(), device_class),
-                         row["doctor"], row["message"]});
-    }
-    return chips;
-}
-
-// Every chip the kernel tier emulates is judged as its row says the real driver behaved; so is
-// qemu's own FTDI model and the kernel's ACM gadget, which the tier's other cases run.
+// Every chip the kernel tier emulates (kernel/chips.tsv) is judged as its row says the real
+// driver behaved; so is qemu's own FTDI model and the kernel's ACM gadget, which the tier's other
+// cases run.
 TEST(DoctorVerdict, ChipsTheKernelTierRuns)
 {
-    const std::vector<TierChip> chips = tier_chips();
+    std::ifstream table(KERNEL_CHIPS_TABLE);
+    std::vector<std::vector<std::string>> chips; // the columns in the table's order
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream in(line);
+        chips.emplace_back();
+        for (std::string field; std::getline(in, field, '\t');) {
+            chips.back().push_back(field);
+        }
+        if (line.starts_with('#') || line.starts_with("chip\t") || chips.back().size() != 11) {
+            chips.pop_back();
+        }
+    }
     ASSERT_FALSE(chips.empty()) << KERNEL_CHIPS_TABLE;
     std::vector<Row> rows;
-    rows.reserve(chips.size() + 2);
-    for (const TierChip& chip : chips) {
-        rows.push_back({chip.name.c_str(), with_adapter(chip.adapter), chip.verdict.c_str(),
-                        chip.verdict == "OK" ? "and renumber can change the motor" : chip.message});
+    for (const std::vector<std::string>& chip : chips) {
+        const SerialAdapter adapter = part(
+            chip[1].c_str(), static_cast<std::uint16_t>(std::stoul(chip[2], nullptr, 16)),
+            chip[5].c_str(), chip[4].c_str(), static_cast<int>(std::stoul(chip[3], nullptr, 16)));
+        rows.push_back({chip[0].c_str(), with_adapter(adapter), chip[9].c_str(),
+                        chip[9] == "OK" ? "and renumber can change the motor" : chip[8]});
     }
     rows.push_back(
         {"qemu's FT232BM", with_adapter(part("0403:6001", 0x0400, "ftdi_sio")), "FAIL", REFUSED});
@@ -268,8 +240,6 @@ TEST(DoctorVerdict, EveryChipRowQuotesWhatRenumberPrints)
         switch (row.handling) {
         case RateHandling::falls_to_9600:
         case RateHandling::clamped_reported:
-            EXPECT_TRUE(result.verdict == CheckVerdict::fail && refused && !timeout);
-            break;
         case RateHandling::clamped_unreported:
             EXPECT_TRUE(result.verdict == CheckVerdict::fail && refused && !timeout);
             break;
