@@ -128,6 +128,12 @@ std::vector<E2eRow> faults_rows()
         e2e_row("CommandIgnoredButAnAnswerComesDuringThePause",
                 "--motor 0:ignore-command --send-after 2:200:FC0101BB", ZERO_TO_ONE, timeout(0, 1),
                 255, {0}),
+        // However much waits: more than any answer, the command's echo and an answer naming the
+        // target in it.
+        e2e_row("CommandIgnoredButMuchComesDuringThePause",
+                "--motor 0:ignore-command --send-after 2:300:" + std::string(48, 'A') +
+                    "FB0110BBFC0101BB" + std::string(48, '5'),
+                ZERO_TO_ONE, timeout(0, 1), 255, {0}),
     };
 }
 
