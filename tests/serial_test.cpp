@@ -150,11 +150,6 @@ TEST_F(LowLatency, WritesBackOnlySettingsItRead)
     }
 }
 
-TEST_F(LowLatency, DescriptorWithoutSerialDriverFails)
-{
-    EXPECT_EQ(serial_set_low_latency(ends_[0]), -1);
-}
-
 using DisableNoflsh = Pipe;
 
 TEST_F(DisableNoflsh, ReportsTcgetattrOnANonTerminal)
