@@ -11,6 +11,7 @@
 // chips.tsv. LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on
 // standard output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or
 // SIGINT, when the chip leaves the bus.
+#include "adapter/chips.h"
 #include "chip.h"
 #include "gadget.h"
 #include "serial/operator_texts.h"
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,7 +26,6 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
-#include <limits>
 #include <linux/usb/functionfs.h>
 #include <mutex>
 #include <termios.h>
@@ -170,29 +169,18 @@ void carry_in(Chip& chip)
     }
 }
 
-template <typename Number> std::optional<Number> hex(std::string_view text)
-{
-    unsigned value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return failure == std::errc{} && stop == end && value <= std::numeric_limits<Number>::max()
-               ? std::optional(static_cast<Number>(value))
-               : std::nullopt;
-}
-
-std::optional<chip::Descriptors> descriptors(std::string_view ids, const char* release,
+std::optional<chip::Descriptors> descriptors(const std::string& ids, const char* release,
                                              const char* device_class, const char* product)
 {
     const std::size_t colon = ids.find(':');
-    const auto vendor = hex<std::uint16_t>(ids.substr(0, colon));
-    const auto id =
-        colon != std::string_view::npos ? hex<std::uint16_t>(ids.substr(colon + 1)) : std::nullopt;
-    const auto bcd = hex<std::uint16_t>(release);
-    const auto type = hex<std::uint8_t>(device_class);
-    if (!vendor || !id || !bcd || !type) {
+    const auto vendor = parse_hex_id(ids.substr(0, colon));
+    const auto id = colon != std::string::npos ? parse_hex_id(ids.substr(colon + 1)) : std::nullopt;
+    const auto bcd = parse_hex_id(release);
+    const auto type = parse_hex_id(device_class);
+    if (!vendor || !id || !bcd || !type || *type > 0xff) {
         return std::nullopt;
     }
-    return chip::Descriptors{*vendor, *id, *bcd, *type, product};
+    return chip::Descriptors{*vendor, *id, *bcd, static_cast<std::uint8_t>(*type), product};
 }
 
 bool open_line(Chip& chip, const char* link, std::string& error)
