@@ -22,20 +22,7 @@
 
 namespace {
 
-const Identity ALICE_ID{1000, 1000, {1000, DIALOUT_GID}, false};
 constexpr char BRLTTY_RULES[] = "/usr/lib/udev/rules.d/85-brltty.rules";
-
-class Gather : public ::testing::Test {
-protected:
-    void TearDown() override { remove_tree(tree); }
-    DeviceFacts gather(const Build& machine, const std::string& device,
-                       const std::optional<Identity>& invoking = std::nullopt)
-    {
-        machine(tree);
-        return gather_facts(tree_machine(tree), ALICE_ID, invoking, device);
-    }
-    FakeTree tree = make_tree();
-};
 
 // ModemManager as Debian 12 starts it, brltty's rules as Ubuntu 24.04 installs them (the CH340
 // line wants one hub above), a console on the kernel command line, a flock in /proc/locks.
@@ -145,8 +132,6 @@ TEST_F(Gather, AdapterLayouts)
          "/dev/ttyCH343USB0", "WCH CH9102", 1, 1}};
     for (const Layout& layout : layouts) {
         SCOPED_TRACE(layout.name);
-        remove_tree(tree);
-        tree = make_tree();
         const DeviceFacts facts = gather(adapter(layout.fake), layout.device);
         ASSERT_TRUE(facts.adapter);
         EXPECT_STREQ(facts.adapter->chip != nullptr ? facts.adapter->chip->name : "", layout.chip);

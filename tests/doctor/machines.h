@@ -2,6 +2,7 @@
 // step by step, and a fixture that runs renumber-doctor on one and picks out a check's line.
 #pragma once
 
+#include "doctor/checks.h"
 #include "doctor/doctor.h"
 #include "fake_tree.h"
 
@@ -89,22 +90,36 @@ inline Build process(int pid, const char* command, const std::vector<std::string
     return [=](const FakeTree& tree) { add_process(tree, pid, command, files); };
 }
 
-// Runs renumber-doctor on a fake machine. Without mknod (not root) device nodes are plain files
-// owned by the test's user, which only the device and access lines tell apart.
-class Doctor : public ::testing::Test {
+// A fake machine built afresh for each run of renumber-doctor, or gathering of its facts as
+// alice. Without mknod (not root) device nodes are plain files owned by the test's user, which
+// only the device and access lines tell apart.
+class OnFakeMachine : public ::testing::Test {
 protected:
     void TearDown() override { remove_tree(tree); }
 
-    DoctorRun doctor(const Build& machine, std::vector<std::string> args,
-                     const char* identity = ALICE_IN_DIALOUT, std::vector<std::string> more = {})
+    void build(const Build& machine)
     {
         remove_tree(tree);
         tree = make_tree();
         machine(tree);
+    }
+    DoctorRun doctor(const Build& machine, std::vector<std::string> args,
+                     const char* identity = ALICE_IN_DIALOUT, std::vector<std::string> more = {})
+    {
+        build(machine);
         args.insert(args.begin(), {"--identity", identity});
         args.insert(args.begin(), more.begin(), more.end());
         return doctor_main(args, tree_machine(tree));
     }
+    DeviceFacts gather(const Build& machine, const std::string& device,
+                       const std::optional<Identity>& invoking = std::nullopt)
+    {
+        build(machine);
+        return gather_facts(tree_machine(tree), {1000, 1000, {1000, DIALOUT_GID}, false}, invoking,
+                            device);
+    }
 
     FakeTree tree = make_tree();
 };
+using Gather = OnFakeMachine;
+using Doctor = OnFakeMachine;
