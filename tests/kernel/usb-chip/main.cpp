@@ -42,8 +42,7 @@ constexpr std::size_t IN_PACKET = 64; // a full-speed packet; high speed takes i
 struct Chip {
     const chip::Profile& profile;
     chip::Gadget gadget;
-    std::mutex registers_lock;
-    chip::Registers registers;
+    chip::Registers registers;             // the control thread's alone
     std::atomic<std::uint32_t> rate{9600}; // what a chip runs at before its driver sets it
     int line = -1;                         // the pseudo-terminal's master side
     std::mutex log_lock;
@@ -67,11 +66,7 @@ void handle_setup(Chip& chip, const usb_ctrlrequest& request)
                             le16toh(request.wIndex), le16toh(request.wLength)};
     const int ep0 = chip.gadget.ep0;
     if ((setup.type & USB_DIR_IN) != 0) {
-        std::vector<std::uint8_t> reply;
-        {
-            const std::lock_guard hold(chip.registers_lock);
-            reply = chip::answer(chip.profile, setup, chip.registers);
-        }
+        const std::vector<std::uint8_t> reply = chip::answer(chip.profile, setup, chip.registers);
         if (write(ep0, reply.data(), reply.size()) < 0) {
             log_line(chip, std::string("ep0 write: ") + std::strerror(errno));
         }
@@ -84,11 +79,8 @@ void handle_setup(Chip& chip, const usb_ctrlrequest& request)
         return;
     }
     data.resize(static_cast<std::size_t>(got));
-    std::optional<std::uint32_t> rate;
-    {
-        const std::lock_guard hold(chip.registers_lock);
-        rate = chip::apply(chip.profile, setup, data, chip.registers);
-    }
+    const std::optional<std::uint32_t> rate =
+        chip::apply(chip.profile, setup, data, chip.registers);
     if (rate) {
         chip.rate = *rate;
         log_line(chip, "rate=" + std::to_string(*rate));
@@ -236,7 +228,7 @@ int main(int argc, char** argv)
     sigaddset(&stops, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    Chip chip{*profile, {}, {}, {}, {}, -1, {}};
+    Chip chip{*profile, {}, {}, {}, -1, {}};
     std::string error;
     std::string udc;
     if (!open_line(chip, argv[6], error) ||
