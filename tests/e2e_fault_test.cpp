@@ -13,24 +13,6 @@ using waits::ANSWER_WAIT;
 constexpr char ZERO_TO_ONE[] = "/dev/ttyUSB0 0 1";
 constexpr char THREE_TO_ZERO[] = "/dev/ttyUSB0 3 0";
 
-// What standard error says of an adapter that vanished, before the command went out or after.
-std::string gone_before_command(int id)
-{
-    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the change command "
-           "went out; motor " +
-           std::to_string(id) + " kept its identifier\n";
-}
-
-std::string gone_after_command(int id, int target)
-{
-    const std::string new_id = std::to_string(target);
-    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) while renumber waited for "
-           "the answer; motor " +
-           std::to_string(id) + " may already have taken identifier " + new_id +
-           ", so check that first: renumber /dev/ttyUSB0 " + new_id + " " + new_id +
-           " answers only if it has\n";
-}
-
 // The device is closed as the verdict is out (what renumber then reads of the machine comes
 // after), well before the answer wait would have run out, counted from the command's write so
 // that a slow start cannot eat the margin.

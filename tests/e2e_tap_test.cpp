@@ -393,21 +393,12 @@ std::vector<ReplayRow> replay_rows()
         {"silent", "silent.rec", timeout(0, 1), 0, ""},
         {"leftovers", "leftovers.rec", changed(1), 0, ""},
         // The recorded write failing with EIO hangs the replayed line up, as the adapter was.
-        {.name = "write_fails",
-         .recording = "write-fails.rec",
-         .out = times(2, WRITE_ERROR) + mismatch(0),
-         .status = 0,
-         .err = "",
-         .command_err = "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the "
-                        "change command went out; motor 0 kept its identifier\n"},
+        {"write_fails", "write-fails.rec", times(2, WRITE_ERROR) + mismatch(0), 0, "", nullptr,
+         ZERO_TO_ONE, RENUMBER_BINARY, gone_before_command(0)},
         {"drain_stalls", "drain-stalls.rec", times(3, WRITE_ERROR) + mismatch(0), 0, ""},
         // The same program at another path is the same run.
-        {.name = "copy_elsewhere",
-         .recording = "honest.rec",
-         .out = changed(1),
-         .status = 0,
-         .err = "",
-         .program = RENUMBER_ELSEWHERE},
+        {"copy_elsewhere", "honest.rec", changed(1), 0, "", nullptr, ZERO_TO_ONE,
+         RENUMBER_ELSEWHERE},
         // A recording of version 2 is judged as far as it goes, and says what it cannot show.
         {"version_2", "leftovers-v2.rec", changed(1), 0,
          " is a version 2 recording: the replay could not check the output or the time from the "
@@ -423,27 +414,20 @@ std::vector<ReplayRow> replay_rows()
         // Departures, each named with the recording's line. Another target changes the command's
         // bytes too, so the recorded motor answers the control frames and then nothing: renumber
         // waits out its answer wait (4 s in all).
-        {.name = "changed_command_line",
-         .recording = "honest.rec",
-         .out = timeout(0, 2),
-         .status = 120,
-         .err = ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim "
-                "--trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n",
-         .args = "/dev/ttyUSB0 0 2"},
+        {"changed_command_line", "honest.rec", timeout(0, 2), 120,
+         ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim "
+         "--trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n",
+         nullptr, "/dev/ttyUSB0 0 2"},
         // A device cut short: the command names a device the replay does not simulate, which it
         // never reaches, whether or not the machine has one of that name.
         {"device_cut_short", "honest.rec", std::nullopt, 120, ":4: the command ",
          replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
         // A program that opens a real serial device directly: the layer refuses the open, whether
         // or not the machine has the device, and the verdict names it.
-        {.name = "another_serial_device",
-         .recording = "honest.rec",
-         .out = "",
-         .status = 120,
-         .err = ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
-                "/dev/ttyUSB0: the open was refused\n",
-         .args = "/dev/ttyS0",
-         .program = OPEN_FILE_BINARY},
+        {"another_serial_device", "honest.rec", "", 120,
+         ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
+         "/dev/ttyUSB0: the open was refused\n",
+         nullptr, "/dev/ttyS0", OPEN_FILE_BINARY},
         {"other_answer", "honest.rec", mismatch(2), 120,
          ":18: the command printed '[Error] The ID:2 of the feedback does not match.\\n', the "
          "recording has 'OK! Changed. Now the motor ID:1\\n'\n",

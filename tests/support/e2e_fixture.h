@@ -43,6 +43,24 @@ inline std::string timeout(int id, int target)
            " failure, No motor be found(timeout).\n";
 }
 
+// What standard error says of an adapter that vanished, before the command went out or after.
+inline std::string gone_before_command(int id)
+{
+    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the change command "
+           "went out; motor " +
+           std::to_string(id) + " kept its identifier\n";
+}
+
+inline std::string gone_after_command(int id, int target)
+{
+    const std::string new_id = std::to_string(target);
+    return "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) while renumber waited for "
+           "the answer; motor " +
+           std::to_string(id) + " may already have taken identifier " + new_id +
+           ", so check that first: renumber /dev/ttyUSB0 " + new_id + " " + new_id +
+           " answers only if it has\n";
+}
+
 inline std::string times(int count, const std::string& line)
 {
     std::string lines;
