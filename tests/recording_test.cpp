@@ -18,24 +18,39 @@ using sim::Bytes;
 
 constexpr const char* HEADER = "motor-sim recording 3\n";
 
-TEST(Recording, ReadsEveryRecordKind)
+// Every record kind is read with its line, white space and carriage returns aside; what the tap
+// writes reads back as written, any output byte for byte.
+TEST(Recording, ReadsEveryRecordKindAndWhatTheTapWrites)
 {
-    const std::string text = std::string(HEADER) + "# a comment\n"
-                                                   "\n"
-                                                   "start 2026-12-08T12:50:00.123456Z "
-                                                   "monotonic=1234.567890\n"
-                                                   "device /dev/ttyUSB1\r\n"
-                                                   "command renumber /dev/ttyUSB1 0 1\n"
-                                                   "note TIOCSSERIAL with low latency: ok\n"
-                                                   "tx 5 FE EE\n"
-                                                   "rx 5.1 FDDD 00\n"
-                                                   "flush 1005 01 02\n"
-                                                   "tx\t1005.25\tFB0110BB\n"
-                                                   "fail 1006 write EIO\n"
-                                                   "eof 1007\n"
-                                                   "out \"[Error] \\\"x\\\"\\x01\\n\"\n"
-                                                   "line 4000000 baud\n"
-                                                   "end 1010.5 exit 254\n";
+    const sim::RecordedChunk written[] = {
+        {sim::Direction::rx, 1010047, {0xFC, 0x01, 0x01, 0xBB}},
+        {sim::Direction::fail, 1010347, {}, "write", "EIO"},
+        {sim::Direction::eof, 1012000, {}},
+    };
+    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
+    const std::string output(raw, sizeof raw - 1);
+    const std::string lines[] = {
+        sim::recording_chunk_line(written[0]), sim::recording_chunk_line(written[1]),
+        sim::recording_chunk_line(written[2]), sim::recording_output_line(output),
+        sim::recording_end_line(1013207, 254)};
+    EXPECT_EQ(lines[0], "rx 1010.047 FC 01 01 BB");
+    EXPECT_EQ(lines[1], "fail 1010.347 write EIO");
+    EXPECT_EQ(lines[2], "eof 1012.000");
+    EXPECT_EQ(lines[3], "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
+    EXPECT_EQ(lines[4], "end 1013.207 exit 254");
+    std::string text = std::string(HEADER) +
+                       "# a comment\n\n"
+                       "start 2026-12-08T12:50:00.123456Z monotonic=1234.567890\n"
+                       "device /dev/ttyUSB1\r\n"
+                       "command renumber /dev/ttyUSB1 0 1\n"
+                       "note TIOCSSERIAL with low latency: ok\n"
+                       "tx 5 FE EE\n"
+                       "flush 1005.1 0102 03\n"
+                       "tx\t1005.25\tFB0110BB\n"
+                       "line 4000000 baud\n";
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
     sim::Recording recording;
     std::string error;
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
@@ -45,27 +60,30 @@ TEST(Recording, ReadsEveryRecordKind)
     EXPECT_EQ(recording.device_line, 5U);
     EXPECT_EQ(recording.command, "renumber /dev/ttyUSB1 0 1");
     EXPECT_EQ(recording.command_line, 6U);
-    ASSERT_EQ(recording.output.size(), 1U);
-    EXPECT_EQ(recording.output[0].text, "[Error] \"x\"\x01\n");
-    EXPECT_EQ(recording.output[0].line, 14U);
     EXPECT_EQ(recording.line_settings, "4000000 baud");
-    EXPECT_EQ(recording.line_settings_line, 15U);
+    EXPECT_EQ(recording.line_settings_line, 11U);
+    ASSERT_EQ(recording.chunks.size(), 6U);
+    EXPECT_EQ(recording.chunks[0].us, 5000);
+    EXPECT_EQ(recording.chunks[1].direction, sim::Direction::flush);
+    EXPECT_EQ(recording.chunks[1].us, 1005100);
+    EXPECT_EQ(recording.chunks[1].bytes, (Bytes{0x01, 0x02, 0x03}));
+    EXPECT_EQ(recording.chunks[2].us, 1005250);
+    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+    EXPECT_EQ(recording.chunks[2].line, 10U);
+    for (std::size_t i = 0; i < std::size(written); ++i) {
+        const sim::RecordedChunk& read = recording.chunks[3 + i];
+        EXPECT_EQ(read.direction, written[i].direction) << lines[i];
+        EXPECT_EQ(read.us, written[i].us) << lines[i];
+        EXPECT_EQ(read.bytes, written[i].bytes) << lines[i];
+        EXPECT_EQ(read.call, written[i].call) << lines[i];
+        EXPECT_EQ(read.error, written[i].error) << lines[i];
+    }
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, output);
+    EXPECT_EQ(recording.output[0].line, 15U);
     EXPECT_EQ(recording.exit_status, 254);
     EXPECT_EQ(recording.exit_line, 16U);
-    EXPECT_EQ(recording.end_us, 1010500);
-    ASSERT_EQ(recording.chunks.size(), 6U);
-    EXPECT_EQ(recording.chunks[2].direction, sim::Direction::flush);
-    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0x01, 0x02}));
-    EXPECT_EQ(recording.chunks[3].line, 11U);
-    EXPECT_EQ(recording.chunks[4].call, "write");
-    EXPECT_EQ(recording.chunks[4].error, "EIO");
-    EXPECT_EQ(recording.chunks[5].direction, sim::Direction::eof);
-    EXPECT_EQ(recording.chunks[0].us, 5000);
-    EXPECT_EQ(recording.chunks[1].direction, sim::Direction::rx);
-    EXPECT_EQ(recording.chunks[1].us, 5100);
-    EXPECT_EQ(recording.chunks[1].bytes, (Bytes{0xFD, 0xDD, 0x00}));
-    EXPECT_EQ(recording.chunks[3].us, 1005250);
-    EXPECT_EQ(recording.chunks[3].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+    EXPECT_EQ(recording.end_us, 1013207);
 }
 
 // Versions 1 and 2 are still read, each with its own records: version 1 lacks start, flush,
@@ -90,46 +108,6 @@ TEST(Recording, EachVersionReadsItsOwnRecords)
         EXPECT_EQ(sim::recording_parse(text, recording, error), message.empty()) << text;
         EXPECT_EQ(error, message) << text;
     }
-}
-
-TEST(Recording, WrittenLinesReadBack)
-{
-    const sim::RecordedChunk chunks[] = {
-        {sim::Direction::rx, 1010347, {0xFC, 0x01, 0x01, 0xBB}},
-        {sim::Direction::flush, 1005000, {}},
-        {sim::Direction::fail, 7, {}, "write", "EIO"},
-        {sim::Direction::eof, 2000, {}},
-    };
-    const char* lines[] = {"rx 1010.347 FC 01 01 BB", "flush 1005.000", "fail 0.007 write EIO",
-                           "eof 2.000"};
-    for (std::size_t i = 0; i < std::size(chunks); ++i) {
-        const std::string line = sim::recording_chunk_line(chunks[i]);
-        EXPECT_EQ(line, lines[i]);
-        sim::Recording recording;
-        std::string error;
-        ASSERT_TRUE(sim::recording_parse(std::string(HEADER) + line + "\n", recording, error))
-            << error;
-        ASSERT_EQ(recording.chunks.size(), 1U);
-        EXPECT_EQ(recording.chunks[0].direction, chunks[i].direction) << line;
-        EXPECT_EQ(recording.chunks[0].us, chunks[i].us) << line;
-        EXPECT_EQ(recording.chunks[0].bytes, chunks[i].bytes) << line;
-        EXPECT_EQ(recording.chunks[0].error, chunks[i].error) << line;
-    }
-    // Any output is one line of text, and reads back byte for byte.
-    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
-    const std::string output(raw, sizeof raw - 1);
-    const std::string out_line = sim::recording_output_line(output);
-    EXPECT_EQ(out_line, "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
-    const std::string end_line = sim::recording_end_line(5031207, 255);
-    EXPECT_EQ(end_line, "end 5031.207 exit 255");
-    sim::Recording recording;
-    std::string error;
-    ASSERT_TRUE(sim::recording_parse(HEADER + out_line + "\n" + end_line + "\n", recording, error))
-        << error;
-    ASSERT_EQ(recording.output.size(), 1U);
-    EXPECT_EQ(recording.output[0].text, output);
-    EXPECT_EQ(recording.end_us, 5031207);
-    EXPECT_EQ(recording.exit_status, 255);
 }
 
 TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
@@ -357,7 +335,6 @@ TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
 struct Played {
     std::vector<std::string> command{"build/renumber", "/dev/ttyUSB0", "0", "1"};
     bool opened = true;
-    std::string foreign;
     Bytes first{0xFE, 0xEE};
     Bytes second{0xFB, 0x01, 0x10, 0xBB}; // none: not written
     std::int64_t second_ms = 1000;        // when it began the second write
@@ -386,9 +363,6 @@ sim::ReplayVerdict judge(const std::string& text, const Played& run)
     if (run.opened) {
         sim::replay_opened(replay, START);
     }
-    if (!run.foreign.empty()) {
-        sim::replay_foreign_open(replay, run.foreign);
-    }
     std::size_t written = 0;
     auto flush_at = [&](std::size_t bytes) {
         for (const std::size_t at : run.flushes) {
@@ -413,8 +387,10 @@ sim::ReplayVerdict judge(const std::string& text, const Played& run)
     return sim::replay_verdict(replay, recording, ran);
 }
 
-// One row per check of the verdict, each the first difference at its line. The recording was
-// made through a wrapper, as the tap over motor-sim makes them, with another program path.
+// One row per check of the verdict, each the first difference at its line, where the replay's
+// tampered recordings (e2e_tap_test.cpp) cannot show it: another program path, other arguments, a
+// foreign device, an extra flush, other output and another status are theirs. The recording was
+// made through a wrapper, as the tap over motor-sim makes them.
 TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
 {
     const std::string text =
@@ -436,14 +412,6 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
     };
     const VerdictCase cases[] = {
         {"matched", {}, std::nullopt, ""},
-        {"a copy of the program under another name",
-         with([](Played& r) { r.command[0] = "/tmp/copy/renumber-1.2.4"; }), std::nullopt, ""},
-        {"other arguments", with([](Played& r) { r.command[3] = "2"; }), 3,
-         "the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim --motor 0 "
-         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
-        {"another serial device opened", with([](Played& r) { r.foreign = "/dev/ttyS0"; }), 2,
-         "the command opened /dev/ttyS0, a serial device other than the simulated /dev/ttyUSB0: "
-         "the open was refused"},
         {"the device never opened", with([](Played& r) {
              r.opened = false;
              r.first.clear();
@@ -469,12 +437,8 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
          "ms after (500.0 ms either way allowed)"},
         {"no flush", with([](Played& r) { r.flushes.clear(); }), 6,
          "the recording has an input flush here, after 1 writes; the command made none"},
-        {"a flush more", with([](Played& r) { r.flushes.push_back(6); }), 10,
-         "the command flushed its input after 2 writes, where the recording has no flush"},
         {"a flush too early", with([](Played& r) { r.flushes = {0}; }), 4,
          "the command flushed its input after 0 writes, where the recording has no flush"},
-        {"other output", with([](Played& r) { r.output = "OK!\n"; }), 8,
-         "the command printed 'OK!\\n', the recording has 'OK\\n'"},
         {"more output", with([](Played& r) { r.output = "OK\nmore"; }), 8,
          "the command printed 'more', where the recording has no more output"},
         {"no output", with([](Played& r) { r.output.clear(); }), 8,
@@ -483,8 +447,6 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
          "the command left the line at '115200 baud, 8 data bits, no parity, 1 stop bit, no flow "
          "control, raw, NOFLSH clear', the recording has '4000000 baud, 8 data bits, no parity, 1 "
          "stop bit, no flow control, raw, NOFLSH clear'"},
-        {"other status", with([](Played& r) { r.status = 255; }), 10,
-         "exit status 255, the recording has 0"},
         {"the first of several differences", with([](Played& r) {
              r.output = "[ERROR]\n";
              r.status = 255;
