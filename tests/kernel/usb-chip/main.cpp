@@ -101,18 +101,11 @@ void serve_control(Chip& chip)
         }
         const auto count = static_cast<std::size_t>(got) / sizeof(usb_functionfs_event);
         for (std::size_t i = 0; i < count; ++i) {
-            switch (events[i].type) {
-            case FUNCTIONFS_SETUP:
+            if (events[i].type == FUNCTIONFS_SETUP) {
                 handle_setup(chip, events[i].u.setup);
-                break;
-            case FUNCTIONFS_ENABLE:
-                log_line(chip, "enabled");
-                break;
-            case FUNCTIONFS_DISABLE:
-                log_line(chip, "disabled");
-                break;
-            default:
-                break;
+            } else if (events[i].type == FUNCTIONFS_ENABLE ||
+                       events[i].type == FUNCTIONFS_DISABLE) {
+                log_line(chip, events[i].type == FUNCTIONFS_ENABLE ? "enabled" : "disabled");
             }
         }
     }
@@ -214,11 +207,8 @@ int main(int argc, char** argv)
     const std::optional<chip::Descriptors> device =
         profile != nullptr ? descriptors(argv[2], argv[3], argv[4], argv[5]) : std::nullopt;
     if (!device) {
-        std::fprintf(stderr, "usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK\nchips:");
-        for (const chip::Profile& known : chip::profiles()) {
-            std::fprintf(stderr, " %s", std::string(known.name).c_str());
-        }
-        std::fprintf(stderr, "\n");
+        std::fputs("usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK (CHIP as in chips.tsv)\n",
+                   stderr);
         return USAGE;
     }
     // Signals are taken by sigwait below, never by the carrying threads.
