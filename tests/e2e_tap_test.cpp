@@ -166,7 +166,6 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
 INSTANTIATE_TEST_SUITE_P(
     Runs, TapOverSim,
     testing::Values(TapRow{"honest_motor", "--motor 0", "", ""},
-                    TapRow{"identifier_mismatch", "--motor 0:reply-id=2", "", ""},
                     // Leftovers: the extra bytes shift every later answer, and renumber's flush
                     // before the change command discards what is left.
                     TapRow{"leftovers_flushed", "--motor 0:control-extra=0102", "flush", ""},

@@ -165,11 +165,10 @@ std::vector<E2eRow> runs_rows()
                 LOW_LATENCY_REFUSED, 0, {1}),
         e2e_row("NoSerialInfo", "--no-serial-info --motor 0", ZERO_TO_ONE, LOW_LATENCY_REFUSED, 0,
                 {1}),
-        // Paths a user passes: outside /dev (libserialport takes only names under /dev, so the
-        // simulated path stands for a link there, as udev's are) and relative.
+        // A path outside /dev, resolved before the lookup (libserialport takes only names under
+        // /dev, so the simulated path stands for a link there, as udev's are).
         e2e_row("DeviceOutsideDev", "--device /tmp/motor-sim-bench/adapter --motor 0",
                 "/tmp/motor-sim-bench/adapter 0 1", changed(1), 0, {1}),
-        e2e_row("RelativeDevice", "--device ttyUSB7 --motor 0", "ttyUSB7 0 1", changed(1), 0, {1}),
         // Identifiers that are whole numbers however they are spelled reach the motor they name,
         // and no other (every spelling refused is app_test.cpp's).
         {"UnusualButWholeNumbers",
