@@ -24,38 +24,32 @@ inline FakeAdapter with(FakeAdapter adapter, const std::function<void(FakeAdapte
     return adapter;
 }
 
-inline const FakeAdapter FT232H{};
-inline const FakeAdapter CH340 = with(FakeAdapter{}, [](FakeAdapter& a) {
-    a.vendor = "1a86";
-    a.product = "7523";
-    a.release = "0264";
-    a.product_name = "USB Serial";
-    a.manufacturer = "";
-    a.serial = "";
-    a.device_class = "ff";
-    a.max_packet_size0 = "8";
-    a.usb_version = " 1.10";
-    a.interface_driver = "ch341";
-    a.serial_driver = "ch341-uart";
-    a.by_id = "usb-1a86_USB_Serial-if00-port0";
-    a.latency_timer = "";
-});
-// What brltty leaves behind: the interface bound to usbfs, no tty.
-inline const FakeAdapter CH340_CLAIMED = with(CH340, [](FakeAdapter& a) {
-    a.interface_driver = "usbfs";
-    a.has_tty = false;
-});
-
-// A USB serial part with these ids ("1a86:7523") and bcdDevice, bound to its driver.
+// A USB serial part with these ids ("1a86:7523") and bcdDevice, bound to its driver; otherwise
+// the FakeAdapter default, an FT232H.
 inline FakeAdapter usb_part(const char* ids, const char* release, const char* driver)
 {
-    return with(FT232H, [=](FakeAdapter& a) {
+    return with(FakeAdapter{}, [=](FakeAdapter& a) {
         a.vendor = std::string(ids).substr(0, 4);
         a.product = std::string(ids).substr(5);
         a.release = release;
         a.interface_driver = driver;
         a.serial_driver = driver;
         a.latency_timer = std::string(driver) == "ftdi_sio" ? "16" : "";
+    });
+}
+
+// A CH340 as it comes, with neither manufacturer nor serial number.
+inline FakeAdapter ch340()
+{
+    return with(usb_part("1a86:7523", "0264", "ch341-uart"), [](FakeAdapter& a) {
+        a.product_name = "USB Serial";
+        a.manufacturer = "";
+        a.serial = "";
+        a.device_class = "ff";
+        a.max_packet_size0 = "8";
+        a.usb_version = " 1.10";
+        a.interface_driver = "ch341";
+        a.by_id = "usb-1a86_USB_Serial-if00-port0";
     });
 }
 
@@ -74,7 +68,8 @@ template <typename... Steps> Build all(Steps... steps)
 
 // A PC's serial ports: ttyS0, a 16550A on PNP at 1,843,200 Hz, and the 8250 driver's
 // placeholder ttyS1 with no UART behind it (type 0, no node).
-inline const Build PC_UARTS = [](FakeTree& tree) {
+inline void pc_uarts(FakeTree& tree)
+{
     add_uart(tree, FakeUart{});
     add_uart(tree, FakeUart{.tty = "ttyS1",
                             .device = "/sys/devices/platform/serial8250",
@@ -83,7 +78,7 @@ inline const Build PC_UARTS = [](FakeTree& tree) {
                             .type = "0",
                             .major = 4,
                             .minor = 65});
-};
+}
 
 inline Build process(int pid, const char* command, const std::vector<std::string>& files = {})
 {
