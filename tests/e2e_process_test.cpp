@@ -87,12 +87,12 @@ TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
 
 TEST_F(Process, PortHeldByAnotherProgram)
 {
-    // lock_probe opens the simulated device and holds an exclusive flock on it, as a program on
-    // libserialport 0.1.2 does, then opens it with the library itself, or starts renumber, which a
-    // motor taking another identifier fails. The explanation scans the machine's processes within
+    // e2e-helper lock opens the simulated device and holds an exclusive flock on it, as a program
+    // on libserialport 0.1.2 does, then opens it with the library itself, or starts renumber, which
+    // a motor taking another identifier fails. The explanation scans the machine's processes within
     // a time limit, so ctest runs this test alone (CMakeLists.txt).
     auto held = [this](std::vector<std::string> command) {
-        command.insert(command.begin(), {LOCK_PROBE_BINARY, "/dev/ttyUSB0"});
+        command.insert(command.begin(), {HELPER_BINARY, "lock", "/dev/ttyUSB0"});
         return run_under_sim(MOTOR_SIM_BINARY, {"--motor", "0:reply-id=2"}, command,
                              scratch_ / "trace");
     };
@@ -104,7 +104,7 @@ TEST_F(Process, PortHeldByAnotherProgram)
     // its message, and how to stop it. Either way renumber never names itself.
     const SimRun run = held({RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
     const std::string holder = library_locks
-                                   ? "the port is locked by another program: lock_probe, pid "
+                                   ? "the port is locked by another program: e2e-helper, pid "
                                    : "/dev/ttyUSB0 is open in pid ";
     EXPECT_NE(run.process.err.find(holder), std::string::npos) << run.process.err;
     EXPECT_EQ(run.process.err.find("renumber, pid"), std::string::npos) << run.process.err;
@@ -115,7 +115,7 @@ TEST_F(Process, PortHeldByAnotherProgram)
     } else {
         EXPECT_EQ(run.process.status, 254);
         EXPECT_EQ(run.process.out, mismatch(2));
-        EXPECT_NE(run.process.err.find(" (lock_probe): "), std::string::npos) << run.process.err;
+        EXPECT_NE(run.process.err.find(" (e2e-helper): "), std::string::npos) << run.process.err;
         EXPECT_NE(run.process.err.find("Fix: quit those programs first (or kill "),
                   std::string::npos);
         EXPECT_TRUE(

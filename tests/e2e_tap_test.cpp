@@ -207,7 +207,7 @@ TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
     const fs::path record = scratch_ / "killed.rec";
     const ProcessResult tap =
         run_process({MOTOR_SIM_BINARY, "--tap", "--trace-file", "/dev/null", "--record",
-                     record.string(), "--", WRITE_BYTES_BINARY, "/dev/null", "00", "killed"},
+                     record.string(), "--", HELPER_BINARY, "write", "/dev/null", "00", "killed"},
                     {}, waits::RUN_LIMIT);
     EXPECT_EQ(tap.status, 128 + SIGKILL);
     EXPECT_NE(tap.err.find("motor-sim: " + record.string() +
@@ -226,8 +226,9 @@ TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
 TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
 {
     SimRun bus;
-    const SimRun tap = tap_over_sim(
-        scratch_, {"--no-motor"}, {WRITE_BYTES_BINARY, "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
+    const SimRun tap =
+        tap_over_sim(scratch_, {"--no-motor"},
+                     {HELPER_BINARY, "write", "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
     EXPECT_EQ(tap.process.status, 3);
     EXPECT_EQ(tap.sent_frames(), (std::vector<std::string>{"0102", "FB01FEEE", "FE"}));
     EXPECT_EQ(tap.all("tx").at(0).fields.at("kind"), "unknown");

@@ -116,7 +116,7 @@ std::vector<E2eRow> timing_rows()
                       honest_frames_and_pauses),
               e2e_row(prefix + "_DrainNeverEnds", "--stall-drain --motor 0", ZERO_TO_ONE,
                       times(3, WRITE_ERROR) + mismatch(0), 254, {0}, drain_bounded)}) {
-            row.launcher = {SIGNAL_STATE_BINARY, state};
+            row.launcher = {HELPER_BINARY, "signals", state};
             rows.push_back(row);
         }
     }
