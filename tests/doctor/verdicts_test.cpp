@@ -94,13 +94,11 @@ struct Row {
     std::string fragment; // must appear in the line
 };
 
-void expect_lines(
-    const char* topic, const std::vector<Row>& rows,
-    const std::function<DeviceFacts()>& start = [] { return bench(); })
+void expect_lines(const char* topic, const std::vector<Row>& rows)
 {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DeviceFacts facts = start();
+        DeviceFacts facts = bench();
         row.change(facts);
         std::string line;
         for (const CheckResult& result : diagnose(facts).results) {
@@ -115,6 +113,11 @@ void expect_lines(
 Change with_adapter(const SerialAdapter& adapter)
 {
     return [adapter](DeviceFacts& facts) { facts = bench(adapter); };
+}
+
+Change running(const std::vector<ProcessInfo>& processes)
+{
+    return [processes](DeviceFacts& facts) { facts.processes = processes; };
 }
 
 TEST(DoctorVerdict, Chip)
@@ -439,9 +442,10 @@ TEST(DoctorVerdict, Brltty)
 
 TEST(DoctorVerdict, ModemManager)
 {
-    const auto modem = [](const std::vector<std::string>& command_line, const Change& more = {}) {
+    const auto modem = [](const std::vector<std::string>& command_line, const Change& more = {},
+                          const ProcessInfo& process = {640, "ModemManager", {}, true}) {
         return [=](DeviceFacts& facts) {
-            facts.modem.process = ProcessInfo{640, "ModemManager", {}, true};
+            facts.modem.process = process;
             facts.modem.command_line = command_line;
             facts.modem.physdev_subsystem = "usb";
             facts.modem.device_ports = 1;
@@ -488,25 +492,15 @@ TEST(DoctorVerdict, ModemManager)
           "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6014\", "
           "ENV{ID_MM_DEVICE_IGNORE}=\"1\""},
          {"LEGACY, USB device ignored",
-          modem({"ModemManager", "--filter-policy", "LEGACY"},
-                [](DeviceFacts& facts) {
-                    facts.modem.device_properties = {"ID_MM_DEVICE_IGNORE=1"};
-                }),
+          modem(
+              {"ModemManager", "--filter-policy", "LEGACY"},
+              [](DeviceFacts& f) { f.modem.device_properties.assign(1, "ID_MM_DEVICE_IGNORE=1"); }),
           "OK", "but udev marks its USB device 1-1 ID_MM_DEVICE_IGNORE=1"},
          {"ALLOWLIST-ONLY", modem({"ModemManager", "--filter-policy=allowlist-only"}), "OK",
           "it probes only devices udev marks ID_MM_DEVICE_PROCESS"},
-         {"probing",
-          modem(plain,
-                [](DeviceFacts& f) {
-                    f.modem.process = ProcessInfo{640, "ModemManager", {"/dev/ttyUSB0"}, true};
-                }),
-          "FAIL", "ModemManager (pid 640) has /dev/ttyUSB0 open"},
-         {"files only root sees",
-          modem(plain,
-                [](DeviceFacts& f) {
-                    f.modem.process = ProcessInfo{640, "ModemManager", {}, false};
-                }),
-          "OK",
+         {"probing", modem(plain, {}, {640, "ModemManager", {"/dev/ttyUSB0"}, true}), "FAIL",
+          "ModemManager (pid 640) has /dev/ttyUSB0 open"},
+         {"files only root sees", modem(plain, {}, {640, "ModemManager", {}, false}), "OK",
           "it runs as root, so only sudo renumber-doctor sees whether it has the port open"}});
 }
 
@@ -535,16 +529,10 @@ TEST(DoctorVerdict, Holders)
          {"not installed", held("", {}), "FAIL", "libserialport0 is not in the package database"},
          {"an epoch and a later release", held("1:0.2.0-1", {4242}), "FAIL",
           "and pid 4242 holds that lock"},
-         {"a getty has its own line",
-          [](DeviceFacts& f) {
-              f.processes = {{702, "agetty", {"/dev/ttyUSB0"}, true}};
-          },
-          "OK", "open apart from those with their own line above"},
-         {"processes of other users",
-          [](DeviceFacts& f) {
-              f.processes = {{1, "systemd", {}, false}};
-          },
-          "OK", "(1 processes belong to other users and only root sees their files"},
+         {"a getty has its own line", running({{702, "agetty", {"/dev/ttyUSB0"}, true}}), "OK",
+          "open apart from those with their own line above"},
+         {"processes of other users", running({{1, "systemd", {}, false}}), "OK",
+          "(1 processes belong to other users and only root sees their files"},
          // renumber's scan after a failed run stops in time: it claims nothing it did not see.
          {"scan cut short", [](DeviceFacts& f) { f.processes_cut_short = true; }, "OK",
           "no other process has /dev/ttyUSB0 open among those checked in time"},
@@ -588,9 +576,7 @@ TEST(DoctorVerdict, WhatExplainsAFailedRun)
     const Case cases[] = {
         {"a healthy bench", [](DeviceFacts&) {}, {}},
         {"a terminal holding the port",
-         [](DeviceFacts& f) {
-             f.processes = {{4242, "minicom", {"/dev/ttyUSB0"}, true}};
-         },
+         running({{4242, "minicom", {"/dev/ttyUSB0"}, true}}),
          {"holders"}},
         {"ModemManager probing it",
          [](DeviceFacts& f) {
