@@ -58,10 +58,6 @@ std::vector<E2eRow> faults_rows()
         // even for target 0.
         e2e_row("NothingWritten", "--write-limit 0 --motor 3", THREE_TO_ZERO,
                 times(3, WRITE_ERROR) + timeout(3, 0), 255, {3}),
-        // Two bytes of each frame: the command never arrives whole, and what comes back is no
-        // change to 0.
-        e2e_row("TwoBytesOfEachFrameWritten", "--write-limit 2 --motor 0", "/dev/ttyUSB0 0 0",
-                times(3, WRITE_ERROR) + MULTIPLE, 254, {0}),
         // An adapter whose transmitter never empties: each frame's wait is cut short and the
         // write fails, well inside the protocol's own waits; nothing reached the motor.
         e2e_row("DrainNeverEnds", "--stall-drain --motor 0", ZERO_TO_ONE,

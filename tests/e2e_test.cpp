@@ -22,8 +22,6 @@ using waits::EVERY_WAIT;
 using waits::WHOLE_MS;
 
 constexpr char ZERO_TO_ONE[] = "/dev/ttyUSB0 0 1";
-const std::string LOW_LATENCY_REFUSED =
-    "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\n" + changed(1);
 
 std::string control_frame(const std::string& mode_byte, const std::string& crc)
 {
@@ -134,6 +132,8 @@ class Runs : public E2eRows {};
 
 std::vector<E2eRow> runs_rows()
 {
+    const std::string low_latency_refused =
+        "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\n" + changed(1);
     return {
         // Two motors' answers collide on the line, and being the same they read as one.
         e2e_row("BroadcastRenumbersEveryMotor", "--motor 3 --motor 5",
@@ -162,8 +162,8 @@ std::vector<E2eRow> runs_rows()
         e2e_row("BaudRateWithinTolerance", "--substitute-baud 3920000 --motor 0", ZERO_TO_ONE,
                 changed(1), 0, {1}),
         e2e_row("LowLatencyRefused", "--refuse-low-latency --motor 0", ZERO_TO_ONE,
-                LOW_LATENCY_REFUSED, 0, {1}),
-        e2e_row("NoSerialInfo", "--no-serial-info --motor 0", ZERO_TO_ONE, LOW_LATENCY_REFUSED, 0,
+                low_latency_refused, 0, {1}),
+        e2e_row("NoSerialInfo", "--no-serial-info --motor 0", ZERO_TO_ONE, low_latency_refused, 0,
                 {1}),
         // A path outside /dev, resolved before the lookup (libserialport takes only names under
         // /dev, so the simulated path stands for a link there, as udev's are).

@@ -150,11 +150,6 @@ void add_port(const FakeTree& tree, const FakeAdapter& adapter, const std::strin
     make_relative_link(tree, "/dev/serial/by-path/" + by_path, "/dev/" + tty);
 }
 
-std::string parent_of(const std::string& path)
-{
-    return fs::path(path).parent_path().string();
-}
-
 void add_usb_device(const FakeTree& tree, const std::string& folder, const std::string& name,
                     const std::map<std::string, std::string>& attributes)
 {
@@ -232,7 +227,7 @@ void add_uart(const FakeTree& tree, const FakeUart& uart)
     const std::string folder = above + "/tty/" + uart.tty;
     if (uart.serial_base) {
         for (const auto& [device, driver] :
-             {std::pair{parent_of(port), "ctrl"}, std::pair{port, "port"}}) {
+             {std::pair{fs::path(port).parent_path().string(), "ctrl"}, std::pair{port, "port"}}) {
             make_folder(tree, "/sys/bus/serial-base/drivers/" + std::string(driver));
             make_relative_link(tree, device + "/driver",
                                "/sys/bus/serial-base/drivers/" + std::string(driver));

@@ -145,42 +145,39 @@ inline void PrintTo(const E2eRow& row, std::ostream* out)
     *out << row.name;
 }
 
-/// What every row must show: its message and status, standard error as the row says, the motors as
-/// the table says, an end within the protocol's waits, and no success the motors do not bear out.
-inline void expect_row(const SimRun& run, const E2eRow& row)
-{
-    EXPECT_EQ(run.process.out, row.out);
-    EXPECT_EQ(run.process.err, row.err);
-    EXPECT_EQ(run.process.status, row.status);
-    EXPECT_EQ(run.motor_ids(), row.final_ids);
-    // A row that unplugs the adapter must see it vanish, or it tests nothing.
-    const bool unplugs =
-        std::any_of(row.sim_options.begin(), row.sim_options.end(),
-                    [](const std::string& o) { return o.starts_with("--hangup"); });
-    EXPECT_EQ(run.all("hangup").size(), unplugs ? 1U : 0U);
-    EXPECT_FALSE(run.process.timed_out);
-    EXPECT_LT(run.process.elapsed, waits::EVERY_WAIT + waits::SLOW_MACHINE);
-    // Status 0 comes only with the success message as the last word, and then a motor carries the
-    // target.
-    const int target = std::stoi(row.args.at(2));
-    EXPECT_EQ(run.process.status == 0, run.process.out.ends_with(changed(target)));
-    if (run.process.status == 0) {
-        const std::vector<int> ids = run.motor_ids();
-        EXPECT_NE(std::find(ids.begin(), ids.end(), target), ids.end());
-    }
-    if (row.also != nullptr) {
-        row.also(run);
-    }
-}
-
 /// A table of E2eRow: each row one run of renumber under motor-sim. A table is a class derived
 /// from it, with TEST_P(Table, EndsAsTheTableSays) { run_row(); } and its rows instantiated.
 class E2eRows : public RowsEndToEnd<E2eRow> {
 protected:
+    /// What every row must show: its message and status, standard error as the row says, the
+    /// motors as the table says, an end within the protocol's waits, and no success the motors do
+    /// not bear out.
     void run_row()
     {
         const E2eRow& row = GetParam();
-        expect_row(simulate(row.sim_options, row.args, "trace", row.launcher), row);
+        const SimRun run = simulate(row.sim_options, row.args, "trace", row.launcher);
+        EXPECT_EQ(run.process.out, row.out);
+        EXPECT_EQ(run.process.err, row.err);
+        EXPECT_EQ(run.process.status, row.status);
+        EXPECT_EQ(run.motor_ids(), row.final_ids);
+        // A row that unplugs the adapter must see it vanish, or it tests nothing.
+        const bool unplugs =
+            std::any_of(row.sim_options.begin(), row.sim_options.end(),
+                        [](const std::string& o) { return o.starts_with("--hangup"); });
+        EXPECT_EQ(run.all("hangup").size(), unplugs ? 1U : 0U);
+        EXPECT_FALSE(run.process.timed_out);
+        EXPECT_LT(run.process.elapsed, waits::EVERY_WAIT + waits::SLOW_MACHINE);
+        // Status 0 comes only with the success message as the last word, and then a motor carries
+        // the target.
+        const int target = std::stoi(row.args.at(2));
+        EXPECT_EQ(run.process.status == 0, run.process.out.ends_with(changed(target)));
+        if (run.process.status == 0) {
+            const std::vector<int> ids = run.motor_ids();
+            EXPECT_NE(std::find(ids.begin(), ids.end(), target), ids.end());
+        }
+        if (row.also != nullptr) {
+            row.also(run);
+        }
     }
 };
 
