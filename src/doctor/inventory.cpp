@@ -136,7 +136,8 @@ std::vector<ChipWithoutTty> find_chips_without_tty(const SystemRoot& root,
 }
 
 std::vector<ProcessInfo> scan_processes(const SystemRoot& root, pid_t self, std::error_code& error,
-                                        bool& cut_short, std::chrono::steady_clock::time_point until)
+                                        bool& cut_short,
+                                        std::chrono::steady_clock::time_point until)
 {
     std::vector<ProcessInfo> processes;
     cut_short = false;
