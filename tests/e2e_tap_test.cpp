@@ -303,7 +303,8 @@ Edit shift(std::string start, double ms)
                 std::getline(fields, rest);
                 char moved[32];
                 std::snprintf(moved, sizeof moved, "%.3f", time + ms);
-                line = kind + " " + moved + rest;
+                line = kind;
+                line.append(" ").append(moved).append(rest);
             }
             shifted.append(line).append("\n");
         }

@@ -144,7 +144,7 @@ TEST_F(Gather, AdapterLayouts)
 TEST_F(Gather, NativeUartsByTheDriverOfTheirHardware)
 {
     const DeviceFacts facts =
-        gather([](FakeTree& t) { add_uart(t, FakeUart{.serial_base = true}); }, "/dev/ttyS0");
+        gather([](const FakeTree& t) { add_uart(t, FakeUart{.serial_base = true}); }, "/dev/ttyS0");
     ASSERT_TRUE(facts.adapter);
     EXPECT_EQ(facts.adapter->driver, "serial");
     EXPECT_EQ(facts.adapter->bus, "pnp");
@@ -169,7 +169,7 @@ TEST_F(Gather, AccessListThroughLibacl)
 {
     bool refused = false;
     const DeviceFacts facts = gather(
-        [&refused](FakeTree& t) {
+        [&refused](const FakeTree& t) {
             add_adapter(t, FakeAdapter{});
             acl_t acl = acl_from_text("u::rw-,u:1000:rw-,g::rw-,g:46:r--,m::rw-,o::---");
             refused = acl_set_file((t.root + "/dev/ttyUSB0").c_str(), ACL_TYPE_ACCESS, acl) != 0;

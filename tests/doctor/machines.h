@@ -53,22 +53,22 @@ inline FakeAdapter ch340()
     });
 }
 
-using Build = std::function<void(FakeTree&)>;
+using Build = std::function<void(const FakeTree&)>;
 
 inline Build adapter(const FakeAdapter& fake)
 {
-    return [fake](FakeTree& tree) { add_adapter(tree, fake); };
+    return [fake](const FakeTree& tree) { add_adapter(tree, fake); };
 }
 
 // A machine built by each step in turn.
 template <typename... Steps> Build all(Steps... steps)
 {
-    return [=](FakeTree& tree) { (steps(tree), ...); };
+    return [=](const FakeTree& tree) { (steps(tree), ...); };
 }
 
 // A PC's serial ports: ttyS0, a 16550A on PNP at 1,843,200 Hz, and the 8250 driver's
 // placeholder ttyS1 with no UART behind it (type 0, no node).
-inline void pc_uarts(FakeTree& tree)
+inline void pc_uarts(const FakeTree& tree)
 {
     add_uart(tree, FakeUart{});
     add_uart(tree, FakeUart{.tty = "ttyS1",
