@@ -1,16 +1,15 @@
-// motor-sim --tap over a simulated bus standing in for the real device: every byte the
-// tap reports must be what the motor side received and sent, and renumber must behave as
-// without the tap. And the checked-in recordings, replayed, must give the same run again.
+// motor-sim --tap over a simulated bus standing in for the real device: every byte the tap reports
+// must be what the motor side received and sent, and renumber must behave as without the tap. And
+// the checked-in recordings, replayed as recorded or edited, must be judged against the run.
+#include "motor-sim/bytes.hpp"
 #include "motor-sim/recording.hpp"
 #include "support/e2e_fixture.h"
-#include "support/protocol_waits.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -18,185 +17,93 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string joined(const std::vector<std::string>& parts)
-{
-    std::string all;
-    for (const std::string& part : parts) {
-        all += part;
-    }
-    return all;
-}
+constexpr char ZERO_TO_ONE[] = "/dev/ttyUSB0 0 1";
 
-std::string hex(const sim::Bytes& bytes)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
-}
-
-/// The bytes of every record of one kind ("tx" or "rx") of a lines trace, in order.
-std::vector<std::string> trace_bytes(const SimRun& run, const std::string& kind)
-{
-    std::vector<std::string> bytes;
-    for (const TraceRecord& record : run.all(kind)) {
-        bytes.push_back(record.fields.at("bytes"));
-    }
-    return bytes;
-}
-
-std::string recorded_bytes(const sim::Recording& recording, sim::Direction direction)
-{
-    std::string all;
-    for (const sim::RecordedChunk& chunk : recording.chunks) {
-        if (chunk.direction == direction) {
-            all += hex(chunk.bytes);
-        }
-    }
-    return all;
-}
-
-/// The bytes that left the line on the command's side, in the recorded order: read, or
-/// discarded by a flush.
-std::string recorded_off_the_line(const sim::Recording& recording)
-{
-    std::string all;
-    for (const sim::RecordedChunk& chunk : recording.chunks) {
-        if (chunk.direction == sim::Direction::rx || chunk.direction == sim::Direction::flush) {
-            all += hex(chunk.bytes);
-        }
-    }
-    return all;
-}
-
-/// A recording as motor-sim reads it, or why it could not.
-struct Loaded {
-    sim::Recording recording;
-    bool loaded = false;
-    std::string error;
-};
-
-Loaded load(const fs::path& path)
-{
-    Loaded file;
-    file.loaded = sim::recording_load(path.string(), file.recording, file.error);
-    return file;
-}
-
-/// The tap, tracing and recording into folder, over motor-sim with sim_options running the
-/// command. The tap's own limit is a run's: it ends when the command does.
-SimRun tap_over_sim(const fs::path& folder, const std::vector<std::string>& sim_options,
-                    const std::vector<std::string>& command, SimRun& bus)
-{
-    std::vector<std::string> argv{MOTOR_SIM_BINARY,
-                                  "--tap",
-                                  "--trace",
-                                  "lines",
-                                  "--trace-file",
-                                  (folder / "tap").string(),
-                                  "--record",
-                                  (folder / "recording").string(),
-                                  "--",
-                                  MOTOR_SIM_BINARY,
-                                  "--trace",
-                                  "lines",
-                                  "--trace-file",
-                                  (folder / "bus").string()};
-    argv.insert(argv.end(), sim_options.begin(), sim_options.end());
-    argv.emplace_back("--");
-    argv.insert(argv.end(), command.begin(), command.end());
-    const RunSlot slot;
-    SimRun tap{run_process(argv, {"LIBSERIALPORT_DEBUG="}, waits::RUN_LIMIT), {}};
-    std::ifstream tap_trace(folder / "tap");
-    tap.trace = parse_trace(tap_trace);
-    std::ifstream bus_trace(folder / "bus");
-    bus.trace = parse_trace(bus_trace);
-    return tap;
-}
-
-/// renumber with args under motor-sim with sim_options, tracing into folder / name.
-SimRun simulate_in(const fs::path& folder, const std::string& name,
-                   const std::vector<std::string>& sim_options,
-                   const std::vector<std::string>& args)
-{
-    const SimJob job = renumber_job(sim_options, args);
-    return run_under_sim(MOTOR_SIM_BINARY, job.sim_options, job.command, folder / name, job.env);
-}
-
-struct TapCase {
-    const char* name;
-    std::vector<std::string> sim_options;
-    const char* event; // the kind of record the tap must show besides tx and rx, or ""
-    const char* error; // the errno name every fail record carries, or ""
-    bool held = false; // the adapter keeps what it is given: nothing reaches the motor side
-};
-
-void PrintTo(const TapCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
-
-/// A row's runs: renumber alone, the tap over it with what the motor side saw, and the
-/// recording replayed.
-struct TapOutcome {
-    SimRun plain;
-    SimRun tap;
-    SimRun bus;
-    Loaded recording;
-    SimRun replay;
-};
-
-class TapOverSim : public ConcurrentTable<TapOverSim, TapCase, TapOutcome> {
-public:
-    static constexpr char NAME[] = "TapOverSim";
-    static constexpr bool ALONE = false;
-    static std::vector<TapCase> rows();
-
-    static TapOutcome perform(const TapCase& c, const fs::path& folder)
-    {
-        TapOutcome ran;
-        const std::vector<std::string> args{"/dev/ttyUSB0", "0", "1"};
-        // The run without the tap goes on beside the tapped one: each mostly waits.
-        std::thread plain_run(
-            [&] { ran.plain = simulate_in(folder, "plain", c.sim_options, args); });
-        std::vector<std::string> command{RENUMBER_BINARY};
-        command.insert(command.end(), args.begin(), args.end());
-        ran.tap = tap_over_sim(folder, c.sim_options, command, ran.bus);
-        plain_run.join();
-        ran.recording = load(folder / "recording");
-        ran.replay =
-            simulate_in(folder, "replay", {"--replay", (folder / "recording").string()}, args);
-        return ran;
-    }
-};
-
-/// The bytes of the rx and flush records of a lines trace, in their order: what left the line.
-std::string taken_off_the_line(const SimRun& run)
+/// The bytes of the records of these kinds in a lines trace, in their order.
+std::string traced(const SimRun& run, std::initializer_list<std::string_view> kinds)
 {
     std::string all;
     for (const TraceRecord& record : run.trace) {
-        if (record.kind == "rx" || record.kind == "flush") {
+        if (std::find(kinds.begin(), kinds.end(), record.kind) != kinds.end()) {
             all += record.fields.at("bytes");
         }
     }
     return all;
 }
 
-// Each row is tapped and recorded, and the recording then replayed: the tap must change
-// nothing, show every byte both ways (those a flush discards included) and every failure,
-// and the replay must give the same run again, judged a match.
+/// The bytes of the chunks in these directions in a recording, in their order.
+std::string recorded(const sim::Recording& recording,
+                     std::initializer_list<sim::Direction> directions)
+{
+    std::string all;
+    for (const sim::RecordedChunk& chunk : recording.chunks) {
+        if (std::find(directions.begin(), directions.end(), chunk.direction) != directions.end()) {
+            all += sim::hex_compact(chunk.bytes);
+        }
+    }
+    return all;
+}
+
+std::string file_text(const fs::path& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+/// The tap, tracing and recording into folder, over motor-sim with sim_options running the
+/// command; bus gets the motor side's trace. The tap's own limit is a run's: it ends when the
+/// command does.
+SimRun tap_over_sim(const fs::path& folder, const std::vector<std::string>& sim_options,
+                    const std::vector<std::string>& command, SimRun& bus)
+{
+    std::vector<std::string> inner{MOTOR_SIM_BINARY, "--trace", "lines", "--trace-file",
+                                   (folder / "bus").string()};
+    inner.insert(inner.end(), sim_options.begin(), sim_options.end());
+    inner.emplace_back("--");
+    inner.insert(inner.end(), command.begin(), command.end());
+    SimRun tap = run_under_sim(MOTOR_SIM_BINARY, {"--tap", "--record", (folder / "rec").string()},
+                               inner, folder / "tap");
+    std::ifstream bus_trace(folder / "bus");
+    bus.trace = parse_trace(bus_trace);
+    return tap;
+}
+
+struct TapRow {
+    const char* name;
+    std::string sim_options;
+    const char* event; // the kind of record the tap must show besides tx and rx, or ""
+    const char* error; // the errno name every fail record carries, or ""
+    bool held = false; // the adapter keeps what it is given: nothing reaches the motor side
+};
+
+void PrintTo(const TapRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class TapOverSim : public RowsEndToEnd<TapRow> {};
+
+// Each row is tapped and recorded, and the recording then replayed: the tap must change nothing,
+// show every byte both ways (those a flush discards included) and every failure, and the replay
+// must give the same run again, judged a match.
 TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
 {
-    const TapCase& c = GetParam();
-    const auto& [plain, tap, bus, file, replay] = outcome();
+    const TapRow& row = GetParam();
+    const std::vector<std::string> args = words(ZERO_TO_ONE);
+    SimRun plain;
+    // The run without the tap goes on beside the tapped one: each mostly waits.
+    std::thread plain_run([&] { plain = simulate(words(row.sim_options), args, "plain"); });
+    std::vector<std::string> command{RENUMBER_BINARY};
+    command.insert(command.end(), args.begin(), args.end());
+    SimRun bus;
+    const SimRun tap = tap_over_sim(scratch_, words(row.sim_options), command, bus);
+    plain_run.join();
 
     EXPECT_EQ(tap.process.out, plain.process.out);
     EXPECT_EQ(tap.process.err, plain.process.err);
@@ -204,47 +111,49 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     EXPECT_EQ(tap.all("exit").at(0).fields.at("status"), std::to_string(plain.process.status));
     EXPECT_EQ(tap.low_latency(), "yes");
     EXPECT_EQ(tap.all("start").size(), 1U);
-    if (*c.event != '\0') {
-        EXPECT_FALSE(tap.all(c.event).empty()) << c.event;
+    if (*row.event != '\0') {
+        EXPECT_FALSE(tap.all(row.event).empty()) << row.event;
     }
     for (const TraceRecord& failure : tap.all("fail")) {
-        EXPECT_EQ(failure.fields.at("error"), c.error);
+        EXPECT_EQ(failure.fields.at("error"), row.error);
     }
 
-    // The same stream, split into the same frames, as the motor side received it; what the
-    // motor side sent is what renumber read or flushed away.
+    // The same stream, split into the same frames, as the motor side received it; what the motor
+    // side sent is what renumber read or flushed away.
     EXPECT_EQ(bus.sent_frames(), plain.sent_frames());
-    if (!c.held) {
+    if (!row.held) {
         EXPECT_EQ(tap.sent_frames(), bus.sent_frames());
     }
-    EXPECT_EQ(taken_off_the_line(tap), joined(trace_bytes(bus, "rx")));
+    EXPECT_EQ(traced(tap, {"rx", "flush"}), traced(bus, {"rx"}));
 
     // The tap's times: renumber's pause before the change command, which load only lengthens.
     const std::vector<long> tap_t = tap.sent_times();
     if (tap_t.size() == 3) {
-        EXPECT_GE(tap_t[2] - tap_t[1], waits::COMMAND_PAUSE.count() - waits::WHOLE_MS.count());
+        EXPECT_GE(tap_t[2] - tap_t[1], (waits::COMMAND_PAUSE - waits::WHOLE_MS).count());
     }
 
     // The recording holds the same bytes, output and failures.
-    ASSERT_TRUE(file.loaded) << file.error;
-    const sim::Recording& recording = file.recording;
+    sim::Recording recording;
+    std::string error;
+    ASSERT_TRUE(sim::recording_load((scratch_ / "rec").string(), recording, error)) << error;
     EXPECT_EQ(recording.device, "/dev/ttyUSB0");
     EXPECT_EQ(recording.exit_status, plain.process.status);
-    EXPECT_EQ(recorded_bytes(recording, sim::Direction::tx), joined(tap.sent_frames()));
-    EXPECT_EQ(recorded_bytes(recording, sim::Direction::rx), joined(trace_bytes(tap, "rx")));
-    EXPECT_EQ(recorded_bytes(recording, sim::Direction::flush), joined(trace_bytes(tap, "flush")));
+    for (const auto& [kind, direction] : {std::pair{"tx", sim::Direction::tx},
+                                          {"rx", sim::Direction::rx},
+                                          {"flush", sim::Direction::flush}}) {
+        EXPECT_EQ(recorded(recording, {direction}), traced(tap, {kind})) << kind;
+    }
     std::string printed;
     for (const sim::RecordedOutput& line : recording.output) {
         printed += line.text;
     }
     EXPECT_EQ(printed, plain.process.out);
-    EXPECT_EQ(std::count_if(recording.chunks.begin(), recording.chunks.end(),
-                            [](const sim::RecordedChunk& chunk) {
-                                return chunk.direction == sim::Direction::fail;
-                            }),
-              static_cast<long>(tap.all("fail").size()));
+    EXPECT_EQ(
+        std::ranges::count(recording.chunks, sim::Direction::fail, &sim::RecordedChunk::direction),
+        static_cast<long>(tap.all("fail").size()));
 
     // Replayed: the same output, status and frames, and the verdict a match.
+    const SimRun replay = simulate({"--replay", (scratch_ / "rec").string()}, args, "replay");
     EXPECT_EQ(replay.process.status, 0) << replay.process.err;
     EXPECT_EQ(replay.process.out, plain.process.out);
     EXPECT_EQ(replay.process.err, plain.process.err);
@@ -253,85 +162,97 @@ TEST_P(TapOverSim, ShowsEverythingOnTheLineChangesNothingAndReplaysAlike)
     EXPECT_EQ(replay.all("verdict").at(0).fields.at("result"), "matched");
 }
 
-std::vector<TapCase> TapOverSim::rows()
-{
-    return {TapCase{"honest_motor", {"--motor", "0"}, "", ""},
-            TapCase{"identifier_mismatch", {"--motor", "0:reply-id=2"}, "", ""},
-            // Leftovers: the extra bytes shift every later answer, and renumber's flush
-            // before the change command discards what is left.
-            TapCase{"leftovers_flushed", {"--motor", "0:control-extra=0102"}, "flush", ""},
-            // The adapter vanishes after the first answer: the next write fails.
-            TapCase{"write_fails", {"--motor", "0", "--hangup-after-read", "16"}, "fail", "EIO"},
-            // It vanishes as the second control frame arrives: the read meets end of
-            // file.
-            TapCase{"hang_up", {"--motor", "0", "--hangup-after", "2"}, "eof", "EIO"},
-            // Frames never leave the adapter: renumber's bounded drain is interrupted.
-            TapCase{"drain_stalls", {"--motor", "0", "--stall-drain"}, "fail", "EINTR", true}};
-}
-
-INSTANTIATE_TEST_SUITE_P(Runs, TapOverSim, testing::ValuesIn(TapOverSim::registered_rows()),
-                         [](const testing::TestParamInfo<TapCase>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Runs, TapOverSim,
+    testing::Values(TapRow{"honest_motor", "--motor 0", "", ""},
+                    // Leftovers: the extra bytes shift every later answer, and renumber's flush
+                    // before the change command discards what is left.
+                    TapRow{"leftovers_flushed", "--motor 0:control-extra=0102", "flush", ""},
+                    // The adapter vanishes after the first answer: the next write fails.
+                    TapRow{"write_fails", "--motor 0 --hangup-after-read 16", "fail", "EIO"},
+                    // It vanishes as the second control frame arrives: the read meets end of file.
+                    TapRow{"hang_up", "--motor 0 --hangup-after 2", "eof", "EIO"},
+                    // Frames never leave the adapter: renumber's bounded drain is interrupted.
+                    TapRow{"drain_stalls", "--motor 0 --stall-drain", "fail", "EINTR", true}),
+    row_name<TapRow>);
 
 class Tap : public EndToEnd {};
 
-// Nothing to tap: a device that does not exist, or one the command never opens, is said
-// on standard error and in the recording.
+// Nothing to tap: a device that does not exist, or one the command never opens, is said on
+// standard error and in the recording.
 TEST_F(Tap, NothingTappedIsSaid)
 {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--device", "/dev/ttyUSB97", "--", RENUMBER_BINARY, "/dev/ttyUSB97", "0", "1"},
+    const std::tuple<std::string, std::vector<std::string>, std::string> cases[] = {
+        {"/dev/ttyUSB97",
+         {RENUMBER_BINARY, "/dev/ttyUSB97", "0", "1"},
          "/dev/ttyUSB97 does not exist: nothing was tapped"},
-        {{"--device", "/dev/null", "--", "true"},
-         "the command never opened /dev/null: nothing was tapped"},
+        {"/dev/null", {"/bin/true"}, "the command never opened /dev/null: nothing was tapped"},
     };
-    for (const auto& [options, message] : cases) {
+    for (const auto& [device, command, message] : cases) {
         const fs::path record = scratch_ / "nothing.rec";
-        std::vector<std::string> argv{MOTOR_SIM_BINARY, "--tap",    "--trace-file",
-                                      "/dev/null",      "--record", record.string()};
-        argv.insert(argv.end(), options.begin(), options.end());
-        const ProcessResult run = run_process(argv, {}, waits::RUN_LIMIT);
-        EXPECT_NE(run.err.find("motor-sim: " + message + "\n"), std::string::npos) << run.err;
-        std::ifstream file(record);
-        const std::string text((std::istreambuf_iterator<char>(file)), {});
-        EXPECT_NE(text.find("note " + message + "\n"), std::string::npos) << text;
+        const SimRun run = run_under_sim(MOTOR_SIM_BINARY,
+                                         {"--tap", "--record", record.string(), "--device", device},
+                                         command, scratch_ / "trace");
+        EXPECT_NE(run.process.err.find("motor-sim: " + message + "\n"), std::string::npos)
+            << run.process.err;
+        EXPECT_NE(file_text(record).find("note " + message + "\n"), std::string::npos);
     }
 }
 
-// A command killed by a signal never finished its run: the tap says its recording is
-// incomplete, leaves out the end record, and a replay refuses the recording.
+// A command killed by a signal never finished its run: the tap says its recording is incomplete,
+// leaves out the end record, and a replay refuses the recording before anything runs.
 TEST_F(Tap, AKilledCommandLeavesARecordingAReplayRefuses)
 {
     const fs::path record = scratch_ / "killed.rec";
     const ProcessResult tap =
-        run_process({MOTOR_SIM_BINARY, "--tap", "--trace-file", "/dev/null", "--record",
-                     record.string(), "--", WRITE_BYTES_BINARY, "/dev/null", "00", "killed"},
-                    {}, waits::RUN_LIMIT);
+        run_under_sim(MOTOR_SIM_BINARY, {"--tap", "--record", record.string()},
+                      {HELPER_BINARY, "write", "/dev/null", "00", "killed"}, scratch_ / "trace")
+            .process;
     EXPECT_EQ(tap.status, 128 + SIGKILL);
     EXPECT_NE(tap.err.find("motor-sim: " + record.string() +
                            " is incomplete: signal 9 (Killed) ended the command, so it has no end "
                            "record and a replay refuses it\n"),
               std::string::npos)
         << tap.err;
-    const SimRun replay = simulate({"--replay", record.string()}, {"/dev/ttyUSB0", "0", "1"});
+    const SimRun replay = simulate({"--replay", record.string()}, words(ZERO_TO_ONE));
     EXPECT_EQ(replay.process.status, 125);
     EXPECT_EQ(replay.process.err, "motor-sim: " + record.string() +
                                       ": an incomplete recording: no end record (the tap did not "
                                       "finish: it or its command was killed)\n");
+    EXPECT_TRUE(replay.trace.empty());
 }
 
 TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
 {
     SimRun bus;
-    const SimRun tap = tap_over_sim(
-        scratch_, {"--no-motor"}, {WRITE_BYTES_BINARY, "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
+    const SimRun tap =
+        tap_over_sim(scratch_, {"--no-motor"},
+                     {HELPER_BINARY, "write", "/dev/ttyUSB0", "0102FB01FEEEFE", "3"}, bus);
     EXPECT_EQ(tap.process.status, 3);
     EXPECT_EQ(tap.sent_frames(), (std::vector<std::string>{"0102", "FB01FEEE", "FE"}));
     EXPECT_EQ(tap.all("tx").at(0).fields.at("kind"), "unknown");
     EXPECT_EQ(tap.all("tx").at(2).fields.at("kind"), "unknown");
     EXPECT_EQ(tap.sent_frames(), bus.sent_frames());
     EXPECT_EQ(tap.low_latency(), "no");
+}
+
+TEST_F(Tap, OptionsThatCannotGoTogetherAreRefused)
+{
+    const std::string motors = "motors and adapter faults do not apply";
+    const std::pair<std::string, std::string> cases[] = {
+        {"--record x.rec", "--record needs --tap"},
+        {"--tap --motor 0", "--tap runs against the real device: " + motors},
+        {"--tap --refuse-open", "--tap runs against the real device: " + motors},
+        {"--tap --replay x.rec", "--tap and --replay exclude each other"},
+        {"--replay x.rec --no-motor",
+         "--replay plays the recorded motor: --motor and --no-motor do not apply"},
+    };
+    for (const auto& [options, message] : cases) {
+        const SimRun run = simulate(words(options), words(ZERO_TO_ONE));
+        EXPECT_EQ(run.process.status, 125) << message;
+        EXPECT_EQ(run.process.err,
+                  "motor-sim: " + message + "\nTry 'motor-sim --help' for more information.\n");
+    }
 }
 
 /// An edit of a recording's text; false when what it edits is not there.
@@ -348,38 +269,14 @@ Edit replace(std::string from, std::string to)
     };
 }
 
-/// Cut within the line holding `within`, `keep` bytes into it: no newline ends it any more.
-Edit cut(std::string within, std::size_t keep)
+/// Cut within the line holding `within`, `keep` bytes into it, or with keep none after that
+/// line: a recording that stops inside a record, or at a record's end.
+Edit cut(std::string within, std::optional<std::size_t> keep = std::nullopt)
 {
     return [within = std::move(within), keep](std::string& text) {
         const std::size_t at = text.find(within);
-        const std::size_t line = text.rfind('\n', at) + 1; // npos + 1: the first line
         if (at != std::string::npos) {
-            text.resize(line + keep);
-        }
-        return at != std::string::npos;
-    };
-}
-
-/// Cut after the line holding `within`: a recording that stops at a record's end.
-Edit cut_after(std::string within)
-{
-    return [within = std::move(within)](std::string& text) {
-        const std::size_t at = text.find(within);
-        if (at != std::string::npos) {
-            text.resize(text.find('\n', at) + 1);
-        }
-        return at != std::string::npos;
-    };
-}
-
-/// Without the line that starts with `start`.
-Edit drop(std::string start)
-{
-    return [start = std::move(start)](std::string& text) {
-        const std::size_t at = text.find("\n" + start);
-        if (at != std::string::npos) {
-            text.erase(at + 1, text.find('\n', at + 1) - at);
+            text.resize(keep ? text.rfind('\n', at) + 1 + *keep : text.find('\n', at) + 1);
         }
         return at != std::string::npos;
     };
@@ -396,15 +293,14 @@ Edit shift(std::string start, double ms)
         }
         std::istringstream lines(text.substr(from + 1));
         std::string shifted = text.substr(0, from + 1);
+        const std::set<std::string> timed{"tx", "rx", "flush", "fail", "eof", "close", "end"};
         for (std::string line; std::getline(lines, line);) {
-            std::istringstream words(line);
+            std::istringstream fields(line);
             std::string kind;
             double time = 0;
-            if (words >> kind >> time &&
-                std::set<std::string>{"tx", "rx", "flush", "fail", "eof", "close", "end"}.contains(
-                    kind)) {
+            if (fields >> kind >> time && timed.contains(kind)) {
                 std::string rest;
-                std::getline(words, rest);
+                std::getline(fields, rest);
                 char moved[32];
                 std::snprintf(moved, sizeof moved, "%.3f", time + ms);
                 line = kind;
@@ -417,247 +313,141 @@ Edit shift(std::string start, double ms)
     };
 }
 
-/// A checked-in recording replayed, as recorded or edited. The program is renumber unless the
-/// row names another.
-struct ReplayCase {
+/// A checked-in recording replayed, as recorded or edited. The program is renumber unless the row
+/// names another.
+struct ReplayRow {
     const char* name;
     const char* recording;
-    std::vector<std::string> args;
     std::optional<std::string> out; // none: whatever the program prints (it depends on the machine)
     int status;      // motor-sim's: 0 matched, 120 departed, 125 refused before the command ran
     std::string err; // what motor-sim says after "motor-sim: " and the file's path (a departure's
                      // after "motor-sim: the run departed from " and it); "" for nothing
     Edit edit{};
+    std::string args = ZERO_TO_ONE;
     std::string program = RENUMBER_BINARY;
     std::string command_err{}; // the program's own standard error where motor-sim says nothing
 };
 
-void PrintTo(const ReplayCase& c, std::ostream* out)
+void PrintTo(const ReplayRow& row, std::ostream* out)
 {
-    *out << c.name;
+    *out << row.name;
 }
 
-/// A replay's run, and the recording it played (a copy edited as the row says, if it does).
-struct ReplayOutcome {
-    bool edited = true; // false: the row's edit found nothing to change, and nothing ran
-    fs::path file;
-    Loaded recording;
-    SimRun run;
-};
+class ReplayRecording : public RowsEndToEnd<ReplayRow> {};
 
-class ReplayRecording : public ConcurrentTable<ReplayRecording, ReplayCase, ReplayOutcome> {
-public:
-    static constexpr char NAME[] = "ReplayRecording";
-    static constexpr bool ALONE = false;
-    static std::vector<ReplayCase> rows();
-
-    static ReplayOutcome perform(const ReplayCase& c, const fs::path& folder)
-    {
-        ReplayOutcome ran;
-        ran.file = fs::path(RECORDINGS_DIR) / c.recording;
-        if (c.edit) {
-            std::ifstream in(ran.file);
-            std::string text((std::istreambuf_iterator<char>(in)), {});
-            ran.edited = c.edit(text);
-            if (!ran.edited) {
-                return ran;
-            }
-            ran.file = folder / c.recording;
-            std::ofstream(ran.file) << text;
-        }
-        std::vector<std::string> command{c.program};
-        command.insert(command.end(), c.args.begin(), c.args.end());
-        ran.recording = load(ran.file);
-        ran.run = run_under_sim(MOTOR_SIM_BINARY, {"--replay", ran.file.string()}, command,
-                                folder / "trace", {"LIBSERIALPORT_DEBUG="});
-        return ran;
-    }
-};
-
-// Each checked-in recording, made with the tap over motor-sim, played back is a regression
-// test: the same output, status and frames, and the recorded answers in the recorded order,
-// judged a match. An edited recording is a run that differs in one way: a recording cut short
-// or missing a record is refused before anything runs, and every other edit departs, the
-// verdict naming the recording's line.
+// Each checked-in recording, made with the tap over motor-sim, played back is a regression test:
+// the same output, status and frames, and the recorded answers in the recorded order, judged a
+// match. An edited recording is a run that differs in one way: a recording cut short is refused
+// before anything runs, and every other edit departs, the verdict naming the recording's line.
 TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
 {
-    const ReplayCase& c = GetParam();
-    const auto& [edited, file, loaded, run] = outcome();
-    ASSERT_TRUE(edited) << "the edit found nothing to change in " << c.recording;
-    if (c.out) {
-        EXPECT_EQ(run.process.out, *c.out);
+    const ReplayRow& row = GetParam();
+    fs::path file = fs::path(RECORDINGS_DIR) / row.recording;
+    if (row.edit) {
+        std::string text = file_text(file);
+        ASSERT_TRUE(row.edit(text)) << "the edit found nothing to change in " << row.recording;
+        file = scratch_ / row.recording;
+        std::ofstream(file) << text;
     }
-    EXPECT_EQ(run.process.status, c.status) << run.process.err;
-    if (c.err.empty()) {
-        EXPECT_EQ(run.process.err, c.command_err);
+    std::vector<std::string> command = words(row.args);
+    command.insert(command.begin(), row.program);
+    const SimRun run =
+        run_under_sim(MOTOR_SIM_BINARY, {"--replay", file.string()}, command, scratch_ / "trace");
+    if (row.out) {
+        EXPECT_EQ(run.process.out, *row.out);
+    }
+    EXPECT_EQ(run.process.status, row.status) << run.process.err;
+    if (row.err.empty()) {
+        EXPECT_EQ(run.process.err, row.command_err);
     } else {
         const std::string says =
-            "motor-sim: " + std::string(c.status == 120 ? "the run departed from " : "") +
-            file.string() + c.err;
+            "motor-sim: " + std::string(row.status == 120 ? "the run departed from " : "") +
+            file.string() + row.err;
         EXPECT_NE(run.process.err.find(says), std::string::npos) << run.process.err;
     }
-    if (c.status == 125) {
+    if (row.status == 125) {
         EXPECT_TRUE(run.trace.empty()); // refused before the command started
         return;
     }
-    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"), c.status == 0 ? "matched" : "departed");
-    if (c.status != 0) {
+    EXPECT_EQ(run.all("verdict").at(0).fields.at("result"),
+              row.status == 0 ? "matched" : "departed");
+    if (row.status != 0) {
         return;
     }
-    ASSERT_TRUE(loaded.loaded) << loaded.error;
-    EXPECT_EQ(run.all("exit").at(0).fields.at("status"),
-              std::to_string(*loaded.recording.exit_status));
-    EXPECT_EQ(joined(run.sent_frames()), recorded_bytes(loaded.recording, sim::Direction::tx));
-    EXPECT_EQ(joined(trace_bytes(run, "rx")), recorded_off_the_line(loaded.recording));
+    sim::Recording recording;
+    std::string error;
+    ASSERT_TRUE(sim::recording_load(file.string(), recording, error)) << error;
+    EXPECT_EQ(run.all("exit").at(0).fields.at("status"), std::to_string(*recording.exit_status));
+    EXPECT_EQ(traced(run, {"tx"}), recorded(recording, {sim::Direction::tx}));
+    EXPECT_EQ(traced(run, {"rx"}),
+              recorded(recording, {sim::Direction::rx, sim::Direction::flush}));
 }
 
-std::vector<std::string> zero_to_one()
+std::vector<ReplayRow> replay_rows()
 {
-    return {"/dev/ttyUSB0", "0", "1"};
-}
-
-std::vector<ReplayCase> ReplayRecording::rows()
-{
-    const std::string changed = "OK! Changed. Now the motor ID:1\n";
-    const std::string write_error = "[Error] Error occurred during serial port write.\n";
-    const std::string incomplete = ": an incomplete recording: no ";
-    const std::string unfinished =
-        " record (the tap did not finish: it or its command was killed)\n";
+    const std::string no_end = ": an incomplete recording: no end record (the tap did not "
+                               "finish: it or its command was killed)\n";
     return {
-        ReplayCase{"honest", "honest.rec", zero_to_one(), changed, 0, ""},
-        ReplayCase{"mismatch", "mismatch.rec", zero_to_one(),
-                   "[Error] The ID:2 of the feedback does not match.\n", 0, ""},
-        ReplayCase{"silent", "silent.rec", zero_to_one(),
-                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 0, ""},
-        ReplayCase{"leftovers", "leftovers.rec", zero_to_one(), changed, 0, ""},
+        {"honest", "honest.rec", changed(1), 0, ""},
+        {"mismatch", "mismatch.rec", mismatch(2), 0, ""},
+        {"silent", "silent.rec", timeout(0, 1), 0, ""},
+        {"leftovers", "leftovers.rec", changed(1), 0, ""},
         // The recorded write failing with EIO hangs the replayed line up, as the adapter was.
-        ReplayCase{"write_fails",
-                   "write-fails.rec",
-                   zero_to_one(),
-                   write_error + write_error + "[Error] The ID:0 of the feedback does not match.\n",
-                   0,
-                   "",
-                   {},
-                   RENUMBER_BINARY,
-                   "/dev/ttyUSB0: hung up (the adapter was unplugged or reset) before the change "
-                   "command went out; motor 0 kept its identifier\n"},
-        ReplayCase{"drain_stalls", "drain-stalls.rec", zero_to_one(),
-                   write_error + write_error + write_error +
-                       "[Error] The ID:0 of the feedback does not match.\n",
-                   0, ""},
+        {"write_fails", "write-fails.rec", times(2, WRITE_ERROR) + mismatch(0), 0, "", nullptr,
+         ZERO_TO_ONE, RENUMBER_BINARY, gone_before_command(0)},
+        {"drain_stalls", "drain-stalls.rec", times(3, WRITE_ERROR) + mismatch(0), 0, ""},
         // The same program at another path is the same run.
-        ReplayCase{
-            "copy_elsewhere", "honest.rec", zero_to_one(), changed, 0, "", {}, RENUMBER_ELSEWHERE},
+        {"copy_elsewhere", "honest.rec", changed(1), 0, "", nullptr, ZERO_TO_ONE,
+         RENUMBER_ELSEWHERE},
         // A recording of version 2 is judged as far as it goes, and says what it cannot show.
-        ReplayCase{"version_2", "leftovers-v2.rec", zero_to_one(), changed, 0,
-                   " is a version 2 recording: the replay could not check the output or the time "
-                   "from the last write to the exit\n"},
+        {"version_2", "leftovers-v2.rec", changed(1), 0,
+         " is a version 2 recording: the replay could not check the output or the time from the "
+         "last write to the exit\n"},
 
-        // Incomplete: refused before the command runs.
-        ReplayCase{"cut_after_the_change_command", "honest.rec", zero_to_one(), "", 125,
-                   incomplete + "end" + unfinished, cut_after("FB 01 10 BB")},
-        ReplayCase{"cut_within_a_record", "honest.rec", zero_to_one(), "", 125,
-                   ":14: cut short (no newline ends the line): the recording is incomplete\n",
-                   cut("tx 1", 9)},
-        ReplayCase{"header_only", "honest.rec", zero_to_one(), "", 125,
-                   incomplete + "device, command or end" + unfinished,
-                   cut_after("motor-sim recording")},
-        ReplayCase{"no_device", "honest.rec", zero_to_one(), "", 125,
-                   incomplete + "device record\n", drop("device")},
-        ReplayCase{"no_command", "honest.rec", zero_to_one(), "", 125,
-                   incomplete + "command record\n", drop("command")},
-        ReplayCase{"no_end", "honest.rec", zero_to_one(), "", 125, incomplete + "end" + unfinished,
-                   drop("end")},
+        // Cut short, at a record's end or within one: refused before the command runs (the other
+        // records a recording cannot lack are recording_test.cpp's).
+        {"cut_after_the_change_command", "honest.rec", "", 125, no_end, cut("FB 01 10 BB")},
+        {"cut_within_a_record", "honest.rec", "", 125,
+         ":14: cut short (no newline ends the line): the recording is incomplete\n",
+         cut("tx 1", 9)},
 
-        // Departures, each named with the recording's line. Another target changes the
-        // command's bytes too, so the recorded motor answers the control frames and then
-        // nothing: renumber waits out its answer wait (4 s in all).
-        ReplayCase{"changed_command_line",
-                   "honest.rec",
-                   {"/dev/ttyUSB0", "0", "2"},
-                   "[ERROR] Modify id 0 to 2 failure, No motor be found(timeout).\n",
-                   120,
-                   ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is "
-                   "'motor-sim --trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n"},
-        // A device cut short: the command names a device the replay does not simulate, which
-        // it never reaches, whether or not the machine has one of that name.
-        ReplayCase{"device_cut_short", "honest.rec", zero_to_one(), std::nullopt, 120,
-                   ":4: the command ", replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
-        // A program that opens a real serial device directly: the layer refuses the open,
-        // whether or not the machine has the device, and the verdict names it.
-        ReplayCase{"another_serial_device",
-                   "honest.rec",
-                   {"/dev/ttyS0"},
-                   "",
-                   120,
-                   ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
-                   "/dev/ttyUSB0: the open was refused\n",
-                   {},
-                   OPEN_FILE_BINARY},
-        ReplayCase{"other_answer", "honest.rec", zero_to_one(),
-                   "[Error] The ID:2 of the feedback does not match.\n", 120,
-                   ":18: the command printed '[Error] The ID:2 of the feedback does not "
-                   "match.\\n', the recording has 'OK! Changed. Now the motor ID:1\\n'\n",
-                   replace("01 01 BB", "01 02 BB")},
-        ReplayCase{"pause_cut_to_half", "honest.rec", zero_to_one(), changed, 120,
-                   ":14: the recording has this write ", shift("flush", -500)},
-        ReplayCase{"pause_stretched_to_two_seconds", "honest.rec", zero_to_one(), changed, 120,
-                   ":14: the recording has this write ", shift("flush", 1000)},
-        ReplayCase{"answer_wait_cut_to_one_second", "silent.rec", zero_to_one(),
-                   "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n", 120,
-                   ":11: the recording has the command close the device ", shift("close", -2000)},
-        ReplayCase{"no_flush", "honest.rec", zero_to_one(), changed, 120,
-                   ":13: the command flushed its input after 2 writes, where the recording has "
-                   "no flush\n",
-                   drop("flush")},
-        ReplayCase{"other_line_settings", "honest.rec", zero_to_one(), changed, 120,
-                   ":19: the command left the line at '4000000 baud, ",
-                   replace("line 4000000 baud", "line 115200 baud")},
-        ReplayCase{"other_output", "honest.rec", zero_to_one(), changed, 120,
-                   ":18: the command printed 'OK! Changed. Now the motor ID:1\\n', the recording "
-                   "has 'OK! Changed. Now the motor ID:2\\n'\n",
-                   replace("ID:1", "ID:2")},
-        ReplayCase{"other_status", "honest.rec", zero_to_one(), changed, 120,
-                   ":20: exit status 0, the recording has 254\n", replace("exit 0", "exit 254")},
+        // Departures, each named with the recording's line. Another target changes the command's
+        // bytes too, so the recorded motor answers the control frames and then nothing: renumber
+        // waits out its answer wait (4 s in all).
+        {"changed_command_line", "honest.rec", timeout(0, 2), 120,
+         ":5: the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim "
+         "--trace-file /dev/null --motor 0 -- renumber /dev/ttyUSB0 0 1'\n",
+         nullptr, "/dev/ttyUSB0 0 2"},
+        // A device cut short: the command names a device the replay does not simulate, which it
+        // never reaches, whether or not the machine has one of that name.
+        {"device_cut_short", "honest.rec", std::nullopt, 120, ":4: the command ",
+         replace("device /dev/ttyUSB0", "device /dev/ttyUSB")},
+        // A program that opens a real serial device directly: the layer refuses the open, whether
+        // or not the machine has the device, and the verdict names it.
+        {"another_serial_device", "honest.rec", "", 120,
+         ":4: the command opened /dev/ttyS0, a serial device other than the simulated "
+         "/dev/ttyUSB0: the open was refused\n",
+         nullptr, "/dev/ttyS0", OPEN_FILE_BINARY},
+        {"other_answer", "honest.rec", mismatch(2), 120,
+         ":18: the command printed '[Error] The ID:2 of the feedback does not match.\\n', the "
+         "recording has 'OK! Changed. Now the motor ID:1\\n'\n",
+         replace("01 01 BB", "01 02 BB")},
+        {"pause_cut_to_half", "honest.rec", changed(1), 120, ":14: the recording has this write ",
+         shift("flush", -500)},
+        {"answer_wait_cut_to_one_second", "silent.rec", timeout(0, 1), 120,
+         ":11: the recording has the command close the device ", shift("close", -2000)},
+        {"no_flush", "honest.rec", changed(1), 120,
+         ":13: the command flushed its input after 2 writes, where the recording has no flush\n",
+         replace("flush 1007.814\n", "")},
+        {"other_line_settings", "honest.rec", changed(1), 120,
+         ":19: the command left the line at '4000000 baud, ",
+         replace("line 4000000 baud", "line 115200 baud")},
+        {"other_status", "honest.rec", changed(1), 120,
+         ":20: exit status 0, the recording has 254\n", replace("exit 0", "exit 254")},
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording,
-                         testing::ValuesIn(ReplayRecording::registered_rows()),
-                         [](const testing::TestParamInfo<ReplayCase>& info) {
-                             return std::string(info.param.name);
-                         });
-
-TEST_F(EndToEnd, ReplayRefusesAMalformedRecordingWithoutRunningTheCommand)
-{
-    const fs::path file = scratch_ / "bad.rec";
-    std::ofstream(file) << "motor-sim recording 1\ntx 5 FE EE\nrx 4 FD\n";
-    const SimRun run = simulate({"--replay", file.string()}, {"/dev/ttyUSB0", "0", "1"});
-    EXPECT_EQ(run.process.status, 125);
-    EXPECT_EQ(run.process.out, "");
-    EXPECT_EQ(run.process.err,
-              "motor-sim: " + file.string() + ":3: time 4 is before the previous record's\n");
-    EXPECT_TRUE(run.trace.empty());
-}
-
-TEST_F(EndToEnd, TapAndReplayOptionsThatCannotGoTogetherAreRefused)
-{
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--record", "x.rec"}, "--record needs --tap"},
-        {{"--tap", "--motor", "0"},
-         "--tap runs against the real device: motors and adapter faults do not apply"},
-        {{"--tap", "--refuse-open"},
-         "--tap runs against the real device: motors and adapter faults do not apply"},
-        {{"--tap", "--replay", "x.rec"}, "--tap and --replay exclude each other"},
-        {{"--replay", "x.rec", "--no-motor"},
-         "--replay plays the recorded motor: --motor and --no-motor do not apply"},
-    };
-    for (const auto& [options, message] : cases) {
-        const SimRun run = simulate(options, {"/dev/ttyUSB0", "0", "1"});
-        EXPECT_EQ(run.process.status, 125) << message;
-        EXPECT_EQ(run.process.err,
-                  "motor-sim: " + message + "\nTry 'motor-sim --help' for more information.\n");
-    }
-}
+INSTANTIATE_TEST_SUITE_P(CheckedIn, ReplayRecording, testing::ValuesIn(replay_rows()),
+                         row_name<ReplayRow>);
 
 } // namespace

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <array>
 #include <filesystem>
 
 namespace {
@@ -18,9 +21,7 @@ using waits::CONTROL_WAIT;
 using waits::EVERY_WAIT;
 using waits::WHOLE_MS;
 
-constexpr char CHANGED_TO_ONE[] = "OK! Changed. Now the motor ID:1\n";
-constexpr char LOW_LATENCY_REFUSED[] =
-    "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\nOK! Changed. Now the motor ID:1\n";
+constexpr char ZERO_TO_ONE[] = "/dev/ttyUSB0 0 1";
 
 std::string control_frame(const std::string& mode_byte, const std::string& crc)
 {
@@ -88,83 +89,34 @@ void late_control_answer_discarded(const SimRun& run)
     EXPECT_LT(std::stol(received[1].fields.at("t")), run.sent_times().back());
 }
 
-// A transmitter that never empties: each frame's one drain is cut short by the bound, well inside
-// the protocol's own waits.
-void drain_bounded(const SimRun& run)
-{
-    EXPECT_EQ(run.all("drain").size(), 3U);
-    const std::vector<TraceRecord> closes = run.all("close");
-    ASSERT_EQ(closes.size(), 1U);
-    EXPECT_LT(std::chrono::milliseconds(std::stol(closes.front().fields.at("t"))),
-              COMMAND_PAUSE + ANSWER_WAIT + 3 * CONTROL_WAIT);
-}
-
 // The rows whose checks or faults are about time. The layer stamps each frame as renumber writes
 // it, so the gaps between frames are renumber's own however late motor-sim reads them.
 class Timing : public E2eRows {};
 
 std::vector<E2eRow> timing_rows()
 {
-    const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
-    // Both control answers come after their waits, the second one during the 1 s pause.
-    const std::string late_control =
-        "control-delay=" + std::to_string((CONTROL_WAIT + 100ms).count());
-    // Each frame's write fails, and the failed exchange is no change.
-    std::string drain_stalled;
-    for (int frame = 0; frame < 3; ++frame) {
-        drain_stalled += "[Error] Error occurred during serial port write.\n";
-    }
-    drain_stalled += "[Error] The ID:0 of the feedback does not match.\n";
     std::vector<E2eRow> rows{
-        {"HonestMotorChangesFromZeroToOne",
-         {"--motor", "0"},
-         zero_to_one,
-         CHANGED_TO_ONE,
-         0,
-         {1},
-         false,
-         honest_frames_and_pauses},
-        {"SilentBusTimesOutAfterEveryWait",
-         {"--no-motor"},
-         zero_to_one,
-         "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout).\n",
-         255,
-         {},
-         false,
-         every_wait_waited_out},
-        {"LateControlAnswerIsDiscardedBeforeTheCommand",
-         {"--motor", "3:" + late_control},
-         {"/dev/ttyUSB0", "3", "0"},
-         "OK! Changed. Now the motor ID:0\n",
-         0,
-         {0},
-         false,
-         late_control_answer_discarded},
+        e2e_row("HonestMotorChangesFromZeroToOne", "--motor 0", ZERO_TO_ONE, changed(1), 0, {1},
+                honest_frames_and_pauses),
+        e2e_row("SilentBusTimesOutAfterEveryWait", "--no-motor", ZERO_TO_ONE, timeout(0, 1), 255,
+                {}, every_wait_waited_out),
+        // Both control answers come after their waits, the second one during the 1 s pause.
+        e2e_row("LateControlAnswerIsDiscardedBeforeTheCommand",
+                "--motor 3:control-delay=" + ms(CONTROL_WAIT + 100ms), "/dev/ttyUSB0 3 0",
+                changed(0), 0, {0}, late_control_answer_discarded),
     };
     // The signal state a parent leaves renumber (exec keeps it) changes neither its pauses nor
-    // the bound on a stalled drain.
+    // the bound on a stalled drain, whose failed exchange is no change.
     for (const char* state : {"blocked", "ignored", "pending", "timer"}) {
-        const std::vector<std::string> launcher{SIGNAL_STATE_BINARY, state};
-        rows.push_back({std::string("Sigalrm_") + state + "_HonestMotor",
-                        {"--motor", "0"},
-                        zero_to_one,
-                        CHANGED_TO_ONE,
-                        0,
-                        {1},
-                        false,
-                        honest_frames_and_pauses,
-                        "",
-                        launcher});
-        rows.push_back({std::string("Sigalrm_") + state + "_DrainNeverEnds",
-                        {"--stall-drain", "--motor", "0"},
-                        zero_to_one,
-                        drain_stalled,
-                        254,
-                        {0},
-                        false,
-                        drain_bounded,
-                        "",
-                        launcher});
+        const std::string prefix = std::string("Sigalrm_") + state;
+        for (E2eRow row :
+             {e2e_row(prefix + "_HonestMotor", "--motor 0", ZERO_TO_ONE, changed(1), 0, {1},
+                      honest_frames_and_pauses),
+              e2e_row(prefix + "_DrainNeverEnds", "--stall-drain --motor 0", ZERO_TO_ONE,
+                      times(3, WRITE_ERROR) + mismatch(0), 254, {0}, drain_bounded)}) {
+            row.launcher = {HELPER_BINARY, "signals", state};
+            rows.push_back(row);
+        }
     }
     return rows;
 }
@@ -180,97 +132,57 @@ class Runs : public E2eRows {};
 
 std::vector<E2eRow> runs_rows()
 {
-    const std::vector<std::string> zero_to_one{"/dev/ttyUSB0", "0", "1"};
+    const std::string low_latency_refused =
+        "[WARNING] Set serial flag failure: ASYNC_LOW_LATENCY = -1.\n" + changed(1);
     return {
-        {"BroadcastRenumbersEveryMotor",
-         {"--motor", "4"},
-         {"/dev/ttyUSB0", "15", "1", "KV-R2730-4"},
-         CHANGED_TO_ONE,
-         0,
-         {1},
-         false,
-         broadcast_frames},
-        {"MotorTakesAnotherIdentifier",
-         {"--motor", "0:reply-id=2"},
-         zero_to_one,
-         "[Error] The ID:2 of the feedback does not match.\n",
-         254,
-         {2}},
+        // Two motors' answers collide on the line, and being the same they read as one.
+        e2e_row("BroadcastRenumbersEveryMotor", "--motor 3 --motor 5",
+                "/dev/ttyUSB0 15 1 KV-R2730-4", changed(1), 0, {1, 1}, broadcast_frames),
+        e2e_row("MotorTakesAnotherIdentifier", "--motor 0:reply-id=2", ZERO_TO_ONE, mismatch(2),
+                254, {2}),
         // What the adapter refuses.
-        {"OpenRefused",
-         {"--refuse-open", "--motor", "0"},
-         zero_to_one,
-         "[Error] Failed to open serial port, try opening with administrator privileges.\n",
-         255,
-         {0},
-         false,
-         nullptr,
-         "sp_open: Permission denied\n"},
-        {"BaudRateRefused",
-         {"--refuse-baud", "--motor", "0"},
-         zero_to_one,
-         "[Error] Set serial failure.\n",
-         255,
-         {0},
-         false,
-         nullptr,
-         "sp_set_baudrate: Invalid argument\n"},
+        e2e_row("OpenRefused", "--refuse-open --motor 0", ZERO_TO_ONE, OPEN_FAILED, 255, {0},
+                nullptr, "sp_open: Permission denied\n"),
+        e2e_row("BaudRateRefused", "--refuse-baud --motor 0", ZERO_TO_ONE,
+                "[Error] Set serial failure.\n", 255, {0}, nullptr,
+                "sp_set_baudrate: Invalid argument\n"),
         // Rates a driver runs instead and reports: a fallback is refused before any frame goes
         // out; a rate within a UART's tolerance carries the bus.
-        {"BaudRateSubstituted",
-         {"--substitute-baud", "9600", "--motor", "0"},
-         zero_to_one,
-         "[Error] Set serial failure.\n",
-         255,
-         {0},
-         false,
-         nothing_sent,
-         "sp_set_baudrate: the driver reports 9600 baud, not 4000000\n"},
+        e2e_row("BaudRateSubstituted", "--substitute-baud 9600 --motor 0", ZERO_TO_ONE,
+                "[Error] Set serial failure.\n", 255, {0}, nothing_sent,
+                "sp_set_baudrate: the driver reports 9600 baud, not 4000000\n"),
         // ch341 runs 3,000,000 and keeps 4,000,000 in the terminal settings; the kernel names
         // the driver and the chip, and nothing is sent at the wrong rate.
-        {"DriverClampsWithoutSaying",
-         {"--driver", "ch341-uart", "--usb-ids", "1a86:7523", "--silent-baud", "3000000", "--motor",
-          "0"},
-         zero_to_one,
-         "[Error] Set serial failure.\n",
-         255,
-         {0},
-         false,
-         nothing_sent,
-         "sp_set_baudrate: the adapter, a WCH CH340 (1a86:7523, driver ch341-uart), runs the line "
-         "at 3000000 baud, not 4000000, though the terminal settings read 4000000\n"},
-        {"BaudRateWithinTolerance",
-         {"--substitute-baud", "3920000", "--motor", "0"},
-         zero_to_one,
-         "OK! Changed. Now the motor ID:1\n",
+        e2e_row("DriverClampsWithoutSaying",
+                "--driver ch341-uart --usb-ids 1a86:7523 --silent-baud 3000000 --motor 0",
+                ZERO_TO_ONE, "[Error] Set serial failure.\n", 255, {0}, nothing_sent,
+                "sp_set_baudrate: the adapter, a WCH CH340 (1a86:7523, driver ch341-uart), runs "
+                "the line at 3000000 baud, not 4000000, though the terminal settings read "
+                "4000000\n"),
+        e2e_row("BaudRateWithinTolerance", "--substitute-baud 3920000 --motor 0", ZERO_TO_ONE,
+                changed(1), 0, {1}),
+        e2e_row("LowLatencyRefused", "--refuse-low-latency --motor 0", ZERO_TO_ONE,
+                low_latency_refused, 0, {1}),
+        e2e_row("NoSerialInfo", "--no-serial-info --motor 0", ZERO_TO_ONE, low_latency_refused, 0,
+                {1}),
+        // A path outside /dev, resolved before the lookup (libserialport takes only names under
+        // /dev, so the simulated path stands for a link there, as udev's are).
+        e2e_row("DeviceOutsideDev", "--device /tmp/motor-sim-bench/adapter --motor 0",
+                "/tmp/motor-sim-bench/adapter 0 1", changed(1), 0, {1}),
+        // Identifiers that are whole numbers however they are spelled reach the motor they name,
+        // and no other (every spelling refused is app_test.cpp's).
+        {"UnusualButWholeNumbers",
+         words("--motor 3 --motor 5"),
+         {"/dev/ttyUSB0", " +3", "007", "KV-R2730-4"},
+         changed(7),
          0,
-         {1}},
-        {"LowLatencyRefused",
-         {"--refuse-low-latency", "--motor", "0"},
-         zero_to_one,
-         LOW_LATENCY_REFUSED,
+         {7, 5}},
+        {"UnusualButWholeNumbersToo",
+         words("--motor 3 --motor 5"),
+         {"/dev/ttyUSB0", "\t\n000000000000000000000005", "+14"},
+         changed(14),
          0,
-         {1}},
-        {"NoSerialInfo",
-         {"--no-serial-info", "--motor", "0"},
-         zero_to_one,
-         LOW_LATENCY_REFUSED,
-         0,
-         {1}},
-        // Paths a user passes: outside /dev (libserialport takes only names under /dev, so
-        // the simulated path stands for a link there, as udev's are) and relative.
-        {"DeviceOutsideDev",
-         {"--device", "/tmp/motor-sim-bench/adapter", "--motor", "0"},
-         {"/tmp/motor-sim-bench/adapter", "0", "1"},
-         CHANGED_TO_ONE,
-         0,
-         {1}},
-        {"RelativeDevice",
-         {"--device", "ttyUSB7", "--motor", "0"},
-         {"ttyUSB7", "0", "1"},
-         CHANGED_TO_ONE,
-         0,
-         {1}},
+         {3, 14}},
     };
 }
 
@@ -281,31 +193,57 @@ TEST_P(Runs, EndsAsTheTableSays)
 
 INSTANTIATE_TEST_SUITE_P(Rows, Runs, testing::ValuesIn(runs_rows()), row_name<E2eRow>);
 
+// /dev/ttyUSB0 itself asks for low latency, as the honest rows show; so does any ttyUSB, and no
+// other name, a link to a ttyUSB included.
 TEST_F(EndToEnd, LowLatencyOnlyForPathsTypedAsTtyUsb)
 {
     const fs::path by_id = scratch_ / "usb-FTDI_USB_RS485-if00-port0";
     const fs::path hop = scratch_ / "hop";
     fs::create_symlink("/dev/ttyUSB0", hop);
     fs::create_symlink(hop, by_id);
+    const std::array<std::string, 3> cases[] = {{"/dev/ttyUSB12", "/dev/ttyUSB12", "yes"},
+                                                {"/dev/ttyACM0", "/dev/ttyACM0", "no"},
+                                                {"/dev/ttyUSB0", by_id.string(), "no"}};
+    for (const auto& [device, path, requested] : cases) {
+        const SimRun run = simulate({"--device", device, "--motor", "0"}, {path, "0", "1"});
+        EXPECT_EQ(run.process.out, changed(1)) << path;
+        EXPECT_EQ(run.process.status, 0) << path;
+        EXPECT_EQ(run.low_latency(), requested) << path;
+    }
+}
 
-    struct Case {
-        std::vector<std::string> sim_options;
-        std::string path;
-        std::string requested;
+using BadInput = EndToEnd;
+
+// Every kind of path that names no adapter ends before the bus is reached: no open, no frame, the
+// one motor still 0. Standard error names the failed lookup and why, so that a typo tells from a
+// wrong node.
+TEST_F(BadInput, DevicePathsThatNameNoAdapter)
+{
+    const fs::path fifo = scratch_ / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path loop = scratch_ / "loop";
+    fs::create_symlink(loop, loop);
+    const fs::path dangling = scratch_ / "usb-gone-if00-port0";
+    fs::create_symlink("/dev/ttyUSB9", dangling);
+    constexpr char MISSING[] = "No such file or directory";
+    constexpr char NOT_SERIAL[] = "Not a serial port";
+    const std::pair<std::string, std::string> paths[] = {
+        {"/dev/ttyUSB9", MISSING},                            // missing
+        {"", MISSING},                                        // empty
+        {dangling.string(), MISSING},                         // a link to an adapter gone
+        {loop.string(), "Too many levels of symbolic links"}, // a link to itself
+        {"/dev", NOT_SERIAL},                                 // a directory
+        {"/dev/null", NOT_SERIAL},                            // a device that is no tty
+        {fifo.string(), NOT_SERIAL},                          // a FIFO: nothing may open it
     };
-    const Case cases[] = {
-        {{}, "/dev/ttyUSB0", "yes"},
-        {{"--device", "/dev/ttyUSB12"}, "/dev/ttyUSB12", "yes"},
-        {{"--device", "/dev/ttyACM0"}, "/dev/ttyACM0", "no"},
-        {{}, by_id.string(), "no"},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> options = c.sim_options;
-        options.insert(options.end(), {"--motor", "0"});
-        const SimRun run = simulate(options, {c.path, "0", "1"});
-        EXPECT_EQ(run.process.out, CHANGED_TO_ONE) << c.path;
-        EXPECT_EQ(run.process.status, 0) << c.path;
-        EXPECT_EQ(run.low_latency(), c.requested) << c.path;
+    for (const auto& [path, reason] : paths) {
+        const SimRun run = simulate({"--motor", "0"}, {path, "0", "1"});
+        EXPECT_EQ(run.process.out, "[Error] Device name does not exist.\n") << path;
+        EXPECT_EQ(run.process.err, "sp_get_port_by_name: " + reason + "\n") << path;
+        EXPECT_EQ(run.process.status, 255) << path;
+        EXPECT_TRUE(run.all("open").empty() && run.all("open-refused").empty()) << path;
+        EXPECT_TRUE(run.sent_frames().empty()) << path;
+        EXPECT_EQ(run.motor_ids(), std::vector<int>{0}) << path;
     }
 }
 

@@ -13,7 +13,6 @@
 #include <array>
 #include <chrono>
 #include <string_view>
-#include <thread>
 
 namespace {
 
@@ -84,17 +83,6 @@ TEST_F(Link, AnswerBeyondTheCapacityWaitsForTheNextExchange)
     EXPECT_EQ(split, whole);
 }
 
-TEST_F(Link, ControlFrameWaitsHalfASecondOnlyWhenNobodyAnswers)
-{
-    auto start = Clock::now();
-    motor_send_control(0, link_.port, ANSWERING_MOTOR, 0);
-    EXPECT_LT(elapsed_ms(start), 400);
-
-    start = Clock::now();
-    motor_send_control(0, link_.port, ABSENT_MOTOR, 0);
-    EXPECT_GE(elapsed_ms(start), 500);
-}
-
 TEST_F(Link, SendIsAnsweredOnTheNextRead)
 {
     const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 2);
@@ -111,19 +99,6 @@ TEST(LinkNotOpen, SendGivesTheLibrarysCode)
     const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);
     EXPECT_EQ(serial_send(port, frame), SP_ERR_ARG);
     sp_free_port(port);
-}
-
-TEST_F(Link, DiscardDropsTheWaitingAnswerAndNothingAfter)
-{
-    const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);
-    ASSERT_EQ(serial_send(link_.port, frame), 0);
-    // Give the answer time to arrive, then throw it away unread.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(serial_discard_input(link_.port), 0);
-    Answer answer{};
-    EXPECT_EQ(exchange(ABSENT_MOTOR, answer, 300), 0);
-    // Answers that come after the discard are read as ever.
-    EXPECT_EQ(exchange(ANSWERING_MOTOR, answer, 500), 16);
 }
 
 TEST_F(Link, CloseReleasesThePortForTheNextOpen)

@@ -1,5 +1,5 @@
-// Checksums against published check values and bitwise references, frames against the bytes
-// the motor expects, and the short-command encoder and decoder.
+// Checksums against published check values and bitwise references (motor-sim's CRC-16 is one),
+// frames against the bytes the motor expects, and the short-command encoder and decoder.
 #include "crc16.hpp"
 #include "motor/motor.h"
 
@@ -15,11 +15,6 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes ascii(std::string_view text)
 {
     return Bytes(text.begin(), text.end());
-}
-
-std::uint16_t kermit_bitwise(const Bytes& bytes)
-{
-    return sim::crc16_kermit(bytes);
 }
 
 // CRC-32/MPEG-2 over bytes, one bit at a time.
@@ -50,11 +45,11 @@ TEST(Crc16, MatchesBitwiseReferenceForEveryByteAndInChunks)
     Bytes all(256);
     for (unsigned i = 0; i < all.size(); ++i) {
         all[i] = static_cast<std::uint8_t>(i);
-        EXPECT_EQ(crc16_update(0, Bytes{all[i]}), kermit_bitwise(Bytes{all[i]})) << i;
+        EXPECT_EQ(crc16_update(0, Bytes{all[i]}), sim::crc16_kermit(Bytes{all[i]})) << i;
     }
     const std::span<const std::uint8_t> whole(all);
     const std::uint16_t first = crc16_update(0, whole.first(100));
-    EXPECT_EQ(crc16_update(first, whole.subspan(100)), kermit_bitwise(all));
+    EXPECT_EQ(crc16_update(first, whole.subspan(100)), sim::crc16_kermit(all));
 }
 
 TEST(Crc32Words, KnownAnswers)
@@ -95,7 +90,7 @@ TEST(ControlFrame, BytesOnTheWire)
         const ControlFrame frame = motor_control_frame(c.motor_id, c.requested_mode);
         Bytes expected{0xFE, 0xEE, c.mode_byte};
         expected.resize(15, 0);
-        const std::uint16_t crc = c.crc != 0 ? c.crc : kermit_bitwise(expected);
+        const std::uint16_t crc = c.crc != 0 ? c.crc : sim::crc16_kermit(expected);
         expected.push_back(static_cast<std::uint8_t>(crc & 0xFFU));
         expected.push_back(static_cast<std::uint8_t>(crc >> 8U));
         EXPECT_EQ(Bytes(frame.begin(), frame.end()), expected)

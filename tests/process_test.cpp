@@ -36,7 +36,6 @@ std::vector<Row> rows()
         {"KilledAtTheLimit", {"/bin/sleep", "5"}, false, false, 200, 137, true, "", 200},
         // A grandchild keeps the pipe open: serving must end at the program's own exit.
         {"ServedUntilExit", {"sh", "-c", "sleep 5 & exit"}, true, true, 4000, 0, false, {}, 0},
-        {"WallTimeUpToTheReaping", {"/bin/sleep", "0.3"}, false, false, 0, 0, false, "", 300},
     };
 }
 

@@ -18,24 +18,39 @@ using sim::Bytes;
 
 constexpr const char* HEADER = "motor-sim recording 3\n";
 
-TEST(Recording, ReadsEveryRecordKind)
+// Every record kind is read with its line, white space and carriage returns aside; what the tap
+// writes reads back as written, any output byte for byte.
+TEST(Recording, ReadsEveryRecordKindAndWhatTheTapWrites)
 {
-    const std::string text = std::string(HEADER) + "# a comment\n"
-                                                   "\n"
-                                                   "start 2026-12-08T12:50:00.123456Z "
-                                                   "monotonic=1234.567890\n"
-                                                   "device /dev/ttyUSB1\r\n"
-                                                   "command renumber /dev/ttyUSB1 0 1\n"
-                                                   "note TIOCSSERIAL with low latency: ok\n"
-                                                   "tx 5 FE EE\n"
-                                                   "rx 5.1 FDDD 00\n"
-                                                   "flush 1005 01 02\n"
-                                                   "tx\t1005.25\tFB0110BB\n"
-                                                   "fail 1006 write EIO\n"
-                                                   "eof 1007\n"
-                                                   "out \"[Error] \\\"x\\\"\\x01\\n\"\n"
-                                                   "line 4000000 baud\n"
-                                                   "end 1010.5 exit 254\n";
+    const sim::RecordedChunk written[] = {
+        {sim::Direction::rx, 1010047, {0xFC, 0x01, 0x01, 0xBB}},
+        {sim::Direction::fail, 1010347, {}, "write", "EIO"},
+        {sim::Direction::eof, 1012000, {}},
+    };
+    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
+    const std::string output(raw, sizeof raw - 1);
+    const std::string lines[] = {
+        sim::recording_chunk_line(written[0]), sim::recording_chunk_line(written[1]),
+        sim::recording_chunk_line(written[2]), sim::recording_output_line(output),
+        sim::recording_end_line(1013207, 254)};
+    EXPECT_EQ(lines[0], "rx 1010.047 FC 01 01 BB");
+    EXPECT_EQ(lines[1], "fail 1010.347 write EIO");
+    EXPECT_EQ(lines[2], "eof 1012.000");
+    EXPECT_EQ(lines[3], "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
+    EXPECT_EQ(lines[4], "end 1013.207 exit 254");
+    std::string text = std::string(HEADER) +
+                       "# a comment\n\n"
+                       "start 2026-12-08T12:50:00.123456Z monotonic=1234.567890\n"
+                       "device /dev/ttyUSB1\r\n"
+                       "command renumber /dev/ttyUSB1 0 1\n"
+                       "note TIOCSSERIAL with low latency: ok\n"
+                       "tx 5 FE EE\n"
+                       "flush 1005.1 0102 03\n"
+                       "tx\t1005.25\tFB0110BB\n"
+                       "line 4000000 baud\n";
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
     sim::Recording recording;
     std::string error;
     ASSERT_TRUE(sim::recording_parse(text, recording, error)) << error;
@@ -45,27 +60,30 @@ TEST(Recording, ReadsEveryRecordKind)
     EXPECT_EQ(recording.device_line, 5U);
     EXPECT_EQ(recording.command, "renumber /dev/ttyUSB1 0 1");
     EXPECT_EQ(recording.command_line, 6U);
-    ASSERT_EQ(recording.output.size(), 1U);
-    EXPECT_EQ(recording.output[0].text, "[Error] \"x\"\x01\n");
-    EXPECT_EQ(recording.output[0].line, 14U);
     EXPECT_EQ(recording.line_settings, "4000000 baud");
-    EXPECT_EQ(recording.line_settings_line, 15U);
+    EXPECT_EQ(recording.line_settings_line, 11U);
+    ASSERT_EQ(recording.chunks.size(), 6U);
+    EXPECT_EQ(recording.chunks[0].us, 5000);
+    EXPECT_EQ(recording.chunks[1].direction, sim::Direction::flush);
+    EXPECT_EQ(recording.chunks[1].us, 1005100);
+    EXPECT_EQ(recording.chunks[1].bytes, (Bytes{0x01, 0x02, 0x03}));
+    EXPECT_EQ(recording.chunks[2].us, 1005250);
+    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+    EXPECT_EQ(recording.chunks[2].line, 10U);
+    for (std::size_t i = 0; i < std::size(written); ++i) {
+        const sim::RecordedChunk& read = recording.chunks[3 + i];
+        EXPECT_EQ(read.direction, written[i].direction) << lines[i];
+        EXPECT_EQ(read.us, written[i].us) << lines[i];
+        EXPECT_EQ(read.bytes, written[i].bytes) << lines[i];
+        EXPECT_EQ(read.call, written[i].call) << lines[i];
+        EXPECT_EQ(read.error, written[i].error) << lines[i];
+    }
+    ASSERT_EQ(recording.output.size(), 1U);
+    EXPECT_EQ(recording.output[0].text, output);
+    EXPECT_EQ(recording.output[0].line, 15U);
     EXPECT_EQ(recording.exit_status, 254);
     EXPECT_EQ(recording.exit_line, 16U);
-    EXPECT_EQ(recording.end_us, 1010500);
-    ASSERT_EQ(recording.chunks.size(), 6U);
-    EXPECT_EQ(recording.chunks[2].direction, sim::Direction::flush);
-    EXPECT_EQ(recording.chunks[2].bytes, (Bytes{0x01, 0x02}));
-    EXPECT_EQ(recording.chunks[3].line, 11U);
-    EXPECT_EQ(recording.chunks[4].call, "write");
-    EXPECT_EQ(recording.chunks[4].error, "EIO");
-    EXPECT_EQ(recording.chunks[5].direction, sim::Direction::eof);
-    EXPECT_EQ(recording.chunks[0].us, 5000);
-    EXPECT_EQ(recording.chunks[1].direction, sim::Direction::rx);
-    EXPECT_EQ(recording.chunks[1].us, 5100);
-    EXPECT_EQ(recording.chunks[1].bytes, (Bytes{0xFD, 0xDD, 0x00}));
-    EXPECT_EQ(recording.chunks[3].us, 1005250);
-    EXPECT_EQ(recording.chunks[3].bytes, (Bytes{0xFB, 0x01, 0x10, 0xBB}));
+    EXPECT_EQ(recording.end_us, 1013207);
 }
 
 // Versions 1 and 2 are still read, each with its own records: version 1 lacks start, flush,
@@ -92,131 +110,68 @@ TEST(Recording, EachVersionReadsItsOwnRecords)
     }
 }
 
-TEST(Recording, WrittenLinesReadBack)
-{
-    const sim::RecordedChunk chunks[] = {
-        {sim::Direction::rx, 1010347, {0xFC, 0x01, 0x01, 0xBB}},
-        {sim::Direction::flush, 1005000, {}},
-        {sim::Direction::fail, 7, {}, "write", "EIO"},
-        {sim::Direction::eof, 2000, {}},
-    };
-    const char* lines[] = {"rx 1010.347 FC 01 01 BB", "flush 1005.000", "fail 0.007 write EIO",
-                           "eof 2.000"};
-    for (std::size_t i = 0; i < std::size(chunks); ++i) {
-        const std::string line = sim::recording_chunk_line(chunks[i]);
-        EXPECT_EQ(line, lines[i]);
-        sim::Recording recording;
-        std::string error;
-        ASSERT_TRUE(sim::recording_parse(std::string(HEADER) + line + "\n", recording, error))
-            << error;
-        ASSERT_EQ(recording.chunks.size(), 1U);
-        EXPECT_EQ(recording.chunks[0].direction, chunks[i].direction) << line;
-        EXPECT_EQ(recording.chunks[0].us, chunks[i].us) << line;
-        EXPECT_EQ(recording.chunks[0].bytes, chunks[i].bytes) << line;
-        EXPECT_EQ(recording.chunks[0].error, chunks[i].error) << line;
-    }
-    // Any output is one line of text, and reads back byte for byte.
-    const char raw[] = "tab\t\"quoted\" back\\slash \r\x01\xFF\0!\n";
-    const std::string output(raw, sizeof raw - 1);
-    const std::string out_line = sim::recording_output_line(output);
-    EXPECT_EQ(out_line, "out \"tab\\t\\\"quoted\\\" back\\\\slash \\r\\x01\\xFF\\x00!\\n\"");
-    const std::string end_line = sim::recording_end_line(5031207, 255);
-    EXPECT_EQ(end_line, "end 5031.207 exit 255");
-    sim::Recording recording;
-    std::string error;
-    ASSERT_TRUE(sim::recording_parse(HEADER + out_line + "\n" + end_line + "\n", recording, error))
-        << error;
-    ASSERT_EQ(recording.output.size(), 1U);
-    EXPECT_EQ(recording.output[0].text, output);
-    EXPECT_EQ(recording.end_us, 5031207);
-    EXPECT_EQ(recording.exit_status, 255);
-}
-
-struct Malformed {
-    const char* name;
-    std::string text;
-    std::string error;
-};
-
 TEST(Recording, MalformedFilesAreRefusedWithLineAndReason)
 {
     const std::string h = HEADER;
-    const Malformed cases[] = {
-        {"empty file", "",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
-        {"trace instead", "tx t=4 kind=control\n",
-         "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'"},
-        {"later version", "motor-sim recording 4\n",
+    const std::string not_recording =
+        "line 1: not a motor-sim recording: the first line must be 'motor-sim recording 3'";
+    const auto bad_time = [](const std::string& time) {
+        return "line 2: bad time '" + time +
+               "': milliseconds since the command started, such as 12.345";
+    };
+    const auto bad_bytes = [](const std::string& bytes) {
+        return "line 2: bad bytes '" + bytes + "': pairs of hexadecimal digits such as FE or FEEE";
+    };
+    const std::string end_needs = "line 2: end needs the time the command exited and its status "
+                                  "from 0 to 255, such as 'end 1013.5 exit 0'";
+    const std::string out_needs = "line 2: out needs its text in double quotes, escaped as \\n, "
+                                  "\\r, \\t, \\\\, \\\" or \\xNN, such as 'out \"OK\\n\"'";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", not_recording},
+        {"tx t=4 kind=control\n", not_recording}, // a trace instead
+        {"motor-sim recording 4\n",
          "line 1: version '4' is not supported: this motor-sim reads versions 1 to 3"},
-        {"unknown record", h + "# ok\nrecv 1 FC\n",
+        {h + "# ok\nrecv 1 FC\n",
          "line 3: unknown record 'recv' (expected tx, rx, flush, fail, eof, out, close, start, device, "
          "command, note, line or end)"},
-        {"fail without its error", h + "fail 3 write\n",
+        {h + "fail 3 write\n",
          "line 2: fail needs a time, the call and its error, such as 'fail 7.5 write EIO'"},
-        {"eof with bytes", h + "eof 3 FC\n", "line 2: eof takes a time only"},
+        {h + "eof 3 FC\n", "line 2: eof takes a time only"},
         // A megabyte of garbage is quoted cut, its unprintable bytes escaped.
-        {"long binary word", h + "tx 1 \x01" + std::string(1 << 20, 'A') + "\n",
-         "line 2: bad bytes '\\x01" + std::string(39, 'A') +
-             "...': pairs of hexadecimal digits such as FE or FEEE"},
-        {"no time", h + "tx\n", "line 2: tx needs a time and bytes"},
-        {"no bytes", h + "rx 12.5\n", "line 2: rx without bytes"},
-        {"time with unit", h + "tx 12ms FB\n",
-         "line 2: bad time '12ms': milliseconds since the command started, such as 12.345"},
-        {"negative time", h + "tx -1 FB\n",
-         "line 2: bad time '-1': milliseconds since the command started, such as 12.345"},
-        {"four decimals", h + "tx 1.2345 FB\n",
-         "line 2: bad time '1.2345': milliseconds since the command started, such as 12.345"},
-        {"huge time", h + "tx 99999999999 FB\n",
-         "line 2: bad time '99999999999': milliseconds since the command started, such as "
-         "12.345"},
-        {"time goes back", h + "tx 5 FB\nrx 4.999 FC\n",
-         "line 3: time 4.999 is before the previous record's"},
-        {"end before the last record", h + "tx 5 FB\nend 4 exit 0\n",
-         "line 3: time 4 is before the previous record's"},
-        {"odd digit count", h + "tx 5 FB 0\n",
-         "line 2: bad bytes '0': pairs of hexadecimal digits such as FE or FEEE"},
-        {"not hex", h + "tx 5 FB 0G\n",
-         "line 2: bad bytes '0G': pairs of hexadecimal digits such as FE or FEEE"},
-        {"relative device", h + "device ttyUSB0\n",
-         "line 2: device needs one absolute path such as /dev/ttyUSB0"},
-        {"two devices", h + "device /dev/ttyUSB0\ndevice /dev/ttyUSB1\n",
-         "line 3: a second device record"},
-        {"two commands", h + "command a\ncommand b\n", "line 3: a second command record"},
-        {"two line settings", h + "line 9600 baud\nline 4000000 baud\n",
-         "line 3: a second line record"},
-        {"bad status", h + "end 5 exit 256\n",
-         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
-         "'end 1013.5 exit 0'"},
-        {"status without its word", h + "end 5 0\n",
-         "line 2: end needs the time the command exited and its status from 0 to 255, such as "
-         "'end 1013.5 exit 0'"},
-        {"exit status not a number", "motor-sim recording 2\nexit ok\n",
-         "line 2: exit needs a status from 0 to 255"},
-        {"record after end", h + "end 0 exit 0\ntx 1 FB\n", "line 3: a record after end"},
-        {"record after exit", "motor-sim recording 2\nexit 0\ntx 1 FB\n",
-         "line 3: a record after exit"},
-        {"output without quotes", h + "out OK\n",
-         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
-         "\\xNN, such as 'out \"OK\\n\"'"},
-        {"output with a bare quote", h + "out \"say \"hi\"\"\n",
-         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
-         "\\xNN, such as 'out \"OK\\n\"'"},
-        {"output with an unknown escape", h + "out \"\\q\"\n",
-         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
-         "\\xNN, such as 'out \"OK\\n\"'"},
-        {"output with half a byte", h + "out \"\\x4\"\n",
-         "line 2: out needs its text in double quotes, escaped as \\n, \\r, \\t, \\\\, \\\" or "
-         "\\xNN, such as 'out \"OK\\n\"'"},
-        {"binary", h + std::string("tx 1 FB\0", 8) + "\n",
-         "line 2: a NUL byte: this is not a text file"},
-        {"last line cut short", h + "tx 1 FB 01 1",
+        {h + "tx 1 \x01" + std::string(1 << 20, 'A') + "\n",
+         bad_bytes("\\x01" + std::string(39, 'A') + "...")},
+        {h + "tx\n", "line 2: tx needs a time and bytes"},
+        {h + "rx 12.5\n", "line 2: rx without bytes"},
+        {h + "tx 12ms FB\n", bad_time("12ms")},
+        {h + "tx -1 FB\n", bad_time("-1")},
+        {h + "tx 1.2345 FB\n", bad_time("1.2345")},
+        {h + "tx 99999999999 FB\n", bad_time("99999999999")},
+        {h + "tx 5 FB\nrx 4.999 FC\n", "line 3: time 4.999 is before the previous record's"},
+        {h + "tx 5 FB\nend 4 exit 0\n", "line 3: time 4 is before the previous record's"},
+        {h + "tx 5 FB 0\n", bad_bytes("0")},
+        {h + "tx 5 FB 0G\n", bad_bytes("0G")},
+        {h + "device ttyUSB0\n", "line 2: device needs one absolute path such as /dev/ttyUSB0"},
+        {h + "device /dev/ttyUSB0\ndevice /dev/ttyUSB1\n", "line 3: a second device record"},
+        {h + "command a\ncommand b\n", "line 3: a second command record"},
+        {h + "line 9600 baud\nline 4000000 baud\n", "line 3: a second line record"},
+        {h + "end 5 exit 256\n", end_needs},
+        {h + "end 5 0\n", end_needs},
+        {"motor-sim recording 2\nexit ok\n", "line 2: exit needs a status from 0 to 255"},
+        {h + "end 0 exit 0\ntx 1 FB\n", "line 3: a record after end"},
+        {"motor-sim recording 2\nexit 0\ntx 1 FB\n", "line 3: a record after exit"},
+        {h + "out OK\n", out_needs},
+        {h + "out \"say \"hi\"\"\n", out_needs},
+        {h + "out \"\\q\"\n", out_needs},
+        {h + "out \"\\x4\"\n", out_needs},
+        {h + std::string("tx 1 FB\0", 8) + "\n", "line 2: a NUL byte: this is not a text file"},
+        {h + "tx 1 FB 01 1",
          "line 2: cut short (no newline ends the line): the recording is incomplete"},
     };
-    for (const Malformed& c : cases) {
+    for (const auto& [text, message] : cases) {
         sim::Recording recording;
         std::string error;
-        EXPECT_FALSE(sim::recording_parse(c.text, recording, error)) << c.name;
-        EXPECT_EQ(error, c.error) << c.name;
+        EXPECT_FALSE(sim::recording_parse(text, recording, error)) << message;
+        EXPECT_EQ(error, message);
     }
 }
 
@@ -337,11 +292,6 @@ TEST(Replay, DepartingFromTheRecordingSilencesTheMotor)
               "answers nothing more");
     // The answer to the write that did match still comes.
     EXPECT_EQ(take_due(more, MS), (std::vector<Bytes>{{0xFC}}));
-
-    sim::Replay fewer = replay_of("tx 1 FB 01\ntx 2 FE\n");
-    EXPECT_FALSE(sim::replay_feed(fewer, Bytes{0xFB, 0x01}, 0));
-    EXPECT_EQ(sim::replay_unfinished(fewer), "the recording holds 1 more bytes the command did "
-                                             "not send");
 }
 
 // What the tap records beyond bytes: flushed bytes wait on the line with the read before
@@ -380,7 +330,6 @@ TEST(Replay, FlushedBytesFailedCallsAndEndOfFileComeBackInPlace)
 struct Played {
     std::vector<std::string> command{"build/renumber", "/dev/ttyUSB0", "0", "1"};
     bool opened = true;
-    std::string foreign;
     Bytes first{0xFE, 0xEE};
     Bytes second{0xFB, 0x01, 0x10, 0xBB}; // none: not written
     std::int64_t second_ms = 1000;        // when it began the second write
@@ -409,9 +358,6 @@ sim::ReplayVerdict judge(const std::string& text, const Played& run)
     if (run.opened) {
         sim::replay_opened(replay, START);
     }
-    if (!run.foreign.empty()) {
-        sim::replay_foreign_open(replay, run.foreign);
-    }
     std::size_t written = 0;
     auto flush_at = [&](std::size_t bytes) {
         for (const std::size_t at : run.flushes) {
@@ -436,8 +382,10 @@ sim::ReplayVerdict judge(const std::string& text, const Played& run)
     return sim::replay_verdict(replay, recording, ran);
 }
 
-// One row per check of the verdict, each the first difference at its line. The recording was
-// made through a wrapper, as the tap over motor-sim makes them, with another program path.
+// One row per check of the verdict, each the first difference at its line, where the replay's
+// tampered recordings (e2e_tap_test.cpp) cannot show it: another program path, other arguments, a
+// foreign device, an extra flush, other output and another status are theirs. The recording was
+// made through a wrapper, as the tap over motor-sim makes them.
 TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
 {
     const std::string text =
@@ -459,14 +407,6 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
     };
     const VerdictCase cases[] = {
         {"matched", {}, std::nullopt, ""},
-        {"a copy of the program under another name",
-         with([](Played& r) { r.command[0] = "/tmp/copy/renumber-1.2.4"; }), std::nullopt, ""},
-        {"other arguments", with([](Played& r) { r.command[3] = "2"; }), 3,
-         "the arguments differ: '/dev/ttyUSB0 0 2', the recorded command is 'motor-sim --motor 0 "
-         "-- /usr/bin/renumber /dev/ttyUSB0 0 1'"},
-        {"another serial device opened", with([](Played& r) { r.foreign = "/dev/ttyS0"; }), 2,
-         "the command opened /dev/ttyS0, a serial device other than the simulated /dev/ttyUSB0: "
-         "the open was refused"},
         {"the device never opened", with([](Played& r) {
              r.opened = false;
              r.first.clear();
@@ -479,9 +419,9 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
          "the command sent more than the recording holds (from byte 7)"},
         {"fewer bytes", with([](Played& r) { r.second.clear(); }), 7,
          "the recording holds 4 more bytes the command did not send"},
-        {"pause halved", with([](Played& r) { r.second_ms = 500; }), 7,
+        {"pause just short of the tolerance", with([](Played& r) { r.second_ms = 690; }), 7,
          "the recording has this write 1000.0 ms after the one before, the command made it "
-         "499.0 ms after (300.0 ms either way allowed)"},
+         "689.0 ms after (300.0 ms either way allowed)"},
         {"pause a little shorter, within the tolerance", with([](Played& r) { r.second_ms = 712; }),
          std::nullopt, ""},
         {"pause just past the tolerance", with([](Played& r) { r.second_ms = 1310; }), 7,
@@ -492,12 +432,8 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
          "ms after (500.0 ms either way allowed)"},
         {"no flush", with([](Played& r) { r.flushes.clear(); }), 6,
          "the recording has an input flush here, after 1 writes; the command made none"},
-        {"a flush more", with([](Played& r) { r.flushes.push_back(6); }), 10,
-         "the command flushed its input after 2 writes, where the recording has no flush"},
         {"a flush too early", with([](Played& r) { r.flushes = {0}; }), 4,
          "the command flushed its input after 0 writes, where the recording has no flush"},
-        {"other output", with([](Played& r) { r.output = "OK!\n"; }), 8,
-         "the command printed 'OK!\\n', the recording has 'OK\\n'"},
         {"more output", with([](Played& r) { r.output = "OK\nmore"; }), 8,
          "the command printed 'more', where the recording has no more output"},
         {"no output", with([](Played& r) { r.output.clear(); }), 8,
@@ -506,8 +442,6 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
          "the command left the line at '115200 baud, 8 data bits, no parity, 1 stop bit, no flow "
          "control, raw, NOFLSH clear', the recording has '4000000 baud, 8 data bits, no parity, 1 "
          "stop bit, no flow control, raw, NOFLSH clear'"},
-        {"other status", with([](Played& r) { r.status = 255; }), 10,
-         "exit status 255, the recording has 0"},
         {"the first of several differences", with([](Played& r) {
              r.output = "[ERROR]\n";
              r.status = 255;
@@ -527,7 +461,7 @@ TEST(Replay, VerdictNamesTheFirstDifferenceAndItsLine)
 }
 
 // A recording of an earlier version cannot show everything: its verdict says what went
-// unchecked, and judges the rest.
+// unchecked, and judges the rest (version 2's is CheckedIn/ReplayRecording's version_2).
 TEST(Replay, EarlierVersionsSayWhatTheyCouldNotCheck)
 {
     const std::string body = "device /dev/ttyUSB0\n"
@@ -538,13 +472,7 @@ TEST(Replay, EarlierVersionsSayWhatTheyCouldNotCheck)
                              "control, raw, NOFLSH clear\n"
                              "exit 0\n";
     Played run;
-    run.flushes.clear();
     run.exit_ms = 1;
-    const sim::ReplayVerdict second = judge("motor-sim recording 2\n" + body, run);
-    EXPECT_FALSE(second.departure) << second.departure->what;
-    EXPECT_EQ(second.unchecked,
-              (std::vector<std::string>{"the output", "the time from the last write to the exit"}));
-    run.flushes = {2};
     const sim::ReplayVerdict first = judge("motor-sim recording 1\n" + body, run);
     EXPECT_FALSE(first.departure) << first.departure->what;
     EXPECT_EQ(first.unchecked.front(), "input flushes");

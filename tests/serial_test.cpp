@@ -23,7 +23,6 @@ struct FakeSerialDriver {
     int fd = -1;
     bool settings_readable = true;
     int write_back_result = 0;
-    int initial_flags = ASYNC_SKIP_TEST;
     std::vector<unsigned long> requests{};
     int written_flags = -1;
 };
@@ -101,7 +100,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
             return -1;
         }
         *settings = serial_struct{};
-        settings->flags = fake.initial_flags;
+        settings->flags = ASYNC_SKIP_TEST; // a flag of the driver's own, to be kept
         return 0;
     }
     fake.written_flags = settings->flags;
@@ -148,11 +147,6 @@ TEST_F(LowLatency, WritesBackOnlySettingsItRead)
             EXPECT_EQ(driver().written_flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
         }
     }
-}
-
-TEST_F(LowLatency, DescriptorWithoutSerialDriverFails)
-{
-    EXPECT_EQ(serial_set_low_latency(ends_[0]), -1);
 }
 
 using DisableNoflsh = Pipe;

@@ -22,25 +22,13 @@
 
 namespace {
 
-const Identity ALICE_ID{1000, 1000, {1000, DIALOUT_GID}, false};
-
-class Gather : public ::testing::Test {
-protected:
-    void TearDown() override { remove_tree(tree); }
-    DeviceFacts gather(const Build& machine, const std::string& device,
-                       const std::optional<Identity>& invoking = std::nullopt)
-    {
-        machine(tree);
-        return gather_facts(tree_machine(tree), ALICE_ID, invoking, device);
-    }
-    FakeTree tree = make_tree();
-};
+constexpr char BRLTTY_RULES[] = "/usr/lib/udev/rules.d/85-brltty.rules";
 
 // ModemManager as Debian 12 starts it, brltty's rules as Ubuntu 24.04 installs them (the CH340
 // line wants one hub above), a console on the kernel command line, a flock in /proc/locks.
 TEST_F(Gather, ReadsEveryFactFromWhereItLives)
 {
-    const FakeAdapter behind_hub = with(CH340, [](FakeAdapter& a) {
+    const FakeAdapter behind_hub = with(ch340(), [](FakeAdapter& a) {
         a.usb_port = "1-1.2";
         a.hub_ids = {"1a40", "0101"};
         a.udev_properties = {"ID_MM_PORT_IGNORE=1"};
@@ -49,12 +37,14 @@ TEST_F(Gather, ReadsEveryFactFromWhereItLives)
     const Build machine =
         all(adapter(behind_hub), process(640, "ModemManager"), process(731, "brltty"),
             [](const FakeTree& t) {
-                add_command_line(t, 640, {"/usr/sbin/ModemManager", "--debug"});
-                add_brltty_rules(t, "# Device: 1A86:7523\n"
-                                    R"(ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40", )"
-                                    R"(ENV{BRLTTY_BRAILLE_DRIVER}="bm")"
-                                    "\n");
-                add_unit(t, "brltty.service", "[Service]\n");
+                write_file(t, "/proc/640/cmdline",
+                           std::string("/usr/sbin/ModemManager\0--debug\0", 31));
+                write_file(t, BRLTTY_RULES,
+                           "# Device: 1A86:7523\n"
+                           R"(ENV{PRODUCT}=="1a86/7523/*", ATTRS{idVendor}=="1a40", )"
+                           R"(ENV{BRLTTY_BRAILLE_DRIVER}="bm")"
+                           "\n");
+                write_file(t, "/usr/lib/systemd/system/brltty.service", "[Service]\n");
                 write_file(t, "/var/lib/dpkg/status",
                            "Package: brltty\nStatus: install ok installed\nVersion: 6.6-4\n\n"
                            "Package: libserialport0\nStatus: deinstall ok config-files\n"
@@ -142,8 +132,6 @@ TEST_F(Gather, AdapterLayouts)
          "/dev/ttyCH343USB0", "WCH CH9102", 1, 1}};
     for (const Layout& layout : layouts) {
         SCOPED_TRACE(layout.name);
-        remove_tree(tree);
-        tree = make_tree();
         const DeviceFacts facts = gather(adapter(layout.fake), layout.device);
         ASSERT_TRUE(facts.adapter);
         EXPECT_STREQ(facts.adapter->chip != nullptr ? facts.adapter->chip->name : "", layout.chip);
@@ -156,7 +144,7 @@ TEST_F(Gather, AdapterLayouts)
 TEST_F(Gather, NativeUartsByTheDriverOfTheirHardware)
 {
     const DeviceFacts facts =
-        gather([](FakeTree& t) { add_uart(t, FakeUart{.serial_base = true}); }, "/dev/ttyS0");
+        gather([](const FakeTree& t) { add_uart(t, FakeUart{.serial_base = true}); }, "/dev/ttyS0");
     ASSERT_TRUE(facts.adapter);
     EXPECT_EQ(facts.adapter->driver, "serial");
     EXPECT_EQ(facts.adapter->bus, "pnp");
@@ -169,7 +157,7 @@ TEST_F(Gather, NativeUartsByTheDriverOfTheirHardware)
 TEST_F(Gather, ProcessesGoneMidScanAreLeftOut)
 {
     const DeviceFacts facts = gather(
-        all(adapter(FT232H), process(4242, "minicom"),
+        all(adapter(FakeAdapter{}), process(4242, "minicom"),
             [](const FakeTree& t) { std::filesystem::create_directories(t.root + "/proc/4243"); }),
         "/dev/ttyUSB0");
     ASSERT_EQ(facts.processes.size(), 1U);
@@ -181,8 +169,8 @@ TEST_F(Gather, AccessListThroughLibacl)
 {
     bool refused = false;
     const DeviceFacts facts = gather(
-        [&refused](FakeTree& t) {
-            add_adapter(t, FT232H);
+        [&refused](const FakeTree& t) {
+            add_adapter(t, FakeAdapter{});
             acl_t acl = acl_from_text("u::rw-,u:1000:rw-,g::rw-,g:46:r--,m::rw-,o::---");
             refused = acl_set_file((t.root + "/dev/ttyUSB0").c_str(), ACL_TYPE_ACCESS, acl) != 0;
             acl_free(acl);
@@ -206,12 +194,12 @@ TEST_F(Gather, AccessListThroughLibacl)
 // the motor bus.
 TEST_F(Doctor, ListsPortsWithTheirVerdicts)
 {
-    const FakeAdapter second = with(FT232H, [](FakeAdapter& a) {
+    const FakeAdapter second = with(FakeAdapter{}, [](FakeAdapter& a) {
         a.tty = "ttyUSB10";
         a.usb_port = "1-2";
     });
-    const FakeAdapter first = with(CH340, [](FakeAdapter& a) { a.tty = "ttyUSB2"; });
-    const DoctorRun run = doctor(all(adapter(second), adapter(first), PC_UARTS), {});
+    const FakeAdapter first = with(ch340(), [](FakeAdapter& a) { a.tty = "ttyUSB2"; });
+    const DoctorRun run = doctor(all(adapter(second), adapter(first), pc_uarts), {});
     const std::vector<std::string> expected{
         "/dev/ttyS0  native UART, driver serial\n  FAIL  chip         ttyS0 is a native UART",
         "/dev/ttyUSB2  WCH CH340 (1a86:7523, driver ch341-uart)",
@@ -225,12 +213,18 @@ TEST_F(Doctor, ListsPortsWithTheirVerdicts)
         EXPECT_NE(at, std::string::npos) << "no \"" << part << "\" in order in:\n" << run.out;
     }
     EXPECT_EQ(run.status, 0);
-    const DoctorRun none = doctor(all(adapter(first), PC_UARTS), {});
+    const DoctorRun none = doctor(all(adapter(first), pc_uarts), {});
     EXPECT_TRUE(none.out.ends_with("No port here can carry the motor bus at 4,000,000 baud: plug "
                                    "in a USB-to-RS-485 adapter that can.\n"))
         << none.out;
     EXPECT_EQ(none.status, 2);
-    const DoctorRun taken = doctor(adapter(CH340_CLAIMED), {});
+    // What brltty leaves behind: the interface bound to usbfs, no tty.
+    const DoctorRun taken = doctor(adapter(with(ch340(),
+                                                [](FakeAdapter& a) {
+                                                    a.interface_driver = "usbfs";
+                                                    a.has_tty = false;
+                                                })),
+                                   {});
     EXPECT_NE(taken.out.find("USB device 1-1 is a WCH CH340 (1a86:7523) without a tty: its "
                              "interface is held by usbfs"),
               std::string::npos)
@@ -255,7 +249,7 @@ TEST_F(Doctor, ChecksAccessAsTheUserNamed)
         {"4242:4242:4242", {}, "FAIL  access       /dev/ttyUSB0 is crw-rw---- "},
     };
     for (const Case& c : cases) {
-        const DoctorRun run = doctor(adapter(FT232H), {"/dev/ttyUSB0"}, c.identity, c.more);
+        const DoctorRun run = doctor(adapter(FakeAdapter{}), {"/dev/ttyUSB0"}, c.identity, c.more);
         EXPECT_NE(run.out.find(c.line), std::string::npos) << c.identity << "\n" << run.out;
     }
 }
@@ -263,9 +257,10 @@ TEST_F(Doctor, ChecksAccessAsTheUserNamed)
 // Watches every folder of the tree and the device node while the doctor runs.
 TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
 {
-    add_adapter(tree, FT232H);
+    add_adapter(tree, FakeAdapter{});
     add_process(tree, 640, "ModemManager", {"/dev/ttyUSB0"});
-    add_brltty_rules(tree, R"(ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm")");
+    write_file(tree, BRLTTY_RULES,
+               R"(ENV{PRODUCT}=="1a86/7523/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm")");
     const int watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watcher, 0);
     constexpr std::uint32_t CHANGES = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |

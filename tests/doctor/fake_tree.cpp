@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -48,14 +47,11 @@ FakeTree make_tree()
     std::string pattern = (fs::temp_directory_path(error) / "doctor-tree-XXXXXX").string();
     const char* made = ::mkdtemp(pattern.data());
     EXPECT_NE(made, nullptr) << "mkdtemp " << pattern;
-    FakeTree tree{made != nullptr ? made : "", true};
+    FakeTree tree{made != nullptr ? made : ""};
     for (const char* folder : {"/dev/serial/by-id", "/sys/class/tty", "/sys/bus/usb/devices",
                                "/sys/bus/usb-serial/devices", "/proc", "/run/udev/data"}) {
         make_folder(tree, folder);
     }
-    write_file(tree, "/etc/passwd",
-               "root:x:0:0:root:/root:/bin/bash\nalice:x:1000:1000:Alice:/home/alice:/bin/bash\n");
-    write_file(tree, "/etc/group", "root:x:0:\ndialout:x:20:\nalice:x:1000:\n");
     return tree;
 }
 
@@ -86,13 +82,15 @@ void make_relative_link(const FakeTree& tree, const std::string& link, const std
     make_link(tree, link, fs::path(target).lexically_relative(fs::path(link).parent_path()));
 }
 
-void make_node(FakeTree& tree, const std::string& system_path, unsigned major, unsigned minor,
+namespace {
+
+// A character device node owned by root:dialout; a plain file when nodes cannot be made (not root).
+void make_node(const FakeTree& tree, const std::string& system_path, unsigned major, unsigned minor,
                mode_t mode)
 {
     const fs::path node = inside(tree, system_path);
     make_folder(tree, fs::path(system_path).parent_path().string());
     if (::mknod(node.c_str(), S_IFCHR | mode, makedev(major, minor)) != 0) {
-        tree.nodes_made = false;
         write_file(tree, system_path, "");
     }
     // A shared chown/chmod keeps ownership and mode the same whichever way the node was made.
@@ -100,11 +98,9 @@ void make_node(FakeTree& tree, const std::string& system_path, unsigned major, u
     ::chmod(node.c_str(), mode);
 }
 
-namespace {
-
 // The tty of one interface: usb-serial drivers put a port folder between the interface and
 // the tty; cdc_acm and WCH's own drivers hang the tty on the interface.
-void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& interface,
+void add_port(const FakeTree& tree, const FakeAdapter& adapter, const std::string& interface,
               const std::string& tty, int number)
 {
     // udev's names: by-id from the descriptors (the interface as ifNN), by-path from the port.
@@ -154,11 +150,6 @@ void add_port(FakeTree& tree, const FakeAdapter& adapter, const std::string& int
     make_relative_link(tree, "/dev/serial/by-path/" + by_path, "/dev/" + tty);
 }
 
-std::string parent_of(const std::string& path)
-{
-    return fs::path(path).parent_path().string();
-}
-
 void add_usb_device(const FakeTree& tree, const std::string& folder, const std::string& name,
                     const std::map<std::string, std::string>& attributes)
 {
@@ -172,7 +163,7 @@ void add_usb_device(const FakeTree& tree, const std::string& folder, const std::
 
 } // namespace
 
-void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
+void add_adapter(const FakeTree& tree, const FakeAdapter& adapter)
 {
     std::string usb = USB_HOST + adapter.usb_port;
     if (!adapter.hub_ids.empty()) {
@@ -228,7 +219,7 @@ void add_adapter(FakeTree& tree, const FakeAdapter& adapter)
     }
 }
 
-void add_uart(FakeTree& tree, const FakeUart& uart)
+void add_uart(const FakeTree& tree, const FakeUart& uart)
 {
     // Since 6.5 the serial core puts a "ctrl" and a "port" device between the UART and its tty.
     const std::string port = uart.device + "/serial8250:0/serial8250:0.0";
@@ -236,7 +227,7 @@ void add_uart(FakeTree& tree, const FakeUart& uart)
     const std::string folder = above + "/tty/" + uart.tty;
     if (uart.serial_base) {
         for (const auto& [device, driver] :
-             {std::pair{parent_of(port), "ctrl"}, std::pair{port, "port"}}) {
+             {std::pair{fs::path(port).parent_path().string(), "ctrl"}, std::pair{port, "port"}}) {
             make_folder(tree, "/sys/bus/serial-base/drivers/" + std::string(driver));
             make_relative_link(tree, device + "/driver",
                                "/sys/bus/serial-base/drivers/" + std::string(driver));
@@ -259,27 +250,6 @@ void add_uart(FakeTree& tree, const FakeUart& uart)
     }
 }
 
-void add_controlling_terminal(FakeTree& tree)
-{
-    write_file(tree, "/sys/devices/virtual/tty/tty/dev", "5:0\n");
-    make_relative_link(tree, "/sys/class/tty/tty", "/sys/devices/virtual/tty/tty");
-    make_node(tree, "/dev/tty", 5, 0, 0666);
-}
-
-void add_unit(const FakeTree& tree, const std::string& unit, const std::string& text)
-{
-    write_file(tree, "/usr/lib/systemd/system/" + unit, text);
-}
-
-void add_command_line(const FakeTree& tree, int pid, const std::vector<std::string>& args)
-{
-    std::string text;
-    for (const std::string& arg : args) {
-        text += arg + '\0';
-    }
-    write_file(tree, "/proc/" + std::to_string(pid) + "/cmdline", text);
-}
-
 void add_process(const FakeTree& tree, int pid, const std::string& command,
                  const std::vector<std::string>& open_files)
 {
@@ -292,59 +262,29 @@ void add_process(const FakeTree& tree, int pid, const std::string& command,
     }
 }
 
-void add_brltty_rules(const FakeTree& tree, const std::string& rules)
-{
-    write_file(tree, "/usr/lib/udev/rules.d/85-brltty.rules", rules);
-}
-
 namespace {
 
-// The fields of a colon-separated line of /etc/passwd or /etc/group.
-std::vector<std::string> fields_of(const std::string& line)
+// The fixed users and groups of every tree, as NSS would give them.
+std::optional<PasswdEntry> tree_user(const Machine& /*machine*/, uid_t uid)
 {
-    std::vector<std::string> fields;
-    std::istringstream in(line);
-    for (std::string field; std::getline(in, field, ':');) {
-        fields.push_back(field);
-    }
-    return fields;
-}
-
-std::optional<PasswdEntry> tree_user(const Machine& machine, uid_t uid)
-{
-    for (const std::string& line : read_lines(machine.root, "/etc/passwd")) {
-        const std::vector<std::string> fields = fields_of(line);
-        if (fields.size() >= 4 && fields[2] == std::to_string(uid)) {
-            return PasswdEntry{fields[0], static_cast<gid_t>(std::stoul(fields[3]))};
-        }
+    if (uid == 0 || uid == 1000) {
+        return PasswdEntry{uid == 0 ? "root" : "alice", static_cast<gid_t>(uid)};
     }
     return std::nullopt;
 }
 
-std::vector<gid_t> tree_login_groups(const Machine& machine, const std::string& user, gid_t primary)
+std::vector<gid_t> tree_login_groups(const Machine& /*machine*/, const std::string& /*user*/,
+                                     gid_t primary)
 {
-    std::vector<gid_t> groups{primary};
-    for (const std::string& line : read_lines(machine.root, "/etc/group")) {
-        const std::vector<std::string> fields = fields_of(line);
-        std::istringstream members(fields.size() == 4 ? fields[3] : "");
-        for (std::string member; std::getline(members, member, ',');) {
-            if (member == user) {
-                groups.push_back(static_cast<gid_t>(std::stoul(fields[2])));
-            }
-        }
-    }
-    return groups;
+    return {primary};
 }
 
-std::optional<std::string> tree_group_name(const Machine& machine, gid_t gid)
+std::optional<std::string> tree_group_name(const Machine& /*machine*/, gid_t gid)
 {
-    for (const std::string& line : read_lines(machine.root, "/etc/group")) {
-        const std::vector<std::string> fields = fields_of(line);
-        if (fields.size() >= 3 && fields[2] == std::to_string(gid)) {
-            return fields[0];
-        }
-    }
-    return std::nullopt;
+    const std::map<gid_t, std::string> groups{
+        {0, "root"}, {DIALOUT_GID, "dialout"}, {1000, "alice"}};
+    const auto found = groups.find(gid);
+    return found != groups.end() ? std::optional(found->second) : std::nullopt;
 }
 
 // libserialport 0.1.1's rule: a name under /dev/ whose /sys/class/tty entry exists.

@@ -38,14 +38,14 @@ struct FakeAdapter {
 };
 
 struct FakeTree {
-    std::string root;       // the folder; removed by remove_tree
-    bool nodes_made = true; // false when mknod was refused (not root), device nodes are files
+    std::string root; // the folder; removed by remove_tree
 };
 
-/// A new tree with /etc/passwd (root, alice 1000), /etc/group (dialout 20) and empty /proc.
+/// A new tree with the folders the doctor lists, empty.
 FakeTree make_tree();
-/// The tree as the doctor's machine: its user and group files stand in for NSS, libserialport
-/// finds what /sys/class/tty lists, and no pid is the doctor's own.
+/// The tree as the doctor's machine: its users are root and alice (1000), its groups root,
+/// dialout (20) and alice, with no members; libserialport finds what /sys/class/tty lists, and
+/// no pid is the doctor's own.
 Machine tree_machine(const FakeTree& tree);
 void remove_tree(const FakeTree& tree);
 
@@ -54,15 +54,10 @@ void write_file(const FakeTree& tree, const std::string& system_path, const std:
 /// udev write theirs.
 void make_relative_link(const FakeTree& tree, const std::string& link, const std::string& target);
 void make_link(const FakeTree& tree, const std::string& link, const std::string& target);
-/// A character device node owned by root:dialout; a plain file when nodes cannot be made.
-void make_node(FakeTree& tree, const std::string& system_path, unsigned major, unsigned minor,
-               mode_t mode);
-
-void add_adapter(FakeTree& tree, const FakeAdapter& adapter);
+void add_adapter(const FakeTree& tree, const FakeAdapter& adapter);
 /// /proc/<pid>/comm and one /proc/<pid>/fd link per open file (fd 0 is /dev/null).
 void add_process(const FakeTree& tree, int pid, const std::string& command,
                  const std::vector<std::string>& open_files = {});
-void add_brltty_rules(const FakeTree& tree, const std::string& rules);
 
 /// A native UART under /sys/devices (PNP for ttyS, the platform bus otherwise) with uartclk and
 /// type as the serial core shows them; a node only when type is not 0.
@@ -76,11 +71,4 @@ struct FakeUart {
     unsigned minor = 64;
     bool serial_base = false; // the tty below serial-base's ctrl and port devices (6.5 on)
 };
-void add_uart(FakeTree& tree, const FakeUart& uart);
-
-/// /dev/tty (5:0) with its /sys/class/tty entry, as every system has it.
-void add_controlling_terminal(FakeTree& tree);
-/// A systemd unit file under /usr/lib/systemd/system.
-void add_unit(const FakeTree& tree, const std::string& unit, const std::string& text);
-/// /proc/<pid>/cmdline, the arguments joined by NUL bytes.
-void add_command_line(const FakeTree& tree, int pid, const std::vector<std::string>& args);
+void add_uart(const FakeTree& tree, const FakeUart& uart);

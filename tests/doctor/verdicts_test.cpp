@@ -94,13 +94,11 @@ struct Row {
     std::string fragment; // must appear in the line
 };
 
-void expect_lines(
-    const char* topic, const std::vector<Row>& rows,
-    const std::function<DeviceFacts()>& start = [] { return bench(); })
+void expect_lines(const char* topic, const std::vector<Row>& rows)
 {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DeviceFacts facts = start();
+        DeviceFacts facts = bench();
         row.change(facts);
         std::string line;
         for (const CheckResult& result : diagnose(facts).results) {
@@ -115,6 +113,11 @@ void expect_lines(
 Change with_adapter(const SerialAdapter& adapter)
 {
     return [adapter](DeviceFacts& facts) { facts = bench(adapter); };
+}
+
+Change running(const std::vector<ProcessInfo>& processes)
+{
+    return [processes](DeviceFacts& facts) { facts.processes = processes; };
 }
 
 TEST(DoctorVerdict, Chip)
@@ -184,66 +187,36 @@ TEST(DoctorVerdict, Chip)
               std::string(REFUSED)},
          {"8250 at 64 MHz divides exactly", as(uart("ttyS4", 64'000'000, "exar_serial")), "OK",
           "divisor 1 gives 4,000,000 baud, the bus's rate exactly, within the 2 %"},
-         {"PL011 at 48 MHz", as(uart("ttyAMA0", 48'000'000, "uart-pl011")), "FAIL",
-          "at most 3,000,000 baud (uartclk / 16)"},
          {"PL011 at 100 MHz, 64ths of a divisor", as(uart("ttyAMA0", 100'000'000, "uart-pl011")),
           "OK", "divisor 100/64 gives 4,000,000 baud"},
          {"no clock", as(uart("ttyS0", 0, "serial")), "WARN", "whose clock"}});
 }
 
-// The chips the kernel tier emulates, as its table (tests/kernel/chips.tsv) has them present
-// themselves and says the real drivers treated them: each row's adapter and the verdict and
-// message renumber-doctor must give it.
-struct TierChip {
-    std::string name;
-    SerialAdapter adapter;
-    std::string verdict;
-    std::string message;
-};
-
-std::vector<TierChip> tier_chips()
-{
-    std::ifstream table(KERNEL_CHIPS_TABLE);
-    std::vector<std::string> columns;
-    std::vector<TierChip> chips;
-    for (std::string line; std::getline(table, line);) {
-        std::vector<std::string> fields;
-        std::istringstream in(line);
-        for (std::string field; std::getline(in, field, '\t');) {
-            fields.push_back(field);
-        }
-        if (line.starts_with('#') || line.empty()) {
-            continue;
-        }
-        if (columns.empty()) {
-            columns = fields;
-            continue;
-        }
-        std::map<std::string, std::string> row;
-        for (std::size_t i = 0; i < columns.size() && i < fields.size(); ++i) {
-            row[columns[i]] = fields[i];
-        }
-        const auto release = static_cast<std::uint16_t>(std::stoul(row["release"], nullptr, 16));
-        const int device_class = static_cast<int>(std::stoul(row["class"], nullptr, 16));
-        chips.push_back({row["chip"],
-                         part(row["ids"].c_str(), release, row["driver"].c_str(),
-                              row["product"].c_str(), device_class),
-                         row["doctor"], row["message"]});
-    }
-    return chips;
-}
-
-// Every chip the kernel tier emulates is judged as its row says the real driver behaved; so is
-// qemu's own FTDI model and the kernel's ACM gadget, which the tier's other cases run.
+// Every chip the kernel tier emulates (kernel/chips.tsv) is judged as its row says the real
+// driver behaved; so is qemu's own FTDI model and the kernel's ACM gadget, which the tier's other
+// cases run.
 TEST(DoctorVerdict, ChipsTheKernelTierRuns)
 {
-    const std::vector<TierChip> chips = tier_chips();
+    std::ifstream table(KERNEL_CHIPS_TABLE);
+    std::vector<std::vector<std::string>> chips; // the columns in the table's order
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream in(line);
+        chips.emplace_back();
+        for (std::string field; std::getline(in, field, '\t');) {
+            chips.back().push_back(field);
+        }
+        if (line.starts_with('#') || line.starts_with("chip\t") || chips.back().size() != 10) {
+            chips.pop_back();
+        }
+    }
     ASSERT_FALSE(chips.empty()) << KERNEL_CHIPS_TABLE;
     std::vector<Row> rows;
-    rows.reserve(chips.size() + 2);
-    for (const TierChip& chip : chips) {
-        rows.push_back({chip.name.c_str(), with_adapter(chip.adapter), chip.verdict.c_str(),
-                        chip.verdict == "OK" ? "and renumber can change the motor" : chip.message});
+    for (const std::vector<std::string>& chip : chips) {
+        const SerialAdapter adapter = part(
+            chip[1].c_str(), static_cast<std::uint16_t>(std::stoul(chip[2], nullptr, 16)),
+            chip[5].c_str(), chip[4].c_str(), static_cast<int>(std::stoul(chip[3], nullptr, 16)));
+        rows.push_back({chip[0].c_str(), with_adapter(adapter), chip[9].c_str(),
+                        chip[9] == "OK" ? "and renumber can change the motor" : chip[8]});
     }
     rows.push_back(
         {"qemu's FT232BM", with_adapter(part("0403:6001", 0x0400, "ftdi_sio")), "FAIL", REFUSED});
@@ -268,8 +241,6 @@ TEST(DoctorVerdict, EveryChipRowQuotesWhatRenumberPrints)
         switch (row.handling) {
         case RateHandling::falls_to_9600:
         case RateHandling::clamped_reported:
-            EXPECT_TRUE(result.verdict == CheckVerdict::fail && refused && !timeout);
-            break;
         case RateHandling::clamped_unreported:
             EXPECT_TRUE(result.verdict == CheckVerdict::fail && refused && !timeout);
             break;
@@ -469,9 +440,10 @@ TEST(DoctorVerdict, Brltty)
 
 TEST(DoctorVerdict, ModemManager)
 {
-    const auto modem = [](const std::vector<std::string>& command_line, const Change& more = {}) {
+    const auto modem = [](const std::vector<std::string>& command_line, const Change& more = {},
+                          const ProcessInfo& process = {640, "ModemManager", {}, true}) {
         return [=](DeviceFacts& facts) {
-            facts.modem.process = ProcessInfo{640, "ModemManager", {}, true};
+            facts.modem.process = process;
             facts.modem.command_line = command_line;
             facts.modem.physdev_subsystem = "usb";
             facts.modem.device_ports = 1;
@@ -518,25 +490,15 @@ TEST(DoctorVerdict, ModemManager)
           "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6014\", "
           "ENV{ID_MM_DEVICE_IGNORE}=\"1\""},
          {"LEGACY, USB device ignored",
-          modem({"ModemManager", "--filter-policy", "LEGACY"},
-                [](DeviceFacts& facts) {
-                    facts.modem.device_properties = {"ID_MM_DEVICE_IGNORE=1"};
-                }),
+          modem(
+              {"ModemManager", "--filter-policy", "LEGACY"},
+              [](DeviceFacts& f) { f.modem.device_properties.assign(1, "ID_MM_DEVICE_IGNORE=1"); }),
           "OK", "but udev marks its USB device 1-1 ID_MM_DEVICE_IGNORE=1"},
          {"ALLOWLIST-ONLY", modem({"ModemManager", "--filter-policy=allowlist-only"}), "OK",
           "it probes only devices udev marks ID_MM_DEVICE_PROCESS"},
-         {"probing",
-          modem(plain,
-                [](DeviceFacts& f) {
-                    f.modem.process = ProcessInfo{640, "ModemManager", {"/dev/ttyUSB0"}, true};
-                }),
-          "FAIL", "ModemManager (pid 640) has /dev/ttyUSB0 open"},
-         {"files only root sees",
-          modem(plain,
-                [](DeviceFacts& f) {
-                    f.modem.process = ProcessInfo{640, "ModemManager", {}, false};
-                }),
-          "OK",
+         {"probing", modem(plain, {}, {640, "ModemManager", {"/dev/ttyUSB0"}, true}), "FAIL",
+          "ModemManager (pid 640) has /dev/ttyUSB0 open"},
+         {"files only root sees", modem(plain, {}, {640, "ModemManager", {}, false}), "OK",
           "it runs as root, so only sudo renumber-doctor sees whether it has the port open"}});
 }
 
@@ -565,16 +527,10 @@ TEST(DoctorVerdict, Holders)
          {"not installed", held("", {}), "FAIL", "libserialport0 is not in the package database"},
          {"an epoch and a later release", held("1:0.2.0-1", {4242}), "FAIL",
           "and pid 4242 holds that lock"},
-         {"a getty has its own line",
-          [](DeviceFacts& f) {
-              f.processes = {{702, "agetty", {"/dev/ttyUSB0"}, true}};
-          },
-          "OK", "open apart from those with their own line above"},
-         {"processes of other users",
-          [](DeviceFacts& f) {
-              f.processes = {{1, "systemd", {}, false}};
-          },
-          "OK", "(1 processes belong to other users and only root sees their files"},
+         {"a getty has its own line", running({{702, "agetty", {"/dev/ttyUSB0"}, true}}), "OK",
+          "open apart from those with their own line above"},
+         {"processes of other users", running({{1, "systemd", {}, false}}), "OK",
+          "(1 processes belong to other users and only root sees their files"},
          // renumber's scan after a failed run stops in time: it claims nothing it did not see.
          {"scan cut short", [](DeviceFacts& f) { f.processes_cut_short = true; }, "OK",
           "no other process has /dev/ttyUSB0 open among those checked in time"},
@@ -618,9 +574,7 @@ TEST(DoctorVerdict, WhatExplainsAFailedRun)
     const Case cases[] = {
         {"a healthy bench", [](DeviceFacts&) {}, {}},
         {"a terminal holding the port",
-         [](DeviceFacts& f) {
-             f.processes = {{4242, "minicom", {"/dev/ttyUSB0"}, true}};
-         },
+         running({{4242, "minicom", {"/dev/ttyUSB0"}, true}}),
          {"holders"}},
         {"ModemManager probing it",
          [](DeviceFacts& f) {

@@ -1,22 +1,14 @@
 /*
- * Test-only LD_PRELOAD shim for running the suite under qemu-user; never built into or
- * installed with the product (tests/qemu/CMakeLists.txt builds it in cross builds).
- *
- * qemu 7.2 (Debian 12's qemu-user-static) answers the termios2 requests TCGETS2, TCSETS2,
- * TCSETSW2 and TCSETSF2 with ENOSYS, and libserialport's open and baud-rate setting use
- * them. When, and only when, a termios2 request fails with ENOSYS, the shim makes it with
- * the classic request instead:
- *   - TCGETS2: TCGETS, with the speeds taken from the baud bits;
- *   - TCSETS2/W2/F2: TCSETS/W/F, an explicit speed (BOTHER) replaced by the nearest rate
- *     qemu 7.2 carries. Its termios translation knows the baud bits B0 to B460800 only and
- *     turns every higher one into B0, so 4,000,000 baud reads back as 460,800 under
- *     emulation.
- * A native kernel reports the explicit speed it was given, and renumber holds the rate it reads
- * back with TCGETS2 to the bus's. So the shim remembers the last explicit speed it carried in
- * place and the baud bits that stand for it, and a TCGETS2 it bridges reports that speed again
- * while those bits are in force. One port per process is all the suite opens.
- * Both ioctl and, on 32-bit systems, its 64-bit-time twin __ioctl_time64 are bridged. On a
- * native run every request succeeds or fails on its own and the shim changes nothing.
+ * Test-only LD_PRELOAD shim for the suite under qemu-user (cross builds; never installed).
+ * qemu 7.2 (Debian 12's qemu-user-static) answers the termios2 requests TCGETS2, TCSETS2, TCSETSW2
+ * and TCSETSF2 with ENOSYS, and libserialport's open and baud-rate setting use them. When, and
+ * only when, one fails so, the shim makes the classic request instead: TCGETS with the speeds
+ * taken from the baud bits, or TCSETS/W/F with an explicit speed (BOTHER) replaced by the nearest
+ * rate qemu carries (B0 to B460800; it turns every higher one into B0). renumber holds the rate it
+ * reads back to the bus's, as a native kernel reports the explicit speed it was given, so the shim
+ * remembers the last explicit speed it carried in place and the bits that stand for it, and a
+ * bridged TCGETS2 reports that speed while those bits are in force (one port per process is all
+ * the suite opens). ioctl and, on 32-bit systems, its 64-bit-time twin __ioctl_time64 are bridged.
  * Built once per architecture under <dir>/$LIB/ so that one LD_PRELOAD entry fits the host
  * programs and the emulated ones alike.
  */
@@ -82,17 +74,17 @@ static speed_t speed_of(tcflag_t bits)
     return 0;
 }
 
+static speed_t distance(speed_t a, speed_t b)
+{
+    return a > b ? a - b : b - a;
+}
+
 static tcflag_t bits_near(speed_t speed)
 {
     size_t best = 0;
-    for (size_t i = 1; i < CARRIED_COUNT; ++i) {
-        speed_t gap =
-            speed > carried[i].speed ? speed - carried[i].speed : carried[i].speed - speed;
-        speed_t best_gap =
-            speed > carried[best].speed ? speed - carried[best].speed : carried[best].speed - speed;
-        if (gap < best_gap)
+    for (size_t i = 1; i < CARRIED_COUNT; ++i)
+        if (distance(speed, carried[i].speed) < distance(speed, carried[best].speed))
             best = i;
-    }
     return carried[best].bits;
 }
 
@@ -158,25 +150,20 @@ static int bridge(ioctl_call next, int fd, unsigned long request, void* argument
     }
 }
 
-__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...)
-{
-    va_list args;
-    va_start(args, request);
-    void* argument = va_arg(args, void*);
-    va_end(args);
-    return bridge(next_call("ioctl"), fd, request, argument);
-}
+/* libc's entry point name, or its 64-bit-time twin, taking the request's one argument on. */
+#define BRIDGED(name)                                                                   \
+    __attribute__((visibility("default"))) int name(int fd, unsigned long request, ...) \
+    {                                                                                   \
+        va_list args;                                                                   \
+        va_start(args, request);                                                        \
+        void* argument = va_arg(args, void*);                                           \
+        va_end(args);                                                                   \
+        return bridge(next_call(#name), fd, request, argument);                         \
+    }
 
+BRIDGED(ioctl)
 #if __TIMESIZE == 32
 /* What programs built with _TIME_BITS=64 call on 32-bit systems. */
 int __ioctl_time64(int fd, unsigned long request, ...);
-
-__attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long request, ...)
-{
-    va_list args;
-    va_start(args, request);
-    void* argument = va_arg(args, void*);
-    va_end(args);
-    return bridge(next_call("__ioctl_time64"), fd, request, argument);
-}
+BRIDGED(__ioctl_time64)
 #endif

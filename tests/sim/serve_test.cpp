@@ -1,27 +1,22 @@
 // motor-sim --serve: the motors on a line of the test's own (a pseudo-terminal whose slave
 // motor-sim serves), answering what is written on the master, until a signal or the line's end
 // stops the run with the motors' identifiers in the trace.
+#include "support/process.h"
 #include "support/protocol_waits.h"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
+#include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -76,70 +71,52 @@ std::vector<unsigned char> read_exactly(int fd, std::size_t count)
     return bytes;
 }
 
-// Waits for pid within LIMIT; kills it after that, so that a run that never ends fails alone.
-bool exits_in_time(pid_t pid, int& status)
-{
-    // Debian 12's <sys/pidfd.h> lacks C linkage for C++, hence the raw system call.
-    const auto pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    pollfd done{pidfd, POLLIN, 0};
-    const bool ended =
-        pidfd >= 0 &&
-        poll(&done, 1, static_cast<int>(std::chrono::milliseconds(LIMIT).count())) > 0;
-    if (pidfd >= 0) {
-        close(pidfd);
-    }
-    if (!ended) {
-        kill(pid, SIGKILL);
-    }
-    waitpid(pid, &status, 0);
-    return ended;
-}
-
 enum class End { signal, hang_up };
 
 class Serve : public testing::TestWithParam<End> {};
 
 TEST_P(Serve, AnswersOnTheLineAndReportsTheMotorsAtTheEnd)
 {
-    char pattern[] = "/tmp/renumber-serve-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path scratch(pattern);
+    const std::filesystem::path scratch = make_scratch();
+    ASSERT_FALSE(scratch.empty());
     const std::filesystem::path trace = scratch / "trace";
-
     // Close-on-exec: a master motor-sim inherited would keep its line from ever hanging up.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     const std::string line = ptsname(master);
 
-    std::vector<std::string> args{MOTOR_SIM_BINARY, "--serve", line,           "--motor",     "0",
-                                  "--trace",        "lines",   "--trace-file", trace.string()};
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
+    // motor-sim serves, limited to a run's time, while this thread plays the line's far end.
+    Command command;
+    command.argv = {MOTOR_SIM_BINARY, "--serve", line,           "--motor",     "0",
+                    "--trace",        "lines",   "--trace-file", trace.string()};
+    command.env = process_environment({});
+    command.until_exit = true;
+    command.limit = LIMIT;
+    std::atomic<pid_t> server{-1};
+    command.spawned = [&server](pid_t pid) { server = pid; };
+    Reaped reaped;
+    std::thread serving([&] { reaped = process_run(command); });
+
+    if (appears(trace, "serve device=" + line)) {
+        EXPECT_EQ(write(master, CONTROL_TO_0.data(), CONTROL_TO_0.size()),
+                  static_cast<ssize_t>(CONTROL_TO_0.size()));
+        EXPECT_EQ(read_exactly(master, CONTROL_ANSWER_SIZE).size(), CONTROL_ANSWER_SIZE);
+        EXPECT_EQ(write(master, CHANGE_0_TO_1.data(), CHANGE_0_TO_1.size()),
+                  static_cast<ssize_t>(CHANGE_0_TO_1.size()));
+        EXPECT_EQ(read_exactly(master, CHANGED_TO_1.size()),
+                  std::vector<unsigned char>(CHANGED_TO_1.begin(), CHANGED_TO_1.end()));
+    } else {
+        ADD_FAILURE() << "motor-sim did not serve " << line;
     }
-    argv.push_back(nullptr);
-    pid_t server = -1;
-    ASSERT_EQ(posix_spawn(&server, MOTOR_SIM_BINARY, nullptr, nullptr, argv.data(), environ), 0);
-
-    ASSERT_TRUE(appears(trace, "serve device=" + line));
-    ASSERT_EQ(write(master, CONTROL_TO_0.data(), CONTROL_TO_0.size()),
-              static_cast<ssize_t>(CONTROL_TO_0.size()));
-    EXPECT_EQ(read_exactly(master, CONTROL_ANSWER_SIZE).size(), CONTROL_ANSWER_SIZE);
-    ASSERT_EQ(write(master, CHANGE_0_TO_1.data(), CHANGE_0_TO_1.size()),
-              static_cast<ssize_t>(CHANGE_0_TO_1.size()));
-    const std::vector<unsigned char> answer = read_exactly(master, CHANGED_TO_1.size());
-    EXPECT_EQ(answer, std::vector<unsigned char>(CHANGED_TO_1.begin(), CHANGED_TO_1.end()));
-
-    if (GetParam() == End::signal) {
+    if (GetParam() == End::signal && server > 0) { // never kill(-1, ...): every process of ours
         kill(server, SIGTERM);
     }
     close(master); // the line's end: the served slave hangs up
-    int status = -1;
-    ASSERT_TRUE(exits_in_time(server, status)) << "motor-sim still serving after the line's end";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    serving.join();
+    EXPECT_FALSE(reaped.timed_out) << "motor-sim still serving after the line's end";
+    EXPECT_EQ(reaped.status, 0) << reaped.error;
     EXPECT_NE(slurp(trace).find("motor index=0 start=0 end=1\n"), std::string::npos)
         << slurp(trace);
     std::filesystem::remove_all(scratch);

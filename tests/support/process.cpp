@@ -131,6 +131,9 @@ Reaped process_run(const Command& command)
             command.search_path ? "posix_spawnp: " + args[0] : "posix_spawn: " + args[0], spawned);
         return reaped;
     }
+    if (command.spawned) {
+        command.spawned(pid);
+    }
     serve(command, pid, start, reaped);
     int wait_status = 0;
     while (wait4(pid, &wait_status, 0, &reaped.usage) < 0) {

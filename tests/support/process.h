@@ -34,6 +34,7 @@ struct Command {
     std::vector<Watch> watches;
     bool until_exit = false; // stop serving when the program exits, not when no watch is left
     std::chrono::milliseconds limit{0}; // serving longer kills the program; 0: no limit
+    std::function<void(pid_t)> spawned; // told the program's pid, if set, once it runs
 };
 
 struct Reaped {

@@ -12,8 +12,6 @@ std::filesystem::path make_scratch()
     return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
 }
 
-RunSlot::RunSlot() = default;
-
 std::vector<TraceRecord> SimRun::all(const std::string& kind) const
 {
     std::vector<TraceRecord> found;

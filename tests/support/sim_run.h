@@ -34,20 +34,10 @@ std::vector<TraceRecord> parse_trace(std::istream& in);
 /// A fresh folder under /tmp, or an empty path if none could be made.
 std::filesystem::path make_scratch();
 
-/// Held by e2e_tap_test.cpp around its runs, from when its tables ran many at once in one binary;
-/// each of their rows is a ctest entry now, so there is nothing left to bound. It goes with that
-/// file's rework.
-class RunSlot {
-public:
-    RunSlot();
-    ~RunSlot() = default;
-    RunSlot(const RunSlot&) = delete;
-    RunSlot& operator=(const RunSlot&) = delete;
-};
-
-/// Runs motor-sim with sim_options and the command with args, tracing to trace_file.
-/// extra_env goes to motor-sim and so to the command (see run_process).
+/// Runs motor-sim with sim_options and the command, tracing to trace_file. extra_env goes to
+/// motor-sim and so to the command (see run_process); libserialport's own trace is off unless it
+/// turns it on ("LIBSERIALPORT_DEBUG=1").
 SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
                      const std::vector<std::string>& command,
                      const std::filesystem::path& trace_file,
-                     const std::vector<std::string>& extra_env);
+                     const std::vector<std::string>& extra_env = {"LIBSERIALPORT_DEBUG="});

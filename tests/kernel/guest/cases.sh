@@ -8,47 +8,28 @@ readonly CHIPS_TABLE=/kernel/chips.tsv
 
 case_list() {
     echo "acm/changed acm_changed"
-    echo "acm/silent acm_silent"
-    echo "acm/mismatch acm_mismatch"
     echo "acm/held-by-another-program acm_held"
     echo "acm/drain-stalled acm_drain_stalled"
     echo "acm/unplug-answer-wait acm_unplug_answer_wait"
     echo "acm/unplug-pause acm_unplug_pause"
     echo "ftdi/rate-substituted ftdi_rate_substituted"
-    echo "uart/rate-substituted uart_rate_substituted"
+    echo "uart/rate-substituted rate_substituted /dev/ttyS1"
     sed -n "/^#/d; /^chip$TAB/d; s/^\([^$TAB]*\)$TAB.*/chips\/\1 chip_case \1/p" "$CHIPS_TABLE"
 }
 
 # cdc_acm, the real driver: a USB gadget with the ACM function on dummy_hcd, /dev/ttyACM0 on the
 # host side and /dev/ttyGS0 on the gadget's, where motor-sim serves its motor.
 
-# renumber /dev/ttyACM0 0 1 against a motor served with MOTOR_OPTION...; the doctor's verdict is
-# taken first.
-acm_run() {
+# renumber /dev/ttyACM0 0 1 against an honest motor; the doctor's verdict is taken first.
+acm_changed() {
     gadget_plug
-    serve_motor /dev/ttyGS0 "$@" || return 1
+    serve_motor /dev/ttyGS0 --motor 0 || return
     doctor_before /dev/ttyACM0
     run_renumber 20 /dev/ttyACM0 0 1
     stop_motor
-}
-
-acm_changed() {
-    acm_run --motor 0 || return
     expect_run "OK! Changed. Now the motor ID:1" 0 ""
     expect "the motor's identifier at the end" 1 "$(motor_end 0)"
     expect_doctor_agrees
-}
-
-acm_silent() {
-    acm_run --motor 0:silent || return
-    expect_run "[ERROR] Modify id 0 to 1 failure, No motor be found(timeout)." 255 ""
-    expect "the motor's identifier at the end" 0 "$(motor_end 0)"
-}
-
-acm_mismatch() {
-    acm_run --motor 0:reply-id=2 || return
-    expect_run "[Error] The ID:2 of the feedback does not match." 254 ""
-    expect "the motor's identifier at the end" 2 "$(motor_end 0)"
 }
 
 # A program left reading the port (a cat, as a terminal program would) and a motor that keeps
@@ -125,7 +106,8 @@ acm_unplug_answer_wait() {
         "/dev/ttyACM0: hung up (the adapter was unplugged or reset) while renumber waited for the answer; motor 0 may already have taken identifier 1, so check that first: renumber /dev/ttyACM0 1 1 answers only if it has"
     expect "the motor's identifier at the end" 1 "$(motor_end 0)"
     expect_at_most "renumber's wall time after the unplug (s)" 0.5 "$HANGUP_WALL"
-    expect_at_most "renumber's CPU time after the unplug (s)" 0.05 "$HANGUP_CPU"
+    # The explanation of the failure reads /proc and /sys after it: some 0.08 s under TCG.
+    expect_at_most "renumber's CPU time after the unplug (s)" 0.25 "$HANGUP_CPU"
 }
 
 # During the pause before the command: the command's write fails on the hung-up line, and the
@@ -139,38 +121,30 @@ acm_unplug_pause() {
     expect_at_most "renumber's wall time (s)" 3 "$RUN_WALL"
 }
 
-# ftdi_sio on qemu's FTDI model (an FT232BM to the driver, /dev/ttyUSB0): the driver substitutes
-# 9,600 baud for 4,000,000 and says so in the terminal settings, and renumber's low-latency request
-# reaches it as latency timer 1.
+# renumber on $1, whose driver substitutes 9,600 baud for 4,000,000 and says so in the terminal
+# settings: refused, and nothing sent. The 8250 driver on qemu's second 16550A (/dev/ttyS1,
+# uartclk 1,843,200 Hz: at most 115,200 baud) falls back to the line's earlier rate.
+rate_substituted() {
+    local sent
+    sent=$(tty-tx "$1")
+    doctor_before "$1"
+    run_renumber 20 "$1" 0 1
+    expect_run "$REFUSED" 255 "sp_set_baudrate: the driver reports 9600 baud, not 4000000"
+    expect_nothing_sent "$1" "$sent"
+    expect_doctor_agrees
+}
+
+# ftdi_sio on qemu's FTDI model (an FT232BM to the driver, /dev/ttyUSB0) falls back to 9,600, and
+# renumber's low-latency request reaches it as latency timer 1.
 ftdi_rate_substituted() {
-    local timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer before sent
+    local timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
     wait_until "test -c /dev/ttyUSB0" 100 ||
         { differs "no /dev/ttyUSB0: ftdi_sio did not take qemu's FTDI model"; return; }
     # The driver's 16 ms default, set here so that a 1 afterwards can only be renumber's doing.
     echo 16 >"$timer"
-    before=$(cat "$timer")
-    sent=$(tty-tx /dev/ttyUSB0)
-    doctor_before /dev/ttyUSB0
-    run_renumber 20 /dev/ttyUSB0 0 1
-    expect_run "$REFUSED" 255 "sp_set_baudrate: the driver reports 9600 baud, not 4000000"
-    expect_nothing_sent /dev/ttyUSB0 "$sent"
-    expect "the latency timer before renumber (ms)" 16 "$before"
+    expect "the latency timer before renumber (ms)" 16 "$(cat "$timer")"
+    rate_substituted /dev/ttyUSB0
     expect "the latency timer after renumber's low-latency request (ms)" 1 "$(cat "$timer")"
-    expect_doctor_agrees
-}
-
-# The 8250 driver on qemu's second 16550A (/dev/ttyS1, uartclk 1,843,200 Hz: at most 115,200
-# baud): it falls back to the line's earlier rate for 4,000,000 and says so in the terminal
-# settings.
-uart_rate_substituted() {
-    local sent
-    expect "ttyS1's clock (Hz)" 1843200 "$(cat /sys/class/tty/ttyS1/uartclk)"
-    sent=$(tty-tx /dev/ttyS1)
-    doctor_before /dev/ttyS1
-    run_renumber 20 /dev/ttyS1 0 1
-    expect_run "$REFUSED" 255 "sp_set_baudrate: the driver reports 9600 baud, not 4000000"
-    expect_nothing_sent /dev/ttyS1 "$sent"
-    expect_doctor_agrees
 }
 
 # The adapter chips people buy, each played by usb-chip on dummy_hcd under its own Linux driver
@@ -181,8 +155,8 @@ uart_rate_substituted() {
 chip_up() { chip_node >/dev/null || ! kill -0 "$CHIP_PID" 2>/dev/null; }
 
 chip_case() {
-    local chip ids release class product driver rate status message doctor doctor_status node line
-    IFS=$TAB read -r chip ids release class product driver rate status message doctor doctor_status <<EOF
+    local chip ids release class product driver rate status message doctor node line
+    IFS=$TAB read -r chip ids release class product driver rate status message doctor <<EOF
 $(grep "^$1$TAB" "$CHIPS_TABLE")
 EOF
     start usb-chip "$chip" "$ids" "$release" "$class" "$product" /run/chip-line \
@@ -217,15 +191,9 @@ EOF
 
     line=$(grep '^[A-Z]* *chip ' "$CASE/doctor.out")
     expect "renumber-doctor's chip verdict" "$doctor" "${line%% *}"
-    expect "renumber-doctor's status" "$doctor_status" "$DOCTOR_STATUS"
     case $line in
     *"($ids, driver $driver)"*) ;;
     *) differs "renumber-doctor does not name the chip's ids and driver ($ids, $driver): $line" ;;
     esac
-    if [ "$doctor" = FAIL ]; then
-        case $line in
-        *"\"$message\""*) ;;
-        *) differs "renumber-doctor does not quote \"$message\": $line" ;;
-        esac
-    fi
+    expect_doctor_agrees
 }

@@ -92,11 +92,6 @@ std::uint32_t pl2303_rate(std::span<const std::uint8_t> line, bool alt_divisor)
 
 } // namespace
 
-std::span<const Profile> profiles()
-{
-    return PROFILES;
-}
-
 const Profile* find_profile(std::string_view name)
 {
     const auto* found = std::find_if(PROFILES.begin(), PROFILES.end(),

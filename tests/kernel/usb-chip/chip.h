@@ -41,7 +41,6 @@ struct Descriptors {
     std::string product_string;
 };
 
-std::span<const Profile> profiles();
 const Profile* find_profile(std::string_view name);
 
 /// A control request as it arrives on ep0.

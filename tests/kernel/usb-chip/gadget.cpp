@@ -1,8 +1,6 @@
 #include "gadget.h"
 
-#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,13 +38,6 @@ bool write_text(const std::string& path, const std::string& text, std::string& e
 bool make_dir(const std::string& path, std::string& error)
 {
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST || fail(error, path);
-}
-
-std::string hex16(std::uint16_t value)
-{
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "0x%04x", static_cast<unsigned>(value));
-    return text.data();
 }
 
 void put16(std::vector<std::uint8_t>& out, std::uint16_t value)
@@ -107,16 +98,6 @@ std::vector<std::uint8_t> function_descriptors(const Profile& chip)
     return out;
 }
 
-std::vector<std::uint8_t> function_strings()
-{
-    std::vector<std::uint8_t> out;
-    put32(out, FUNCTIONFS_STRINGS_MAGIC);
-    put32(out, 16);
-    put32(out, 0);
-    put32(out, 0);
-    return out;
-}
-
 bool write_blob(int fd, const std::vector<std::uint8_t>& blob, const char* what, std::string& error)
 {
     return write(fd, blob.data(), blob.size()) == static_cast<ssize_t>(blob.size()) ||
@@ -141,10 +122,12 @@ bool gadget_create(const Profile& chip, const Descriptors& device, Gadget& gadge
     const std::string strings = dir + "/strings/0x409";
     const std::string config = dir + "/configs/c.1";
     const std::string function = dir + "/functions/ffs." + name;
-    // bcdUSB is for show: the gadget core answers 2.00 on a high-speed UDC whatever is set.
-    if (!make_dir(dir, error) || !write_text(dir + "/idVendor", hex16(device.vendor), error) ||
-        !write_text(dir + "/idProduct", hex16(device.product), error) ||
-        !write_text(dir + "/bcdDevice", hex16(device.release), error) ||
+    // configfs reads numbers in any base. bcdUSB is for show: the gadget core answers 2.00 on a
+    // high-speed UDC whatever is set.
+    if (!make_dir(dir, error) ||
+        !write_text(dir + "/idVendor", std::to_string(device.vendor), error) ||
+        !write_text(dir + "/idProduct", std::to_string(device.product), error) ||
+        !write_text(dir + "/bcdDevice", std::to_string(device.release), error) ||
         !write_text(dir + "/bcdUSB", "0x0200", error) ||
         !write_text(dir + "/bDeviceClass", std::to_string(device.device_class), error) ||
         !make_dir(strings, error) ||
@@ -172,8 +155,12 @@ bool gadget_create(const Profile& chip, const Descriptors& device, Gadget& gadge
     if (gadget.ep0 < 0) {
         return fail(error, gadget.ffs_dir + "/ep0");
     }
+    std::vector<std::uint8_t> no_strings; // and no languages
+    for (const std::uint32_t word : {std::uint32_t{FUNCTIONFS_STRINGS_MAGIC}, 16U, 0U, 0U}) {
+        put32(no_strings, word);
+    }
     if (!write_blob(gadget.ep0, function_descriptors(chip), "descriptors", error) ||
-        !write_blob(gadget.ep0, function_strings(), "strings", error)) {
+        !write_blob(gadget.ep0, no_strings, "strings", error)) {
         return false;
     }
     gadget.bulk_in = open_endpoint(gadget.ffs_dir, 1);

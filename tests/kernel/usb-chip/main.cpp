@@ -11,6 +11,7 @@
 // chips.tsv. LINK becomes a symbolic link to the terminal. usb-chip logs one line per event on
 // standard output ("rate=BAUD" whenever the driver programs a rate) and runs until SIGTERM or
 // SIGINT, when the chip leaves the bus.
+#include "adapter/chips.h"
 #include "chip.h"
 #include "gadget.h"
 #include "serial/operator_texts.h"
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,7 +26,6 @@
 #include <cstring>
 #include <endian.h>
 #include <fcntl.h>
-#include <limits>
 #include <linux/usb/functionfs.h>
 #include <mutex>
 #include <termios.h>
@@ -43,8 +42,7 @@ constexpr std::size_t IN_PACKET = 64; // a full-speed packet; high speed takes i
 struct Chip {
     const chip::Profile& profile;
     chip::Gadget gadget;
-    std::mutex registers_lock;
-    chip::Registers registers;
+    chip::Registers registers;             // the control thread's alone
     std::atomic<std::uint32_t> rate{9600}; // what a chip runs at before its driver sets it
     int line = -1;                         // the pseudo-terminal's master side
     std::mutex log_lock;
@@ -68,11 +66,7 @@ void handle_setup(Chip& chip, const usb_ctrlrequest& request)
                             le16toh(request.wIndex), le16toh(request.wLength)};
     const int ep0 = chip.gadget.ep0;
     if ((setup.type & USB_DIR_IN) != 0) {
-        std::vector<std::uint8_t> reply;
-        {
-            const std::lock_guard hold(chip.registers_lock);
-            reply = chip::answer(chip.profile, setup, chip.registers);
-        }
+        const std::vector<std::uint8_t> reply = chip::answer(chip.profile, setup, chip.registers);
         if (write(ep0, reply.data(), reply.size()) < 0) {
             log_line(chip, std::string("ep0 write: ") + std::strerror(errno));
         }
@@ -85,11 +79,8 @@ void handle_setup(Chip& chip, const usb_ctrlrequest& request)
         return;
     }
     data.resize(static_cast<std::size_t>(got));
-    std::optional<std::uint32_t> rate;
-    {
-        const std::lock_guard hold(chip.registers_lock);
-        rate = chip::apply(chip.profile, setup, data, chip.registers);
-    }
+    const std::optional<std::uint32_t> rate =
+        chip::apply(chip.profile, setup, data, chip.registers);
     if (rate) {
         chip.rate = *rate;
         log_line(chip, "rate=" + std::to_string(*rate));
@@ -110,18 +101,11 @@ void serve_control(Chip& chip)
         }
         const auto count = static_cast<std::size_t>(got) / sizeof(usb_functionfs_event);
         for (std::size_t i = 0; i < count; ++i) {
-            switch (events[i].type) {
-            case FUNCTIONFS_SETUP:
+            if (events[i].type == FUNCTIONFS_SETUP) {
                 handle_setup(chip, events[i].u.setup);
-                break;
-            case FUNCTIONFS_ENABLE:
-                log_line(chip, "enabled");
-                break;
-            case FUNCTIONFS_DISABLE:
-                log_line(chip, "disabled");
-                break;
-            default:
-                break;
+            } else if (events[i].type == FUNCTIONFS_ENABLE ||
+                       events[i].type == FUNCTIONFS_DISABLE) {
+                log_line(chip, events[i].type == FUNCTIONFS_ENABLE ? "enabled" : "disabled");
             }
         }
     }
@@ -170,29 +154,18 @@ void carry_in(Chip& chip)
     }
 }
 
-template <typename Number> std::optional<Number> hex(std::string_view text)
-{
-    unsigned value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, failure] = std::from_chars(text.data(), end, value, 16);
-    return failure == std::errc{} && stop == end && value <= std::numeric_limits<Number>::max()
-               ? std::optional(static_cast<Number>(value))
-               : std::nullopt;
-}
-
-std::optional<chip::Descriptors> descriptors(std::string_view ids, const char* release,
+std::optional<chip::Descriptors> descriptors(const std::string& ids, const char* release,
                                              const char* device_class, const char* product)
 {
     const std::size_t colon = ids.find(':');
-    const auto vendor = hex<std::uint16_t>(ids.substr(0, colon));
-    const auto id =
-        colon != std::string_view::npos ? hex<std::uint16_t>(ids.substr(colon + 1)) : std::nullopt;
-    const auto bcd = hex<std::uint16_t>(release);
-    const auto type = hex<std::uint8_t>(device_class);
-    if (!vendor || !id || !bcd || !type) {
+    const auto vendor = parse_hex_id(ids.substr(0, colon));
+    const auto id = colon != std::string::npos ? parse_hex_id(ids.substr(colon + 1)) : std::nullopt;
+    const auto bcd = parse_hex_id(release);
+    const auto type = parse_hex_id(device_class);
+    if (!vendor || !id || !bcd || !type || *type > 0xff) {
         return std::nullopt;
     }
-    return chip::Descriptors{*vendor, *id, *bcd, *type, product};
+    return chip::Descriptors{*vendor, *id, *bcd, static_cast<std::uint8_t>(*type), product};
 }
 
 bool open_line(Chip& chip, const char* link, std::string& error)
@@ -234,11 +207,8 @@ int main(int argc, char** argv)
     const std::optional<chip::Descriptors> device =
         profile != nullptr ? descriptors(argv[2], argv[3], argv[4], argv[5]) : std::nullopt;
     if (!device) {
-        std::fprintf(stderr, "usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK\nchips:");
-        for (const chip::Profile& known : chip::profiles()) {
-            std::fprintf(stderr, " %s", std::string(known.name).c_str());
-        }
-        std::fprintf(stderr, "\n");
+        std::fputs("usage: usb-chip CHIP VID:PID BCD CLASS PRODUCT LINK (CHIP as in chips.tsv)\n",
+                   stderr);
         return USAGE;
     }
     // Signals are taken by sigwait below, never by the carrying threads.
@@ -248,7 +218,7 @@ int main(int argc, char** argv)
     sigaddset(&stops, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    Chip chip{*profile, {}, {}, {}, {}, -1, {}};
+    Chip chip{*profile, {}, {}, {}, -1, {}};
     std::string error;
     std::string udc;
     if (!open_line(chip, argv[6], error) ||
