@@ -75,7 +75,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # A package built on Debian 12 needs that release's libc6 and libstdc++6 or later, one built on
 # Debian 13 needs 13's: the release it was built for goes into its version as Debian's own
-# rebuilds mark it (1.3.0-1~deb12u1), so the two never share a file name and the newer release's
+# rebuilds mark it (1.4.0-1~deb12u1), so the two never share a file name and the newer release's
 # package sorts higher. Off Debian the release stays plain.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 if(EXISTS /etc/os-release)
