@@ -53,6 +53,24 @@ static int open_device(struct adapter_state *state, int flags, mode_t mode)
     return fd;
 }
 
+/* Where an open goes, the same for every spelling of open: the simulated device opens the
+ * slave, a serial device a replay refuses fails, and anything else goes on to libc with the
+ * path motor-sim's sysfs folder may have for it. Returns the path to pass on, or NULL when the
+ * open is done and *fd holds its result. */
+static const char *route_open(struct adapter_state *state, int dirfd, const char *path, int flags,
+                              mode_t mode, char overlay[PATH_MAX], int *fd)
+{
+    if (names_device(state, dirfd, path)) {
+        *fd = tap_opened(state, open_device(state, flags, mode));
+        return NULL;
+    }
+    if (replay_refuses_open(state, dirfd, path)) {
+        *fd = -1;
+        return NULL;
+    }
+    return seen(path, overlay);
+}
+
 ADAPTER_EXPORT int open(const char *path, int flags, ...)
 {
     va_list args;
@@ -60,12 +78,10 @@ ADAPTER_EXPORT int open(const char *path, int flags, ...)
     mode_t mode = mode_argument(flags, args);
     va_end(args);
     struct adapter_state *state = adapter();
-    if (names_device(state, AT_FDCWD, path))
-        return tap_opened(state, open_device(state, flags, mode));
-    if (replay_refuses_open(state, AT_FDCWD, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.open(seen(path, overlay), flags, mode));
+    int fd = -1;
+    const char *passed = route_open(state, AT_FDCWD, path, flags, mode, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.open(passed, flags, mode));
 }
 
 ADAPTER_EXPORT int open64(const char *path, int flags, ...)
@@ -75,34 +91,28 @@ ADAPTER_EXPORT int open64(const char *path, int flags, ...)
     mode_t mode = mode_argument(flags, args);
     va_end(args);
     struct adapter_state *state = adapter();
-    if (names_device(state, AT_FDCWD, path))
-        return tap_opened(state, open_device(state, flags, mode));
-    if (replay_refuses_open(state, AT_FDCWD, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.open64(seen(path, overlay), flags, mode));
+    int fd = -1;
+    const char *passed = route_open(state, AT_FDCWD, path, flags, mode, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.open64(passed, flags, mode));
 }
 
 ADAPTER_EXPORT int __open_2(const char *path, int flags)
 {
     struct adapter_state *state = adapter();
-    if (names_device(state, AT_FDCWD, path))
-        return tap_opened(state, open_device(state, flags, 0));
-    if (replay_refuses_open(state, AT_FDCWD, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.open_2(seen(path, overlay), flags));
+    int fd = -1;
+    const char *passed = route_open(state, AT_FDCWD, path, flags, 0, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.open_2(passed, flags));
 }
 
 ADAPTER_EXPORT int __open64_2(const char *path, int flags)
 {
     struct adapter_state *state = adapter();
-    if (names_device(state, AT_FDCWD, path))
-        return tap_opened(state, open_device(state, flags, 0));
-    if (replay_refuses_open(state, AT_FDCWD, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.open64_2(seen(path, overlay), flags));
+    int fd = -1;
+    const char *passed = route_open(state, AT_FDCWD, path, flags, 0, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.open64_2(passed, flags));
 }
 
 ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
@@ -112,12 +122,10 @@ ADAPTER_EXPORT int openat(int dirfd, const char *path, int flags, ...)
     mode_t mode = mode_argument(flags, args);
     va_end(args);
     struct adapter_state *state = adapter();
-    if (names_device(state, dirfd, path))
-        return tap_opened(state, open_device(state, flags, mode));
-    if (replay_refuses_open(state, dirfd, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.openat(dirfd, seen(path, overlay), flags, mode));
+    int fd = -1;
+    const char *passed = route_open(state, dirfd, path, flags, mode, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.openat(dirfd, passed, flags, mode));
 }
 
 ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
@@ -127,34 +135,29 @@ ADAPTER_EXPORT int openat64(int dirfd, const char *path, int flags, ...)
     mode_t mode = mode_argument(flags, args);
     va_end(args);
     struct adapter_state *state = adapter();
-    if (names_device(state, dirfd, path))
-        return tap_opened(state, open_device(state, flags, mode));
-    if (replay_refuses_open(state, dirfd, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.openat64(dirfd, seen(path, overlay), flags, mode));
+    int fd = -1;
+    const char *passed = route_open(state, dirfd, path, flags, mode, overlay, &fd);
+    return passed == NULL ? fd
+                          : tap_opened(state, state->real.openat64(dirfd, passed, flags, mode));
 }
 
 ADAPTER_EXPORT int __openat_2(int dirfd, const char *path, int flags)
 {
     struct adapter_state *state = adapter();
-    if (names_device(state, dirfd, path))
-        return tap_opened(state, open_device(state, flags, 0));
-    if (replay_refuses_open(state, dirfd, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.openat_2(dirfd, seen(path, overlay), flags));
+    int fd = -1;
+    const char *passed = route_open(state, dirfd, path, flags, 0, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.openat_2(dirfd, passed, flags));
 }
 
 ADAPTER_EXPORT int __openat64_2(int dirfd, const char *path, int flags)
 {
     struct adapter_state *state = adapter();
-    if (names_device(state, dirfd, path))
-        return tap_opened(state, open_device(state, flags, 0));
-    if (replay_refuses_open(state, dirfd, path))
-        return -1;
     char overlay[PATH_MAX];
-    return tap_opened(state, state->real.openat64_2(dirfd, seen(path, overlay), flags));
+    int fd = -1;
+    const char *passed = route_open(state, dirfd, path, flags, 0, overlay, &fd);
+    return passed == NULL ? fd : tap_opened(state, state->real.openat64_2(dirfd, passed, flags));
 }
 
 ADAPTER_EXPORT int close(int fd)
