@@ -236,25 +236,6 @@ TEST_F(Tap, UnknownBytesAndCutFramesAreShownNotDropped)
     EXPECT_EQ(tap.low_latency(), "no");
 }
 
-TEST_F(Tap, OptionsThatCannotGoTogetherAreRefused)
-{
-    const std::string motors = "motors and adapter faults do not apply";
-    const std::pair<std::string, std::string> cases[] = {
-        {"--record x.rec", "--record needs --tap"},
-        {"--tap --motor 0", "--tap runs against the real device: " + motors},
-        {"--tap --refuse-open", "--tap runs against the real device: " + motors},
-        {"--tap --replay x.rec", "--tap and --replay exclude each other"},
-        {"--replay x.rec --no-motor",
-         "--replay plays the recorded motor: --motor and --no-motor do not apply"},
-    };
-    for (const auto& [options, message] : cases) {
-        const SimRun run = simulate(words(options), words(ZERO_TO_ONE));
-        EXPECT_EQ(run.process.status, 125) << message;
-        EXPECT_EQ(run.process.err,
-                  "motor-sim: " + message + "\nTry 'motor-sim --help' for more information.\n");
-    }
-}
-
 /// An edit of a recording's text; false when what it edits is not there.
 using Edit = std::function<bool(std::string&)>;
 
