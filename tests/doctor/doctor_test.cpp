@@ -298,9 +298,8 @@ TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
     EXPECT_GT(opens, 0) << "the watch saw nothing, so it proves nothing";
 }
 
-TEST(DoctorCommandLine, BadUsageAndNoAdapter)
+TEST_F(Doctor, BadUsageAndNoAdapter)
 {
-    FakeTree empty = make_tree();
     struct Expectation {
         std::vector<std::string> args;
         int status;
@@ -317,19 +316,17 @@ TEST(DoctorCommandLine, BadUsageAndNoAdapter)
         {{"--identity", "alice"}, EXIT_BAD_USAGE, "", "--identity needs UID:GID[:GID,...]"},
         {{"--invoked-by", "1000"}, EXIT_BAD_USAGE, "", "--invoked-by needs UID:GID[:GID,...]"}};
     for (const Expectation& expected : expectations) {
-        const DoctorRun run = doctor_main(expected.args, tree_machine(empty));
+        const DoctorRun run = doctor_main(expected.args, tree_machine(tree));
         SCOPED_TRACE(testing::PrintToString(expected.args));
         EXPECT_EQ(run.status, expected.status);
         EXPECT_NE(run.out.find(expected.out), std::string::npos) << run.out;
         EXPECT_NE(run.err.find(expected.err), std::string::npos) << run.err;
         EXPECT_EQ(run.out.empty(), std::string(expected.out).empty()) << run.out;
     }
-    remove_tree(empty);
 }
 
-TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
+TEST_F(Gather, LinksAreFollowedInsideTheRoot)
 {
-    FakeTree tree = make_tree();
     write_file(tree, "/only-in-the-tree/ttyUSB0", "");
     make_link(tree, "/dev/absolute", "/only-in-the-tree/ttyUSB0");
     make_link(tree, "/dev/climbing", "../../../../../only-in-the-tree/ttyUSB0");
@@ -347,12 +344,10 @@ TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
     EXPECT_EQ(gone.missing, "/dev/ttyUSB7");
     EXPECT_EQ(gone.hops, std::vector<std::string>{"/dev/serial/by-id/gone -> ../../ttyUSB7"});
     EXPECT_EQ(resolve_path(root, "/dev/loop-a").error, std::errc::too_many_symbolic_link_levels);
-    remove_tree(tree);
 }
 
-TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
+TEST_F(Gather, AFailingReaddirIsReportedNotTakenForTheEnd)
 {
-    FakeTree tree = make_tree();
     write_file(tree, "/dir/a", "");
     const SystemRoot root{tree.root};
     std::error_code error;
@@ -367,7 +362,6 @@ TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
     const ReadEntry ending = [](DIR*) -> dirent* { return nullptr; };
     list_directory(root, "/dir", error, ending);
     EXPECT_FALSE(error) << "a null entry with errno 0 is the end of the directory";
-    remove_tree(tree);
 }
 
 // Every row of the chip table appears in renumber-doctor(1) with its source.
