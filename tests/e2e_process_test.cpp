@@ -7,7 +7,6 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -20,17 +19,9 @@ constexpr std::array<const char*, 3> THREE_FRAMES{"FEEE0000000000000000000000000
 SimRun through_shell(const std::filesystem::path& folder, const std::string& sim_options,
                      const std::string& script, const std::string& debug)
 {
-    const std::filesystem::path trace = folder / "trace";
-    std::vector<std::string> argv{"/bin/sh",        "-c",      script,  "sh",
-                                  MOTOR_SIM_BINARY, "--trace", "lines", "--trace-file",
-                                  trace.string()};
-    const std::vector<std::string> options = words(sim_options);
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
-    SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}, waits::RUN_LIMIT), {}};
-    std::ifstream in(trace);
-    run.trace = parse_trace(in);
-    return run;
+    return run_under_sim(MOTOR_SIM_BINARY, words(sim_options),
+                         {RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"}, folder / "trace",
+                         {"LIBSERIALPORT_DEBUG=" + debug}, {"/bin/sh", "-c", script, "sh"});
 }
 
 using Process = EndToEnd;

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -48,12 +47,6 @@ std::string recorded(const sim::Recording& recording,
         }
     }
     return all;
-}
-
-std::string file_text(const fs::path& path)
-{
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 /// The tap, tracing and recording into folder, over motor-sim with sim_options running the
@@ -195,7 +188,7 @@ TEST_F(Tap, NothingTappedIsSaid)
                                          command, scratch_ / "trace");
         EXPECT_NE(run.process.err.find("motor-sim: " + message + "\n"), std::string::npos)
             << run.process.err;
-        EXPECT_NE(file_text(record).find("note " + message + "\n"), std::string::npos);
+        EXPECT_NE(read_text(record).find("note " + message + "\n"), std::string::npos);
     }
 }
 
@@ -324,7 +317,7 @@ TEST_P(ReplayRecording, JudgesTheRunAgainstItsRecording)
     const ReplayRow& row = GetParam();
     fs::path file = fs::path(RECORDINGS_DIR) / row.recording;
     if (row.edit) {
-        std::string text = file_text(file);
+        std::string text = read_text(file);
         ASSERT_TRUE(row.edit(text)) << "the edit found nothing to change in " << row.recording;
         file = scratch_ / row.recording;
         std::ofstream(file) << text;

@@ -1,13 +1,12 @@
 // Recordings as motor-sim reads them, and how a replay answers what the command sends.
 #include "motor-sim/recording.hpp"
 #include "motor-sim/replay.hpp"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -212,8 +211,7 @@ TEST(Recording, EveryCutOfACheckedInRecordingIsRefused)
         if (entry.path().extension() != ".rec") {
             continue;
         }
-        std::ifstream in(entry.path());
-        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        const std::string text = read_text(entry.path());
         sim::Recording recording;
         std::string error;
         ASSERT_TRUE(sim::recording_parse(text, recording, error) &&

@@ -4,6 +4,7 @@
 #include "adapter/chips.h"
 #include "doctor/checks.h"
 #include "machines.h"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -367,10 +366,7 @@ TEST_F(Gather, AFailingReaddirIsReportedNotTakenForTheEnd)
 // Every row of the chip table appears in renumber-doctor(1) with its source.
 TEST(DoctorManual, ListsEveryChipRowWithItsSource)
 {
-    std::ifstream page(DOCTOR_MANUAL);
-    std::stringstream text;
-    text << page.rdbuf();
-    std::string manual = text.str();
+    std::string manual = read_text(DOCTOR_MANUAL);
     ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
     for (std::size_t at = manual.find("\\-"); at != std::string::npos;
          at = manual.find("\\-", at)) {

@@ -2,13 +2,12 @@
 // taken as 0, as are options that cannot go together; the help text and the manual name the same
 // options.
 #include "options.hpp"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -151,11 +150,9 @@ std::set<std::string> options_named(std::string text)
 
 TEST(MotorSimOptions, HelpAndManualNameTheSameOptions)
 {
-    std::ifstream manual(MOTOR_SIM_MANUAL);
-    ASSERT_TRUE(manual.good()) << MOTOR_SIM_MANUAL;
-    std::ostringstream page;
-    page << manual.rdbuf();
-    EXPECT_EQ(options_named(sim::usage_text()), options_named(page.str()));
+    const std::string page = read_text(MOTOR_SIM_MANUAL);
+    ASSERT_FALSE(page.empty()) << MOTOR_SIM_MANUAL;
+    EXPECT_EQ(options_named(sim::usage_text()), options_named(page));
 }
 
 } // namespace
