@@ -584,11 +584,7 @@ TEST(DoctorVerdict, WhatExplainsAFailedRun)
         {"the latency timer through a by-id name",
          [](DeviceFacts& f) { f.typed = "/dev/serial/by-id/usb-FTDI_RS485-if00-port0"; },
          {"latency"}},
-        {"a user outside dialout",
-         [](DeviceFacts& f) {
-             f.access.user = alice({1000, 1000}, {});
-         },
-         {}},
+        {"a user outside dialout", [](DeviceFacts& f) { f.access.user = alice({1000}, {}); }, {}},
     };
     for (const Case& c : cases) {
         DeviceFacts facts = bench();
