@@ -20,58 +20,43 @@ constexpr char USAGE[] =
 // With the library's trace on, any lookup or open of the device would show on stderr.
 constexpr char LIBRARY_TRACE_ON[] = "LIBSERIALPORT_DEBUG=1";
 
-ProcessResult renumber(std::vector<std::string> args,
-                       const std::vector<std::string>& env = {LIBRARY_TRACE_ON})
-{
-    args.insert(args.begin(), RENUMBER_BINARY);
-    return run_process(args, env);
-}
-
-TEST(CommandLine, UsageForWrongArgumentCounts)
-{
-    const std::vector<std::vector<std::string>> counts{
-        {}, {"/dev/ttyUSB0", "0"}, {"/dev/ttyUSB0", "0", "1", "KV-R2730-4", "extra"}};
-    for (const auto& args : counts) {
-        const ProcessResult run = renumber(args);
-        EXPECT_EQ(run.out, USAGE);
-        EXPECT_EQ(run.err, "");
-        EXPECT_EQ(run.status, 0);
-    }
-}
-
 struct RejectionCase {
     std::vector<std::string> args;
     std::string message;
     int status;
 };
 
-// One argument for each message, the library's trace on: nothing may reach the device, nor even
-// the library's lookup (every spelling the checks refuse, and the order they judge in, is
-// app_test.cpp's). The motor type is echoed byte for byte, its printf conversions printed.
+// Usage for a wrong count of arguments, and one argument for each message, the library's trace
+// on: nothing may reach the device, nor even the library's lookup (every spelling the checks
+// refuse, and the order they judge in, is app_test.cpp's). The motor type is echoed byte for
+// byte, its printf conversions printed.
 TEST(CommandLine, RejectsBadArgumentsBeforeTouchingTheDevice)
 {
-    const std::string range = "Motor id must be in the range 0-15.\n";
     const RejectionCase cases[] = {
+        {{}, USAGE, 0},
+        {{"/dev/ttyUSB0", "0"}, USAGE, 0},
+        {{"/dev/ttyUSB0", "0", "1", "KV-R2730-4", "extra"}, USAGE, 0},
         {{"/dev/ttyUSB0", "0", "15"}, "Target motor id must be in the range 0-14.\n", 255},
-        {{"/dev/ttyUSB0", "0", "16"}, range, 255},
-        {{"/dev/ttyUSB0", "16", "1"}, range, 255},
+        {{"/dev/ttyUSB0", "0", "16"}, "Motor id must be in the range 0-15.\n", 255},
         {{"/dev/ttyUSB0", "0", "1", "KV-R2730-5"}, "Unknow motor type: KV-R2730-5\n", 253},
         {{"/dev/ttyUSB0", "0", "1", "%s%n%x"}, "Unknow motor type: %s%n%x\n", 253},
         {{"/dev/ttyUSB0", "0", "1", "\xFF\xFE\x80"}, "Unknow motor type: \xFF\xFE\x80\n", 253},
     };
     for (const RejectionCase& c : cases) {
-        const ProcessResult run = renumber(c.args);
+        std::vector<std::string> argv{RENUMBER_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ProcessResult run = run_process(argv, {LIBRARY_TRACE_ON});
         EXPECT_EQ(run.out, c.message) << testing::PrintToString(c.args);
         EXPECT_EQ(run.err, "") << testing::PrintToString(c.args);
         EXPECT_EQ(run.status, c.status) << testing::PrintToString(c.args);
     }
 }
 
-// The version is set once, in CMakeLists.txt; each program shows the build's own.
+// The version is set once, in CMakeLists.txt; each program shows the build's own (renumber's is
+// in its usage, above).
 TEST(CommandLine, EveryProgramShowsTheVersion)
 {
     const std::vector<std::vector<std::string>> runs{
-        {RENUMBER_BINARY},
         {DOCTOR_BINARY, "--help"},
         {MOTOR_SIM_BINARY, "--help"},
     };

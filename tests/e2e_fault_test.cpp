@@ -68,10 +68,6 @@ std::vector<E2eRow> faults_rows()
                 times(2, WRITE_ERROR) + changed(1), 0, {1}),
 
         // Cut short and overlong answers.
-        // Stray bytes after the control answers are discarded before the command: only its own
-        // answer is judged (a late control answer is Rows/Timing's).
-        e2e_row("StrayBytesAfterAControlAnswer", "--motor 0:control-extra=00000000", ZERO_TO_ONE,
-                changed(1), 0, {1}),
         // One byte, FC, decodes to identifier 0: still no success for target 0.
         e2e_row("OneByteOfTheAnswerForTargetZero", "--motor 3:truncate=1", THREE_TO_ZERO, MULTIPLE,
                 254, {0}),
@@ -86,16 +82,12 @@ std::vector<E2eRow> faults_rows()
                 "--motor 0:ignore-command --send-after 3:0:FB0111BB", ZERO_TO_ONE, mismatch(1), 254,
                 {0}),
         // A motor deaf to the command answers the control frames. A well-formed FC 01 01 BB rides
-        // on a control answer, or comes from the bus during the pause, but it is not the answer
-        // to the command: renumber times out.
+        // on a control answer, or comes from the bus during the pause amid more than any answer
+        // and the command's echo: what waits is discarded before the command (a late control
+        // answer is Rows/Timing's), so it is not the answer to the command: renumber times out.
         e2e_row("CommandIgnoredButAnAnswerRidesOnAControlAnswer",
                 "--motor 0:ignore-command,control-extra=FC0101BB", ZERO_TO_ONE, timeout(0, 1), 255,
                 {0}),
-        e2e_row("CommandIgnoredButAnAnswerComesDuringThePause",
-                "--motor 0:ignore-command --send-after 2:200:FC0101BB", ZERO_TO_ONE, timeout(0, 1),
-                255, {0}),
-        // However much waits: more than any answer, the command's echo and an answer naming the
-        // target in it.
         e2e_row("CommandIgnoredButMuchComesDuringThePause",
                 "--motor 0:ignore-command --send-after 2:300:" + std::string(48, 'A') +
                     "FB0110BBFC0101BB" + std::string(48, '5'),

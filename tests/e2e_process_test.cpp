@@ -7,7 +7,6 @@
 
 #include <array>
 #include <filesystem>
-#include <fstream>
 
 namespace {
 
@@ -20,69 +19,57 @@ constexpr std::array<const char*, 3> THREE_FRAMES{"FEEE0000000000000000000000000
 SimRun through_shell(const std::filesystem::path& folder, const std::string& sim_options,
                      const std::string& script, const std::string& debug)
 {
-    const std::filesystem::path trace = folder / "trace";
-    std::vector<std::string> argv{"/bin/sh",        "-c",      script,  "sh",
-                                  MOTOR_SIM_BINARY, "--trace", "lines", "--trace-file",
-                                  trace.string()};
-    const std::vector<std::string> options = words(sim_options);
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"});
-    SimRun run{run_process(argv, {"LIBSERIALPORT_DEBUG=" + debug}, waits::RUN_LIMIT), {}};
-    std::ifstream in(trace);
-    run.trace = parse_trace(in);
-    return run;
+    return run_under_sim(MOTOR_SIM_BINARY, words(sim_options),
+                         {RENUMBER_BINARY, "/dev/ttyUSB0", "0", "1"}, folder / "trace",
+                         {"LIBSERIALPORT_DEBUG=" + debug}, {"/bin/sh", "-c", script, "sh"});
 }
 
 using Process = EndToEnd;
 
-struct ClosedStreamCase {
+struct StreamCase {
     const char* name;
-    std::string redirection; // closes standard descriptors
-    std::string debug;       // LIBSERIALPORT_DEBUG
+    std::string script; // run by the shell: closes standard descriptors, or pipes them
+    std::string debug;  // LIBSERIALPORT_DEBUG
     std::string sim_options;
+    std::string out; // the shell's standard output
     int status;
     int final_id;
 };
 
-void PrintTo(const ClosedStreamCase& c, std::ostream* out)
+void PrintTo(const StreamCase& c, std::ostream* out)
 {
     *out << c.name;
 }
 
-class ClosedStandardStreams : public RowsEndToEnd<ClosedStreamCase> {};
+class StandardStreams : public RowsEndToEnd<StreamCase> {};
 
-TEST_P(ClosedStandardStreams, NeverReachTheBus)
+TEST_P(StandardStreams, NeverReachTheBus)
 {
-    const ClosedStreamCase& c = GetParam();
-    const SimRun run =
-        through_shell(scratch_, c.sim_options, R"(exec "$@" )" + c.redirection, c.debug);
+    const StreamCase& c = GetParam();
+    const SimRun run = through_shell(scratch_, c.sim_options, c.script, c.debug);
     // Every byte on the wire is traced: a message or a trace line would show as more.
     EXPECT_EQ(run.sent_frames(),
               std::vector<std::string>(THREE_FRAMES.begin(), THREE_FRAMES.end()));
+    EXPECT_EQ(run.process.out, c.out);
     EXPECT_EQ(run.process.status, c.status);
     EXPECT_EQ(run.motor_ids(), std::vector<int>{c.final_id});
 }
 
 // A motor that takes another identifier (reply-id=2) fails the run, which then prints on standard
 // output and explains itself on standard error; the library's trace writes on standard error.
-INSTANTIATE_TEST_SUITE_P(Process, ClosedStandardStreams,
-                         testing::ValuesIn(std::vector<ClosedStreamCase>{
-                             {"StdoutMismatch", ">&-", "", "--motor 0:reply-id=2", 254, 2},
-                             {"StderrTracedMismatch", "2>&-", "1", "--motor 0:reply-id=2", 254, 2},
-                             {"AllThreeTracedChanged", "<&- >&- 2>&-", "1", "--motor 0", 0, 1},
-                         }),
-                         row_name<ClosedStreamCase>);
-
-TEST_F(Process, PipeWithoutReaderKeepsTheExitStatus)
-{
-    // ":" exits at once, so the success message meets a pipe nobody reads; the status goes out
-    // by the shell's own standard output. motor-sim exits with renumber's status.
-    const SimRun run = through_shell(scratch_, "--motor 0",
-                                     R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "");
-    EXPECT_EQ(run.process.out, "status=0\n");
-    EXPECT_EQ(run.process.status, 0);
-    EXPECT_EQ(run.motor_ids(), std::vector<int>{1});
-}
+// Into a pipe whose reader (":") has gone, the success message is lost but not the status, which
+// goes out by the shell's own standard output; motor-sim exits with renumber's status.
+INSTANTIATE_TEST_SUITE_P(
+    Process, StandardStreams,
+    testing::ValuesIn(std::vector<StreamCase>{
+        {"StdoutMismatch", R"(exec "$@" >&-)", "", "--motor 0:reply-id=2", "", 254, 2},
+        {"StderrTracedMismatch", R"(exec "$@" 2>&-)", "1", "--motor 0:reply-id=2", mismatch(2), 254,
+         2},
+        {"AllThreeTracedChanged", R"(exec "$@" <&- >&- 2>&-)", "1", "--motor 0", "", 0, 1},
+        {"PipeWithoutReader", R"(exec 3>&1; { "$@"; echo "status=$?" >&3; } | :)", "", "--motor 0",
+         "status=0\n", 0, 1},
+    }),
+    row_name<StreamCase>);
 
 TEST_F(Process, PortHeldByAnotherProgram)
 {

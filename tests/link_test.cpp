@@ -36,11 +36,11 @@ protected:
         // The simulated line keeps its input across opens; start each test from a quiet bus.
         sp_flush(link_.port, SP_BUF_BOTH);
     }
+    // Every test after the first opens the port the one before closed: the close releases it.
     void TearDown() override
     {
-        if (link_.port != nullptr) {
-            EXPECT_EQ(serial_close(link_), 0);
-        }
+        EXPECT_EQ(serial_close(link_), 0);
+        EXPECT_EQ(link_.port, nullptr);
     }
     [[nodiscard]] std::int32_t exchange(int motor, std::span<std::uint8_t> answer,
                                         std::uint16_t timeout_ms) const
@@ -99,15 +99,6 @@ TEST(LinkNotOpen, SendGivesTheLibrarysCode)
     const ControlFrame frame = motor_control_frame(ANSWERING_MOTOR, 0);
     EXPECT_EQ(serial_send(port, frame), SP_ERR_ARG);
     sp_free_port(port);
-}
-
-TEST_F(Link, CloseReleasesThePortForTheNextOpen)
-{
-    ASSERT_EQ(serial_close(link_), 0);
-    EXPECT_EQ(link_.port, nullptr);
-    ASSERT_EQ(serial_open(link_, DEVICE), 0);
-    Answer answer{};
-    EXPECT_EQ(exchange(ANSWERING_MOTOR, answer, 500), 16);
 }
 
 // The port lookup reaches the layer through whichever lstat entry point this build calls:

@@ -25,13 +25,7 @@ struct FakeSerialDriver {
     int write_back_result = 0;
     std::vector<unsigned long> requests{};
     int written_flags = -1;
-};
-
-FakeSerialDriver& driver()
-{
-    static FakeSerialDriver instance;
-    return instance;
-}
+} fake_driver;
 
 // A transmitter behind one descriptor, for the drain's bound: each call of tcdrain takes the
 // next of these steps.
@@ -45,20 +39,14 @@ struct FakeTransmitter {
     int fd = -1;
     std::vector<DrainStep> steps{};
     std::size_t calls = 0;
-};
-
-FakeTransmitter& transmitter()
-{
-    static FakeTransmitter instance;
-    return instance;
-}
+} fake_transmitter;
 
 } // namespace
 
 // The drain's calls resolve here; other descriptors go on to libc.
 extern "C" int tcdrain(int fd)
 {
-    FakeTransmitter& fake = transmitter();
+    FakeTransmitter& fake = fake_transmitter;
     if (fd != fake.fd) {
         using DrainFunction = int (*)(int);
         static const auto real = reinterpret_cast<DrainFunction>(dlsym(RTLD_NEXT, "tcdrain"));
@@ -86,7 +74,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     void* argument = va_arg(args, void*);
     va_end(args);
 
-    FakeSerialDriver& fake = driver();
+    FakeSerialDriver& fake = fake_driver;
     if (fd != fake.fd || (request != TIOCGSERIAL && request != TIOCSSERIAL)) {
         using IoctlFunction = int (*)(int, unsigned long, ...);
         static const auto real = reinterpret_cast<IoctlFunction>(dlsym(RTLD_NEXT, "ioctl"));
@@ -116,7 +104,7 @@ protected:
     {
         close(ends_[0]);
         close(ends_[1]);
-        driver() = FakeSerialDriver{};
+        fake_driver = FakeSerialDriver{};
     }
     int ends_[2] = {-1, -1};
 };
@@ -138,13 +126,13 @@ TEST_F(LowLatency, WritesBackOnlySettingsItRead)
         {false, 0, -1, {TIOCGSERIAL}},
     };
     for (const LowLatencyCase& c : cases) {
-        driver() = FakeSerialDriver{.fd = ends_[0],
-                                    .settings_readable = c.settings_readable,
-                                    .write_back_result = c.write_back_result};
+        fake_driver = FakeSerialDriver{.fd = ends_[0],
+                                       .settings_readable = c.settings_readable,
+                                       .write_back_result = c.write_back_result};
         EXPECT_EQ(serial_set_low_latency(ends_[0]), c.expected_result);
-        EXPECT_EQ(driver().requests, c.expected_requests);
+        EXPECT_EQ(fake_driver.requests, c.expected_requests);
         if (c.settings_readable) {
-            EXPECT_EQ(driver().written_flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
+            EXPECT_EQ(fake_driver.written_flags, ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY);
         }
     }
 }
@@ -209,7 +197,7 @@ TEST_F(Pipe, DrainIsBoundedOncePerFrameWhateverTheSignalState)
          2},
     };
     for (const DrainCase& c : cases) {
-        transmitter() = FakeTransmitter{.fd = ends_[1], .steps = c.steps};
+        fake_transmitter = FakeTransmitter{.fd = ends_[1], .steps = c.steps};
         struct sigaction own {};
         own.sa_handler = callers_own_handler;
         sigemptyset(&own.sa_mask);
@@ -224,7 +212,7 @@ TEST_F(Pipe, DrainIsBoundedOncePerFrameWhateverTheSignalState)
         setitimer(ITIMER_REAL, &callers_timer, nullptr);
 
         EXPECT_EQ(drain_within_limit(ends_[1]), c.result) << c.name;
-        EXPECT_EQ(transmitter().calls, c.calls) << c.name;
+        EXPECT_EQ(fake_transmitter.calls, c.calls) << c.name;
 
         struct sigaction after {};
         sigaction(SIGALRM, &before, &after);
@@ -237,7 +225,7 @@ TEST_F(Pipe, DrainIsBoundedOncePerFrameWhateverTheSignalState)
         setitimer(ITIMER_REAL, &stopped, &left);
         EXPECT_GT(left.it_value.tv_sec, 50) << c.name << ": the caller's own timer was lost";
     }
-    transmitter() = FakeTransmitter{};
+    fake_transmitter = FakeTransmitter{};
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "adapter/chips.h"
 #include "doctor/checks.h"
 #include "machines.h"
+#include "support/sim_run.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -298,9 +297,8 @@ TEST_F(Doctor, WritesNothingAndNeverOpensTheDevice)
     EXPECT_GT(opens, 0) << "the watch saw nothing, so it proves nothing";
 }
 
-TEST(DoctorCommandLine, BadUsageAndNoAdapter)
+TEST_F(Doctor, BadUsageAndNoAdapter)
 {
-    FakeTree empty = make_tree();
     struct Expectation {
         std::vector<std::string> args;
         int status;
@@ -317,19 +315,17 @@ TEST(DoctorCommandLine, BadUsageAndNoAdapter)
         {{"--identity", "alice"}, EXIT_BAD_USAGE, "", "--identity needs UID:GID[:GID,...]"},
         {{"--invoked-by", "1000"}, EXIT_BAD_USAGE, "", "--invoked-by needs UID:GID[:GID,...]"}};
     for (const Expectation& expected : expectations) {
-        const DoctorRun run = doctor_main(expected.args, tree_machine(empty));
+        const DoctorRun run = doctor_main(expected.args, tree_machine(tree));
         SCOPED_TRACE(testing::PrintToString(expected.args));
         EXPECT_EQ(run.status, expected.status);
         EXPECT_NE(run.out.find(expected.out), std::string::npos) << run.out;
         EXPECT_NE(run.err.find(expected.err), std::string::npos) << run.err;
         EXPECT_EQ(run.out.empty(), std::string(expected.out).empty()) << run.out;
     }
-    remove_tree(empty);
 }
 
-TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
+TEST_F(Gather, LinksAreFollowedInsideTheRoot)
 {
-    FakeTree tree = make_tree();
     write_file(tree, "/only-in-the-tree/ttyUSB0", "");
     make_link(tree, "/dev/absolute", "/only-in-the-tree/ttyUSB0");
     make_link(tree, "/dev/climbing", "../../../../../only-in-the-tree/ttyUSB0");
@@ -347,12 +343,10 @@ TEST(DoctorRoot, LinksAreFollowedInsideTheRoot)
     EXPECT_EQ(gone.missing, "/dev/ttyUSB7");
     EXPECT_EQ(gone.hops, std::vector<std::string>{"/dev/serial/by-id/gone -> ../../ttyUSB7"});
     EXPECT_EQ(resolve_path(root, "/dev/loop-a").error, std::errc::too_many_symbolic_link_levels);
-    remove_tree(tree);
 }
 
-TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
+TEST_F(Gather, AFailingReaddirIsReportedNotTakenForTheEnd)
 {
-    FakeTree tree = make_tree();
     write_file(tree, "/dir/a", "");
     const SystemRoot root{tree.root};
     std::error_code error;
@@ -367,16 +361,12 @@ TEST(DoctorRoot, AFailingReaddirIsReportedNotTakenForTheEnd)
     const ReadEntry ending = [](DIR*) -> dirent* { return nullptr; };
     list_directory(root, "/dir", error, ending);
     EXPECT_FALSE(error) << "a null entry with errno 0 is the end of the directory";
-    remove_tree(tree);
 }
 
 // Every row of the chip table appears in renumber-doctor(1) with its source.
 TEST(DoctorManual, ListsEveryChipRowWithItsSource)
 {
-    std::ifstream page(DOCTOR_MANUAL);
-    std::stringstream text;
-    text << page.rdbuf();
-    std::string manual = text.str();
+    std::string manual = read_text(DOCTOR_MANUAL);
     ASSERT_FALSE(manual.empty()) << DOCTOR_MANUAL;
     for (std::size_t at = manual.find("\\-"); at != std::string::npos;
          at = manual.find("\\-", at)) {

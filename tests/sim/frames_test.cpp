@@ -169,10 +169,6 @@ TEST(MotorAnswers, ChangeCommand)
         {"truncate", 0, with([](auto& f) { f.truncate = 2; }), "FB0110BB", "FC01", 1},
         {"truncate longer than the answer", 0, with([](auto& f) { f.truncate = 9; }), "FB0110BB",
          "FC0101BB", 1},
-        {"reply", 0, with([](auto& f) {
-             f.reply = Bytes{0xFC, 0x05};
-         }),
-         "FB0110BB", "FC05", 1},
         // reply, then truncate, then extra.
         {"reply truncate extra", 0, with([](auto& f) {
              f.truncate = 1;

@@ -14,8 +14,6 @@
 #include <array>
 #include <atomic>
 #include <csignal>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -31,20 +29,12 @@ constexpr std::size_t CONTROL_ANSWER_SIZE = 16;
 // A run's limit: far above what any of these steps takes; a limit only, never a pace.
 constexpr auto LIMIT = waits::RUN_LIMIT;
 
-std::string slurp(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Polls for what motor-sim writes once it serves the line; there is no event to wait on.
 bool appears(const std::filesystem::path& path, const std::string& text)
 {
     const auto deadline = std::chrono::steady_clock::now() + LIMIT;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (slurp(path).find(text) != std::string::npos) {
+        if (read_text(path).find(text) != std::string::npos) {
             return true;
         }
         std::this_thread::sleep_for(5ms);
@@ -117,8 +107,8 @@ TEST_P(Serve, AnswersOnTheLineAndReportsTheMotorsAtTheEnd)
     serving.join();
     EXPECT_FALSE(reaped.timed_out) << "motor-sim still serving after the line's end";
     EXPECT_EQ(reaped.status, 0) << reaped.error;
-    EXPECT_NE(slurp(trace).find("motor index=0 start=0 end=1\n"), std::string::npos)
-        << slurp(trace);
+    EXPECT_NE(read_text(trace).find("motor index=0 start=0 end=1\n"), std::string::npos)
+        << read_text(trace);
     std::filesystem::remove_all(scratch);
 }
 

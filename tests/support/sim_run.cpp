@@ -4,12 +4,19 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 std::filesystem::path make_scratch()
 {
     char pattern[] = "/tmp/renumber-e2e-XXXXXX";
     return mkdtemp(pattern) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
+}
+
+std::string read_text(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<TraceRecord> SimRun::all(const std::string& kind) const
@@ -78,10 +85,11 @@ std::vector<TraceRecord> parse_trace(std::istream& in)
 SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
                      const std::vector<std::string>& command,
                      const std::filesystem::path& trace_file,
-                     const std::vector<std::string>& extra_env)
+                     const std::vector<std::string>& extra_env,
+                     const std::vector<std::string>& launcher)
 {
-    std::vector<std::string> argv{motor_sim, "--trace", "lines", "--trace-file",
-                                  trace_file.string()};
+    std::vector<std::string> argv = launcher;
+    argv.insert(argv.end(), {motor_sim, "--trace", "lines", "--trace-file", trace_file.string()});
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.emplace_back("--");
     argv.insert(argv.end(), command.begin(), command.end());

@@ -33,11 +33,15 @@ std::vector<TraceRecord> parse_trace(std::istream& in);
 
 /// A fresh folder under /tmp, or an empty path if none could be made.
 std::filesystem::path make_scratch();
+/// The whole of a text file; "" if it cannot be read.
+std::string read_text(const std::filesystem::path& path);
 
 /// Runs motor-sim with sim_options and the command, tracing to trace_file. extra_env goes to
 /// motor-sim and so to the command (see run_process); libserialport's own trace is off unless it
-/// turns it on ("LIBSERIALPORT_DEBUG=1").
+/// turns it on ("LIBSERIALPORT_DEBUG=1"). launcher, if any, starts motor-sim (it and its
+/// arguments come first on the command line).
 SimRun run_under_sim(const std::string& motor_sim, const std::vector<std::string>& sim_options,
                      const std::vector<std::string>& command,
                      const std::filesystem::path& trace_file,
-                     const std::vector<std::string>& extra_env = {"LIBSERIALPORT_DEBUG="});
+                     const std::vector<std::string>& extra_env = {"LIBSERIALPORT_DEBUG="},
+                     const std::vector<std::string>& launcher = {});
