@@ -12,8 +12,10 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 namespace {
 
@@ -240,6 +242,17 @@ Edit replace(std::string from, std::string to)
     };
 }
 
+/// The pause before the change command made another: in honest.rec every time from 1000 to
+/// 1099 ms, the flush before the command on, begins with `to` instead of "10".
+Edit pause_becomes(std::string to)
+{
+    return [to = std::move(to)](std::string& text) {
+        const std::string edited =
+            std::regex_replace(text, std::regex(" 10([0-9][0-9]\\.)"), " " + to + "$1");
+        return std::exchange(text, edited) != edited;
+    };
+}
+
 /// Cut `keep` bytes into the line holding `within`: a recording that stops inside a record.
 Edit cut(std::string within, std::size_t keep)
 {
@@ -369,6 +382,13 @@ std::vector<ReplayRow> replay_rows()
          ":18: the command printed '[Error] The ID:2 of the feedback does not match.\\n', the "
          "recording has 'OK! Changed. Now the motor ID:1\\n'\n",
          replace("01 01 BB", "01 02 BB")},
+        // renumber's 1 s pause before the command, recorded as 0.5 s or 2 s: beyond the tolerance.
+        {"pause_recorded_as_half_a_second", "honest.rec", changed(1), 120,
+         ":14: the recording has this write 500.3 ms after the one before, the command made it ",
+         pause_becomes("5")},
+        {"pause_recorded_as_two_seconds", "honest.rec", changed(1), 120,
+         ":14: the recording has this write 2000.3 ms after the one before, the command made it ",
+         pause_becomes("20")},
         {"answer_wait_cut_to_one_second", "silent.rec", timeout(0, 1), 120,
          ":11: the recording has the command close the device ",
          replace("close 5010.736", "close 3010.736")},
