@@ -87,7 +87,8 @@ enum sim_kind {
     SIM_OPEN,               /* data (the path): the simulated device was opened */
     SIM_OPEN_REFUSED,       /* data: an open was refused (refuse-open) */
     SIM_OPEN_FOREIGN,       /* data: (replay) an open of another serial device failed, ENOENT */
-    SIM_CLOSE,              /* the command closed the device */
+    SIM_CLOSE,              /* line, error: the command closes the device, leaving these settings
+                             * (error: why TCGETS2 could not read them, 0 if it could) */
     SIM_SERIAL_GET_REFUSED, /* TIOCGSERIAL failed (no-serial-info) */
     SIM_SERIAL_SET,         /* low_latency, error: TIOCSSERIAL, and the errno it failed with */
     SIM_BAUD_REFUSED,       /* asked_rate: a termios2 speed change failed (refuse-baud) */

@@ -4,6 +4,7 @@
  * (replay.c). */
 #include "adapter.h"
 
+#include <asm/termbits.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -165,8 +166,19 @@ ADAPTER_EXPORT int close(int fd)
     struct adapter_state *state = adapter();
     tap_closing(state, fd);
     if (adapter_owns(state, fd)) {
+        /* Read here, through the same calls the command set them with, rather than by motor-sim
+         * from the other end: a preloaded termios2 bridge (the suite under qemu-user) holds the
+         * rate the command asked for only in the command's own process. */
+        struct termios2 settings = {0};
+        int saved_errno = errno;
+        int error = state->real.ioctl(fd, TCGETS2, &settings) == 0 ? 0 : errno;
+        errno = saved_errno;
         adapter_forget(state, fd);
-        adapter_event(state, (struct sim_message){.kind = SIM_CLOSE});
+        adapter_event(state, (struct sim_message){.kind = SIM_CLOSE,
+                                                  .error = error,
+                                                  .line = {settings.c_ospeed, settings.c_cflag,
+                                                           settings.c_iflag, settings.c_oflag,
+                                                           settings.c_lflag}});
     }
     return state->real.close(fd);
 }

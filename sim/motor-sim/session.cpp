@@ -57,6 +57,7 @@ struct Session {
     bool line_garbled = false;       // the adapter runs another rate: the motors hear noise
     std::int64_t exit_ns = 0;        // when COMMAND was seen to exit
     std::optional<std::int64_t> close_ns{}; // when COMMAND last closed the device
+    std::optional<LineFlags> closed_line{}; // the settings it left then, read in its process
     std::optional<std::int64_t> write_ns{}; // when COMMAND last wrote, as the layer saw it
 };
 
@@ -397,6 +398,10 @@ bool note_run_event(Session &session, std::int64_t ms, const sim_message &event)
         return true;
     case SIM_CLOSE:
         session.close_ns = monotonic_ns();
+        session.closed_line.reset();
+        if (event.error == 0)
+            session.closed_line = LineFlags{event.line.speed, event.line.cflag, event.line.iflag,
+                                            event.line.oflag, event.line.lflag};
         trace_device_close(session.setup.trace, ms);
         return true;
     case SIM_OPEN_FOREIGN:
@@ -614,8 +619,10 @@ int session_run(const SessionSetup &setup)
     if (setup.output != nullptr)
         output_finish(*setup.output);
     // A served line says nothing of what its far end asked of its driver.
-    const std::string line_settings =
-        session.device_opened && !setup.serving ? line_settings_describe(setup.pty.master) : "";
+    std::string line_settings;
+    if (session.device_opened && !setup.serving)
+        line_settings = session.closed_line ? line_settings_text(*session.closed_line)
+                                            : line_settings_describe(setup.pty.master);
     if (setup.replay != nullptr) {
         std::string unfinished = replay_unfinished(*setup.replay);
         if (!unfinished.empty())
